@@ -1,0 +1,11 @@
+# ovr_add_test(NAME name SOURCES ... LIBS ...): one GoogleTest executable whose tests
+# ctest lists one by one. Tests run with a private runtime folder so that they never
+# touch the user's.
+function(ovr_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ovr_testsupport GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300 LABELS ${T_NAME})
+endfunction()

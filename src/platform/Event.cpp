@@ -1,0 +1,69 @@
+#include "platform/Event.h"
+
+#include "platform/detail/SyncCore.h"
+
+namespace platform
+{
+Event::Event(bool bManualReset, bool bInitialState)
+    : m_bManualReset(bManualReset), m_bSignalled(bInitialState)
+{
+}
+
+void Event::Set()
+{
+    std::unique_lock lock(detail::SyncMutex());
+    m_bSignalled = true;
+    detail::SyncCondition().notify_all();
+}
+
+void Event::Reset()
+{
+    std::unique_lock lock(detail::SyncMutex());
+    m_bSignalled = false;
+}
+
+bool Event::IsSet() const
+{
+    std::unique_lock lock(detail::SyncMutex());
+    return m_bSignalled;
+}
+
+bool Event::TryConsume()
+{
+    if (!m_bSignalled)
+        return false;
+    if (!m_bManualReset)
+        m_bSignalled = false;
+    return true;
+}
+
+DWORD Event::Wait(DWORD dwMilliseconds)
+{
+    Event* self = this;
+    return WaitAny(std::span<Event* const>(&self, 1), dwMilliseconds);
+}
+
+DWORD WaitAny(std::span<Event* const> events, DWORD dwMilliseconds)
+{
+    std::unique_lock lock(detail::SyncMutex());
+    DWORD index = WAIT_TIMEOUT;
+    auto ready = [&] {
+        for (std::size_t i = 0; i < events.size(); ++i)
+        {
+            if (events[i]->TryConsume())
+            {
+                index = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                return true;
+            }
+        }
+        return false;
+    };
+    detail::WaitUntilReady(lock, dwMilliseconds, ready);
+    return index;
+}
+
+DWORD WaitAny(std::initializer_list<Event*> events, DWORD dwMilliseconds)
+{
+    return WaitAny(std::span<Event* const>(events.begin(), events.size()), dwMilliseconds);
+}
+} // namespace platform

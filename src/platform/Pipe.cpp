@@ -1,0 +1,183 @@
+#include "platform/Pipe.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace platform
+{
+namespace detail
+{
+// A ring buffer with its two ends' open flags, under one mutex.
+struct PipeBuffer
+{
+    explicit PipeBuffer(DWORD size) : data(size) {}
+
+    std::mutex mutex;
+    std::condition_variable changed; // bytes added or removed, or an end closed
+    std::vector<unsigned char> data;
+    std::size_t head = 0;  // first held byte
+    std::size_t count = 0; // bytes held
+    bool readOpen = true;
+    bool writeOpen = true;
+
+    std::size_t Capacity() const { return data.size(); }
+
+    // Copies up to n held bytes, oldest first, into dst without removing them.
+    std::size_t CopyOut(unsigned char* dst, std::size_t n) const
+    {
+        n = std::min(n, count);
+        const std::size_t first = std::min(n, Capacity() - head);
+        std::memcpy(dst, data.data() + head, first);
+        std::memcpy(dst + first, data.data(), n - first);
+        return n;
+    }
+
+    void Drop(std::size_t n)
+    {
+        head = (head + n) % Capacity();
+        count -= n;
+    }
+
+    std::size_t CopyIn(const unsigned char* src, std::size_t n)
+    {
+        n = std::min(n, Capacity() - count);
+        const std::size_t tail = (head + count) % Capacity();
+        const std::size_t first = std::min(n, Capacity() - tail);
+        std::memcpy(data.data() + tail, src, first);
+        std::memcpy(data.data(), src + first, n - first);
+        count += n;
+        return n;
+    }
+};
+} // namespace detail
+
+std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize)
+{
+    auto buffer = std::make_shared<detail::PipeBuffer>(dwSize == 0 ? 4096 : dwSize);
+    return {PipeReadEnd(buffer), PipeWriteEnd(buffer)};
+}
+
+PipeReadEnd& PipeReadEnd::operator=(PipeReadEnd&& other) noexcept
+{
+    if (this != &other)
+    {
+        Close();
+        m_buffer = std::move(other.m_buffer);
+    }
+    return *this;
+}
+
+PipeReadEnd::operator bool() const
+{
+    if (!m_buffer)
+        return false;
+    std::lock_guard lock(m_buffer->mutex);
+    return m_buffer->readOpen;
+}
+
+BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
+{
+    if (pdwRead)
+        *pdwRead = 0;
+    if (!m_buffer)
+        return FALSE;
+    detail::PipeBuffer& b = *m_buffer;
+    std::unique_lock lock(b.mutex);
+    if (dwCount == 0)
+        return b.readOpen ? TRUE : FALSE;
+    b.changed.wait(lock, [&] { return b.count > 0 || !b.writeOpen || !b.readOpen; });
+    if (!b.readOpen || b.count == 0)
+        return FALSE;
+    const std::size_t n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
+    b.Drop(n);
+    b.changed.notify_all();
+    if (pdwRead)
+        *pdwRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwAvailable) const
+{
+    if (pdwRead)
+        *pdwRead = 0;
+    if (pdwAvailable)
+        *pdwAvailable = 0;
+    if (!m_buffer)
+        return FALSE;
+    detail::PipeBuffer& b = *m_buffer;
+    std::lock_guard lock(b.mutex);
+    if (!b.readOpen)
+        return FALSE;
+    std::size_t n = 0;
+    if (pBuffer != nullptr)
+        n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
+    if (pdwRead)
+        *pdwRead = static_cast<DWORD>(n);
+    if (pdwAvailable)
+        *pdwAvailable = static_cast<DWORD>(b.count);
+    return TRUE;
+}
+
+void PipeReadEnd::Close()
+{
+    if (!m_buffer)
+        return;
+    std::lock_guard lock(m_buffer->mutex);
+    m_buffer->readOpen = false;
+    m_buffer->changed.notify_all();
+}
+
+PipeWriteEnd& PipeWriteEnd::operator=(PipeWriteEnd&& other) noexcept
+{
+    if (this != &other)
+    {
+        Close();
+        m_buffer = std::move(other.m_buffer);
+    }
+    return *this;
+}
+
+PipeWriteEnd::operator bool() const
+{
+    if (!m_buffer)
+        return false;
+    std::lock_guard lock(m_buffer->mutex);
+    return m_buffer->writeOpen;
+}
+
+BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
+{
+    if (pdwWritten)
+        *pdwWritten = 0;
+    if (!m_buffer)
+        return FALSE;
+    detail::PipeBuffer& b = *m_buffer;
+    const auto* src = static_cast<const unsigned char*>(pBuffer);
+    std::size_t written = 0;
+    std::unique_lock lock(b.mutex);
+    while (written < dwCount)
+    {
+        b.changed.wait(lock,
+                       [&] { return b.count < b.Capacity() || !b.readOpen || !b.writeOpen; });
+        if (!b.readOpen || !b.writeOpen)
+            break;
+        written += b.CopyIn(src + written, dwCount - written);
+        b.changed.notify_all();
+    }
+    if (pdwWritten)
+        *pdwWritten = static_cast<DWORD>(written);
+    return written == dwCount ? TRUE : FALSE;
+}
+
+void PipeWriteEnd::Close()
+{
+    if (!m_buffer)
+        return;
+    std::lock_guard lock(m_buffer->mutex);
+    m_buffer->writeOpen = false;
+    m_buffer->changed.notify_all();
+}
+} // namespace platform

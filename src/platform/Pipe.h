@@ -1,0 +1,77 @@
+// An anonymous pipe inside the process: a bounded byte buffer with a read end and a
+// write end, as an OS pipe behaves. Write waits while the buffer is full until all bytes
+// are in; Read waits while it is empty and the write end is open, then returns what is
+// there up to the count; Peek never waits. Closing either end wakes a writer or reader
+// waiting on the other (or the same) end. The buffer lives while either end object
+// exists, so a thread inside Read or Write is safe while another thread closes an end;
+// an end object itself must outlive the calls made on it.
+#pragma once
+
+#include "platform/Types.h"
+
+#include <memory>
+#include <utility>
+
+namespace platform
+{
+namespace detail
+{
+struct PipeBuffer;
+}
+
+class PipeWriteEnd;
+
+class PipeReadEnd
+{
+public:
+    PipeReadEnd() = default;
+    ~PipeReadEnd() { Close(); }
+    PipeReadEnd(PipeReadEnd&& other) noexcept = default;
+    PipeReadEnd& operator=(PipeReadEnd&& other) noexcept;
+
+    // True while the end has not been closed.
+    explicit operator bool() const;
+
+    // ReadFile: FALSE with nothing read when the write end is closed and the buffer
+    // drained (broken pipe), or when this end was closed. Otherwise TRUE with 1 to
+    // dwCount bytes in *pdwRead.
+    BOOL Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead);
+
+    // PeekNamedPipe: copies up to dwCount held bytes (pBuffer may be null) without
+    // removing them; *pdwRead gets the bytes copied and *pdwAvailable the bytes held.
+    // FALSE when this end is closed.
+    BOOL Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwAvailable) const;
+
+    void Close();
+
+private:
+    friend std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize);
+    explicit PipeReadEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer)) {}
+    std::shared_ptr<detail::PipeBuffer> m_buffer;
+};
+
+class PipeWriteEnd
+{
+public:
+    PipeWriteEnd() = default;
+    ~PipeWriteEnd() { Close(); }
+    PipeWriteEnd(PipeWriteEnd&& other) noexcept = default;
+    PipeWriteEnd& operator=(PipeWriteEnd&& other) noexcept;
+
+    explicit operator bool() const;
+
+    // WriteFile: waits until all dwCount bytes are in the buffer. FALSE when the read end
+    // or this end is closed first; *pdwWritten then counts what went in.
+    BOOL Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten);
+
+    void Close();
+
+private:
+    friend std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize);
+    explicit PipeWriteEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer)) {}
+    std::shared_ptr<detail::PipeBuffer> m_buffer;
+};
+
+// A pipe holding up to dwSize bytes (0 picks 4096, as the system default).
+std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize);
+} // namespace platform

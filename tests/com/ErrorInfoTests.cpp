@@ -1,0 +1,208 @@
+#include "platform/com/BStr.h"
+#include "platform/com/ComPtr.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using platform::com::BStr;
+using platform::com::ComPtr;
+
+namespace
+{
+ComPtr<IErrorInfo> MakeError(const char16_t* description, DWORD helpContext)
+{
+    ComPtr<ICreateErrorInfo> create;
+    EXPECT_EQ(CreateErrorInfo(create.Out()), S_OK);
+    std::u16string text = description;
+    std::u16string source = u"Test.Source";
+    create->SetDescription(text.data());
+    create->SetSource(source.data());
+    create->SetHelpContext(helpContext);
+    ComPtr<IErrorInfo> info;
+    EXPECT_EQ(create.As(IID_IErrorInfo, info), S_OK);
+    return info;
+}
+
+std::string Description(IErrorInfo* info)
+{
+    BStr text;
+    EXPECT_EQ(info->GetDescription(text.Out()), S_OK);
+    return text.ToUtf8();
+}
+
+TEST(ErrorInfo, CarriesItsFieldsAndAnswersBothInterfaces)
+{
+    ComPtr<ICreateErrorInfo> create;
+    ASSERT_EQ(CreateErrorInfo(create.Out()), S_OK);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(create.As(IID_IErrorInfo, info), S_OK);
+
+    // Nothing set yet: null texts, zero help context, the null GUID.
+    BStr text;
+    EXPECT_EQ(info->GetDescription(text.Out()), S_OK);
+    EXPECT_EQ(text.Get(), nullptr);
+    DWORD context = 99;
+    EXPECT_EQ(info->GetHelpContext(&context), S_OK);
+    EXPECT_EQ(context, 0u);
+
+    std::u16string description = u"Station is not initialized";
+    std::u16string helpFile = u"";
+    create->SetGUID(IID_IDispatch);
+    create->SetDescription(description.data());
+    create->SetHelpFile(helpFile.data());
+    create->SetHelpContext(14);
+
+    GUID guid{};
+    EXPECT_EQ(info->GetGUID(&guid), S_OK);
+    EXPECT_TRUE(IsEqualGUID(guid, IID_IDispatch));
+    EXPECT_EQ(Description(info.Get()), "Station is not initialized");
+    EXPECT_EQ(info->GetHelpFile(text.Out()), S_OK);
+    ASSERT_NE(text.Get(), nullptr); // set to "", which is not "never set"
+    EXPECT_EQ(text.Length(), 0u);
+    EXPECT_EQ(info->GetHelpContext(&context), S_OK);
+    EXPECT_EQ(context, 14u);
+
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(info.As(IID_IUnknown, unknown), S_OK);
+    ComPtr<ICreateErrorInfo> back;
+    EXPECT_EQ(unknown.As(IID_ICreateErrorInfo, back), S_OK);
+    EXPECT_EQ(back.Get(), create.Get());
+    ComPtr<IDispatch> none;
+    EXPECT_EQ(info.As(IID_IDispatch, none), E_NOINTERFACE);
+    EXPECT_FALSE(none);
+}
+
+TEST(ErrorInfo, GetErrorInfoHandsTheObjectOverAndClearsTheSlot)
+{
+    IErrorInfo* taken = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &taken), S_FALSE);
+    EXPECT_EQ(taken, nullptr);
+
+    ASSERT_EQ(SetErrorInfo(0, MakeError(u"first", 1).Get()), S_OK);
+    ASSERT_EQ(SetErrorInfo(0, MakeError(u"second", 2).Get()), S_OK); // replaces the first
+    ASSERT_EQ(GetErrorInfo(0, &taken), S_OK);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(Description(taken), "second");
+    taken->Release();
+
+    IErrorInfo* again = nullptr;
+    EXPECT_EQ(GetErrorInfo(0, &again), S_FALSE);
+    EXPECT_EQ(again, nullptr);
+
+    SetErrorInfo(0, MakeError(u"cleared", 3).Get());
+    EXPECT_EQ(SetErrorInfo(0, nullptr), S_OK);
+    EXPECT_EQ(GetErrorInfo(0, &again), S_FALSE);
+    EXPECT_EQ(SetErrorInfo(1, nullptr), E_INVALIDARG);
+    EXPECT_EQ(GetErrorInfo(0, nullptr), E_INVALIDARG);
+}
+
+TEST(ErrorInfo, EachThreadHasItsOwnSlot)
+{
+    ASSERT_EQ(SetErrorInfo(0, MakeError(u"main thread", 7).Get()), S_OK);
+    HRESULT otherBefore = E_FAIL;
+    HRESULT otherAfter = E_FAIL;
+    std::string otherDescription;
+    {
+        std::jthread other(
+            [&]
+            {
+                IErrorInfo* info = nullptr;
+                otherBefore = GetErrorInfo(0, &info);
+                SetErrorInfo(0, MakeError(u"other thread", 8).Get());
+                otherAfter = GetErrorInfo(0, &info);
+                if (info != nullptr)
+                {
+                    otherDescription = Description(info);
+                    info->Release();
+                }
+            });
+    }
+    EXPECT_EQ(otherBefore, S_FALSE);
+    EXPECT_EQ(otherAfter, S_OK);
+    EXPECT_EQ(otherDescription, "other thread");
+
+    IErrorInfo* mine = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &mine), S_OK);
+    EXPECT_EQ(Description(mine), "main thread");
+    mine->Release();
+}
+
+// An error object that reports when its last reference goes.
+class WatchedError final : public IErrorInfo
+{
+public:
+    explicit WatchedError(std::atomic<bool>& released) : m_released(released) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override
+    {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --m_refs;
+        if (left == 0)
+            m_released = true;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
+
+private:
+    std::atomic<ULONG> m_refs{1};
+    std::atomic<bool>& m_released;
+};
+
+TEST(ErrorInfo, ThreadEndReleasesWhatItsSlotHeld)
+{
+    std::atomic<bool> released{false};
+    WatchedError error(released);
+    std::atomic<bool> heldBeforeExit{false};
+    {
+        std::jthread thread(
+            [&]
+            {
+                SetErrorInfo(0, &error);
+                error.Release(); // only the slot's reference is left
+                heldBeforeExit = !released;
+            });
+    }
+    EXPECT_TRUE(heldBeforeExit);
+    EXPECT_TRUE(released);
+}
+
+TEST(ErrorInfo, ReferenceCountingIsThreadSafe)
+{
+    ComPtr<IErrorInfo> info = MakeError(u"shared", 1);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t)
+        {
+            threads.emplace_back(
+                [&]
+                {
+                    for (int i = 0; i < 20000; ++i)
+                    {
+                        info->AddRef();
+                        // Each thread passes the object through its own slot as well.
+                        SetErrorInfo(0, info.Get());
+                        info->Release();
+                        IErrorInfo* back = nullptr;
+                        GetErrorInfo(0, &back);
+                        back->Release();
+                    }
+                });
+        }
+    }
+    // Lost updates would leave a count other than the owner's single reference.
+    EXPECT_EQ(info->AddRef(), 2u);
+    EXPECT_EQ(info->Release(), 1u);
+    EXPECT_EQ(Description(info.Get()), "shared");
+}
+} // namespace

@@ -1,0 +1,261 @@
+#include "platform/Files.h"
+
+#include "platform/RuntimeFolder.h"
+#include "support/TestSupport.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+using testsupport::TempHome;
+using testsupport::WriteFile;
+
+// Sets or clears an environment variable for one test and puts the old value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName)
+    {
+        if (const char* pszOld = std::getenv(pszName))
+            m_old = pszOld;
+        if (pszValue != nullptr)
+            setenv(pszName, pszValue, 1);
+        else
+            unsetenv(pszName);
+    }
+    ~ScopedEnv()
+    {
+        if (m_old)
+            setenv(m_name.c_str(), m_old->c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// Clears the free-space override however a test ends.
+struct FreeSpaceOverrideGuard
+{
+    ~FreeSpaceOverrideGuard() { platform::SetFreeSpaceOverride({}); }
+};
+
+void SetModificationTime(const std::string& path, std::time_t seconds, long nanoseconds)
+{
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST(Files, ExistenceSizeDeleteAndRenameReplacingTheTarget)
+{
+    TempHome home;
+    const std::string file = home.File("a.bin");
+    const std::string other = home.File("b.bin");
+    EXPECT_FALSE(platform::FileExists(file));
+    EXPECT_FALSE(platform::FileSize(file).has_value());
+    EXPECT_FALSE(platform::DeleteFile(file));
+    EXPECT_EQ(errno, ENOENT);
+
+    WriteFile(file, "12345");
+    WriteFile(other, "old target");
+    EXPECT_TRUE(platform::FileExists(file));
+    EXPECT_FALSE(platform::FolderExists(file));
+    EXPECT_EQ(platform::FileSize(file), 5u);
+    EXPECT_TRUE(platform::FolderExists(home.Path().string()));
+    EXPECT_FALSE(platform::FileExists(home.Path().string()));
+    EXPECT_FALSE(platform::FileSize(home.Path().string()).has_value());
+
+    EXPECT_TRUE(platform::RenameFile(file, other));
+    EXPECT_FALSE(platform::FileExists(file));
+    EXPECT_EQ(testsupport::ReadFile(other), "12345");
+    EXPECT_FALSE(platform::RenameFile(file, other));
+    EXPECT_TRUE(platform::DeleteFile(other));
+    EXPECT_FALSE(platform::FileExists(other));
+}
+
+TEST(Files, SizesBeyond32Bits)
+{
+    TempHome home;
+    const std::string file = home.File("big.DAT");
+    WriteFile(file, "");
+    const ULONGLONG nSize = (ULONGLONG{5} << 30) + 3; // sparse: takes no disk space
+    ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(nSize)), 0);
+    EXPECT_EQ(platform::FileSize(file), nSize);
+    const auto found = platform::FindFiles(home.Path().string(), "*.DAT");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].size, nSize);
+}
+
+TEST(Files, CreateFolderChainMakesEveryMissingFolder)
+{
+    TempHome home;
+    const std::string deep = home.File("one/two//three/");
+    EXPECT_TRUE(platform::CreateFolderChain(deep));
+    EXPECT_TRUE(platform::FolderExists(home.File("one/two/three")));
+    EXPECT_TRUE(platform::CreateFolderChain(deep)); // existing already
+
+    WriteFile(home.File("plain"), "x");
+    EXPECT_FALSE(platform::CreateFolderChain(home.File("plain")));
+    EXPECT_FALSE(platform::CreateFolderChain(home.File("plain/below")));
+    EXPECT_FALSE(platform::FolderExists(home.File("plain/below")));
+    EXPECT_FALSE(platform::CreateFolderChain(""));
+}
+
+TEST(Files, FindFilesByPatternWithSizesAndTimes)
+{
+    TempHome home;
+    const std::string folder = home.File("cache");
+    ASSERT_TRUE(platform::CreateFolderChain(folder));
+    WriteFile(folder + "/b.DAT", std::string(300, 'b'));
+    WriteFile(folder + "/a.DAT", "aa");
+    WriteFile(folder + "/c.dat", "c");         // letter case does not matter
+    WriteFile(folder + "/d.DAT.part", "dddd"); // the pattern covers the whole name
+    WriteFile(folder + "/RECache.idx", "index");
+    ASSERT_TRUE(platform::CreateFolderChain(folder + "/sub.DAT")); // a folder, not a file
+    WriteFile(folder + "/sub.DAT/e.DAT", "below");
+    SetModificationTime(folder + "/a.DAT", 1700000000, 123456789);
+
+    const auto found = platform::FindFiles(folder, "*.DAT");
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].name, "a.DAT");
+    EXPECT_EQ(found[0].size, 2u);
+    EXPECT_EQ(found[1].name, "b.DAT");
+    EXPECT_EQ(found[1].size, 300u);
+    EXPECT_EQ(found[2].name, "c.dat");
+    EXPECT_EQ(found[2].size, 1u);
+    using namespace std::chrono;
+    EXPECT_EQ(duration_cast<milliseconds>(found[0].lastWrite.time_since_epoch()).count(),
+              1700000000123LL);
+
+    auto names = [&](const std::string& pattern)
+    {
+        std::string joined;
+        for (const auto& f : platform::FindFiles(folder, pattern))
+            joined += f.name + " ";
+        return joined;
+    };
+    EXPECT_EQ(names("?.DAT"), "a.DAT b.DAT c.dat ");
+    EXPECT_EQ(names("*"), "RECache.idx a.DAT b.DAT c.dat d.DAT.part ");
+    EXPECT_EQ(names("recache.IDX"), "RECache.idx ");
+    EXPECT_EQ(names("*.D*T*"), "a.DAT b.DAT c.dat d.DAT.part ");
+    EXPECT_EQ(names("*a*"), "RECache.idx a.DAT b.DAT c.dat d.DAT.part ");
+    EXPECT_EQ(names("a"), "");
+    EXPECT_TRUE(platform::FindFiles(home.File("missing"), "*").empty());
+}
+
+TEST(Files, LocalSystemTimeGivesTheLocalCalendarToTheMillisecond)
+{
+    const ScopedEnv tz("TZ", "UTC");
+    tzset();
+    using namespace std::chrono;
+    const auto time = system_clock::time_point(milliseconds(1700000000123LL));
+    const platform::SYSTEMTIME st = platform::LocalSystemTime(time);
+    EXPECT_EQ(st.wYear, 2023);
+    EXPECT_EQ(st.wMonth, 11);
+    EXPECT_EQ(st.wDay, 14);
+    EXPECT_EQ(st.wDayOfWeek, 2); // a Tuesday
+    EXPECT_EQ(st.wHour, 22);
+    EXPECT_EQ(st.wMinute, 13);
+    EXPECT_EQ(st.wSecond, 20);
+    EXPECT_EQ(st.wMilliseconds, 123);
+    {
+        const ScopedEnv east("TZ", "UTC-2");
+        tzset();
+        EXPECT_EQ(platform::LocalSystemTime(time).wHour, 0);
+        EXPECT_EQ(platform::LocalSystemTime(time).wDay, 15);
+    }
+    tzset();
+}
+
+TEST(Files, FreeDiskBytesAnswersTheDiskOrTheOverride)
+{
+    TempHome home;
+    const FreeSpaceOverrideGuard guard;
+    const std::string folder = home.Path().string();
+    const ULONGLONG nReal = platform::FreeDiskBytes(folder);
+    EXPECT_GT(nReal, 0u);
+    EXPECT_EQ(platform::FreeDiskBytes(home.File("missing/folder")), 0u);
+
+    std::string asked;
+    platform::SetFreeSpaceOverride(
+        [&](const std::string& f)
+        {
+            asked = f;
+            return ULONGLONG{40} << 20;
+        });
+    EXPECT_EQ(platform::FreeDiskBytes(folder), ULONGLONG{40} << 20);
+    EXPECT_EQ(asked, folder);
+    EXPECT_EQ(platform::FreeDiskBytes(home.File("missing/folder")), ULONGLONG{40} << 20);
+
+    platform::SetFreeSpaceOverride({});
+    EXPECT_EQ(platform::FreeDiskBytes(home.File("missing/folder")), 0u);
+    EXPECT_GT(platform::FreeDiskBytes(folder), 0u);
+}
+
+TEST(Files, FreeSpaceOverrideCanChangeWhileOtherThreadsAsk)
+{
+    TempHome home;
+    const FreeSpaceOverrideGuard guard;
+    const std::string folder = home.Path().string();
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nWrongAnswers{0};
+    std::thread asker(
+        [&]
+        {
+            while (!bStop.load())
+            {
+                const ULONGLONG n = platform::FreeDiskBytes(folder);
+                if (n == 0)
+                    ++nWrongAnswers;
+            }
+        });
+    for (int i = 1; i <= 2000; ++i)
+    {
+        if (i % 2 == 0)
+            platform::SetFreeSpaceOverride([i](const std::string&) { return ULONGLONG(i); });
+        else
+            platform::SetFreeSpaceOverride({});
+    }
+    bStop = true;
+    asker.join();
+    EXPECT_EQ(nWrongAnswers.load(), 0);
+}
+
+TEST(RuntimeFolder, TakesOvradioHomeThenXdgConfigHomeThenHome)
+{
+    TempHome home;
+    const std::string base = home.Path().string();
+    {
+        const ScopedEnv ovr("OVRADIO_HOME", (base + "/own/place/").c_str());
+        EXPECT_EQ(platform::RuntimeFolder(), base + "/own/place");
+        EXPECT_TRUE(platform::FolderExists(base + "/own/place"));
+    }
+    const ScopedEnv noOvr("OVRADIO_HOME", nullptr);
+    {
+        const ScopedEnv xdg("XDG_CONFIG_HOME", (base + "/xdg").c_str());
+        EXPECT_EQ(platform::RuntimeFolder(), base + "/xdg/ovradio");
+        EXPECT_TRUE(platform::FolderExists(base + "/xdg/ovradio"));
+    }
+    const ScopedEnv homeVar("HOME", (base + "/user").c_str());
+    {
+        const ScopedEnv relativeXdg("XDG_CONFIG_HOME", "relative/xdg");
+        EXPECT_EQ(platform::RuntimeFolder(), base + "/user/.config/ovradio");
+    }
+    const ScopedEnv noXdg("XDG_CONFIG_HOME", nullptr);
+    EXPECT_EQ(platform::RuntimeFolder(), base + "/user/.config/ovradio");
+    EXPECT_TRUE(platform::FolderExists(base + "/user/.config/ovradio"));
+}
+} // namespace

@@ -1,0 +1,411 @@
+#include "platform/Registry.h"
+
+#include "platform/DebugOutput.h"
+#include "support/TestSupport.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+using platform::Hive;
+using platform::RegistryValue;
+namespace Registry = platform::Registry;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+const std::string kEReg = "SOFTWARE\\Orvale\\Orvale Deck\\SharedData\\EReg";
+const std::string kClsid = "CLSID\\{0C5D39B0-460B-11D4-ADE1-0050DACD3DB9}";
+
+class RegistryTest : public ::testing::Test
+{
+protected:
+    RegistryTest()
+    {
+        platform::SetDebugOutputHook(
+            [this](const std::string& text)
+            {
+                const std::lock_guard lock(m_mutex);
+                m_reports.push_back(text);
+            });
+    }
+    ~RegistryTest() override { platform::SetDebugOutputHook({}); }
+
+    std::string File() const { return m_home.File("registry.reg"); }
+
+    std::vector<std::string> Reports()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_reports;
+    }
+
+    // The names in the runtime folder.
+    std::set<std::string> FolderNames() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    testsupport::TempHome m_home;
+    std::mutex m_mutex;
+    std::vector<std::string> m_reports;
+};
+
+TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirFirstSpelling)
+{
+    EXPECT_EQ(Registry::FilePath(), File());
+    EXPECT_FALSE(Registry::QueryString(Hive::LocalMachine, kEReg, "OVUID"));
+    ASSERT_TRUE(Registry::SetString(Hive::LocalMachine, kEReg, "OVUID", "{first}"));
+    ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, kEReg, "Personalize", 5));
+
+    const std::string otherCase = "software\\ORVALE\\orvale deck\\shareddata\\ereg";
+    EXPECT_EQ(Registry::QueryString(Hive::LocalMachine, otherCase, "ovuid"), "{first}");
+    EXPECT_EQ(Registry::QueryDword(Hive::LocalMachine, otherCase, "PERSONALIZE"), 5u);
+    // The other type answers nothing; so does the other tree.
+    EXPECT_FALSE(Registry::QueryDword(Hive::LocalMachine, kEReg, "OVUID"));
+    EXPECT_FALSE(Registry::QueryString(Hive::LocalMachine, kEReg, "Personalize"));
+    EXPECT_FALSE(Registry::QueryString(Hive::ClassesRoot, kEReg, "OVUID"));
+    EXPECT_TRUE(Registry::KeyExists(Hive::LocalMachine, "\\Software\\orvale\\"));
+
+    ASSERT_TRUE(Registry::SetString(Hive::LocalMachine, otherCase, "ovuid", "{second}"));
+    ASSERT_TRUE(Registry::CreateKey(Hive::LocalMachine, "software\\orvale\\Added"));
+    EXPECT_EQ(Registry::SubKeys(Hive::LocalMachine, "SOFTWARE\\ORVALE"),
+              (std::vector<std::string>{"Added", "Orvale Deck"}));
+    const auto values = Registry::Values(Hive::LocalMachine, kEReg);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[0].name, "OVUID");
+    EXPECT_EQ(std::get<std::string>(values[0].data), "{second}");
+    EXPECT_EQ(ReadFile(File()),
+              "REGEDIT4\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Added]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck\\SharedData]\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck\\SharedData\\EReg]\n"
+              "\"OVUID\"=\"{second}\"\n"
+              "\"Personalize\"=dword:00000005\n"
+              "\n");
+}
+
+TEST_F(RegistryTest, WritesTheRegeditFormInAStableOrder)
+{
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "OVRadioEngine.RadioEngineObj\\CurVer", "",
+                                    "OVRadioEngine.RadioEngineObj.1"));
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "OVRadioEngine.RadioEngineObj", "",
+                                    "RadioEngineObj Class"));
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, kClsid + "\\InprocServer32",
+                                    "ThreadingModel", "Apartment"));
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, kClsid + "\\InprocServer32", "",
+                                    "/opt/ovradio/libOVRadioEngine.so"));
+    ASSERT_TRUE(Registry::CreateKey(Hive::ClassesRoot, kClsid + "\\Programmable"));
+    ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, kEReg, "Upload", 42));
+    ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, kEReg, "Max", 0xFFFFFFFFu));
+    const std::string expected =
+        "REGEDIT4\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale]\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck]\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck\\SharedData]\n"
+        "\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvale\\Orvale Deck\\SharedData\\EReg]\n"
+        "\"Upload\"=dword:0000002a\n"
+        "\"Max\"=dword:ffffffff\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\CLSID]\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{0C5D39B0-460B-11D4-ADE1-0050DACD3DB9}]\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{0C5D39B0-460B-11D4-ADE1-0050DACD3DB9}\\InprocServer32]\n"
+        "@=\"/opt/ovradio/libOVRadioEngine.so\"\n"
+        "\"ThreadingModel\"=\"Apartment\"\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\CLSID\\{0C5D39B0-460B-11D4-ADE1-0050DACD3DB9}\\Programmable]\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\OVRadioEngine.RadioEngineObj]\n"
+        "@=\"RadioEngineObj Class\"\n"
+        "\n"
+        "[HKEY_CLASSES_ROOT\\OVRadioEngine.RadioEngineObj\\CurVer]\n"
+        "@=\"OVRadioEngine.RadioEngineObj.1\"\n"
+        "\n";
+    EXPECT_EQ(ReadFile(File()), expected);
+    EXPECT_EQ(Registry::QueryString(Hive::ClassesRoot, "OVRadioEngine.RadioEngineObj\\CurVer", ""),
+              "OVRadioEngine.RadioEngineObj.1");
+    // Temporary files are gone; the lock file stays beside the data file.
+    EXPECT_EQ(FolderNames(), (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+}
+
+TEST_F(RegistryTest, EscapesRoundTrip)
+{
+    const std::string name = "Na\"me\\x";
+    const std::string value = std::string("C:\\Dir\\\"q\"\nline2\r") + '\0' + "end";
+    ASSERT_TRUE(Registry::SetString(Hive::LocalMachine, "Key", name, value));
+    ASSERT_TRUE(Registry::SetString(Hive::LocalMachine, "Key", "empty", ""));
+    EXPECT_EQ(ReadFile(File()), "REGEDIT4\n"
+                                "\n"
+                                "[HKEY_LOCAL_MACHINE\\Key]\n"
+                                "\"Na\\\"me\\\\x\"=\"C:\\\\Dir\\\\\\\"q\\\"\\nline2\\r\\0end\"\n"
+                                "\"empty\"=\"\"\n"
+                                "\n");
+    EXPECT_EQ(Registry::QueryString(Hive::LocalMachine, "Key", "na\"ME\\X"), value);
+    EXPECT_EQ(Registry::QueryString(Hive::LocalMachine, "Key", "EMPTY"), "");
+}
+
+TEST_F(RegistryTest, ReadsAHandWrittenFile)
+{
+    WriteFile(File(), "REGEDIT4\r\n"
+                      "\r\n"
+                      "; written by hand\r\n"
+                      "[HKEY_LOCAL_MACHINE\\Software\\Orvale]\r\n"
+                      "\"Text\" = \"a \\\"b\\\"\"\r\n"
+                      "\"Short\"=dword:2A\r\n"
+                      "\r\n"
+                      "  [hkey_classes_root\\.ovr]  \r\n"
+                      "@=\"OVRadio.File\"\r\n"
+                      "[HKEY_LOCAL_MACHINE\\software\\orvale]\r\n"
+                      "\"Late\"=DWORD:FFFFFFFF\r\n"
+                      "\"Text\"=\"replaced\"");
+    EXPECT_EQ(Registry::QueryString(Hive::LocalMachine, "SOFTWARE\\ORVALE", "text"), "replaced");
+    EXPECT_EQ(Registry::QueryDword(Hive::LocalMachine, "Software\\Orvale", "Short"), 42u);
+    EXPECT_EQ(Registry::QueryDword(Hive::LocalMachine, "Software\\Orvale", "Late"), 0xFFFFFFFFu);
+    EXPECT_EQ(Registry::QueryString(Hive::ClassesRoot, ".OVR", ""), "OVRadio.File");
+    EXPECT_NO_THROW(Registry::Validate());
+    EXPECT_TRUE(Reports().empty());
+
+    ASSERT_EQ(chmod(File().c_str(), 0640), 0);
+    ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, "Software\\Orvale", "short", 1));
+    struct stat st
+    {
+    };
+    ASSERT_EQ(stat(File().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u); // the rewritten file keeps its permissions
+    EXPECT_EQ(ReadFile(File()), "REGEDIT4\n"
+                                "\n"
+                                "[HKEY_LOCAL_MACHINE\\Software]\n"
+                                "\n"
+                                "[HKEY_LOCAL_MACHINE\\Software\\Orvale]\n"
+                                "\"Text\"=\"replaced\"\n"
+                                "\"Short\"=dword:00000001\n"
+                                "\"Late\"=dword:ffffffff\n"
+                                "\n"
+                                "[HKEY_CLASSES_ROOT\\.ovr]\n"
+                                "@=\"OVRadio.File\"\n"
+                                "\n");
+}
+
+TEST_F(RegistryTest, EnumeratesAndDeletesKeysWithEverythingBelow)
+{
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "Top\\gamma\\deep\\deeper", "v", "1"));
+    ASSERT_TRUE(Registry::CreateKey(Hive::ClassesRoot, "Top\\Beta"));
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "Top\\alpha", "second", "2"));
+    ASSERT_TRUE(Registry::SetDword(Hive::ClassesRoot, "Top\\alpha", "third", 3));
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "Top\\alpha", "", "default"));
+    ASSERT_TRUE(Registry::CreateKey(Hive::ClassesRoot, "Top\\alpha")); // exists: no change
+
+    EXPECT_EQ(Registry::SubKeys(Hive::ClassesRoot, "Top"),
+              (std::vector<std::string>{"alpha", "Beta", "gamma"}));
+    EXPECT_EQ(Registry::SubKeys(Hive::ClassesRoot, ""), (std::vector<std::string>{"Top"}));
+    EXPECT_TRUE(Registry::SubKeys(Hive::ClassesRoot, "Top\\missing").empty());
+    const auto values = Registry::Values(Hive::ClassesRoot, "top\\ALPHA");
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].name, "");
+    EXPECT_EQ(std::get<std::string>(values[0].data), "default");
+    EXPECT_EQ(values[1].name, "second");
+    EXPECT_EQ(values[2].name, "third");
+    EXPECT_EQ(std::get<DWORD>(values[2].data), 3u);
+    EXPECT_TRUE(Registry::Values(Hive::ClassesRoot, "Top\\missing").empty());
+
+    // A value of the other type is replaced in its place.
+    ASSERT_TRUE(Registry::SetString(Hive::ClassesRoot, "Top\\alpha", "THIRD", "text now"));
+    EXPECT_EQ(Registry::QueryString(Hive::ClassesRoot, "Top\\alpha", "third"), "text now");
+    EXPECT_FALSE(Registry::QueryDword(Hive::ClassesRoot, "Top\\alpha", "third"));
+
+    EXPECT_TRUE(Registry::DeleteValue(Hive::ClassesRoot, "Top\\alpha", "Second"));
+    EXPECT_FALSE(Registry::DeleteValue(Hive::ClassesRoot, "Top\\alpha", "second"));
+    EXPECT_FALSE(Registry::DeleteValue(Hive::ClassesRoot, "Top\\missing", "v"));
+    EXPECT_EQ(Registry::Values(Hive::ClassesRoot, "Top\\alpha").size(), 2u);
+
+    EXPECT_TRUE(Registry::DeleteKey(Hive::ClassesRoot, "TOP\\GAMMA"));
+    EXPECT_FALSE(Registry::KeyExists(Hive::ClassesRoot, "Top\\gamma\\deep\\deeper"));
+    EXPECT_FALSE(Registry::KeyExists(Hive::ClassesRoot, "Top\\gamma"));
+    EXPECT_TRUE(Registry::KeyExists(Hive::ClassesRoot, "Top\\Beta"));
+    EXPECT_FALSE(Registry::DeleteKey(Hive::ClassesRoot, "Top\\gamma"));
+    EXPECT_FALSE(Registry::DeleteKey(Hive::ClassesRoot, "Nothing\\here"));
+    EXPECT_FALSE(Registry::DeleteKey(Hive::ClassesRoot, ""));
+    EXPECT_TRUE(Registry::DeleteKey(Hive::ClassesRoot, "Top"));
+    EXPECT_TRUE(Registry::SubKeys(Hive::ClassesRoot, "").empty());
+    EXPECT_EQ(ReadFile(File()), "REGEDIT4\n\n");
+}
+
+TEST_F(RegistryTest, ADamagedFileIsReportedAndLeftAsItWas)
+{
+    const std::string good = "[HKEY_LOCAL_MACHINE\\Key]\n\"v\"=\"1\"\n";
+    struct Case
+    {
+        std::string text;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"REGEDIT5\n\n" + good, "line 1"},
+        {"Windows Registry Editor Version 5.00\n\n" + good, "line 1"},
+        {"REGEDIT4\n\n" + good + "garbage\n", "line 5"},
+        {"REGEDIT4\n\"v\"=\"1\"\n" + good, "line 2"},
+        {"REGEDIT4\n" + good + "\"w\"=\"unterminated\n", "line 4"},
+        {"REGEDIT4\n" + good + "\"w\"=\"bad \\q escape\"\n", "line 4"},
+        {"REGEDIT4\n" + good + "\"w\"=dword:123456789\n", "line 4"},
+        {"REGEDIT4\n" + good + "\"w\"=dword:12g4\n", "line 4"},
+        {"REGEDIT4\n" + good + "\"w\"=hex:01,02\n", "line 4"},
+        {"REGEDIT4\n" + good + "\"w\"=\"1\" tail\n", "line 4"},
+        {"REGEDIT4\n" + good + "[HKEY_CURRENT_USER\\Other]\n", "line 4"},
+        {"REGEDIT4\n" + good + "[HKEY_LOCAL_MACHINE\\a\\\\b]\n", "line 4"},
+        {"REGEDIT4\n" + good + "[HKEY_LOCAL_MACHINE\\open\n", "line 4"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        WriteFile(File(), c.text);
+        m_reports.clear();
+        EXPECT_FALSE(Registry::SetString(Hive::LocalMachine, "Key", "v", "2"));
+        EXPECT_FALSE(Registry::CreateKey(Hive::LocalMachine, "New"));
+        EXPECT_FALSE(Registry::DeleteKey(Hive::LocalMachine, "Key"));
+        EXPECT_FALSE(Registry::DeleteValue(Hive::LocalMachine, "Key", "v"));
+        EXPECT_FALSE(Registry::QueryString(Hive::LocalMachine, "Key", "v"));
+        EXPECT_FALSE(Registry::KeyExists(Hive::LocalMachine, "Key"));
+        EXPECT_TRUE(Registry::Values(Hive::LocalMachine, "Key").empty());
+        EXPECT_EQ(ReadFile(File()), c.text);
+        EXPECT_THROW(Registry::Validate(), platform::RegistryError);
+
+        const auto reports = Reports();
+        ASSERT_EQ(reports.size(), 7u);
+        EXPECT_NE(reports[0].find(File()), std::string::npos) << reports[0];
+        EXPECT_NE(reports[0].find(c.line + ":"), std::string::npos) << reports[0];
+    }
+    EXPECT_EQ(FolderNames(), (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+}
+
+TEST_F(RegistryTest, RefusesKeyNamesThatCannotBeWritten)
+{
+    ASSERT_TRUE(Registry::SetString(Hive::LocalMachine, "Key", "v", "1"));
+    const std::string before = ReadFile(File());
+    EXPECT_FALSE(Registry::SetString(Hive::LocalMachine, "Key\\bad\nname", "v", "x"));
+    EXPECT_FALSE(Registry::CreateKey(Hive::LocalMachine, "bad\rname"));
+    EXPECT_EQ(ReadFile(File()), before);
+}
+
+TEST_F(RegistryTest, AnEmptyFileIsAnEmptyRegistry)
+{
+    WriteFile(File(), "");
+    EXPECT_FALSE(Registry::KeyExists(Hive::LocalMachine, "Key"));
+    EXPECT_NO_THROW(Registry::Validate());
+    ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, "Key", "n", 7));
+    EXPECT_EQ(Registry::QueryDword(Hive::LocalMachine, "Key", "n"), 7u);
+    EXPECT_TRUE(Reports().empty());
+}
+
+std::string ValueName(int nWriter, int i)
+{
+    return "w" + std::to_string(nWriter) + "-" + std::to_string(i);
+}
+
+void ExpectAllWrites(int nWriters, int nValues)
+{
+    const auto values = Registry::Values(Hive::LocalMachine, "Shared");
+    ASSERT_EQ(values.size(), static_cast<std::size_t>(nWriters * nValues));
+    for (int w = 0; w < nWriters; ++w)
+    {
+        for (int i = 0; i < nValues; ++i)
+        {
+            EXPECT_EQ(Registry::QueryDword(Hive::LocalMachine, "Shared", ValueName(w, i)),
+                      static_cast<DWORD>(w * 1000 + i));
+        }
+        EXPECT_EQ(Registry::QueryString(Hive::LocalMachine, "Own\\" + std::to_string(w), "last"),
+                  std::to_string(nValues - 1));
+    }
+}
+
+// Each writer sets its own values in a shared key and rewrites one of its own.
+bool WriteMany(int nWriter, int nValues)
+{
+    bool bAll = true;
+    for (int i = 0; i < nValues; ++i)
+    {
+        bAll &= Registry::SetDword(Hive::LocalMachine, "Shared", ValueName(nWriter, i),
+                                   static_cast<DWORD>(nWriter * 1000 + i));
+        bAll &= Registry::SetString(Hive::LocalMachine, "Own\\" + std::to_string(nWriter), "last",
+                                    std::to_string(i));
+    }
+    return bAll;
+}
+
+TEST_F(RegistryTest, ProcessesWritingAtOnceKeepEveryWrite)
+{
+    constexpr int kChildren = 4;
+    constexpr int kValues = 60;
+    struct stat lockBefore
+    {
+    };
+    ASSERT_TRUE(Registry::CreateKey(Hive::LocalMachine, "Shared"));
+    ASSERT_EQ(stat((File() + ".lock").c_str(), &lockBefore), 0);
+
+    std::vector<pid_t> children;
+    for (int w = 0; w < kChildren; ++w)
+    {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            _exit(WriteMany(w, kValues) ? 0 : 1);
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children)
+    {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ExpectAllWrites(kChildren, kValues);
+
+    struct stat lockAfter
+    {
+    };
+    ASSERT_EQ(stat((File() + ".lock").c_str(), &lockAfter), 0);
+    EXPECT_EQ(lockAfter.st_ino, lockBefore.st_ino); // the lock file is never replaced
+    EXPECT_EQ(FolderNames(), (std::set<std::string>{"registry.reg", "registry.reg.lock"}));
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryWrite)
+{
+    constexpr int kThreads = 4;
+    constexpr int kValues = 40;
+    std::vector<std::thread> threads;
+    std::vector<int> results(kThreads, 0);
+    for (int w = 0; w < kThreads; ++w)
+        threads.emplace_back([w, &results] { results[w] = WriteMany(w, kValues) ? 1 : 0; });
+    // Readers meanwhile see whole files only: never a damaged one.
+    for (int i = 0; i < 200; ++i)
+        Registry::Values(Hive::LocalMachine, "Shared");
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(results, std::vector<int>(kThreads, 1));
+    ExpectAllWrites(kThreads, kValues);
+    EXPECT_TRUE(Reports().empty());
+}
+} // namespace

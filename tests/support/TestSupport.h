@@ -1,0 +1,31 @@
+// Fixtures shared by the test suites: a private runtime folder per test, so that no test
+// touches the user's $OVRADIO_HOME or another test's files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace testsupport
+{
+// Creates a fresh temporary folder, points OVRADIO_HOME at it, and removes it again.
+class TempHome
+{
+public:
+    TempHome();
+    ~TempHome();
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+    std::string m_oldHome;
+    bool m_hadOldHome = false;
+};
+
+// Reads a whole file; empty when it does not exist.
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+} // namespace testsupport
