@@ -1,0 +1,167 @@
+// The in-process pipe with real reader and writer threads.
+#include "platform/Event.h"
+#include "platform/Pipe.h"
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+using namespace platform;
+
+namespace
+{
+constexpr DWORD kLong = 30000;
+
+std::string Drain(PipeReadEnd& reader)
+{
+    std::string out;
+    char buf[7];
+    DWORD got = 0;
+    while (reader.Read(buf, sizeof buf, &got))
+        out.append(buf, got);
+    return out;
+}
+
+// Waits until the pipe holds n bytes, that is until a writer thread has filled it.
+void WaitUntilHeld(const PipeReadEnd& reader, DWORD n)
+{
+    DWORD avail = 0;
+    while (reader.Peek(nullptr, 0, nullptr, &avail) && avail < n)
+        std::this_thread::yield();
+}
+} // namespace
+
+TEST(PipeTest, CarriesBytesInOrderAcrossTheRingEdge)
+{
+    auto [reader, writer] = CreatePipe(10);
+    std::string expected;
+    for (int i = 0; i < 5000; ++i)
+        expected += static_cast<char>('a' + i % 26);
+    auto source = std::make_shared<std::string>(expected);
+    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+    Thread producer([source, w] {
+        DWORD written = 0;
+        // Uneven chunk sizes wrap the 10-byte ring at every possible offset.
+        for (std::size_t at = 0, n = 1; at < source->size(); at += n, n = n % 13 + 1)
+        {
+            n = std::min(n, source->size() - at);
+            if (!w->Write(source->data() + at, static_cast<DWORD>(n), &written))
+                return DWORD{1};
+        }
+        w->Close();
+        return DWORD{0};
+    });
+    EXPECT_EQ(Drain(reader), expected);
+    ASSERT_EQ(producer.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(producer.ExitCode(), 0u);
+}
+
+TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
+{
+    auto [reader, writer] = CreatePipe(4);
+    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+    auto written = std::make_shared<std::atomic<DWORD>>(0);
+    auto result = std::make_shared<std::atomic<BOOL>>(-1);
+    Thread blocked([=] {
+        DWORD n = 0;
+        result->store(w->Write("0123456789ABCD", 14, &n));
+        written->store(n);
+        return DWORD{0};
+    });
+
+    // The writer fills the pipe and waits; a read of 4 frees room for the next 4.
+    char buf[4];
+    DWORD got = 0;
+    ASSERT_TRUE(reader.Read(buf, 4, &got));
+    EXPECT_EQ(std::string(buf, got), "0123");
+    EXPECT_EQ(blocked.Wait(0), WAIT_TIMEOUT);
+    ASSERT_TRUE(reader.Read(buf, 4, &got));
+    EXPECT_EQ(std::string(buf, got), "4567");
+
+    // The writer refills the pipe and waits for room for its last 2 bytes; closing the
+    // read end then releases it with those unwritten.
+    WaitUntilHeld(reader, 4);
+    reader.Close();
+    ASSERT_EQ(blocked.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_FALSE(result->load());
+    EXPECT_EQ(written->load(), 12u); // 8 read + 4 buffered when the reader left
+    // Writing to a pipe whose reader is gone fails at once.
+    DWORD n = 0;
+    EXPECT_FALSE(w->Write("x", 1, &n));
+    EXPECT_EQ(n, 0u);
+}
+
+TEST(PipeTest, WriterClosingItsOwnEndFromAnotherThreadIsReleased)
+{
+    auto [reader, writer] = CreatePipe(2);
+    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+    auto result = std::make_shared<std::atomic<BOOL>>(-1);
+    Thread blocked([=] {
+        DWORD n = 0;
+        result->store(w->Write("abcdef", 6, &n));
+        return DWORD{0};
+    });
+    WaitUntilHeld(reader, 2);
+    w->Close();
+    ASSERT_EQ(blocked.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_FALSE(result->load());
+    // What went in before the close is still delivered, then the pipe reports its end.
+    EXPECT_EQ(Drain(reader), "ab");
+}
+
+TEST(PipeTest, ReaderWaitsWhileEmptyAndEndsWhenTheWriterCloses)
+{
+    auto [reader, writer] = CreatePipe(64);
+    auto r = std::make_shared<PipeReadEnd>(std::move(reader));
+    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+    auto first = std::make_shared<std::string>();
+    auto gotFirst = std::make_shared<Event>(true, false);
+    auto sawEnd = std::make_shared<std::atomic<bool>>(false);
+    Thread readerThread([=] {
+        char buf[64];
+        DWORD got = 0;
+        if (r->Read(buf, sizeof buf, &got))
+            first->assign(buf, got);
+        gotFirst->Set();
+        sawEnd->store(!r->Read(buf, sizeof buf, &got) && got == 0);
+        return DWORD{0};
+    });
+    EXPECT_EQ(readerThread.Wait(0), WAIT_TIMEOUT);
+    DWORD n = 0;
+    ASSERT_TRUE(w->Write("hello", 5, &n));
+    ASSERT_EQ(gotFirst->Wait(kLong), WAIT_OBJECT_0);
+    // A read returns what is there, not the full count.
+    EXPECT_EQ(*first, "hello");
+    w->Close();
+    ASSERT_EQ(readerThread.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_TRUE(sawEnd->load());
+}
+
+TEST(PipeTest, PeekShowsHeldBytesWithoutRemovingThem)
+{
+    auto [reader, writer] = CreatePipe(8);
+    DWORD n = 0;
+    ASSERT_TRUE(writer.Write("abcdef", 6, &n));
+    char buf[4] = {};
+    DWORD got = 0;
+    DWORD avail = 0;
+    ASSERT_TRUE(reader.Peek(buf, 3, &got, &avail));
+    EXPECT_EQ(std::string(buf, got), "abc");
+    EXPECT_EQ(avail, 6u);
+    ASSERT_TRUE(reader.Read(buf, 4, &got));
+    EXPECT_EQ(std::string(buf, got), "abcd");
+    ASSERT_TRUE(reader.Peek(nullptr, 0, nullptr, &avail));
+    EXPECT_EQ(avail, 2u);
+    EXPECT_TRUE(reader);
+    reader.Close();
+    EXPECT_FALSE(reader);
+    EXPECT_FALSE(reader.Peek(nullptr, 0, nullptr, &avail));
+    PipeReadEnd empty;
+    EXPECT_FALSE(empty);
+    EXPECT_FALSE(empty.Read(buf, 1, &got));
+}
