@@ -43,25 +43,6 @@ uint64_t NowMilliseconds()
     return m.installed.load(std::memory_order_acquire) ? m.nowMs.load(std::memory_order_acquire)
                                                        : RealMilliseconds();
 }
-
-SYSTEMTIME ToSystemTime(std::chrono::system_clock::time_point tp)
-{
-    using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(tp.time_since_epoch()).count();
-    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm local{};
-    localtime_r(&secs, &local);
-    SYSTEMTIME st{};
-    st.wYear = static_cast<WORD>(local.tm_year + 1900);
-    st.wMonth = static_cast<WORD>(local.tm_mon + 1);
-    st.wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    st.wDay = static_cast<WORD>(local.tm_mday);
-    st.wHour = static_cast<WORD>(local.tm_hour);
-    st.wMinute = static_cast<WORD>(local.tm_min);
-    st.wSecond = static_cast<WORD>(local.tm_sec);
-    st.wMilliseconds = static_cast<WORD>(ms % 1000);
-    return st;
-}
 } // namespace
 
 namespace detail
@@ -157,6 +138,25 @@ void Sleep(DWORD dwMilliseconds)
     detail::WaitUntilReady(lock, dwMilliseconds, [] { return false; });
 }
 
+SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time)
+{
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(time.time_since_epoch()).count();
+    const auto secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    std::tm local{};
+    localtime_r(&secs, &local);
+    SYSTEMTIME st{};
+    st.wYear = static_cast<WORD>(local.tm_year + 1900);
+    st.wMonth = static_cast<WORD>(local.tm_mon + 1);
+    st.wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    st.wDay = static_cast<WORD>(local.tm_mday);
+    st.wHour = static_cast<WORD>(local.tm_hour);
+    st.wMinute = static_cast<WORD>(local.tm_min);
+    st.wSecond = static_cast<WORD>(local.tm_sec);
+    st.wMilliseconds = static_cast<WORD>(ms - static_cast<long long>(secs) * 1000);
+    return st;
+}
+
 SYSTEMTIME GetLocalTime()
 {
     ManualState& m = Manual();
@@ -164,9 +164,9 @@ SYSTEMTIME GetLocalTime()
     {
         std::unique_lock lock(detail::SyncMutex());
         const auto elapsed = std::chrono::milliseconds(m.nowMs.load() - m.startMs);
-        return ToSystemTime(m.wallStart + elapsed);
+        return LocalSystemTime(m.wallStart + elapsed);
     }
-    return ToSystemTime(std::chrono::system_clock::now());
+    return LocalSystemTime(std::chrono::system_clock::now());
 }
 
 ManualClock::ManualClock(DWORD startTick)

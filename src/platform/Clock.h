@@ -6,6 +6,7 @@
 
 #include "platform/Types.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +33,10 @@ struct SYSTEMTIME
     WORD wMilliseconds;
 };
 SYSTEMTIME GetLocalTime();
+
+// A wall-clock time as local time, to the millisecond (as FileTimeToLocalFileTime and
+// FileTimeToSystemTime give it).
+SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time);
 
 // A clock that only moves when told to. Constructing one installs it process-wide in
 // place of the real clock; destroying it puts the real clock back. One at a time.

@@ -47,7 +47,8 @@ DWORD WaitAny(std::span<Event* const> events, DWORD dwMilliseconds)
 {
     std::unique_lock lock(detail::SyncMutex());
     DWORD index = WAIT_TIMEOUT;
-    auto ready = [&] {
+    auto ready = [&]
+    {
         for (std::size_t i = 0; i < events.size(); ++i)
         {
             if (events[i]->TryConsume())

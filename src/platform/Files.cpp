@@ -180,25 +180,6 @@ std::vector<FoundFile> FindFiles(const std::string& folder, const std::string& p
     return found;
 }
 
-SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time)
-{
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(time.time_since_epoch()).count();
-    const auto secs = static_cast<std::time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    std::tm local{};
-    localtime_r(&secs, &local);
-    SYSTEMTIME st{};
-    st.wYear = static_cast<WORD>(local.tm_year + 1900);
-    st.wMonth = static_cast<WORD>(local.tm_mon + 1);
-    st.wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    st.wDay = static_cast<WORD>(local.tm_mday);
-    st.wHour = static_cast<WORD>(local.tm_hour);
-    st.wMinute = static_cast<WORD>(local.tm_min);
-    st.wSecond = static_cast<WORD>(local.tm_sec);
-    st.wMilliseconds = static_cast<WORD>(ms - static_cast<long long>(secs) * 1000);
-    return st;
-}
-
 ULONGLONG FreeDiskBytes(const std::string& folder)
 {
     std::shared_ptr<const FreeSpaceFunction> override;

@@ -44,10 +44,6 @@ struct FoundFile
 // folder answers the same order. Empty when the folder is missing.
 std::vector<FoundFile> FindFiles(const std::string& folder, const std::string& pattern);
 
-// A time as local time, to the millisecond (as FileTimeToLocalFileTime and
-// FileTimeToSystemTime give it).
-SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time);
-
 // The free bytes of the disk that holds the folder (all of them, as GetDiskFreeSpaceEx's
 // total free count, not only those available to this user); 0 when the query fails.
 ULONGLONG FreeDiskBytes(const std::string& folder);

@@ -1,5 +1,7 @@
 #include "platform/Format.h"
 
+#include "platform/Utf.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -181,47 +183,13 @@ void PutPointer(Output& out, Conversion conv, Arguments& args)
     PutNumber(out, conv, reinterpret_cast<uintptr_t>(args.Pointer()), false, 16, true);
 }
 
-// One UTF-16 code point as UTF-8; lone surrogates become U+FFFD.
-void AppendUtf8(std::string& text, char32_t c)
-{
-    if (c >= 0xD800 && c <= 0xDFFF)
-        c = 0xFFFD;
-    if (c < 0x80)
-    {
-        text += static_cast<char>(c);
-        return;
-    }
-    if (c < 0x800)
-    {
-        text += static_cast<char>(0xC0 | (c >> 6));
-    }
-    else if (c < 0x10000)
-    {
-        text += static_cast<char>(0xE0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    else
-    {
-        text += static_cast<char>(0xF0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    text += static_cast<char>(0x80 | (c & 0x3F));
-}
-
 // At most nMaxUnits code units of a wide string, as UTF-8.
 std::string WideToUtf8(const char16_t* pWide, std::size_t nMaxUnits)
 {
-    std::string text;
-    for (std::size_t i = 0; i < nMaxUnits && pWide[i] != 0; ++i)
-    {
-        char32_t c = pWide[i];
-        const bool bHigh = c >= 0xD800 && c <= 0xDBFF;
-        if (bHigh && i + 1 < nMaxUnits && pWide[i + 1] >= 0xDC00 && pWide[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (pWide[++i] - 0xDC00);
-        AppendUtf8(text, c);
-    }
-    return text;
+    std::size_t n = 0;
+    while (n < nMaxUnits && pWide[n] != 0)
+        ++n;
+    return Utf16ToUtf8(std::u16string_view(pWide, n));
 }
 
 bool IsWide(const Conversion& conv)
@@ -262,7 +230,7 @@ void PutChar(Output& out, const Conversion& conv, Arguments& args)
     {
         const char16_t unit = static_cast<char16_t>(args.Int());
         if (unit != 0)
-            AppendUtf8(text, unit);
+            text = Utf16ToUtf8(std::u16string_view(&unit, 1));
     }
     else if (const char c = static_cast<char>(args.Int()); c != '\0')
     {

@@ -160,8 +160,7 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
     std::unique_lock lock(b.mutex);
     while (written < dwCount)
     {
-        b.changed.wait(lock,
-                       [&] { return b.count < b.Capacity() || !b.readOpen || !b.writeOpen; });
+        b.changed.wait(lock, [&] { return b.count < b.Capacity() || !b.readOpen || !b.writeOpen; });
         if (!b.readOpen || !b.writeOpen)
             break;
         written += b.CopyIn(src + written, dwCount - written);

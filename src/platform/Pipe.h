@@ -46,7 +46,9 @@ public:
 
 private:
     friend std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize);
-    explicit PipeReadEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer)) {}
+    explicit PipeReadEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer))
+    {
+    }
     std::shared_ptr<detail::PipeBuffer> m_buffer;
 };
 
@@ -68,7 +70,9 @@ public:
 
 private:
     friend std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize);
-    explicit PipeWriteEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer)) {}
+    explicit PipeWriteEnd(std::shared_ptr<detail::PipeBuffer> buffer) : m_buffer(std::move(buffer))
+    {
+    }
     std::shared_ptr<detail::PipeBuffer> m_buffer;
 };
 

@@ -18,12 +18,15 @@ Thread::Thread(Procedure procedure) : m_state(std::make_shared<State>())
     // Detached: nothing joins it; the shared state tells when it has ended. The
     // procedure (and what it captured) is destroyed before the end is reported, so a
     // waiter that saw the end never races with that destruction.
-    std::thread([state = m_state, procedure = std::move(procedure)]() mutable {
-        const DWORD code = procedure();
-        procedure = nullptr;
-        state->exitCode.store(code, std::memory_order_release);
-        state->ended.Set();
-    }).detach();
+    std::thread(
+        [state = m_state, procedure = std::move(procedure)]() mutable
+        {
+            const DWORD code = procedure();
+            procedure = nullptr;
+            state->exitCode.store(code, std::memory_order_release);
+            state->ended.Set();
+        })
+        .detach();
 }
 
 bool Thread::IsAlive() const

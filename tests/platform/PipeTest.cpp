@@ -1,12 +1,12 @@
 // The in-process pipe with real reader and writer threads.
-#include "platform/Event.h"
 #include "platform/Pipe.h"
-#include "platform/Thread.h"
 
-#include <gtest/gtest.h>
+#include "platform/Event.h"
+#include "platform/Thread.h"
 
 #include <algorithm>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,18 +44,20 @@ TEST(PipeTest, CarriesBytesInOrderAcrossTheRingEdge)
         expected += static_cast<char>('a' + i % 26);
     auto source = std::make_shared<std::string>(expected);
     auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
-    Thread producer([source, w] {
-        DWORD written = 0;
-        // Uneven chunk sizes wrap the 10-byte ring at every possible offset.
-        for (std::size_t at = 0, n = 1; at < source->size(); at += n, n = n % 13 + 1)
+    Thread producer(
+        [source, w]
         {
-            n = std::min(n, source->size() - at);
-            if (!w->Write(source->data() + at, static_cast<DWORD>(n), &written))
-                return DWORD{1};
-        }
-        w->Close();
-        return DWORD{0};
-    });
+            DWORD written = 0;
+            // Uneven chunk sizes wrap the 10-byte ring at every possible offset.
+            for (std::size_t at = 0, n = 1; at < source->size(); at += n, n = n % 13 + 1)
+            {
+                n = std::min(n, source->size() - at);
+                if (!w->Write(source->data() + at, static_cast<DWORD>(n), &written))
+                    return DWORD{1};
+            }
+            w->Close();
+            return DWORD{0};
+        });
     EXPECT_EQ(Drain(reader), expected);
     ASSERT_EQ(producer.Wait(kLong), WAIT_OBJECT_0);
     EXPECT_EQ(producer.ExitCode(), 0u);
@@ -67,12 +69,14 @@ TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
     auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
     auto written = std::make_shared<std::atomic<DWORD>>(0);
     auto result = std::make_shared<std::atomic<BOOL>>(-1);
-    Thread blocked([=] {
-        DWORD n = 0;
-        result->store(w->Write("0123456789ABCD", 14, &n));
-        written->store(n);
-        return DWORD{0};
-    });
+    Thread blocked(
+        [=]
+        {
+            DWORD n = 0;
+            result->store(w->Write("0123456789ABCD", 14, &n));
+            written->store(n);
+            return DWORD{0};
+        });
 
     // The writer fills the pipe and waits; a read of 4 frees room for the next 4.
     char buf[4];
@@ -101,11 +105,13 @@ TEST(PipeTest, WriterClosingItsOwnEndFromAnotherThreadIsReleased)
     auto [reader, writer] = CreatePipe(2);
     auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
     auto result = std::make_shared<std::atomic<BOOL>>(-1);
-    Thread blocked([=] {
-        DWORD n = 0;
-        result->store(w->Write("abcdef", 6, &n));
-        return DWORD{0};
-    });
+    Thread blocked(
+        [=]
+        {
+            DWORD n = 0;
+            result->store(w->Write("abcdef", 6, &n));
+            return DWORD{0};
+        });
     WaitUntilHeld(reader, 2);
     w->Close();
     ASSERT_EQ(blocked.Wait(kLong), WAIT_OBJECT_0);
@@ -122,15 +128,17 @@ TEST(PipeTest, ReaderWaitsWhileEmptyAndEndsWhenTheWriterCloses)
     auto first = std::make_shared<std::string>();
     auto gotFirst = std::make_shared<Event>(true, false);
     auto sawEnd = std::make_shared<std::atomic<bool>>(false);
-    Thread readerThread([=] {
-        char buf[64];
-        DWORD got = 0;
-        if (r->Read(buf, sizeof buf, &got))
-            first->assign(buf, got);
-        gotFirst->Set();
-        sawEnd->store(!r->Read(buf, sizeof buf, &got) && got == 0);
-        return DWORD{0};
-    });
+    Thread readerThread(
+        [=]
+        {
+            char buf[64];
+            DWORD got = 0;
+            if (r->Read(buf, sizeof buf, &got))
+                first->assign(buf, got);
+            gotFirst->Set();
+            sawEnd->store(!r->Read(buf, sizeof buf, &got) && got == 0);
+            return DWORD{0};
+        });
     EXPECT_EQ(readerThread.Wait(0), WAIT_TIMEOUT);
     DWORD n = 0;
     ASSERT_TRUE(w->Write("hello", 5, &n));

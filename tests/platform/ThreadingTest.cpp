@@ -4,9 +4,8 @@
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -25,12 +24,14 @@ TEST(EventTest, AutoResetReleasesOneWaiterPerSet)
     auto done = std::make_shared<Event>(false, false);
     std::vector<Thread> waiters;
     for (int i = 0; i < 3; ++i)
-        waiters.emplace_back([=] {
-            event->Wait();
-            ++*released;
-            done->Set();
-            return DWORD{0};
-        });
+        waiters.emplace_back(
+            [=]
+            {
+                event->Wait();
+                ++*released;
+                done->Set();
+                return DWORD{0};
+            });
 
     for (int expected = 1; expected <= 3; ++expected)
     {
@@ -72,10 +73,12 @@ TEST(EventTest, WaitAnyReportsWhichEventAndConsumesOnlyThatOne)
     EXPECT_EQ(WaitAny({&first, &second, &third}, 0), WAIT_OBJECT_0 + 2);
 
     // Set from another thread while waiting.
-    Thread setter([&] {
-        first.Set();
-        return DWORD{0};
-    });
+    Thread setter(
+        [&]
+        {
+            first.Set();
+            return DWORD{0};
+        });
     EXPECT_EQ(WaitAny({&second, &first}, kLong), WAIT_OBJECT_0 + 1);
     setter.Wait();
 }
@@ -86,10 +89,12 @@ TEST(ManualClockTest, DrivesA45SecondWaitInMilliseconds)
     const DWORD start = GetTickCount();
     auto event = std::make_shared<Event>(true, false);
     auto result = std::make_shared<std::atomic<DWORD>>(12345);
-    Thread waiter([=] {
-        result->store(event->Wait(45000));
-        return DWORD{0};
-    });
+    Thread waiter(
+        [=]
+        {
+            result->store(event->Wait(45000));
+            return DWORD{0};
+        });
 
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
     clock.Advance(44999);
@@ -107,11 +112,13 @@ TEST(ManualClockTest, SleepEndsWhenTheClockPassesIt)
 {
     ManualClock clock;
     auto woke = std::make_shared<std::atomic<bool>>(false);
-    Thread sleeper([=] {
-        Sleep(30000);
-        woke->store(true);
-        return DWORD{7};
-    });
+    Thread sleeper(
+        [=]
+        {
+            Sleep(30000);
+            woke->store(true);
+            return DWORD{7};
+        });
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
     clock.Advance(29000);
     EXPECT_EQ(sleeper.Wait(0), WAIT_TIMEOUT);
@@ -141,10 +148,12 @@ TEST(ManualClockTest, CountersAndLocalTimeFollowTheClock)
 TEST(ThreadTest, ExitCodeIsStillActiveWhileRunning)
 {
     auto release = std::make_shared<Event>(true, false);
-    Thread thread([=] {
-        release->Wait();
-        return DWORD{42};
-    });
+    Thread thread(
+        [=]
+        {
+            release->Wait();
+            return DWORD{42};
+        });
     EXPECT_TRUE(thread.IsAlive());
     EXPECT_EQ(thread.ExitCode(), STILL_ACTIVE);
     EXPECT_EQ(thread.Wait(0), WAIT_TIMEOUT);
@@ -168,18 +177,22 @@ TEST(ThreadTest, OwnerThatStopsWaitingLeavesTheThreadSafe)
             Thread worker;
         };
         auto owner = std::make_unique<Owner>();
-        owner->worker = Thread([data = owner->data, release, finished] {
-            release->Wait();
-            for (int i = 0; i < 1000; ++i)
-                data->push_back(i);
-            finished->Set();
-            return DWORD{0};
-        });
+        owner->worker = Thread(
+            [data = owner->data, release, finished]
+            {
+                release->Wait();
+                for (int i = 0; i < 1000; ++i)
+                    data->push_back(i);
+                finished->Set();
+                return DWORD{0};
+            });
         auto waited = std::make_shared<std::atomic<DWORD>>(0);
-        Thread waiter([&owner, waited] {
-            waited->store(owner->worker.Wait(5000));
-            return DWORD{0};
-        });
+        Thread waiter(
+            [&owner, waited]
+            {
+                waited->store(owner->worker.Wait(5000));
+                return DWORD{0};
+            });
         ASSERT_TRUE(clock.WaitForTimedWaiters(1));
         clock.Advance(5000);
         ASSERT_EQ(waiter.Wait(kLong), WAIT_OBJECT_0);
@@ -197,12 +210,14 @@ TEST(CriticalSectionTest, IsRecursiveAndExcludesOtherThreads)
     cs.Enter();
     EXPECT_TRUE(cs.TryEnter()); // same thread enters again
     auto otherGotIt = std::make_shared<std::atomic<bool>>(true);
-    Thread other([&cs, otherGotIt] {
-        otherGotIt->store(cs.TryEnter());
-        if (otherGotIt->load())
-            cs.Leave();
-        return DWORD{0};
-    });
+    Thread other(
+        [&cs, otherGotIt]
+        {
+            otherGotIt->store(cs.TryEnter());
+            if (otherGotIt->load())
+                cs.Leave();
+            return DWORD{0};
+        });
     ASSERT_EQ(other.Wait(kLong), WAIT_OBJECT_0);
     EXPECT_FALSE(otherGotIt->load());
     cs.Leave();
@@ -210,7 +225,8 @@ TEST(CriticalSectionTest, IsRecursiveAndExcludesOtherThreads)
 
     // Two threads counting under the lock lose no increment.
     int counter = 0;
-    auto work = [&] {
+    auto work = [&]
+    {
         for (int i = 0; i < 10000; ++i)
         {
             std::lock_guard lock(cs);
