@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "platform/AsciiText.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -26,11 +28,6 @@ std::optional<struct stat> StatOf(const std::string& path)
     return st;
 }
 
-char FoldCase(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Wildcard match of a whole name: on a mismatch after a '*', the star takes one more
 // character and the rest is tried again, so the match costs at most length x length.
 bool MatchesPattern(const std::string& name, const std::string& pattern)
@@ -47,7 +44,7 @@ bool MatchesPattern(const std::string& name, const std::string& pattern)
             nStarName = n;
         }
         else if (p < pattern.size() &&
-                 (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n])))
+                 (pattern[p] == '?' || AsciiLower(pattern[p]) == AsciiLower(name[n])))
         {
             ++p;
             ++n;

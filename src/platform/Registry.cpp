@@ -1,5 +1,6 @@
 #include "platform/Registry.h"
 
+#include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 #include "platform/RuntimeFolder.h"
 
@@ -23,23 +24,19 @@ constexpr std::array<std::string_view, 2> kHiveNames = {"HKEY_LOCAL_MACHINE", "H
 
 // ---- names ----
 
-char FoldCase(char c)
+constexpr char FoldCase(char c)
 {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return AsciiLower(c);
 }
 
 std::string Folded(std::string_view text)
 {
-    std::string folded(text);
-    std::transform(folded.begin(), folded.end(), folded.begin(), FoldCase);
-    return folded;
+    return AsciiLowerCopy(text);
 }
 
 bool SameName(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return FoldCase(x) == FoldCase(y); });
+    return EqualsNoCase(a, b);
 }
 
 // The components of a key path; empty ones (stray backslashes) are dropped.

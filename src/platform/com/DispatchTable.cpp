@@ -1,5 +1,6 @@
 #include "platform/com/DispatchTable.h"
 
+#include "platform/AsciiText.h"
 #include "platform/com/BStr.h"
 
 #include <cstring>
@@ -10,19 +11,6 @@ namespace platform::com
 {
 namespace
 {
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
-{
-    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-    {
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 bool IsParamType(VARTYPE vt)
 {
     return vt == VT_I4 || vt == VT_INT || vt == VT_I8 || vt == VT_R8 || vt == VT_BOOL ||
@@ -36,7 +24,7 @@ void Validate(const std::vector<DispMethod>& methods)
         for (std::size_t j = 0; j < i; ++j)
         {
             if (methods[i].memid == methods[j].memid ||
-                EqualsIgnoringAsciiCase(methods[i].name, methods[j].name))
+                platform::EqualsNoCase(methods[i].name, methods[j].name))
                 throw std::invalid_argument("dispatch table repeats " +
                                             std::string(methods[i].name));
         }
@@ -86,7 +74,7 @@ const DispMethod* DispatchTableBase::FindName(std::string_view name) const
 {
     for (const DispMethod& method : m_methods)
     {
-        if (EqualsIgnoringAsciiCase(method.name, name))
+        if (platform::EqualsNoCase(method.name, name))
             return &method;
     }
     return nullptr;
@@ -110,7 +98,7 @@ HRESULT DispatchTableBase::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT 
         const std::string name = OleStrToUtf8(rgszNames[n]);
         for (std::size_t p = 0; p < method->params.size(); ++p)
         {
-            if (EqualsIgnoringAsciiCase(method->params[p].name, name))
+            if (platform::EqualsNoCase(method->params[p].name, name))
                 rgDispId[n] = static_cast<DISPID>(p);
         }
         allKnown = allKnown && rgDispId[n] != DISPID_UNKNOWN;

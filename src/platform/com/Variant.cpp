@@ -2,6 +2,7 @@
 // half to even, out-of-range values are DISP_E_OVERFLOW, text that is not a number is
 // DISP_E_TYPEMISMATCH, booleans are -1 and 0 (or "True" and "False" when asked), a null
 // BSTR reads as "". Text and numbers never depend on the process locale.
+#include "platform/AsciiText.h"
 #include "platform/com/BStr.h"
 
 #include <charconv>
@@ -127,19 +128,6 @@ std::optional<std::string> TrimmedAscii(std::u16string_view text)
     return ascii;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-    {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 // A decimal number: an integer when the text is one, else a floating-point number.
 struct ParsedNumber
 {
@@ -257,9 +245,9 @@ HRESULT ToBool(const Value& value, bool* out)
     {
         const auto text = std::get<std::u16string_view>(value);
         const std::optional<std::string> word = TrimmedAscii(text);
-        if (word && EqualsIgnoringCase(*word, "True"))
+        if (word && platform::EqualsNoCase(*word, "True"))
             *out = true;
-        else if (word && EqualsIgnoringCase(*word, "False"))
+        else if (word && platform::EqualsNoCase(*word, "False"))
             *out = false;
         else
         {
