@@ -1,0 +1,61 @@
+// One cache file: a 500-byte text header, then the track's cacheable bytes as received.
+// Owned by the content source that reads or writes the track through the disk cache.
+// Opened exclusively (as Windows' share mode 0: a second opener in any process fails),
+// so one file never has two writers. Every operation but GetSize and the deletion itself
+// takes the recursive lock m_cs; WriteHeader and ReadHeader call PosToBegin under it.
+#pragma once
+
+#include "cache/CacheFileHeader.h"
+#include "platform/CriticalSection.h"
+#include "platform/Types.h"
+
+#include <string>
+
+class mcCacheFileMgr
+{
+public:
+    static constexpr DWORD kHeaderSize = 500;
+
+    // Opens the file when it exists, else creates it (and its folders).
+    explicit mcCacheFileMgr(const std::string& path);
+    ~mcCacheFileMgr();
+    mcCacheFileMgr(const mcCacheFileMgr&) = delete;
+    mcCacheFileMgr& operator=(const mcCacheFileMgr&) = delete;
+
+    // Creates the folder chain up to the last '/' of the text (a text ending in '/' makes
+    // its own last folder). True when the last folder exists afterwards.
+    static bool CreateDirectories(const std::string& folder);
+
+    bool IsOpen() const { return m_fd >= 0; }
+    bool Existed() const { return m_bExisted; }
+    const std::string& Path() const { return m_strPath; }
+
+    void Close();
+    bool Delete();
+    double GetSize() const;
+    DWORD GetHeaderSize() const { return kHeaderSize; }
+    bool PosToBegin();
+    bool Write(const void* pBuffer, DWORD dwLength, DWORD& dwWritten);
+    bool Read(void* pBuffer, DWORD dwLength, DWORD& dwRead);
+
+    // Writes the header (stamping lastaccess) and leaves the position at byte 500.
+    // Returns the bytes written: 500 on success. Lines that would not fit in 500 bytes
+    // are not written at all (0), so such a file never passes as a cache file.
+    DWORD WriteHeader(CacheFileHeader& header);
+    bool ReadHeader(CacheFileHeader& header, std::string& error);
+
+    double BytesRead() const { return m_dBytesRead; }
+    double BytesWritten() const { return m_dBytesWritten; }
+
+private:
+    int m_fd = -1;
+    std::string m_strPath;
+    bool m_bExisted = false;
+    double m_dBytesRead = 0;
+    double m_dBytesWritten = 0;
+    platform::CriticalSection m_cs;
+};
+
+// Free bytes of the disk that holds the folder (all free bytes, not only the caller's
+// share); 0 when unknown.
+ULONGLONG GetDiskFreeSpaceBytes(const std::string& folder);

@@ -1,0 +1,11 @@
+// Reads a field's text as it stands.
+#pragma once
+
+#include "sequence/ExtM3uFieldType.h"
+
+class CExtM3uStringFieldType : public CExtM3uFieldType
+{
+public:
+    using CExtM3uFieldType::CExtM3uFieldType;
+    bool GetString(const std::string& key, std::string& value) override;
+};

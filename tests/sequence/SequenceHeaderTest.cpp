@@ -1,0 +1,177 @@
+// Sequence headers: required fields, defaults, status mapping and the post-header calls.
+#include "sequence/SequenceHeader.h"
+
+#include "host/WorkerError.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace
+{
+const std::string kHeader = "status_code=200\nsession_id=77\ncachelow=5\ncachehigh=20\n"
+                            "numcaches=3\nminbr=64\nstartthresh=4\nminpreconnectcache=2\n"
+                            "ccdwindow=10\nccdthresh=80\n";
+
+// The callback is a plain function pointer, so the calls it sees go to a global list.
+std::vector<std::pair<int, std::string>> g_calls;
+void RecordStatus(int code, const char* text)
+{
+    g_calls.emplace_back(code, text ? text : "<null>");
+}
+
+struct Parsed
+{
+    STrackInfo rec;
+    SSequenceThreadParams params;
+};
+
+Parsed ParseOk(const std::string& block)
+{
+    Parsed p;
+    ParseSequenceHeader(block, p.rec, p.params);
+    return p;
+}
+
+std::string ParseError(const std::string& block)
+{
+    Parsed p;
+    try
+    {
+        ParseSequenceHeader(block, p.rec, p.params);
+    }
+    catch (const CWorkerError& e)
+    {
+        return e.what();
+    }
+    return "";
+}
+
+std::string Without(const std::string& key)
+{
+    std::string text = kHeader;
+    const auto at = text.find(key);
+    text.erase(at, text.find('\n', at) - at + 1);
+    return text;
+}
+
+class SequenceHeaderTest : public ::testing::Test
+{
+protected:
+    testsupport::TempHome m_home;
+};
+} // namespace
+
+TEST_F(SequenceHeaderTest, FillsTheTemplateRecordAndTheParameters)
+{
+    const Parsed p = ParseOk(kHeader + "presequencebrowserscript=go%28%29+now\nOVDK::x\n");
+    EXPECT_EQ(p.params.nStatusCode, 200);
+    EXPECT_EQ(p.params.nSessionID, 77u);
+    EXPECT_EQ(p.rec.cachelow, 5u);
+    EXPECT_EQ(p.rec.cachehigh, 20u);
+    EXPECT_EQ(p.params.nNumCaches, 3);
+    EXPECT_EQ(p.params.nMinBitRate, 64);
+    EXPECT_EQ(p.rec.startthresh, 4u);
+    EXPECT_EQ(p.rec.minpreconnectcache, 2u);
+    EXPECT_EQ(p.params.nCCDWindow, 10);
+    EXPECT_EQ(p.params.nCCDThresh, 80);
+    EXPECT_EQ(p.params.strPreSeqBrowserScript, "go() now");
+    EXPECT_EQ(p.params.strEndRadioBrowserScript, "");
+    // Keys are found without regard to case.
+    EXPECT_EQ(ParseOk("STATUS_CODE=244\n" + Without("status_code=")).params.nStatusCode, 244);
+}
+
+TEST_F(SequenceHeaderTest, EachMissingRequiredFieldHasItsError)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"status_code=", "ERROR!! No status code in the beginning of sequence\n"},
+        {"cachelow=", "ERROR!! No cache low available in the beginning of sequence\n"},
+        {"cachehigh=", "ERROR!! No cache high available in the beginning of sequence\n"},
+        {"numcaches=", "ERROR!! No number of caches available in the beginning of sequence\n"},
+        {"minbr=", "ERROR!! No min bitrate available in the beginning of sequence\n"},
+        {"startthresh=", "ERROR!! No start threshold available in the beginning of sequence\n"},
+        {"ccdwindow=", "ERROR!! No CCD WIN available in the beginning of sequence\n"},
+        {"ccdthresh=", "ERROR!! No CCD THRESH available in the beginning of sequence\n"},
+    };
+    for (const auto& [key, error] : cases)
+        EXPECT_EQ(ParseError(Without(key)), error) << key;
+    EXPECT_EQ(ParseOk(Without("minpreconnectcache=")).rec.minpreconnectcache, 0u);
+
+    // The values read before the missing field stay.
+    Parsed p;
+    EXPECT_THROW(ParseSequenceHeader(Without("ccdthresh="), p.rec, p.params), CWorkerError);
+    EXPECT_EQ(p.params.nCCDWindow, 10);
+    EXPECT_EQ(p.params.nCCDThresh, 0);
+}
+
+TEST_F(SequenceHeaderTest, StatusCodesMap)
+{
+    EXPECT_EQ(ProcessSequenceCode(200), 200);
+    EXPECT_EQ(ProcessSequenceCode(244), 244);
+    EXPECT_EQ(ProcessSequenceCode(245), 245);
+    EXPECT_EQ(ProcessSequenceCode(500), 500);
+    EXPECT_EQ(ProcessSequenceCode(404), 404);
+    EXPECT_EQ(ProcessSequenceCode(302), 404);
+    EXPECT_EQ(ParseOk("status_code=302\n" + Without("status_code=")).params.nStatusCode, 404);
+}
+
+TEST_F(SequenceHeaderTest, SessionIdentifierIsReadOrRandomAndSaved)
+{
+    EXPECT_EQ(ParseOk("session_id=0\n" + Without("session_id=")).params.nSessionID, 0u);
+    const DWORD random = ParseOk("session_id=abc\n" + Without("session_id=")).params.nSessionID;
+    EXPECT_LT(random, 60000u);
+    EXPECT_NE(testsupport::ReadFile(m_home.File("preferences.ini"))
+                  .find("SessionID=" + std::to_string(random)),
+              std::string::npos);
+    ParseOk(kHeader);
+    EXPECT_NE(testsupport::ReadFile(m_home.File("preferences.ini")).find("SessionID=77"),
+              std::string::npos);
+}
+
+TEST_F(SequenceHeaderTest, CarriageReturnsStayInTheValues)
+{
+    std::string crlf;
+    for (const char c : kHeader)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const Parsed p = ParseOk(crlf);
+    EXPECT_EQ(p.params.nCCDThresh, 80);
+    EXPECT_EQ(p.rec.minpreconnectcache, 2u);
+    std::string zeroPreconnect = crlf;
+    zeroPreconnect.replace(zeroPreconnect.find("minpreconnectcache=2"), 20, "minpreconnectcache=0");
+    EXPECT_EQ(ParseOk(zeroPreconnect).rec.minpreconnectcache, 0u);
+    std::string zeroCaches = crlf;
+    zeroCaches.replace(zeroCaches.find("numcaches=3"), 11, "numcaches=0");
+    EXPECT_EQ(ParseError(zeroCaches),
+              "ERROR!! No number of caches available in the beginning of sequence\n");
+}
+
+TEST_F(SequenceHeaderTest, OnlyTheFirstBlockIsSearched)
+{
+    // The caller hands over the first 2048 bytes; a key beyond them is not there.
+    const std::string body = Without("ccdthresh=") + std::string(2100, '#') + "\nccdthresh=80\n";
+    EXPECT_EQ(ParseError(body.substr(0, 2048)),
+              "ERROR!! No CCD THRESH available in the beginning of sequence\n");
+}
+
+TEST_F(SequenceHeaderTest, ScriptThenStatus245BecomesTwoHundred)
+{
+    g_calls.clear();
+    Parsed p =
+        ParseOk("status_code=245\npresequencebrowserscript=show%28%29\n" + Without("status_code="));
+    p.params.pfnStatusCallback = RecordStatus;
+    EXPECT_EQ(p.params.nStatusCode, 245);
+    ApplySequenceHeader(p.params);
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0], std::make_pair(9, std::string("show()")));
+    EXPECT_EQ(g_calls[1], std::make_pair(10, std::string("<null>")));
+    EXPECT_EQ(p.params.nStatusCode, 200);
+
+    g_calls.clear();
+    Parsed plain = ParseOk(kHeader);
+    plain.params.pfnStatusCallback = RecordStatus;
+    ApplySequenceHeader(plain.params);
+    EXPECT_TRUE(g_calls.empty());
+}
