@@ -1,19 +1,14 @@
 #include "platform/Registry.h"
 
+#include "platform/StoredFile.h"
+
 #include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 #include "platform/RuntimeFolder.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <string_view>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace platform
 {
@@ -411,33 +406,6 @@ std::string Serialize(const Tree& tree)
 
 // ---- the file ----
 
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { Close(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    // Closes now, telling whether the close succeeded (it reports late write errors).
-    bool Close()
-    {
-        const bool bClosed = m_fd < 0 || ::close(m_fd) == 0;
-        m_fd = -1;
-        return bClosed;
-    }
-
-private:
-    int m_fd;
-};
-
-std::string ErrnoText()
-{
-    return std::strerror(errno);
-}
-
 void Report(const std::string& path, const std::string& problem)
 {
     DebugOutput("platform::Registry - " + path + ": " + problem + "\n");
@@ -446,25 +414,13 @@ void Report(const std::string& path, const std::string& problem)
 // The whole file; empty when it does not exist. Throws RegistryError when unreadable.
 std::string ReadText(const std::string& path)
 {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd)
+    try
     {
-        if (errno == ENOENT)
-            return {};
-        throw RegistryError("cannot be opened: " + ErrnoText());
+        return ReadStoredFile(path);
     }
-    std::string text;
-    std::array<char, 8192> buffer;
-    while (true)
+    catch (const StoredFileError& e)
     {
-        const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw RegistryError("cannot be read: " + ErrnoText());
-        if (n == 0)
-            return text;
-        text.append(buffer.data(), static_cast<std::size_t>(n));
+        throw RegistryError(e.what());
     }
 }
 
@@ -485,64 +441,6 @@ Tree LoadTree(const std::string& path)
     return ParseText(ReadText(path));
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t nDone = 0;
-    while (nDone < text.size())
-    {
-        const ssize_t n = ::write(fd, text.data() + nDone, text.size() - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        nDone += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes a temporary file beside the target and renames it over the target, so that
-// readers see the old file or the new one, never a part.
-void ReplaceFile(const std::string& path, const std::string& text)
-{
-    std::string tempPath = path + ".tmp-XXXXXX";
-    UniqueFd fd(::mkostemp(tempPath.data(), O_CLOEXEC));
-    if (!fd)
-        throw RegistryError("no temporary file can be made: " + ErrnoText());
-    // The new file keeps the permissions someone gave the old one.
-    struct stat old
-    {
-    };
-    if (::stat(path.c_str(), &old) == 0)
-        ::fchmod(fd.Get(), old.st_mode & 07777);
-    if (!WriteAll(fd.Get(), text) || !fd.Close() || ::rename(tempPath.c_str(), path.c_str()) != 0)
-    {
-        const std::string problem = "cannot be written: " + ErrnoText();
-        ::unlink(tempPath.c_str());
-        throw RegistryError(problem);
-    }
-}
-
-// Holds flock(LOCK_EX) on the lock file while it lives. Each holder opens the file
-// afresh, so holders in one process exclude each other as holders in two processes do.
-class FileLock
-{
-public:
-    explicit FileLock(const std::string& path)
-        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
-    {
-        if (!m_fd)
-            throw RegistryError("the lock file cannot be opened: " + ErrnoText());
-        while (::flock(m_fd.Get(), LOCK_EX) != 0)
-        {
-            if (errno != EINTR)
-                throw RegistryError("the lock file cannot be locked: " + ErrnoText());
-        }
-    }
-
-private:
-    UniqueFd m_fd; // closing it releases the lock
-};
-
 // One change: under the lock, the current file, the change, the new file. The change
 // answers the operation's result; the file is rewritten only when its text changes.
 bool Change(const std::function<bool(Tree&)>& apply)
@@ -550,17 +448,17 @@ bool Change(const std::function<bool(Tree&)>& apply)
     const std::string path = Registry::FilePath();
     try
     {
-        const FileLock lock(path + ".lock");
+        const StoredFileLock lock(path);
         const std::string original = ReadText(path);
         Tree tree = ParseText(original);
         if (!apply(tree))
             return false;
         const std::string text = Serialize(tree);
         if (text != original)
-            ReplaceFile(path, text);
+            ReplaceStoredFile(path, text);
         return true;
     }
-    catch (const RegistryError& e)
+    catch (const std::runtime_error& e)
     {
         Report(path, e.what());
         return false;

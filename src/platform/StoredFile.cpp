@@ -1,0 +1,98 @@
+#include "platform/StoredFile.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform
+{
+namespace
+{
+std::string ErrnoText()
+{
+    return std::strerror(errno);
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    std::size_t nDone = 0;
+    while (nDone < text.size())
+    {
+        const ssize_t n = ::write(fd, text.data() + nDone, text.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        nDone += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+} // namespace
+
+bool UniqueFd::Close()
+{
+    const bool bClosed = m_fd < 0 || ::close(m_fd) == 0;
+    m_fd = -1;
+    return bClosed;
+}
+
+std::string ReadStoredFile(const std::string& strPath)
+{
+    const UniqueFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
+    {
+        if (errno == ENOENT)
+            return {};
+        throw StoredFileError("cannot be opened: " + ErrnoText());
+    }
+    std::string text;
+    std::array<char, 8192> buffer;
+    while (true)
+    {
+        const ssize_t n = ::read(fd.Get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw StoredFileError("cannot be read: " + ErrnoText());
+        if (n == 0)
+            return text;
+        text.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+void ReplaceStoredFile(const std::string& strPath, const std::string& strText)
+{
+    std::string tempPath = strPath + ".tmp-XXXXXX";
+    UniqueFd fd(::mkostemp(tempPath.data(), O_CLOEXEC));
+    if (!fd)
+        throw StoredFileError("no temporary file can be made: " + ErrnoText());
+    struct stat old
+    {
+    };
+    if (::stat(strPath.c_str(), &old) == 0)
+        ::fchmod(fd.Get(), old.st_mode & 07777);
+    if (!WriteAll(fd.Get(), strText) || !fd.Close() ||
+        ::rename(tempPath.c_str(), strPath.c_str()) != 0)
+    {
+        const std::string problem = "cannot be written: " + ErrnoText();
+        ::unlink(tempPath.c_str());
+        throw StoredFileError(problem);
+    }
+}
+
+StoredFileLock::StoredFileLock(const std::string& strPath)
+    : m_fd(::open((strPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+{
+    if (!m_fd)
+        throw StoredFileError("the lock file cannot be opened: " + ErrnoText());
+    while (::flock(m_fd.Get(), LOCK_EX) != 0)
+    {
+        if (errno != EINTR)
+            throw StoredFileError("the lock file cannot be locked: " + ErrnoText());
+    }
+}
+} // namespace platform
