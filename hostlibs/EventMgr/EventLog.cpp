@@ -1,0 +1,222 @@
+#include "EventLog.h"
+
+#include "platform/Clock.h"
+#include "platform/DebugOutput.h"
+#include "platform/RuntimeFolder.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace hostlibs
+{
+namespace
+{
+// A backlog this long makes posters wait for the writer instead of growing memory.
+constexpr std::size_t kMaxPending = 10000;
+
+void AppendJsonString(std::string& out, const std::string& text)
+{
+    out += '"';
+    for (unsigned char c : text)
+    {
+        switch (c)
+        {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20)
+            {
+                char escape[8];
+                std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+                out += escape;
+            }
+            else
+                out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+// The shortest text that reads back as the same float, always with a fraction or an
+// exponent so that readers see a number of floating type; null for NaN and infinity.
+void AppendJsonFloat(std::string& out, float value)
+{
+    if (!std::isfinite(value))
+    {
+        out += "null";
+        return;
+    }
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".e") == std::string::npos)
+        text += ".0";
+    out += text;
+}
+
+std::string TimeText()
+{
+    platform::SYSTEMTIME now = platform::GetLocalTime();
+    char buffer[64];
+    std::snprintf(buffer, sizeof(buffer), "%04u-%02u-%02uT%02u:%02u:%02u.%03u", now.wYear,
+                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                  now.wMilliseconds);
+    return buffer;
+}
+} // namespace
+
+std::string FormatEventLine(const mcEvent& event)
+{
+    std::string line = "{\"time\":\"" + TimeText() + "\",\"category\":" +
+                       std::to_string(static_cast<int>(event.Category())) + ",\"name\":";
+    AppendJsonString(line, event.Name());
+    line += ",\"params\":{";
+    bool bFirst = true;
+    for (const mcEvent::SParameter& parameter : event.Parameters())
+    {
+        if (!bFirst)
+            line += ',';
+        bFirst = false;
+        AppendJsonString(line, parameter.name);
+        line += ':';
+        if (const auto* pText = std::get_if<std::string>(&parameter.value))
+            AppendJsonString(line, *pText);
+        else if (const auto* pInt = std::get_if<int>(&parameter.value))
+            line += std::to_string(*pInt);
+        else
+            AppendJsonFloat(line, std::get<float>(parameter.value));
+    }
+    line += "}}";
+    return line;
+}
+
+CEventLog::~CEventLog()
+{
+    std::unique_lock lock(m_lock);
+    if (m_writer.joinable())
+    {
+        m_bStop = true;
+        m_changed.notify_all();
+        lock.unlock();
+        m_writer.join();
+    }
+}
+
+void CEventLog::Start()
+{
+    std::unique_lock lock(m_lock);
+    if (m_nStarts++ == 0)
+    {
+        // A writer that a Stop is still ending must be gone before a new one starts.
+        m_changed.wait(lock, [&] { return !m_bWriterRunning; });
+        m_bStop = false;
+        m_bWriterRunning = true;
+        m_writer = std::thread([this] { Run(); });
+    }
+}
+
+void CEventLog::Stop()
+{
+    std::unique_lock lock(m_lock);
+    if (m_nStarts == 0 || --m_nStarts > 0)
+        return;
+    m_bStop = true;
+    m_changed.notify_all();
+    std::thread writer = std::move(m_writer);
+    lock.unlock();
+    writer.join();
+}
+
+void CEventLog::Post(std::string strLine)
+{
+    strLine += '\n';
+    std::unique_lock lock(m_lock);
+    if (m_nStarts == 0)
+    {
+        // No writer: write it here, still in posting order with other such calls.
+        ++m_nPosted;
+        Append(strLine);
+        ++m_nWritten;
+        m_changed.notify_all();
+        return;
+    }
+    m_changed.wait(lock, [&] { return m_listPending.size() < kMaxPending || m_nStarts == 0; });
+    if (m_nStarts == 0)
+    {
+        ++m_nPosted;
+        Append(strLine);
+        ++m_nWritten;
+        m_changed.notify_all();
+        return;
+    }
+    m_listPending.push_back(std::move(strLine));
+    ++m_nPosted;
+    m_changed.notify_all();
+}
+
+void CEventLog::Flush()
+{
+    std::unique_lock lock(m_lock);
+    std::uint64_t nTarget = m_nPosted;
+    m_changed.wait(lock, [&] { return m_nWritten >= nTarget; });
+}
+
+void CEventLog::Run()
+{
+    std::unique_lock lock(m_lock);
+    while (true)
+    {
+        m_changed.wait(lock, [&] { return m_bStop || !m_listPending.empty(); });
+        if (m_listPending.empty())
+        {
+            // Stopping, and everything is written.
+            m_bWriterRunning = false;
+            m_changed.notify_all();
+            return;
+        }
+        std::deque<std::string> batch;
+        batch.swap(m_listPending);
+        m_changed.notify_all(); // posters waiting for room
+        lock.unlock();
+        std::string text;
+        for (const std::string& strLine : batch)
+            text += strLine;
+        Append(text);
+        lock.lock();
+        m_nWritten += batch.size();
+        m_changed.notify_all();
+    }
+}
+
+void CEventLog::Append(const std::string& strText)
+{
+    std::string strPath = platform::RuntimeFolder() + "/events.log";
+    int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+    {
+        platform::DebugOutput("EventMgr - " + strPath + " cannot be opened\n");
+        return;
+    }
+    std::size_t nDone = 0;
+    while (nDone < strText.size())
+    {
+        ssize_t n = ::write(fd, strText.data() + nDone, strText.size() - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            platform::DebugOutput("EventMgr - " + strPath + " cannot be written\n");
+            break;
+        }
+        nDone += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+} // namespace hostlibs
