@@ -1,0 +1,181 @@
+#include "host/Preferences.h"
+
+#include "platform/DebugOutput.h"
+#include "platform/MessageBox.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <vector>
+
+namespace
+{
+// dlopen by name searches the paths of the program; a library installed beside the
+// one holding this code is found too.
+void* LoadBesideThisLibrary(const std::string& strName)
+{
+    Dl_info info{};
+    if (!::dladdr(reinterpret_cast<void*>(&LoadBesideThisLibrary), &info) || !info.dli_fname)
+        return nullptr;
+    std::string strSelf = info.dli_fname;
+    std::size_t nSlash = strSelf.rfind('/');
+    if (nSlash == std::string::npos)
+        return nullptr;
+    return ::dlopen((strSelf.substr(0, nSlash + 1) + strName).c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+} // namespace
+
+OVDKDll::OVDKDll(const std::string& strName) : m_strName(strName)
+{
+    m_hModule = ::dlopen(strName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string strError;
+    if (!m_hModule)
+    {
+        const char* pszError = ::dlerror();
+        strError = pszError ? pszError : "The specified module could not be found.";
+        if (strName.find('/') == std::string::npos)
+            m_hModule = LoadBesideThisLibrary(strName);
+    }
+    if (!m_hModule)
+        platform::MessageBox(strError, "Dll Load Problem", platform::MB_OK | platform::MB_ICONSTOP);
+}
+
+OVDKDll::~OVDKDll()
+{
+    if (m_hModule && !m_bNotOwner)
+        ::dlclose(m_hModule);
+}
+
+void* OVDKDll::Resolve(const char* pszEntryPoint)
+{
+    if (!m_hModule)
+        return nullptr;
+    void* pAddress = ::dlsym(m_hModule, pszEntryPoint);
+    if (!pAddress)
+        platform::MessageBox(pszEntryPoint, "Dll Load Error - Interface Mismatch",
+                             platform::MB_OK | platform::MB_ICONSTOP);
+    return pAddress;
+}
+
+PreferencesDll::PreferencesDll() : OVDKDll(host::PreferencesLibraryName())
+{
+    if (!IsLoaded())
+        return;
+    m_pfnSetValue = reinterpret_cast<PFN_PrefSetValue>(Resolve("PrefSetValue"));
+    m_pfnSetValueUINT32 = reinterpret_cast<PFN_PrefSetValueUINT32>(Resolve("PrefSetValueUINT32"));
+    m_pfnQueryValue = reinterpret_cast<PFN_PrefQueryValue>(Resolve("PrefQueryValue"));
+    m_pfnDelete = reinterpret_cast<PFN_PrefDelete>(Resolve("PrefDelete"));
+    m_pfnEasySafeQueryString =
+        reinterpret_cast<PFN_PrefEasySafeQueryString>(Resolve("PrefEasySafeQueryString"));
+    m_pfnEasySafeQueryUINT32 =
+        reinterpret_cast<PFN_PrefEasySafeQueryUINT32>(Resolve("PrefEasySafeQueryUINT32"));
+}
+
+LONG PreferencesDll::PrefSetValue(const char* pszSection, const char* pszKey, DWORD dwType,
+                                  const void* pData, DWORD dwSize)
+{
+    return m_pfnSetValue ? m_pfnSetValue(pszSection, pszKey, dwType, pData, dwSize)
+                         : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+LONG PreferencesDll::PrefSetValueUINT32(const char* pszSection, const char* pszKey, DWORD dwValue)
+{
+    return m_pfnSetValueUINT32 ? m_pfnSetValueUINT32(pszSection, pszKey, dwValue)
+                               : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+LONG PreferencesDll::PrefQueryValue(const char* pszSection, const char* pszKey, DWORD* pdwType,
+                                    void* pBuffer, DWORD* pdwSize)
+{
+    return m_pfnQueryValue ? m_pfnQueryValue(pszSection, pszKey, pdwType, pBuffer, pdwSize)
+                           : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+LONG PreferencesDll::PrefDelete(const char* pszSection, const char* pszKey)
+{
+    return m_pfnDelete ? m_pfnDelete(pszSection, pszKey) : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+LONG PreferencesDll::PrefEasySafeQueryString(const char* pszSection, const char* pszKey,
+                                             char* pszBuffer, DWORD* pdwSize)
+{
+    return m_pfnEasySafeQueryString
+               ? m_pfnEasySafeQueryString(pszSection, pszKey, pszBuffer, pdwSize)
+               : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+LONG PreferencesDll::PrefEasySafeQueryUINT32(const char* pszSection, const char* pszKey,
+                                             DWORD* pdwValue)
+{
+    return m_pfnEasySafeQueryUINT32 ? m_pfnEasySafeQueryUINT32(pszSection, pszKey, pdwValue)
+                                    : ERROR_PROC_NOT_FOUND_RESULT;
+}
+
+namespace host
+{
+std::string PreferencesLibraryName()
+{
+    if (const char* pszName = std::getenv("OVRADIO_PREFERENCES_LIB"); pszName && *pszName)
+        return pszName;
+    return hostlibs::kPreferencesLibraryName;
+}
+
+LONG PrefSetValueUINT32(const char* pszSection, const char* pszKey, DWORD dwValue)
+{
+    return PreferencesDll().PrefSetValueUINT32(pszSection, pszKey, dwValue);
+}
+
+LONG PrefEasySafeQueryUINT32(const char* pszSection, const char* pszKey, DWORD* pdwValue)
+{
+    return PreferencesDll().PrefEasySafeQueryUINT32(pszSection, pszKey, pdwValue);
+}
+
+LONG PrefSetValueString(const char* pszSection, const char* pszKey, const std::string& strValue)
+{
+    return PreferencesDll().PrefSetValue(pszSection, pszKey, hostlibs::kPrefTypeString,
+                                         strValue.c_str(),
+                                         static_cast<DWORD>(strValue.size() + 1));
+}
+
+LONG PrefQueryValueString(const char* pszSection, const char* pszKey, DWORD nBufferSize,
+                          std::string& strValue)
+{
+    std::vector<char> buffer(std::max<DWORD>(nBufferSize, 1), '\0');
+    DWORD dwType = hostlibs::kPrefTypeString;
+    DWORD dwSize = nBufferSize;
+    LONG nResult =
+        PreferencesDll().PrefQueryValue(pszSection, pszKey, &dwType, buffer.data(), &dwSize);
+    if (nResult == 0)
+        strValue.assign(buffer.data(), ::strnlen(buffer.data(), buffer.size()));
+    return nResult;
+}
+
+LONG PrefEasySafeQueryString(const char* pszSection, const char* pszKey, DWORD nBufferSize,
+                             std::string& strValue)
+{
+    std::vector<char> buffer(std::max<DWORD>(nBufferSize, 1), '\0');
+    std::size_t nDefault = std::min<std::size_t>(strValue.size(), buffer.size() - 1);
+    std::memcpy(buffer.data(), strValue.data(), nDefault);
+    DWORD dwSize = nBufferSize;
+    LONG nResult =
+        PreferencesDll().PrefEasySafeQueryString(pszSection, pszKey, buffer.data(), &dwSize);
+    if (nResult == 0)
+        strValue.assign(buffer.data(), ::strnlen(buffer.data(), buffer.size()));
+    return nResult;
+}
+} // namespace host
+
+bool IsRadioCacheEnabledByInstallation()
+{
+    DWORD dwEnabled = 1;
+    if (host::PrefEasySafeQueryUINT32("OVRadio", "CSCUserEnabled", &dwEnabled) != 0)
+        platform::DebugOutput("IsRadioCacheEnabledByInstallation() failed...! \n");
+    return dwEnabled == 1;
+}
+
+void SetRadioCacheEnabledForInstallation(bool bEnabled)
+{
+    if (host::PrefSetValueUINT32("OVRadio", "CSCUserEnabled", bEnabled ? 1 : 0) != 0)
+        platform::DebugOutput("SetRadioCacheEnabledForInstallation failed...! \n");
+}

@@ -1,0 +1,154 @@
+// The trace client against a viewer inside the test: the block as it arrives, the
+// channel, cut texts, viewers that are missing, hung or restarted, and traced locks.
+#include "host/Trace.h"
+#include "host/TraceBlock.h"
+#include "host/TracedLock.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using testsupport::TraceCapture;
+
+TEST(Trace, BlockLayoutChannelAndCutText)
+{
+    TraceCapture capture;
+    TraceText(std::string(5000, 'a').c_str());
+    TraceText("short");
+    CloseTraceChannel();
+    CloseTraceChannel(); // nothing left to close: sends nothing
+
+    auto messages = capture.Messages();
+    ASSERT_EQ(messages.size(), 4u);
+
+    const auto& open = messages[0];
+    EXPECT_EQ(open.dwKind, host::kTraceKindOpen);
+    EXPECT_EQ(open.block.dwBlockSize, 4104u);
+    EXPECT_EQ(open.block.nChannelId, 0);
+    EXPECT_EQ(open.block.dwOpenParameter, 0u);
+    EXPECT_EQ(open.block.dwOpenMask, 0xEFFFFFFFu);
+    EXPECT_EQ(open.block.bOpenFlag, 1);
+    EXPECT_EQ(open.Text(), "test");
+    EXPECT_EQ(open.block.dwTextLength, 5u);
+
+    const auto& cut = messages[1];
+    EXPECT_EQ(cut.dwKind, host::kTraceKindText);
+    EXPECT_EQ(cut.block.nChannelId, 42);
+    EXPECT_EQ(cut.block.dwTextLength, 4000u);
+    EXPECT_EQ(cut.Text(), std::string(3999, 'a'));
+    // The open fields keep their values in later messages.
+    EXPECT_EQ(cut.block.bOpenFlag, 1);
+    EXPECT_EQ(cut.block.dwOpenMask, 0xEFFFFFFFu);
+
+    const auto& shorter = messages[2];
+    EXPECT_EQ(shorter.Text(), "short");
+    EXPECT_EQ(shorter.block.dwTextLength, 6u);
+    // Bytes after the terminator keep what the longer line left there.
+    EXPECT_EQ(shorter.block.szText[6], 'a');
+
+    EXPECT_EQ(messages[3].dwKind, host::kTraceKindClose);
+    EXPECT_EQ(messages[3].block.nChannelId, 42);
+    EXPECT_EQ(host::TraceChannelId(), -1);
+}
+
+TEST(Trace, FormatsWithThePlatformRulesAndTakesOutsideTextAsAnArgument)
+{
+    TraceCapture capture;
+    DWORD dwValue = 4000000000u;
+    Trace("value %lu hex %08lX name %s", dwValue, 0xBEEFu, "x");
+    const char* pszServerText = "100% %s %n";
+    Trace("%s", pszServerText);
+    Trace(std::string(2000, 'b').c_str());
+    auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "value 4000000000 hex 0000BEEF name x");
+    EXPECT_EQ(lines[1], "100% %s %n");
+    EXPECT_EQ(lines[2].size(), 1024u); // the formatter's limit
+}
+
+TEST(Trace, NoViewerAndNoProgramDropsLines)
+{
+    testsupport::TempHome home;
+    std::string strOldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", home.Path().c_str(), 1); // an empty folder: no ovdiag to start
+    ::setenv("OVDIAG_SOCKET", home.File("none.sock").c_str(), 1);
+    host::ForgetTraceViewer();
+    EXPECT_EQ(FindViewer(), -1);
+    EXPECT_EQ(Trace("dropped %d", 1), 0u);
+    EXPECT_EQ(OpenTraceChannel("x", 0, 1, host::kTraceDefaultOpenMask), 0u);
+    CloseTraceChannel();
+    ::setenv("PATH", strOldPath.c_str(), 1);
+    ::unsetenv("OVDIAG_SOCKET");
+}
+
+TEST(Trace, RestartedViewerIsFoundAgainWithoutSigpipe)
+{
+    TraceCapture capture;
+    Trace("before");
+    capture.DisconnectClients();
+    // The first send after the viewer went away fails; the trace looks for the viewer
+    // once more and sends the line there.
+    EXPECT_EQ(Trace("after"), 1u);
+    EXPECT_TRUE(capture.HasLine("after"));
+}
+
+TEST(Trace, HungViewerCostsOneWaitThenCountsAsGone)
+{
+    TraceCapture capture;
+    capture.StopAnswering();
+    EXPECT_EQ(Trace("unanswered"), 0u);
+    std::size_t nReceived = capture.Messages().size();
+    EXPECT_EQ(Trace("not sent"), 0u);
+    EXPECT_EQ(capture.Messages().size(), nReceived);
+}
+
+TEST(Trace, LinesFromManyThreadsArriveWhole)
+{
+    TraceCapture capture;
+    constexpr int kThreads = 4;
+    constexpr int kLines = 50;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                Trace("thread %d line %d %s", t, i, std::string(100 + t, 'a' + t).c_str());
+        });
+    for (auto& thread : threads)
+        thread.join();
+    auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+    for (const auto& line : lines)
+    {
+        int t = line[7] - '0';
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(line.substr(line.rfind(' ') + 1), std::string(100 + t, 'a' + t)) << line;
+    }
+}
+
+TEST(TracedLock, TracesEntryOnlyWhenAskedAndLeavesTheLock)
+{
+    TraceCapture capture;
+    platform::CriticalSection cs;
+    {
+        TracedLock lock(cs, "CStreamManager::ReadStream", 1);
+        TracedLock again(cs, nullptr, 1); // recursive, and an absent label is empty
+    }
+    {
+        TracedLock quiet(cs, "quiet");
+    }
+    std::thread other([&] {
+        TracedLock lock(cs, "other thread");
+    });
+    other.join();
+    auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("Entered CriticalSection - CStreamManager::ReadStream(", 0), 0u);
+    EXPECT_EQ(lines[0].size(), std::string("Entered CriticalSection - CStreamManager::ReadStream(").size() + 9);
+    EXPECT_EQ(lines[0].back(), ')');
+    EXPECT_EQ(lines[1].rfind("Entered CriticalSection - (", 0), 0u);
+}

@@ -1,0 +1,177 @@
+#include "support/TraceCapture.h"
+
+#include "host/Trace.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace testsupport
+{
+TraceCapture::TraceCapture(bool bOpenChannel)
+{
+    char szTemplate[] = "/tmp/ovtrace-XXXXXX";
+    if (!::mkdtemp(szTemplate))
+        throw std::runtime_error("mkdtemp failed");
+    m_strFolder = szTemplate;
+    m_strSocket = m_strFolder + "/ovdiag.sock";
+
+    m_hListen = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, m_strSocket.c_str(), sizeof(address.sun_path) - 1);
+    if (m_hListen < 0 ||
+        ::bind(m_hListen, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(m_hListen, 8) != 0 || ::pipe(m_hWake) != 0)
+        throw std::runtime_error("trace capture socket failed");
+
+    if (const char* pszOld = std::getenv("OVDIAG_SOCKET"))
+    {
+        m_bHadOldSocket = true;
+        m_strOldSocket = pszOld;
+    }
+    ::setenv("OVDIAG_SOCKET", m_strSocket.c_str(), 1);
+    m_thread = std::thread([this] { Serve(); });
+
+    host::ForgetTraceViewer();
+    if (FindViewer() != 0)
+        throw std::runtime_error("the trace did not find the capture viewer");
+    if (bOpenChannel)
+        OpenTraceChannel("test", 0, 1, host::kTraceDefaultOpenMask);
+}
+
+TraceCapture::~TraceCapture()
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_bAnswer = true;
+    }
+    CloseTraceChannel();
+    host::ForgetTraceViewer();
+    char c = 'q';
+    [[maybe_unused]] ssize_t n = ::write(m_hWake[1], &c, 1);
+    m_thread.join();
+    ::close(m_hListen);
+    ::close(m_hWake[0]);
+    ::close(m_hWake[1]);
+    if (m_bHadOldSocket)
+        ::setenv("OVDIAG_SOCKET", m_strOldSocket.c_str(), 1);
+    else
+        ::unsetenv("OVDIAG_SOCKET");
+    std::error_code ignored;
+    std::filesystem::remove_all(m_strFolder, ignored);
+}
+
+void TraceCapture::Serve()
+{
+    std::vector<pollfd> fds{{m_hWake[0], POLLIN, 0}, {m_hListen, POLLIN, 0}};
+    while (true)
+    {
+        if (::poll(fds.data(), fds.size(), -1) < 0)
+            continue;
+        if (fds[0].revents)
+        {
+            char c = 0;
+            if (::read(m_hWake[0], &c, 1) != 1 || c == 'q')
+                break;
+            for (std::size_t i = 2; i < fds.size(); ++i)
+                ::close(fds[i].fd);
+            fds.resize(2);
+            fds[0].revents = fds[1].revents = 0;
+            std::lock_guard lock(m_lock);
+            ++m_nDisconnects;
+            m_changed.notify_all();
+            continue;
+        }
+        if (fds[1].revents & POLLIN)
+        {
+            int hClient = ::accept4(m_hListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (hClient >= 0)
+                fds.push_back({hClient, POLLIN, 0});
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i)
+        {
+            if (!fds[i].revents)
+                continue;
+            host::STraceMessage message{};
+            ssize_t nRead = ::recv(fds[i].fd, &message, sizeof(message), 0);
+            if (nRead <= 0)
+            {
+                ::close(fds[i].fd);
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+                --i;
+                continue;
+            }
+            bool bAnswer;
+            {
+                std::lock_guard lock(m_lock);
+                m_listMessages.push_back({message.dwKind, message.block});
+                bAnswer = m_bAnswer;
+            }
+            DWORD dwReply = message.dwKind == host::kTraceKindOpen ? kChannelId : 1;
+            if (bAnswer)
+                ::send(fds[i].fd, &dwReply, sizeof(dwReply), MSG_NOSIGNAL);
+        }
+        for (pollfd& entry : fds)
+            entry.revents = 0;
+    }
+    for (std::size_t i = 2; i < fds.size(); ++i)
+        ::close(fds[i].fd);
+}
+
+std::vector<TraceCapture::SMessage> TraceCapture::Messages() const
+{
+    std::lock_guard lock(m_lock);
+    return m_listMessages;
+}
+
+std::vector<std::string> TraceCapture::Lines() const
+{
+    std::vector<std::string> lines;
+    for (const SMessage& message : Messages())
+        if (message.dwKind == host::kTraceKindText)
+            lines.push_back(message.Text());
+    return lines;
+}
+
+bool TraceCapture::HasLine(const std::string& strText) const
+{
+    auto lines = Lines();
+    return std::find(lines.begin(), lines.end(), strText) != lines.end();
+}
+
+bool TraceCapture::HasLineContaining(const std::string& strText) const
+{
+    for (const std::string& strLine : Lines())
+        if (strLine.find(strText) != std::string::npos)
+            return true;
+    return false;
+}
+
+void TraceCapture::Clear()
+{
+    std::lock_guard lock(m_lock);
+    m_listMessages.clear();
+}
+
+void TraceCapture::DisconnectClients()
+{
+    std::unique_lock lock(m_lock);
+    int nBefore = m_nDisconnects;
+    char c = 'd';
+    [[maybe_unused]] ssize_t n = ::write(m_hWake[1], &c, 1);
+    m_changed.wait(lock, [&] { return m_nDisconnects > nBefore; });
+}
+
+void TraceCapture::StopAnswering()
+{
+    std::lock_guard lock(m_lock);
+    m_bAnswer = false;
+}
+} // namespace testsupport

@@ -1,0 +1,71 @@
+// A trace viewer inside the test process: listens on a socket in a temporary folder,
+// points OVDIAG_SOCKET at it, and records every message the engine's trace sends. The
+// viewer records a message before it answers, so whatever a Trace call sent is in the
+// record when the call returns. Construction makes the engine's trace find this viewer
+// and open a channel; destruction closes it and forgets the viewer again.
+#pragma once
+
+#include "host/TraceBlock.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport
+{
+class TraceCapture
+{
+public:
+    struct SMessage
+    {
+        DWORD dwKind;
+        host::STraceBlock block;
+        std::string Text() const { return block.szText; }
+    };
+
+    // With bOpenChannel, also opens the channel "test" as the engine object does.
+    explicit TraceCapture(bool bOpenChannel = true);
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    const std::string& SocketPath() const { return m_strSocket; }
+
+    std::vector<SMessage> Messages() const;
+    // The texts of the text lines received, in order.
+    std::vector<std::string> Lines() const;
+    // True when some received line equals text.
+    bool HasLine(const std::string& strText) const;
+    // True when some received line contains text.
+    bool HasLineContaining(const std::string& strText) const;
+    void Clear();
+
+    // From now on the viewer receives but never answers (a hung viewer).
+    void StopAnswering();
+
+    // Closes the connections of every client, as a viewer that died and restarted.
+    // Returns once they are closed.
+    void DisconnectClients();
+
+    // The reply to open messages.
+    static constexpr DWORD kChannelId = 42;
+
+private:
+    void Serve();
+
+    std::string m_strFolder;
+    std::string m_strSocket;
+    std::string m_strOldSocket;
+    bool m_bHadOldSocket = false;
+    int m_hListen = -1;
+    int m_hWake[2] = {-1, -1};
+    mutable std::mutex m_lock;
+    std::vector<SMessage> m_listMessages;
+    bool m_bAnswer = true;
+    int m_nDisconnects = 0;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+};
+} // namespace testsupport
