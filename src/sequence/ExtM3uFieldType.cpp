@@ -54,7 +54,8 @@ bool CExtM3uFieldType::PlainLookup(const std::string& key, std::string& value) c
     if (keyAt == std::string::npos)
         return false;
     const std::size_t valueAt = keyAt + key.size();
-    const std::string_view delimiter = m_strDelimiter.empty() ? "::" : m_strDelimiter;
+    const std::string_view delimiter =
+        m_strDelimiter.empty() ? std::string_view("::") : std::string_view(m_strDelimiter);
     const std::size_t endAt = m_strLower.find(delimiter, valueAt);
     if (endAt == std::string::npos)
         return false;

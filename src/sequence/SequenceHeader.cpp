@@ -113,7 +113,7 @@ void ParseSequenceHeader(std::string_view block, STrackInfo& templateRec,
     params.strPreSeqBrowserScript = header.Decoded("presequencebrowserscript=");
     params.strEndRadioBrowserScript = header.Decoded("endradiobrowserscript=");
 
-    if (host::PrefSetUInt32("OVRadio", "SessionID", params.nSessionID) != 0)
+    if (host::PrefSetValueUINT32("OVRadio", "SessionID", params.nSessionID) != 0)
         Trace("CServerIfc - logging SessionID to registry failed= %lu", params.nSessionID);
 }
 

@@ -3,6 +3,7 @@
 
 #include "host/WorkerError.h"
 #include "support/TestSupport.h"
+#include "support/TraceCapture.h"
 
 #include <gtest/gtest.h>
 #include <mutex>
@@ -121,8 +122,11 @@ TEST_F(SequenceHeaderTest, StatusCodesMap)
 TEST_F(SequenceHeaderTest, SessionIdentifierIsReadOrRandomAndSaved)
 {
     EXPECT_EQ(ParseOk("session_id=0\n" + Without("session_id=")).params.nSessionID, 0u);
+    testsupport::TraceCapture capture;
     const DWORD random = ParseOk("session_id=abc\n" + Without("session_id=")).params.nSessionID;
     EXPECT_LT(random, 60000u);
+    EXPECT_TRUE(capture.HasLine("Got invalid SessionID from server - setting to random - " +
+                                std::to_string(random)));
     EXPECT_NE(testsupport::ReadFile(m_home.File("preferences.ini"))
                   .find("SessionID=" + std::to_string(random)),
               std::string::npos);

@@ -5,6 +5,8 @@
 #include "sequence/ExtM3uNonZeroLongFieldType.h"
 #include "sequence/ExtM3uUrlFieldType.h"
 
+#include "support/TraceCapture.h"
+
 #include <gtest/gtest.h>
 #include <string>
 
@@ -197,4 +199,16 @@ TEST(FieldReaderTest, NeverReadsOutsideTheText)
     n = 0;
     EXPECT_FALSE(bools.GetLong("a=", n));
     EXPECT_EQ(n, 2); // the value is read, the check fails
+}
+
+TEST(TrackLineTest, FailuresAndMissingSkipAreTraced)
+{
+    testsupport::TraceCapture capture;
+    STrackInfo rec;
+    EXPECT_FALSE(Parse("OVDK::track=Song %25s::trackid=7::songbr=128::", rec));
+    EXPECT_TRUE(capture.HasLine("ParseTrackExtendedM3u:token error on Song %s:::songurl=\n"))
+        << (capture.Lines().empty() ? "" : capture.Lines().back());
+    capture.Clear();
+    Parsed(kRequired + "track=Plain::");
+    EXPECT_TRUE(capture.HasLine("ParseTrackExtendedM3u: no Skippable field for Plain, set to 0"));
 }
