@@ -219,7 +219,13 @@ bool mcCacheFileMgr::ReadHeader(CacheFileHeader& header, std::string& error)
         error = "ERROR!! In mcCacheFileMgr::ReadHeader, fread() return error";
         return false;
     }
-    HeaderFields fields(std::string_view(bytes.data(), bytes.size()));
+    return ParseCacheFileHeader(std::string_view(bytes.data(), bytes.size()), header, error);
+}
+
+bool ParseCacheFileHeader(std::string_view bytes, CacheFileHeader& header, std::string& error)
+{
+    error.clear();
+    HeaderFields fields(bytes);
     DWORD headerSize = 0;
     const auto fail = [&](const char* message)
     {

@@ -10,6 +10,7 @@
 #include "platform/Types.h"
 
 #include <string>
+#include <string_view>
 
 class mcCacheFileMgr
 {
@@ -55,6 +56,10 @@ private:
     double m_dBytesWritten = 0;
     platform::CriticalSection m_cs;
 };
+
+// Reads the fields of a header's bytes in their order into header; the first field that
+// cannot be read ends the reading with its message in error (fields before it stay set).
+bool ParseCacheFileHeader(std::string_view bytes, CacheFileHeader& header, std::string& error);
 
 // Free bytes of the disk that holds the folder (all free bytes, not only the caller's
 // share); 0 when unknown.

@@ -118,6 +118,7 @@ TEST_F(CacheFileMgrTest, ReadsWhatItWroteAndFindsKeysInAnyCase)
     EXPECT_EQ(read.policy, "1:3");
     EXPECT_EQ(read.freq, 44100u);
     EXPECT_EQ(read.tracksize, 1500u);
+    again.Close(); // the file is opened without sharing
 
     WriteRawHeader(path, ReplaceLine(ReplaceLine(kLines, "trackid=", "TrackID=Seven"),
                                      "bitrate=", "bitrate= 0"));

@@ -1,0 +1,274 @@
+// The radio cache manager: naming cache files, the lock list, size-management passes
+// and the engine object's status calls.
+#include "cache/RadioCacheMgr.h"
+
+#include "CacheTestSupport.h"
+#include "cache/CacheFileMgr.h"
+#include "host/Preferences.h"
+#include "platform/Clock.h"
+#include "support/TraceCapture.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <thread>
+
+using cachetest::CacheFixture;
+using cachetest::kMB;
+
+namespace
+{
+STrackInfo SampleTrack()
+{
+    STrackInfo track;
+    track.trackid = static_cast<DWORD>(-7);
+    track.cacheid = "C7";
+    track.splitcache = 1;
+    track.splitsong = 3;
+    track.songbr = 128;
+    track.numchans = 2;
+    track.samplerate = 44100;
+    track.songenc = "wma";
+    track.cachesize = 1500;
+    return track;
+}
+} // namespace
+
+class RadioCacheMgrTest : public CacheFixture
+{
+};
+
+TEST_F(RadioCacheMgrTest, NamesCacheFilesOnlyForPlainFileNames)
+{
+    STrackInfo track = SampleTrack();
+    EXPECT_EQ(m_mgr->GetCacheFilePath(track), m_strFolder + "C7.DAT");
+    track.cacheid = std::string(200, 'a');
+    EXPECT_EQ(m_mgr->GetCacheFilePath(track), m_strFolder + track.cacheid + ".DAT");
+    for (const std::string& bad : std::vector<std::string>{
+             "", ".", "..", "../C7", "a/b", "a\\b", "x\ty", "/etc/passwd", std::string(201, 'a')})
+    {
+        track.cacheid = bad;
+        EXPECT_EQ(m_mgr->GetCacheFilePath(track), "") << bad;
+    }
+}
+
+TEST_F(RadioCacheMgrTest, HeaderRecordComesFromTheTrack)
+{
+    const CacheFileHeader header = m_mgr->MakeCacheFileHeader(SampleTrack());
+    EXPECT_EQ(header.trackid, "-7");
+    EXPECT_EQ(header.cacheid, "C7");
+    EXPECT_EQ(header.policy, "1:3");
+    EXPECT_EQ(header.bitrate, 128u);
+    EXPECT_EQ(header.channel, 2u);
+    EXPECT_EQ(header.freq, 44100u);
+    EXPECT_EQ(header.format, "wma");
+    EXPECT_EQ(header.filename, "C7.DAT");
+    EXPECT_EQ(header.tracksize, 1500u);
+    EXPECT_EQ(header.trackcursize, 0u);
+    EXPECT_EQ(header.lastaccess, "");
+}
+
+TEST_F(RadioCacheMgrTest, LocksCountPerCallAndIgnoreLetterCase)
+{
+    const std::string path = m_strFolder + "C7.DAT";
+    const auto first = m_mgr->LockFile(path);
+    const auto second = m_mgr->LockFile(path);
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(m_mgr->IsFileLocked(m_strFolder + "c7.dat"));
+    m_mgr->UnLockFile(first);
+    EXPECT_TRUE(m_mgr->IsFileLocked(path));
+    m_mgr->UnLockFile(first); // already released: nothing else goes
+    EXPECT_TRUE(m_mgr->IsFileLocked(path));
+    m_mgr->UnLockFile(second);
+    EXPECT_FALSE(m_mgr->IsFileLocked(path));
+
+    m_mgr->LockFile(path);
+    m_mgr->UnInit(); // empties the list
+    EXPECT_FALSE(m_mgr->IsFileLocked(path));
+}
+
+TEST_F(RadioCacheMgrTest, CacheSizeListsDatFilesOnly)
+{
+    MakeFiles(3, 1000);
+    cachetest::MakeFile(m_strFolder + "other.txt", 5000, 0);
+    cachetest::MakeFile(m_strFolder + "lower.dat", 7, 0);
+    std::vector<CacheFileEntry> list{{"stale", "", 1}};
+    EXPECT_EQ(m_mgr->GetCacheSize(&list), 3007.0);
+    ASSERT_EQ(list.size(), 4u);
+    EXPECT_EQ(list[0].strName, "F10.DAT");
+    EXPECT_EQ(list[0].dSize, 1000.0);
+    EXPECT_EQ(list[0].strLastWrite.size(), 23u);
+    EXPECT_LT(list[2].strLastWrite, list[0].strLastWrite); // F12 is older
+    Configure(100 * kMB, 100 * kMB);
+    CacheSettings gone = m_mgr->GetSettings();
+    gone.strLocation = m_home.File("missing/");
+    m_mgr->SetSettings(gone);
+    EXPECT_EQ(m_mgr->GetCacheSize(&list), 0.0);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(RadioCacheMgrTest, WithinTheMarginNothingGoesUnderTheMaximum)
+{
+    MakeFiles(19, 5 * kMB); // 95 MB of 100
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_EQ(Remaining(), 19);
+    EXPECT_EQ(m_mgr->GetLastCacheSize(), 95 * kMB);
+}
+
+TEST_F(RadioCacheMgrTest, OverTheMaximumTheOldestGoDownToNinetyPercent)
+{
+    MakeFiles(12, 10 * kMB);   // 120 MB; F21 is the oldest
+    m_mgr->LockFile(Path(11)); // the oldest is in use: passed over
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_TRUE(Exists(11));
+    for (int i : {10, 9, 8})
+        EXPECT_FALSE(Exists(i)) << i;
+    EXPECT_TRUE(Exists(7));
+    EXPECT_EQ(Remaining(), 9);
+    EXPECT_EQ(m_mgr->GetLastCacheSize(), 90 * kMB);
+    EXPECT_EQ(m_mgr->GetSizeStatus(), eSizeWithinLimits);
+}
+
+TEST_F(RadioCacheMgrTest, ShortOfMarginTheCacheGivesBackWhatTheDiskLacks)
+{
+    m_free.Set(60 * kMB); // 40 MB below the margin
+    MakeFiles(10, 10 * kMB);
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeDiskShort);
+    // Down to (100 - 40) x 0.9 = 54 MB: the five oldest go.
+    EXPECT_EQ(Remaining(), 5);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(Exists(i)) << i;
+    EXPECT_EQ(m_mgr->GetLastCacheSize(), 50 * kMB);
+}
+
+TEST_F(RadioCacheMgrTest, WhenTheCacheCannotCoverTheShortfallAllUnlockedFilesGo)
+{
+    m_free.Set(60 * kMB);
+    MakeFiles(3, 10 * kMB);
+    const auto lock = m_mgr->LockFile(Path(1));
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_EQ(Remaining(), 1);
+    EXPECT_TRUE(Exists(1));
+    EXPECT_EQ(m_mgr->GetSizeStatus(), eSizeNoRoom);
+    // An unavailable disk figure counts as no free space.
+    m_mgr->UnLockFile(lock);
+    m_free.Set(0);
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_EQ(Remaining(), 0);
+}
+
+TEST_F(RadioCacheMgrTest, AFileHeldOpenIsNotDeleted)
+{
+    MakeFiles(2, 10 * kMB);
+    m_free.Set(0);
+    auto open = std::make_unique<mcCacheFileMgr>(Path(0));
+    ASSERT_TRUE(open->IsOpen());
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_TRUE(Exists(0));
+    EXPECT_FALSE(Exists(1));
+    open.reset();
+    m_mgr->RunSizeCheckAndWait();
+    EXPECT_FALSE(Exists(0));
+}
+
+TEST_F(RadioCacheMgrTest, DisablingBelowOneByteKeepsTheMarginAndEmptiesTheCache)
+{
+    Configure(100 * kMB, 20 * kMB);
+    MakeFiles(3, 1 * kMB);
+    m_mgr->LockFile(Path(2));
+    m_mgr->SetRadioCacheStatus(0.5, 10.0);
+    // The shrink ran a pass at once: every unlocked file is gone.
+    EXPECT_EQ(Remaining(), 1);
+    EXPECT_TRUE(Exists(2));
+    EXPECT_FALSE(m_mgr->IsEnabled());
+    EXPECT_FALSE(IsRadioCacheEnabledByInstallation());
+    double dMax = -1, dMargin = -1, dCur = -1;
+    INT nStatus = -1;
+    m_mgr->GetRadioCacheStatus(&dMax, &dMargin, &dCur, &nStatus);
+    EXPECT_EQ(dMax, 0.0);
+    EXPECT_EQ(dCur, 0.0);
+    EXPECT_EQ(dMargin, 20 * kMB);
+    EXPECT_EQ(nStatus, eSizeWithinLimits);
+    m_mgr->GetRadioCacheStatus(nullptr, nullptr, nullptr, nullptr);
+
+    m_mgr->SetRadioCacheStatus(50 * kMB, 5 * kMB);
+    EXPECT_TRUE(m_mgr->IsEnabled());
+    EXPECT_TRUE(IsRadioCacheEnabledByInstallation());
+    m_mgr->GetRadioCacheStatus(&dMax, &dMargin, &dCur, &nStatus);
+    EXPECT_EQ(dMax, 50 * kMB);
+    EXPECT_EQ(dMargin, 5 * kMB);
+    EXPECT_EQ(dCur, 1 * kMB);
+    // A margin that is not a number keeps the old one.
+    m_mgr->SetRadioCacheStatus(60 * kMB, std::nan(""));
+    EXPECT_EQ(m_mgr->GetSettings().dSafetyMargin, 5 * kMB);
+}
+
+TEST_F(RadioCacheMgrTest, ADisabledCacheLosesItsFilesAtTheNextPass)
+{
+    MakeFiles(2, 1 * kMB);
+    Configure(0, 100 * kMB, false);
+    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_EQ(Remaining(), 0);
+}
+
+TEST_F(RadioCacheMgrTest, OnePassAtATime)
+{
+    // A pass held inside its disk query keeps every other start out.
+    auto entered = std::make_shared<platform::Event>(true, false);
+    auto release = std::make_shared<platform::Event>(true, false);
+    m_mgr->RunSizeCheckAndWait(); // Init's pass is over
+    platform::SetFreeSpaceOverride(
+        [entered, release](const std::string&) -> ULONGLONG
+        {
+            entered->Set();
+            release->Wait();
+            return 1000000000;
+        });
+    ASSERT_TRUE(m_mgr->StartSizeManagement());
+    entered->Wait();
+    EXPECT_FALSE(m_mgr->StartSizeManagement());
+    std::thread waiter([&] { m_mgr->RunSizeCheckAndWait(); });
+    release->Set();
+    waiter.join();
+    EXPECT_TRUE(m_mgr->StartSizeManagement());
+    m_mgr->RunSizeCheckAndWait();
+}
+
+// A pass that outlives UnInit's 20-second wait runs on to its end after the manager is
+// gone, on the state it shares; ASan would report any use of the destroyed manager.
+TEST(RadioCacheMgrLifetimeTest, APassOutlivingUnInitNeverTouchesTheManager)
+{
+    testsupport::TempHome home;
+    testsupport::TraceCapture trace;
+    auto entered = std::make_shared<platform::Event>(true, false);
+    auto release = std::make_shared<platform::Event>(true, false);
+    auto ended = std::make_shared<platform::Event>(true, false);
+    platform::SetFreeSpaceOverride(
+        [entered, release](const std::string&) -> ULONGLONG
+        {
+            entered->Set();
+            release->Wait();
+            return 0;
+        });
+    const std::string folder = home.File("OVRadio/Cache/");
+    ASSERT_TRUE(platform::CreateFolderChain(folder));
+    cachetest::MakeFile(folder + "C1.DAT", 1000, 10);
+    {
+        platform::ManualClock clock;
+        auto mgr = std::make_unique<mcRadioCacheMgr>([ended] { ended->Set(); });
+        mgr->Init(); // its pass stops in the disk query
+        entered->Wait();
+        std::thread uninit([&] { mgr->UnInit(); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        clock.Advance(19999);
+        EXPECT_FALSE(trace.HasLineContaining("still alive"));
+        clock.Advance(1);
+        uninit.join();
+        EXPECT_TRUE(trace.HasLineContaining(
+            "mcRadioCacheMgr::UnInit()  the SizeMgmntProcThread still alive after 20000 msec"));
+        mgr.reset();
+        release->Set();
+        ended->Wait();
+    }
+    platform::SetFreeSpaceOverride({});
+    EXPECT_FALSE(platform::FileExists(folder + "C1.DAT")); // the pass did its work
+}
