@@ -1,0 +1,210 @@
+// The ovdiag viewer as a process of its own: engines' lines on their channels, several
+// clients at once, the output file, and a clean end on SIGTERM.
+#include "host/Trace.h"
+#include "host/TraceBlock.h"
+#include "support/TestSupport.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace
+{
+// ovdiag started with pipes on its stdout and stderr; killed if the test ends early.
+class ViewerProcess
+{
+public:
+    explicit ViewerProcess(const std::vector<std::string>& args)
+    {
+        int out[2];
+        int err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0)
+            throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        std::vector<std::string> all{OVDIAG_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&m_pid, OVDIAG_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_out = ::fdopen(out[0], "r");
+        m_err = ::fdopen(err[0], "r");
+        if (rc != 0)
+            throw std::runtime_error("cannot start ovdiag");
+    }
+    ~ViewerProcess()
+    {
+        if (m_pid > 0)
+        {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        std::fclose(m_out);
+        std::fclose(m_err);
+    }
+
+    // The next line, without its line feed; empty at the end of the stream.
+    static std::string LineOf(FILE* stream)
+    {
+        char buffer[8192];
+        if (!std::fgets(buffer, sizeof(buffer), stream))
+            return {};
+        std::string line = buffer;
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        return line;
+    }
+    std::string OutLine() { return LineOf(m_out); }
+    std::string ErrLine() { return LineOf(m_err); }
+
+    // Sends the signal and waits for the process; its exit status, -1 when killed.
+    int SignalAndWait(int nSignal)
+    {
+        ::kill(m_pid, nSignal);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int Wait()
+    {
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    FILE* m_out = nullptr;
+    FILE* m_err = nullptr;
+};
+
+// A second engine on its own connection, speaking the transport by hand.
+class RawClient
+{
+public:
+    explicit RawClient(const std::string& path)
+    {
+        m_socket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        if (::connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+            throw std::runtime_error("connect");
+    }
+    ~RawClient() { ::close(m_socket); }
+
+    DWORD Send(DWORD dwKind, LONG nChannelId, const std::string& text)
+    {
+        host::STraceMessage message{};
+        message.dwKind = dwKind;
+        message.block.dwBlockSize = host::kTraceBlockSize;
+        message.block.nChannelId = nChannelId;
+        std::memcpy(message.block.szText, text.c_str(), text.size() + 1);
+        message.block.dwTextLength = static_cast<DWORD>(text.size() + 1);
+        EXPECT_EQ(::send(m_socket, &message, sizeof(message), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(sizeof(message)));
+        DWORD dwReply = 0;
+        EXPECT_EQ(::recv(m_socket, &dwReply, sizeof(dwReply), 0),
+                  static_cast<ssize_t>(sizeof(dwReply)));
+        return dwReply;
+    }
+
+private:
+    int m_socket = -1;
+};
+
+const std::regex kStamp(R"(^\d\d:\d\d:\d\d\.\d\d\d \[([^\]]*)\] (.*)$)");
+
+using Line = std::pair<std::string, std::string>;
+
+// The channel and text of a printed line; fails the test when the line is malformed.
+std::pair<std::string, std::string> Split(const std::string& line)
+{
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(line, match, kStamp)) << line;
+    if (match.size() != 3)
+        return {};
+    return {match[1], match[2]};
+}
+} // namespace
+
+TEST(Ovdiag, PrintsEachEnginesLinesOnItsChannelAndEndsCleanly)
+{
+    testsupport::TempHome home;
+    const std::string socket = home.File("diag.sock");
+    const std::string outFile = home.File("trace.log");
+    ViewerProcess viewer({"--socket", socket, "--out", outFile});
+    ASSERT_EQ(viewer.ErrLine(), "listening on " + socket);
+
+    ::setenv("OVDIAG_SOCKET", socket.c_str(), 1);
+    host::ForgetTraceViewer();
+    ASSERT_EQ(FindViewer(), 0);
+    const DWORD dwFirst = OpenTraceChannel("engine-a", 0, 1, host::kTraceDefaultOpenMask);
+    Trace("tuned to %s at %d kbit/s\n", "demo", 128);
+    EXPECT_EQ(Split(viewer.OutLine()), Line("engine-a", "tuned to demo at 128 kbit/s"));
+
+    RawClient second(socket);
+    const DWORD dwSecond = second.Send(host::kTraceKindOpen, 0, "engine-b");
+    EXPECT_NE(dwSecond, dwFirst);
+    second.Send(host::kTraceKindText, static_cast<LONG>(dwSecond), "two\r\nlines\n");
+    EXPECT_EQ(Split(viewer.OutLine()).second, "two");
+    EXPECT_EQ(Split(viewer.OutLine()), Line("engine-b", "lines"));
+
+    TraceText(std::string(5000, 'x').c_str());
+    EXPECT_EQ(Split(viewer.OutLine()).second, std::string(3999, 'x'));
+    CloseTraceChannel();
+    host::ForgetTraceViewer();
+
+    // A second viewer on the same socket refuses and names it.
+    ViewerProcess rival({"--socket", socket});
+    EXPECT_NE(rival.ErrLine().find(socket), std::string::npos);
+    EXPECT_EQ(rival.Wait(), 1);
+
+    EXPECT_EQ(viewer.SignalAndWait(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+    const std::string logged = testsupport::ReadFile(outFile);
+    EXPECT_NE(logged.find("[engine-a] tuned to demo at 128 kbit/s\n"), std::string::npos);
+    EXPECT_NE(logged.find("[engine-b] lines\n"), std::string::npos);
+    ::unsetenv("OVDIAG_SOCKET");
+}
+
+TEST(Ovdiag, EndsOnSigintAndTakesOverAStaleSocket)
+{
+    testsupport::TempHome home;
+    const std::string socket = home.File("diag.sock");
+    {
+        ViewerProcess dead({"--socket", socket});
+        ASSERT_EQ(dead.ErrLine(), "listening on " + socket);
+        dead.SignalAndWait(SIGKILL); // leaves its socket file behind
+    }
+    ASSERT_TRUE(std::filesystem::exists(socket));
+    ViewerProcess viewer({"--socket", socket});
+    ASSERT_EQ(viewer.ErrLine(), "listening on " + socket);
+    RawClient client(socket);
+    EXPECT_GE(client.Send(host::kTraceKindOpen, 0, "tool"), 1u);
+    EXPECT_EQ(viewer.SignalAndWait(SIGINT), 0);
+    EXPECT_FALSE(std::filesystem::exists(socket));
+}
