@@ -1,0 +1,201 @@
+// The host application's three libraries through their C entry points, over a private
+// runtime folder: the event log, the preferences file and the object manager.
+#include "hostlibs/EventMgr.h"
+#include "hostlibs/ObjectManager.h"
+#include "hostlibs/Preferences.h"
+#include "platform/Registry.h"
+#include "support/TestSupport.h"
+
+#include <cstdint>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C"
+{
+    std::int32_t PrefSetValue(const char*, const char*, std::uint32_t, const void*, std::uint32_t);
+    std::int32_t PrefSetValueUINT32(const char*, const char*, std::uint32_t);
+    std::int32_t PrefQueryValue(const char*, const char*, std::uint32_t*, void*, std::uint32_t*);
+    std::int32_t PrefDelete(const char*, const char*);
+    std::int32_t PrefEasySafeQueryString(const char*, const char*, char*, std::uint32_t*);
+    std::int32_t PrefEasySafeQueryUINT32(const char*, const char*, std::uint32_t*);
+}
+
+namespace
+{
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::int32_t SetString(const char* section, const char* key, const std::string& value)
+{
+    return PrefSetValue(section, key, hostlibs::kPrefTypeString, value.c_str(),
+                        static_cast<std::uint32_t>(value.size() + 1));
+}
+} // namespace
+
+TEST(EventLog, EventsFromManyThreadsArriveAsWholeLinesInPostOrder)
+{
+    testsupport::TempHome home;
+    InitEventMgr();
+    {
+        mcEvent event(eEventCategoryError, "Throttling");
+        event.AddParameter("ConnectionRate", 15000.0f);
+        event.AddParameter("Bitrate", 128);
+        event.AddParameter("Note", "say \"hi\"\\\n");
+        GetEventMgr()->PostEvent(event);
+    }
+    constexpr int kThreads = 4;
+    constexpr int kEach = 3000; // more than one thread's share of the queue bound
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back(
+            [t]
+            {
+                for (int i = 0; i < kEach; ++i)
+                {
+                    mcEvent event(eEventCategoryInfo, "Burst");
+                    event.AddParameter("Thread", t);
+                    event.AddParameter("Index", i);
+                    GetEventMgr()->PostEvent(event);
+                }
+            });
+    for (std::thread& thread : threads)
+        thread.join();
+    GetEventMgr()->Flush();
+    const std::vector<std::string> lines = LinesOf(testsupport::ReadFile(home.File("events.log")));
+    ASSERT_EQ(lines.size(), 1u + kThreads * kEach);
+
+    const std::regex first(R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}","category":7,)"
+                           R"("name":"Throttling","params":\{"ConnectionRate":15000\.0,)"
+                           R"("Bitrate":128,"Note":"say \\"hi\\"\\\\\\n"\}\})");
+    EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+
+    const std::regex burst(R"(\{"time":"[^"]+","category":3,"name":"Burst",)"
+                           R"("params":\{"Thread":(\d),"Index":(\d+)\}\})");
+    std::vector<int> next(kThreads, 0);
+    for (std::size_t n = 1; n < lines.size(); ++n)
+    {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(lines[n], match, burst)) << lines[n];
+        const int t = std::stoi(match[1]);
+        EXPECT_EQ(std::stoi(match[2]), next[t]++) << "thread " << t << " out of order";
+    }
+    UnInitEventMgr();
+}
+
+TEST(PreferencesFile, KeepsItsFormatAndAnswersAsTheEngineExpects)
+{
+    testsupport::TempHome home;
+    ASSERT_EQ(SetString("OVRadio", "Last CCD", "a=b;c"), 0);
+    ASSERT_EQ(PrefSetValueUINT32("OVRadio", "SessionID", 4000000000u), 0);
+    testsupport::WriteFile(home.File("preferences.ini"),
+                           testsupport::ReadFile(home.File("preferences.ini")) +
+                               "\n; a comment\n# another\n[Other]\nKey=  spaced value \n");
+    ASSERT_EQ(SetString("ovradio", "Language", "DEU"), 0); // sections match in any case
+
+    const std::string file = testsupport::ReadFile(home.File("preferences.ini"));
+    EXPECT_NE(file.find("[OVRadio]\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("Last CCD=a=b;c\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("SessionID=4000000000\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("Language=DEU\n"), std::string::npos) << file;
+
+    char buffer[16] = "ENU";
+    std::uint32_t size = sizeof(buffer);
+    EXPECT_EQ(PrefEasySafeQueryString("OVRadio", "Absent", buffer, &size), 0);
+    EXPECT_STREQ(buffer, "ENU"); // the caller's default stays
+    size = sizeof(buffer);
+    EXPECT_EQ(PrefEasySafeQueryString("OTHER", "key", buffer, &size), 0);
+    EXPECT_STREQ(buffer, "  spaced value ");
+    std::uint32_t number = 30;
+    EXPECT_EQ(PrefEasySafeQueryUINT32("OVRadio", "Absent", &number), 0);
+    EXPECT_EQ(number, 30u);
+    EXPECT_EQ(PrefEasySafeQueryUINT32("OVRadio", "SessionID", &number), 0);
+    EXPECT_EQ(number, 4000000000u);
+    EXPECT_NE(PrefEasySafeQueryUINT32("OVRadio", "Language", &number), 0); // not a number
+
+    std::uint32_t type = hostlibs::kPrefTypeString;
+    char small[4];
+    size = sizeof(small);
+    EXPECT_EQ(PrefQueryValue("OVRadio", "Last CCD", &type, small, &size), 234);
+    EXPECT_EQ(size, 6u);
+    EXPECT_EQ(PrefDelete("OVRadio", "Last CCD"), 0);
+    size = sizeof(buffer);
+    EXPECT_EQ(PrefQueryValue("OVRadio", "Last CCD", &type, buffer, &size), 2);
+    EXPECT_NE(SetString("OVRadio", "Bad", "two\nlines"), 0); // would break the file
+
+    // The application folder defaults to the runtime folder.
+    char path[1024] = "";
+    size = sizeof(path);
+    EXPECT_EQ(PrefEasySafeQueryString("MainApp", "AppPath", path, &size), 0);
+    EXPECT_EQ(std::string(path), home.Path().string());
+}
+
+TEST(PreferencesFile, TwoWritersAtOnceLoseNothing)
+{
+    testsupport::TempHome home;
+    constexpr int kKeys = 100;
+    auto writer = [](const char* section)
+    {
+        for (int i = 0; i < kKeys; ++i)
+            EXPECT_EQ(PrefSetValueUINT32(section, ("Key" + std::to_string(i)).c_str(),
+                                         static_cast<std::uint32_t>(i)),
+                      0);
+    };
+    std::thread first(writer, "First");
+    std::thread second(writer, "Second");
+    first.join();
+    second.join();
+    for (const char* section : {"First", "Second"})
+        for (int i = 0; i < kKeys; ++i)
+        {
+            std::uint32_t value = 999999;
+            EXPECT_EQ(PrefEasySafeQueryUINT32(section, ("Key" + std::to_string(i)).c_str(), &value),
+                      0);
+            EXPECT_EQ(value, static_cast<std::uint32_t>(i)) << section << " Key" << i;
+        }
+}
+
+TEST(ObjectManager, MakesTheTwoUtilitiesOnlyAfterInit)
+{
+    testsupport::TempHome home;
+    miInterface* object = nullptr;
+    EXPECT_FALSE(OMCreateObject("StringUtilCMN", nullptr, false, &object));
+    OMInit();
+    OMInit(); // nests
+    OMTerm();
+    EXPECT_FALSE(OMCreateObject("NoSuchObject", nullptr, false, &object));
+
+    ASSERT_TRUE(OMCreateObject("StringUtilCMN", nullptr, false, &object));
+    auto* strings = dynamic_cast<miStringUtilities*>(object);
+    ASSERT_NE(strings, nullptr);
+    EXPECT_EQ(strings->TrimLeadingChar("{{AB-12}", '{'), "AB-12}");
+    EXPECT_EQ(strings->TrimTrailingChar("AB-12}}", '}'), "AB-12");
+    EXPECT_EQ(strings->TrimTrailingChar("}}}", '}'), "");
+    bool destroyed = false;
+    EXPECT_TRUE(OMReleaseObjectRef(object, &destroyed));
+    EXPECT_TRUE(destroyed);
+
+    platform::Registry::SetString(platform::Hive::LocalMachine, "SOFTWARE\\Host\\Main", "OVUID",
+                                  "{ABC}");
+    ASSERT_TRUE(OMCreateObject("RegSetUtilCMN", nullptr, false, &object));
+    auto* settings = dynamic_cast<miSettingUtilities*>(object);
+    ASSERT_NE(settings, nullptr);
+    settings->SetBaseKey("SOFTWARE\\Host\\");
+    std::string value;
+    EXPECT_TRUE(settings->QueryString("Main", "OVUID", value));
+    EXPECT_EQ(value, "{ABC}");
+    EXPECT_FALSE(settings->QueryString("Main", "Absent", value));
+    EXPECT_TRUE(OMReleaseObjectRef(object, nullptr));
+    OMTerm();
+    EXPECT_FALSE(OMCreateObject("StringUtilCMN", nullptr, false, &object));
+}
