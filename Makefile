@@ -1,6 +1,7 @@
 # Wraps CMake. `make test` and `make demo` work on a fresh machine: both install the
 # Debian packages they need first.
 JOBS ?= 2
+FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
 
@@ -47,8 +48,13 @@ bench: deps
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DOVR_FUZZ=ON -DOVR_BENCH=OFF $(CMAKE_FLAGS)
+	  -DOVR_FUZZ=ON -DOVR_BENCH=OFF -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j$(JOBS)
+	@for f in build-fuzz/bin/fuzz_*; do \
+	  corpus=$$(mktemp -d); echo "== $$f ($(FUZZ_SECONDS) s from an empty corpus)"; \
+	  "$$f" -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 "$$corpus" 2>&1 | tail -4 \
+	    || { rm -rf "$$corpus"; exit 1; }; \
+	  rm -rf "$$corpus"; done
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz
