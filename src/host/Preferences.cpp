@@ -11,8 +11,10 @@
 
 namespace
 {
-// dlopen by name searches the paths of the program; a library installed beside the
-// one holding this code is found too.
+// dlopen by name searches the paths of the program (not always: under a sanitizer's
+// interceptor the search runs as the runtime's); so a library is also looked for beside
+// the module holding this code and, for a program in bin/, in the lib/ beside that, as
+// the build tree and the usual installation lay them out.
 void* LoadBesideThisLibrary(const std::string& strName)
 {
     Dl_info info{};
@@ -22,7 +24,11 @@ void* LoadBesideThisLibrary(const std::string& strName)
     std::size_t nSlash = strSelf.rfind('/');
     if (nSlash == std::string::npos)
         return nullptr;
-    return ::dlopen((strSelf.substr(0, nSlash + 1) + strName).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string strFolder = strSelf.substr(0, nSlash + 1);
+    for (const std::string& strCandidate : {strFolder + strName, strFolder + "../lib/" + strName})
+        if (void* hModule = ::dlopen(strCandidate.c_str(), RTLD_NOW | RTLD_LOCAL))
+            return hModule;
+    return nullptr;
 }
 } // namespace
 
@@ -134,8 +140,7 @@ LONG PrefEasySafeQueryUINT32(const char* pszSection, const char* pszKey, DWORD* 
 LONG PrefSetValueString(const char* pszSection, const char* pszKey, const std::string& strValue)
 {
     return PreferencesDll().PrefSetValue(pszSection, pszKey, hostlibs::kPrefTypeString,
-                                         strValue.c_str(),
-                                         static_cast<DWORD>(strValue.size() + 1));
+                                         strValue.c_str(), static_cast<DWORD>(strValue.size() + 1));
 }
 
 LONG PrefQueryValueString(const char* pszSection, const char* pszKey, DWORD nBufferSize,
