@@ -1,0 +1,136 @@
+// The engine's HTTP client, in the pull style of the Windows Internet API that the engine's
+// code was written against: a Session (the agent text) opens Connections (host, port),
+// a Connection opens Requests (verb, path with query), Send waits for the answer's head,
+// Read waits until the count asked for has come, the answer has ended, or an error.
+//
+// Results: every call that can fail returns bool; on failure the calling thread's
+// LastError() holds the reason (the numbers below, as GetLastError gives them).
+//
+// Threads: one thread at a time calls Send/Read/StatusCode on a request. Cancel and Close
+// are safe from any thread while another is inside Send or Read: Cancel makes that call
+// return at once with ERROR_INTERNET_OPERATION_CANCELLED and frees nothing; Close cancels,
+// then frees the transfer once no thread is inside. A cancelled or closed handle stays
+// so: later calls fail at once (cancelled: 12017, closed: ERROR_INVALID_HANDLE).
+// Closing a session or connection cancels and closes the handles opened from it.
+// Destroying a handle object closes it; the object itself must outlive every call on it
+// (owners that close from another thread share it through a shared_ptr).
+//
+// The transfer runs on curl's multi interface in the calling thread; it is paused while
+// the caller's buffer is full, so a body is copied once from curl into the caller's
+// buffer (plus, for the tail of a chunk that did not fit, once more).
+#pragma once
+
+#include "platform/Types.h"
+
+#include <memory>
+#include <string>
+
+namespace platform::http
+{
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;
+inline constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
+inline constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
+inline constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+inline constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
+inline constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
+inline constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
+inline constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
+inline constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
+inline constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
+
+inline constexpr DWORD kDefaultReceiveTimeoutMs = 60000;
+
+// The calling thread's last failure reason.
+DWORD LastError();
+void SetLastError(DWORD dwError);
+
+namespace detail
+{
+struct SessionState;
+struct ConnectionState;
+struct RequestState;
+} // namespace detail
+
+class Connection;
+class Request;
+
+// The agent text that every request of the session sends as its User-Agent.
+class Session
+{
+public:
+    explicit Session(std::string strAgent);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Cancels and closes every connection and request opened from this session.
+    void Close();
+
+private:
+    friend class Connection;
+    std::shared_ptr<detail::SessionState> m_state;
+};
+
+// A server: host name and port. Requests opened from it share its receive time-out
+// default.
+class Connection
+{
+public:
+    Connection(Session& session, std::string strHost, WORD nPort);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // The receive time-out that requests opened afterwards start with.
+    void SetReceiveTimeout(DWORD dwMilliseconds);
+    // Cancels and closes every request opened from this connection.
+    void Close();
+
+private:
+    friend class Request;
+    std::shared_ptr<detail::ConnectionState> m_state;
+};
+
+class Request
+{
+public:
+    // Verb "GET", "POST" or "HEAD" (an empty verb is GET); the path starts with '/' and
+    // may carry a query. POST requests carry no body (Content-Length: 0).
+    Request(Connection& connection, std::string strVerb, std::string strPathWithQuery);
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // Adds header lines ("Name: value", separated or ended by CR LF) to every later Send.
+    bool AddHeaders(const std::string& strHeaders);
+    // Longest wait for the server to answer or send more of the answer.
+    void SetReceiveTimeout(DWORD dwMilliseconds);
+
+    // Sends the request (again: a new exchange on the same handle) with the extra header
+    // text for this exchange, and waits until the answer's head has come.
+    bool Send(const std::string& strExtraHeaders = {});
+    // The numeric status of the last answer; fails before an answer's head has come.
+    bool QueryStatusCode(DWORD& dwStatus) const;
+    // As QueryStatusCode, 0 when there is none.
+    DWORD StatusCode() const;
+    // The status line of the last answer ("HTTP/1.1 200 OK"), without CR LF.
+    std::string LastResponseText() const;
+    // The value of a header of the last answer (first of that name, case-insensitive).
+    bool QueryHeader(const std::string& strName, std::string& strValue) const;
+
+    // Waits until dwToRead bytes have come, the answer has ended or an error. At the end of
+    // the answer (also when the server closed it before its Content-Length) it succeeds
+    // with fewer bytes, then with 0.
+    bool Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead);
+
+    // Any thread: makes a Send or Read under way, and every later one, fail with 12017.
+    void Cancel();
+    // Any thread: cancels, then frees the transfer once no thread is inside.
+    void Close();
+
+private:
+    std::shared_ptr<detail::RequestState> m_state;
+};
+} // namespace platform::http

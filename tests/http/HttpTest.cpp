@@ -1,0 +1,430 @@
+// The HTTP client against small scripted servers on loopback: each server accepts on
+// 127.0.0.1, reads a request head, records it and answers with the test's bytes.
+#include "platform/Http.h"
+
+#include "platform/Event.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace http = platform::http;
+
+namespace
+{
+void SendAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size())
+    {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += std::size_t(n);
+    }
+}
+
+std::string Head(const std::string& status, std::size_t contentLength, const std::string& more = {})
+{
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(contentLength) +
+           "\r\nConnection: close\r\n" + more + "\r\n";
+}
+
+std::string Pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = char('a' + (i * 7 + i / 251) % 26);
+    return bytes;
+}
+
+// Accepts connections one after another; for each, reads the request head, records it,
+// signals RequestSeen and runs the script on the socket, then closes it.
+class RawServer
+{
+public:
+    using Script = std::function<void(int fd)>;
+
+    explicit RawServer(Script script) : m_script(std::move(script))
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        EXPECT_EQ(0, ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+        EXPECT_EQ(0, ::listen(m_listen, 8));
+        socklen_t len = sizeof addr;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~RawServer()
+    {
+        Release.Set();
+        ::shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listen);
+    }
+
+    WORD Port() const { return m_port; }
+    std::vector<std::string> Requests()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+
+    platform::Event RequestSeen{false, false};
+    platform::Event Release{true, false}; // lets a script that holds back go on
+
+private:
+    void Run()
+    {
+        for (;;)
+        {
+            const int fd = ::accept(m_listen, nullptr, nullptr);
+            if (fd < 0)
+                return;
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            std::string request;
+            char buf[4096];
+            while (request.find("\r\n\r\n") == std::string::npos)
+            {
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                request.append(buf, std::size_t(n));
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                m_requests.push_back(request);
+            }
+            RequestSeen.Set();
+            m_script(fd);
+            ::close(fd);
+        }
+    }
+
+    Script m_script;
+    int m_listen = -1;
+    WORD m_port = 0;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+// Reads until 0 bytes or failure, in reads of the given size.
+std::string ReadAll(http::Request& request, DWORD chunk, bool* pbOk = nullptr)
+{
+    std::string body;
+    std::vector<char> buf(chunk);
+    for (;;)
+    {
+        DWORD dwRead = 0;
+        if (!request.Read(buf.data(), chunk, &dwRead))
+        {
+            if (pbOk != nullptr)
+                *pbOk = false;
+            return body;
+        }
+        if (dwRead == 0)
+            break;
+        body.append(buf.data(), dwRead);
+    }
+    if (pbOk != nullptr)
+        *pbOk = true;
+    return body;
+}
+
+struct Client
+{
+    explicit Client(WORD port, const char* verb = "GET", const char* path = "/x?a=1")
+        : connection(session, "127.0.0.1", port), request(connection, verb, path)
+    {
+    }
+    http::Session session{"Test Agent"};
+    http::Connection connection;
+    http::Request request;
+};
+} // namespace
+
+TEST(HttpClient, ReportsStatusStatusLineAndBodyForEachStatus)
+{
+    for (const std::string status : {"200 OK", "206 Partial Content", "404 Not Found"})
+    {
+        const std::string body = "body of " + status;
+        RawServer server([&](int fd) { SendAll(fd, Head(status, body.size()) + body); });
+        Client client(server.Port());
+        ASSERT_TRUE(client.request.Send()) << http::LastError();
+        EXPECT_EQ(DWORD(std::stoul(status)), client.request.StatusCode());
+        EXPECT_EQ("HTTP/1.1 " + status, client.request.LastResponseText());
+        std::string value;
+        EXPECT_TRUE(client.request.QueryHeader("content-length", value));
+        EXPECT_EQ(std::to_string(body.size()), value);
+        bool bOk = false;
+        EXPECT_EQ(body, ReadAll(client.request, 4096, &bOk));
+        EXPECT_TRUE(bOk);
+    }
+}
+
+TEST(HttpClient, ReadOfNBytesWaitsForAllNAcrossSegments)
+{
+    const std::string body = Pattern(3 * 1024 * 1024 + 17);
+    RawServer server(
+        [&](int fd)
+        {
+            SendAll(fd, Head("200 OK", body.size()));
+            for (std::size_t pos = 0; pos < body.size(); pos += 1000)
+                SendAll(fd, body.substr(pos, 1000));
+        });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    // A first block of 2048, then one larger than curl's chunks, then odd sizes that
+    // split chunks.
+    std::string got(2048, '\0');
+    DWORD dwRead = 0;
+    ASSERT_TRUE(client.request.Read(got.data(), 2048, &dwRead));
+    EXPECT_EQ(2048u, dwRead);
+    std::string big(1024 * 1024, '\0');
+    ASSERT_TRUE(client.request.Read(big.data(), DWORD(big.size()), &dwRead));
+    EXPECT_EQ(big.size(), dwRead);
+    got += big;
+    got += ReadAll(client.request, 7777);
+    EXPECT_EQ(body.size(), got.size());
+    EXPECT_TRUE(body == got);
+}
+
+TEST(HttpClient, AnswerCutBeforeItsLengthEndsWithItsBytesThenZero)
+{
+    const std::string part = Pattern(40);
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 100) + part); });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    char buf[100];
+    DWORD dwRead = 0;
+    ASSERT_TRUE(client.request.Read(buf, 100, &dwRead));
+    EXPECT_EQ(std::string(buf, dwRead), part);
+    ASSERT_TRUE(client.request.Read(buf, 100, &dwRead));
+    EXPECT_EQ(0u, dwRead);
+}
+
+TEST(HttpClient, ResetConnectionIsError12031)
+{
+    RawServer server(
+        [&](int fd)
+        {
+            SendAll(fd, Head("200 OK", 100000) + Pattern(10));
+            const linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    bool bOk = true;
+    const std::string got = ReadAll(client.request, 100000, &bOk);
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(http::ERROR_INTERNET_CONNECTION_RESET, http::LastError());
+    EXPECT_LE(got.size(), 10u);
+}
+
+TEST(HttpClient, CannotConnectIs12029)
+{
+    WORD port = 0;
+    {
+        RawServer closed([](int) {});
+        port = closed.Port();
+    }
+    Client client(port);
+    EXPECT_FALSE(client.request.Send());
+    EXPECT_EQ(http::ERROR_INTERNET_CANNOT_CONNECT, http::LastError());
+}
+
+// A server that takes the request and holds the answer (or its rest) back until released.
+class HeldAnswer : public ::testing::Test
+{
+protected:
+    static std::chrono::seconds Elapsed(std::chrono::steady_clock::time_point start)
+    {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                start);
+    }
+};
+
+TEST_F(HeldAnswer, CancelFromAnotherThreadEndsSendAtOnce)
+{
+    RawServer server([&](int) { server.Release.Wait(); });
+    Client client(server.Port());
+    const auto start = std::chrono::steady_clock::now();
+    std::thread canceller(
+        [&]
+        {
+            server.RequestSeen.Wait();
+            client.request.Cancel();
+        });
+    EXPECT_FALSE(client.request.Send());
+    EXPECT_EQ(http::ERROR_INTERNET_OPERATION_CANCELLED, http::LastError());
+    canceller.join();
+    EXPECT_LT(Elapsed(start).count(), 30); // far below the 60 s receive time-out
+    // It stays cancelled: a later read fails the same way, nothing was freed.
+    char buf[8];
+    DWORD dwRead = 0;
+    EXPECT_FALSE(client.request.Read(buf, 8, &dwRead));
+    EXPECT_EQ(http::ERROR_INTERNET_OPERATION_CANCELLED, http::LastError());
+}
+
+TEST_F(HeldAnswer, CloseFromAnotherThreadEndsSendAtOnce)
+{
+    RawServer server([&](int) { server.Release.Wait(); });
+    auto client = std::make_shared<Client>(server.Port());
+    const auto start = std::chrono::steady_clock::now();
+    std::thread closer(
+        [&]
+        {
+            server.RequestSeen.Wait();
+            client->session.Close(); // closes the connection and request opened from it
+        });
+    EXPECT_FALSE(client->request.Send());
+    EXPECT_EQ(http::ERROR_INTERNET_OPERATION_CANCELLED, http::LastError());
+    closer.join();
+    EXPECT_LT(Elapsed(start).count(), 30);
+    EXPECT_FALSE(client->request.Send());
+    EXPECT_EQ(http::ERROR_INVALID_HANDLE, http::LastError());
+}
+
+TEST_F(HeldAnswer, CancelAndCloseEndAStalledRead)
+{
+    for (const bool bClose : {false, true})
+    {
+        RawServer server(
+            [&](int fd)
+            {
+                SendAll(fd, Head("200 OK", 100) + "0123456789");
+                server.Release.Wait();
+            });
+        Client client(server.Port());
+        ASSERT_TRUE(client.request.Send());
+        char buf[100];
+        DWORD dwRead = 0;
+        ASSERT_TRUE(client.request.Read(buf, 10, &dwRead));
+        ASSERT_EQ(10u, dwRead);
+        const auto start = std::chrono::steady_clock::now();
+        platform::Event readerStarted(true, false);
+        std::thread reader(
+            [&]
+            {
+                readerStarted.Set();
+                DWORD n = 0;
+                EXPECT_FALSE(client.request.Read(buf, 100, &n));
+                // A close that comes before the read enters finds a closed handle.
+                const DWORD dwError = http::LastError();
+                EXPECT_TRUE(dwError == http::ERROR_INTERNET_OPERATION_CANCELLED ||
+                            (bClose && dwError == http::ERROR_INVALID_HANDLE))
+                    << dwError;
+            });
+        readerStarted.Wait();
+        if (bClose)
+            client.request.Close();
+        else
+            client.request.Cancel();
+        reader.join();
+        EXPECT_LT(Elapsed(start).count(), 30);
+    }
+}
+
+TEST_F(HeldAnswer, SilentServerTimesOutWith12002)
+{
+    RawServer server([&](int) { server.Release.Wait(); });
+    Client client(server.Port());
+    client.request.SetReceiveTimeout(200);
+    EXPECT_FALSE(client.request.Send());
+    EXPECT_EQ(http::ERROR_INTERNET_TIMEOUT, http::LastError());
+}
+
+TEST_F(HeldAnswer, ConnectionTimeoutAppliesToItsRequestsAndStalledReads)
+{
+    RawServer server(
+        [&](int fd)
+        {
+            SendAll(fd, Head("200 OK", 100) + "abc");
+            server.Release.Wait();
+        });
+    http::Session session("Test Agent");
+    http::Connection connection(session, "127.0.0.1", server.Port());
+    connection.SetReceiveTimeout(200);
+    http::Request request(connection, "GET", "/");
+    ASSERT_TRUE(request.Send());
+    char buf[100];
+    DWORD dwRead = 0;
+    EXPECT_FALSE(request.Read(buf, 100, &dwRead));
+    EXPECT_EQ(http::ERROR_INTERNET_TIMEOUT, http::LastError());
+}
+
+TEST(HttpClient, RequestCanBeSentAgain)
+{
+    int nAnswer = 0;
+    RawServer server(
+        [&](int fd)
+        {
+            const std::string body = "answer " + std::to_string(++nAnswer);
+            SendAll(fd, Head("200 OK", body.size()) + body);
+        });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    // The first answer is left half read; the second exchange starts afresh.
+    char buf[3];
+    DWORD dwRead = 0;
+    ASSERT_TRUE(client.request.Read(buf, 3, &dwRead));
+    ASSERT_TRUE(client.request.Send());
+    EXPECT_EQ("answer 2", ReadAll(client.request, 64));
+    EXPECT_EQ(2u, server.Requests().size());
+}
+
+TEST(HttpClient, AgentAddedAndExtraHeadersReachTheServer)
+{
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 0)); });
+    Client client(server.Port(), "GET", "/track.mp3?MAGIC=ab%3a12%3acd&X=a+b");
+    ASSERT_TRUE(client.request.AddHeaders("Accept: application/x-www-urlencoded\r\n"));
+    ASSERT_TRUE(client.request.Send("Range: bytes=5-\r\nX-Extra: one\r\n"));
+    ASSERT_EQ(1u, server.Requests().size());
+    const std::string request = server.Requests()[0];
+    EXPECT_EQ(0u, request.find("GET /track.mp3?MAGIC=ab%3a12%3acd&X=a+b HTTP/1.1\r\n")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nUser-Agent: Test Agent\r\n")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nAccept: application/x-www-urlencoded\r\n"))
+        << request;
+    EXPECT_EQ(std::string::npos, request.find("Accept: */*")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nRange: bytes=5-\r\n")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nX-Extra: one\r\n")) << request;
+}
+
+TEST(HttpClient, PostCarriesNoBody)
+{
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 2) + "ok"); });
+    Client client(server.Port(), "POST", "/sequence.m3u?REQUEST=RADIO_TRACKS");
+    ASSERT_TRUE(client.request.Send());
+    EXPECT_EQ("ok", ReadAll(client.request, 64));
+    const std::string request = server.Requests().at(0);
+    EXPECT_EQ(0u, request.find("POST /sequence.m3u?REQUEST=RADIO_TRACKS HTTP/1.1\r\n")) << request;
+    EXPECT_NE(std::string::npos, request.find("\r\nContent-Length: 0\r\n")) << request;
+    EXPECT_EQ(std::string::npos, request.find("Content-Type")) << request;
+    EXPECT_TRUE(request.ends_with("\r\n\r\n"));
+}
+
+TEST(HttpClient, ReadBeforeSendIsAWrongHandleState)
+{
+    RawServer server([](int) {});
+    Client client(server.Port());
+    char buf[4];
+    DWORD dwRead = 0;
+    EXPECT_FALSE(client.request.Read(buf, 4, &dwRead));
+    EXPECT_EQ(http::ERROR_INTERNET_INCORRECT_HANDLE_STATE, http::LastError());
+    EXPECT_EQ(0u, client.request.StatusCode());
+}
