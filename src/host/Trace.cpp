@@ -88,10 +88,10 @@ std::string FindOnPath(const char* pszName)
         std::size_t nEnd = strPath.find(':', nStart);
         if (nEnd == std::string::npos)
             nEnd = strPath.size();
-        std::string strFolder = strPath.substr(nStart, nEnd - nStart);
-        if (strFolder.empty())
-            strFolder = ".";
-        std::string strCandidate = strFolder + "/" + pszName;
+        // An empty entry means the current folder.
+        std::string strCandidate =
+            nEnd > nStart ? strPath.substr(nStart, nEnd - nStart) : std::string(".");
+        strCandidate.append(1, '/').append(pszName);
         struct stat info
         {
         };
