@@ -3,6 +3,7 @@
 #include "platform/Http.h"
 
 #include "platform/Event.h"
+#include "support/RawServer.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -21,23 +22,9 @@ namespace http = platform::http;
 
 namespace
 {
-void SendAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size())
-    {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        done += std::size_t(n);
-    }
-}
-
-std::string Head(const std::string& status, std::size_t contentLength, const std::string& more = {})
-{
-    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(contentLength) +
-           "\r\nConnection: close\r\n" + more + "\r\n";
-}
+using testsupport::Head;
+using testsupport::RawServer;
+using testsupport::SendAll;
 
 std::string Pattern(std::size_t size)
 {
@@ -46,82 +33,6 @@ std::string Pattern(std::size_t size)
         bytes[i] = char('a' + (i * 7 + i / 251) % 26);
     return bytes;
 }
-
-// Accepts connections one after another; for each, reads the request head, records it,
-// signals RequestSeen and runs the script on the socket, then closes it.
-class RawServer
-{
-public:
-    using Script = std::function<void(int fd)>;
-
-    explicit RawServer(Script script) : m_script(std::move(script))
-    {
-        m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        EXPECT_EQ(0, ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-        EXPECT_EQ(0, ::listen(m_listen, 8));
-        socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~RawServer()
-    {
-        Release.Set();
-        ::shutdown(m_listen, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listen);
-    }
-
-    WORD Port() const { return m_port; }
-    std::vector<std::string> Requests()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_requests;
-    }
-
-    platform::Event RequestSeen{false, false};
-    platform::Event Release{true, false}; // lets a script that holds back go on
-
-private:
-    void Run()
-    {
-        for (;;)
-        {
-            const int fd = ::accept(m_listen, nullptr, nullptr);
-            if (fd < 0)
-                return;
-            const int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            std::string request;
-            char buf[4096];
-            while (request.find("\r\n\r\n") == std::string::npos)
-            {
-                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                if (n <= 0)
-                    break;
-                request.append(buf, std::size_t(n));
-            }
-            {
-                std::lock_guard lock(m_mutex);
-                m_requests.push_back(request);
-            }
-            RequestSeen.Set();
-            m_script(fd);
-            ::close(fd);
-        }
-    }
-
-    Script m_script;
-    int m_listen = -1;
-    WORD m_port = 0;
-    std::mutex m_mutex;
-    std::vector<std::string> m_requests;
-    std::thread m_thread;
-};
 
 // Reads until 0 bytes or failure, in reads of the given size.
 std::string ReadAll(http::Request& request, DWORD chunk, bool* pbOk = nullptr)
