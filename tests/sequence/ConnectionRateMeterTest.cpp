@@ -1,8 +1,8 @@
 // The rate meter's window on a manual clock, and the stopwatch.
 #include "sequence/ConnectionRateMeter.h"
-#include "sequence/Stopwatch.h"
 
 #include "platform/Clock.h"
+#include "sequence/Stopwatch.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -57,10 +57,12 @@ TEST(ConnectionRateMeter, ConcurrentSamplesAreAllCounted)
     meter.SetWindow(0); // every later sample ages out once the clock moves
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 1000; ++i)
-                meter.AddSample(10, 0.001);
-        });
+        threads.emplace_back(
+            [&]
+            {
+                for (int i = 0; i < 1000; ++i)
+                    meter.AddSample(10, 0.001);
+            });
     for (auto& thread : threads)
         thread.join();
     clock.Advance(1);

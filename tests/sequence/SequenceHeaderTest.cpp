@@ -6,6 +6,7 @@
 #include "support/TraceCapture.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -27,7 +28,8 @@ void RecordStatus(int code, const char* text)
 struct Parsed
 {
     STrackInfo rec;
-    SSequenceThreadParams params;
+    std::shared_ptr<SSequenceThreadParams> pParams = std::make_shared<SSequenceThreadParams>();
+    SSequenceThreadParams& params = *pParams;
 };
 
 Parsed ParseOk(const std::string& block)

@@ -4,7 +4,6 @@
 #include "sequence/ExtM3uBoolFieldType.h"
 #include "sequence/ExtM3uNonZeroLongFieldType.h"
 #include "sequence/ExtM3uUrlFieldType.h"
-
 #include "support/TraceCapture.h"
 
 #include <gtest/gtest.h>

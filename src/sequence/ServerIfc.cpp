@@ -1,0 +1,382 @@
+#include "sequence/ServerIfc.h"
+
+#include "host/Md5.h"
+#include "host/Preferences.h"
+#include "host/Trace.h"
+#include "host/TracedLock.h"
+#include "host/UserId.h"
+#include "platform/Clock.h"
+#include "platform/Convert.h"
+#include "platform/Format.h"
+#include "platform/Http.h"
+#include "platform/HttpUrl.h"
+#include "platform/Registry.h"
+#include "sequence/ConnectionRateMeter.h"
+#include "sequence/SequenceDownload.h"
+#include "sequence/TimeStamp.h"
+#include "sequence/TrackList.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+constexpr const char* kDefaultSequenceUrl = "http://localhost/sequence.m3u?";
+constexpr const char* kLogSalt = "Harbor Lantern Quill Meadow Signal";
+constexpr const char* kERegKey = "SOFTWARE\\Orvale\\Orvale Deck\\SharedData\\EReg";
+constexpr DWORD kSequenceUrlBufferSize = 2084;
+constexpr DWORD kLangBufferSize = 24;
+constexpr DWORD kLastCcdBufferSize = 100;
+constexpr DWORD kVersionBufferSize = 256;
+constexpr DWORD kAbortWaitMs = 10000;
+
+std::atomic<DWORD> g_dwServerWaitTimeLimit{30};
+
+bool IsUnreserved(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           std::strchr("$-_.+!*'()", c) != nullptr;
+}
+
+// The personalisation grant of the installation; 0 when it cannot be read.
+int PersonalizeGrant()
+{
+    try
+    {
+        const auto value =
+            platform::Registry::QueryDword(platform::Hive::LocalMachine, kERegKey, "Personalize");
+        return value ? static_cast<int>(*value) : 0;
+    }
+    catch (const std::exception&)
+    {
+        return 0;
+    }
+}
+
+// The port given between the URL's last ':' and the '/' after it; 0 when there is none.
+WORD ExplicitPort(const std::string& strUrl)
+{
+    const std::size_t nColon = strUrl.rfind(':');
+    if (nColon == std::string::npos)
+        return 0;
+    const std::size_t nSlash = strUrl.find('/', nColon + 1);
+    if (nSlash == std::string::npos)
+        return 0;
+    const LONG nPort =
+        platform::StrToLong(std::string_view(strUrl).substr(nColon + 1, nSlash - nColon - 1));
+    return nPort > 0 && nPort <= 65535 ? static_cast<WORD>(nPort) : 0;
+}
+} // namespace
+
+bool EncodeText(std::string& text)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (const char c : text)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (IsUnreserved(byte))
+            encoded += c;
+        else
+        {
+            encoded += '%';
+            encoded += kHex[byte >> 4];
+            encoded += kHex[byte & 0x0F];
+        }
+        if (encoded.size() >= kEncodedValueBufferSize)
+            return false;
+    }
+    text = std::move(encoded);
+    return true;
+}
+
+BOOL SplitUrl(const std::string& strUrl, std::string& strHost, std::string& strPathWithQuery,
+              WORD& nPort)
+{
+    std::string strCanonical;
+    if (!platform::http::CanonicalizeUrl(strUrl, strCanonical))
+        return FALSE;
+    platform::http::UrlParts parts;
+    const std::string& strSplit =
+        strCanonical.size() < kSequenceUrlBufferSize ? strUrl : strCanonical;
+    if (!platform::http::CrackUrl(strSplit, parts) || parts.strHost.size() > kUrlPartMaxChars ||
+        parts.strPathWithQuery.size() > kUrlPartMaxChars)
+        return FALSE;
+    strHost = parts.strHost;
+    strPathWithQuery = parts.strPathWithQuery;
+    nPort = parts.nPort;
+    if (const WORD nGiven = ExplicitPort(strUrl); nGiven > 0)
+        nPort = nGiven;
+    if (nPort == 0)
+        nPort = 80;
+    return TRUE;
+}
+
+BOOL GenerateSequenceLogValue(DWORD dwHours, const std::string& strUid, char* pszOut)
+{
+    host::CMd5 md5;
+    md5.Add(strUid);
+    md5.Add(std::to_string(dwHours));
+    md5.Add(kLogSalt);
+    const std::string strHex = md5.FinishHex();
+    std::memcpy(pszOut, strHex.c_str(), strHex.size() + 1);
+    return TRUE;
+}
+
+DWORD CServerIfc::ServerWaitTimeLimit()
+{
+    return g_dwServerWaitTimeLimit;
+}
+
+void CServerIfc::SetServerWaitTimeLimit(DWORD dwSeconds)
+{
+    g_dwServerWaitTimeLimit = dwSeconds;
+}
+
+CServerIfc::CServerIfc()
+    : m_strSequenceUrl(kDefaultSequenceUrl), m_pParams(std::make_shared<SSequenceThreadParams>())
+{
+    SSequenceThreadParams& params = *m_pParams;
+    if (host::PrefEasySafeQueryUINT32("OVRadio", "SessionID", &params.nSessionID) != 0)
+        Trace("ServerIfc::SessionID not found in reg. Setting to %lu", params.nSessionID);
+    host::PrefQueryValueString("OVRadio", "SequenceUrl", kSequenceUrlBufferSize, m_strSequenceUrl);
+    std::string strLang = "ENU";
+    if (host::PrefEasySafeQueryString("OVGlobal", "Default Lang", kLangBufferSize, strLang) == 0)
+        params.strLang = strLang;
+    std::string strLastCcd = "0.00";
+    if (host::PrefQueryValueString("OVRadio", "Last CCD", kLastCcdBufferSize, strLastCcd) == 0)
+        m_dLastCCD = std::strtod(strLastCcd.c_str(), nullptr);
+    RetrieveCommonInfo();
+    params.strTimeServer = TimeServerAddress(m_strSequenceUrl);
+}
+
+CServerIfc::~CServerIfc()
+{
+    Abort();
+    m_pParams->hTrackInfoWaitEvent.Set();
+    WaitForTimeIdle();
+    m_pRateMeter = nullptr;
+    if (m_dLastCCD > 0)
+    {
+        char szText[64];
+        std::snprintf(szText, sizeof(szText), "%.3f", m_dLastCCD);
+        if (host::PrefSetValueString("OVRadio", "Last CCD", szText) != 0)
+            Trace("~CServerIfc - logging Last CCD to registry failed= %s", szText);
+    }
+}
+
+BOOL CServerIfc::RetrieveCommonInfo()
+{
+    std::string strVersion;
+    host::PrefEasySafeQueryString("MainApp", "Version", kVersionBufferSize, strVersion);
+    m_strVersion = strVersion;
+    m_pParams->strVersion = strVersion;
+    m_pParams->strOVUID = GetUserId();
+    if (m_pParams->strOVUID.empty())
+    {
+        Trace("ServerIfc::RetrieveCommonInfo failed to get OVUID");
+        return FALSE;
+    }
+    DWORD dwPJB = 0;
+    host::PrefEasySafeQueryUINT32("OVRadio", "PJB", &dwPJB);
+    m_nPJB = static_cast<int>(dwPJB);
+    return TRUE;
+}
+
+void CServerIfc::UpdateCCD()
+{
+    double dRate = 0;
+    if (m_pRateMeter && m_pRateMeter->GetRate(dRate))
+        m_dLastCCD = dRate;
+    else if (m_dLastCCD > 0)
+        dRate = m_dLastCCD;
+    if (dRate > 0)
+    {
+        const double dValue = dRate * 8.0 / (m_pParams->nCCDThresh * 0.01 + 1.0);
+        m_pParams->strCCD = std::to_string(static_cast<long long>(dValue));
+    }
+}
+
+DWORD CServerIfc::GetRequestClock()
+{
+    const DWORD dwNow = platform::timeGetTime();
+    if (!m_bClockStarted)
+    {
+        m_bClockStarted = true;
+        m_dwClockStart = dwNow;
+        return 0;
+    }
+    const DWORD dwElapsed = dwNow - m_dwClockStart;
+    if (dwElapsed == 0)
+    {
+        m_dwClockStart = dwNow;
+        return 1;
+    }
+    return dwElapsed / 1000;
+}
+
+bool CServerIfc::IsRadioTracksDownloadActive() const
+{
+    if (!m_threadDownload)
+        return false;
+    // A thread that has not yet begun (status 0) counts as well: a second one started
+    // beside it would share its list and its event.
+    return m_threadDownload.IsAlive() && m_pParams->nDownloadStatus <= 1 &&
+           m_pParams->strUrl.find("REQUEST=RADIO_TRACKS") != std::string::npos;
+}
+
+// A download thread that outlived the wait for it still uses the parameters: the next
+// request gets a copy of their values, so the two never share state again.
+void CServerIfc::RenewParamsIfStillUsed()
+{
+    if (!m_threadDownload || m_threadDownload.Wait(0) == platform::WAIT_OBJECT_0)
+        return;
+    const SSequenceThreadParams& old = *m_pParams;
+    auto fresh = std::make_shared<SSequenceThreadParams>();
+    fresh->pfnStatusCallback = old.pfnStatusCallback;
+    fresh->strStationId = old.strStationId;
+    fresh->strDispStation = old.strDispStation;
+    fresh->strOVUID = old.strOVUID;
+    fresh->strLang = old.strLang;
+    fresh->strAFD = old.strAFD;
+    fresh->strCCD = old.strCCD;
+    fresh->strUserInfo = old.strUserInfo;
+    fresh->strUserId = old.strUserId;
+    fresh->strVersion = old.strVersion;
+    fresh->strTimeServer = old.strTimeServer;
+    fresh->nCCDWindow = old.nCCDWindow;
+    fresh->nCCDThresh = old.nCCDThresh;
+    fresh->nNumCaches = old.nNumCaches;
+    fresh->nMinBitRate = old.nMinBitRate;
+    fresh->nSessionID = old.nSessionID;
+    fresh->bSeqAbort = old.bSeqAbort.load();
+    m_pParams = std::move(fresh);
+    m_threadDownload.Close();
+}
+
+bool CServerIfc::BuildRequestUrl(const std::string& stationId, const std::string& dispStation)
+{
+    SSequenceThreadParams& params = *m_pParams;
+    std::string strUser =
+        params.strUserId.empty() ? params.strOVUID : params.strUserId + ":" + params.strOVUID;
+    std::string strUserInfo = params.strUserInfo;
+    std::string strAFD = params.strAFD;
+    if (!EncodeText(strUser) || !EncodeText(strUserInfo) || !EncodeText(strAFD))
+    {
+        Trace("StartSequenceDownload - a request value is too long to be sent\n");
+        return false;
+    }
+    UpdateCCD();
+    const DWORD dwTime = GetRequestClock();
+    std::string strUrl =
+        m_strSequenceUrl + "REQUEST=RADIO_TRACKS" + "&OVUID=" + strUser +
+        "&STATION_ID=" + stationId + "&DISPSTATION=" + dispStation + "&VERSION=" + m_strVersion +
+        "&GRANT=" + std::to_string(PersonalizeGrant()) + "&LANG=" + params.strLang +
+        "&TOKEN=" + std::to_string(params.nSessionID) + "&AFD=" + strAFD + "&CCD=" + params.strCCD +
+        "&USR_INFO=" + strUserInfo + "&TIME=" + std::to_string(static_cast<LONG>(dwTime)) +
+        "&PJB=" + std::to_string(m_nPJB) + "&SEQABORT=" + std::to_string(params.bSeqAbort.load()) +
+        "&LOG=";
+    // The signature's 32 characters and the terminating zero must fit as well.
+    if (strUrl.size() + 32 + 1 > kRequestUrlBufferSize)
+    {
+        Trace("StartSequenceDownload - the request url would be %lu bytes long\n",
+              static_cast<DWORD>(strUrl.size() + 32));
+        return false;
+    }
+    params.strUrl = std::move(strUrl);
+    return true;
+}
+
+BOOL CServerIfc::StartSequenceDownload(std::string stationId,
+                                       const std::shared_ptr<CTrackList>& pTrackList)
+{
+    std::string dispStation = m_pParams->strDispStation;
+    if (!EncodeText(stationId) || !EncodeText(dispStation))
+    {
+        Trace("StartSequenceDownload - a request value is too long to be sent\n");
+        return FALSE;
+    }
+    if (!pTrackList)
+        return TRUE;
+    if (IsRadioTracksDownloadActive())
+    {
+        if (stationId == m_pParams->strStationId)
+        {
+            Trace("StartSequenceDownload - RADIO_TRACKS thread is already alive!\n");
+            return TRUE;
+        }
+        Trace("StartSequenceDownload - two consecutive radiotrack requests on diff stations!\n");
+        Abort();
+    }
+    Trace("ServerIfc::StartSequenceDownload- starting a thread for -%s", stationId.c_str());
+    RenewParamsIfStillUsed();
+    SSequenceThreadParams& params = *m_pParams;
+    params.bAbort = 0;
+    m_threadDownload.Close();
+
+    if (!BuildRequestUrl(stationId, dispStation))
+        return FALSE;
+    params.bSeqAbort = 0;
+    Trace("StartSequenceDownload::Url = %s\n", params.strUrl.c_str());
+    params.strStationId = stationId;
+    params.pTrackList = pTrackList;
+    params.nDownloadStatus = 0;
+    params.nStatusCode = 200;
+    params.hTrackInfoWaitEvent.Reset();
+
+    BOOL bResult = TRUE;
+    try
+    {
+        m_threadDownload =
+            platform::Thread([pParams = m_pParams] { return DownloadSequenceProc(pParams); });
+    }
+    catch (const std::exception&)
+    {
+        Trace("Download thread creation failed");
+        bResult = FALSE;
+    }
+    Trace("CServerIfc::StartSequenceDownload <exit> downloadstatus=%d <ret=%d>\n",
+          params.nDownloadStatus.load(), bResult);
+    return bResult;
+}
+
+void CServerIfc::Abort()
+{
+    m_pParams->bAbort = 1;
+    SignalTimeStampAbort();
+    m_pParams->hTrackInfoWaitEvent.Set();
+    TerminateDownload(kAbortWaitMs);
+}
+
+void CServerIfc::TerminateDownload(DWORD dwTimeoutMs)
+{
+    if (!m_threadDownload)
+        return;
+    SSequenceThreadParams& params = *m_pParams;
+    // A reader waiting for a stalled server lets g_csDownload go once its read is cut short.
+    {
+        std::lock_guard slots(params.csHandles);
+        if (params.hInternetRequest)
+            params.hInternetRequest->Cancel();
+    }
+    {
+        TracedLock lock(DownloadLock(), "TerminateDownload");
+        CloseDownloadHandles(params);
+    }
+    if (m_threadDownload.Wait(dwTimeoutMs) == platform::WAIT_TIMEOUT)
+        Trace("SeqSvr::TerminateDownload wait on blocked wininet call timed out-%s",
+              params.strDispStation.c_str());
+    if (m_threadDownload.Wait(0) == platform::WAIT_OBJECT_0)
+        m_threadDownload.Close();
+}
+
+BOOL CServerIfc::ResetAbort()
+{
+    m_pParams->bAbort = 0;
+    ResetTimeStampAbort();
+    m_pParams->nStatusCode = 200;
+    return TRUE;
+}

@@ -1,0 +1,250 @@
+#include "sequence/TimeStamp.h"
+
+#include "host/Preferences.h"
+#include "host/Trace.h"
+#include "host/TracedLock.h"
+#include "host/WorkerError.h"
+#include "hostlibs/EventMgr.h"
+#include "platform/Clock.h"
+#include "platform/Convert.h"
+#include "platform/Event.h"
+#include "platform/Format.h"
+#include "platform/Http.h"
+#include "platform/HttpUrl.h"
+#include "platform/Thread.h"
+#include "sequence/ServerIfc.h"
+#include "sequence/XmlDocument.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace
+{
+constexpr DWORD kReadBufferSize = 2048;
+constexpr DWORD kTimeServerBufferSize = 256;
+
+std::atomic<DWORD> g_dwServerTime{0};
+std::atomic<DWORD> g_dwServerTimeTick{0};
+std::atomic<DWORD> g_dwLastLogHours{0};
+
+// The time request's handles and the two events, for the whole process.
+struct STimeStampState
+{
+    platform::CriticalSection csTimeStamp;
+    platform::Event abortEvent{true, false};
+    platform::Event timeIdleEvent{true, true};
+    std::shared_ptr<platform::http::Session> hInternet;
+    std::shared_ptr<platform::http::Connection> hConnect;
+    std::shared_ptr<platform::http::Request> hRequest;
+
+    // Closes the request, the connection and the session, in that order, under the lock.
+    void CloseHandles()
+    {
+        TracedLock lock(csTimeStamp);
+        if (hRequest)
+            hRequest->Close();
+        if (hConnect)
+            hConnect->Close();
+        if (hInternet)
+            hInternet->Close();
+        hRequest.reset();
+        hConnect.reset();
+        hInternet.reset();
+    }
+};
+
+STimeStampState& State()
+{
+    static STimeStampState s_state;
+    return s_state;
+}
+
+DWORD TickSeconds()
+{
+    return platform::GetTickCount() / 1000;
+}
+
+// Starts the time thread unless the request cannot or need not be made; false then.
+bool StartTimeThread(const std::shared_ptr<SSequenceThreadParams>& params)
+{
+    STimeStampState& state = State();
+    {
+        TracedLock lock(state.csTimeStamp);
+        state.hRequest.reset();
+        state.hConnect.reset();
+        state.hInternet.reset();
+    }
+    if (params->bAbort == 1 || g_dwServerTime != 0)
+        return false;
+    state.timeIdleEvent.Reset();
+    try
+    {
+        platform::Thread([params] { return DownloadServerTimeProc(params); }).Close();
+    }
+    catch (const std::exception&)
+    {
+        state.timeIdleEvent.Set();
+        return false;
+    }
+    return true;
+}
+
+void RaiseTimeError(const std::string& strText, const std::string& strUrl, DWORD dwLastError)
+{
+    mcEvent event(eEventCategoryError, "SequenceServerError");
+    event.AddParameter("ErrorCode", strText.c_str());
+    event.AddParameter("URL", strUrl.c_str());
+    event.AddParameter("LastError", static_cast<int>(dwLastError));
+    GetEventMgr()->PostEvent(event);
+}
+
+// Opens the three handles under the lock; the request is then shared with the caller.
+std::shared_ptr<platform::http::Request> OpenTimeRequest(const std::string& strHost, WORD nPort,
+                                                         const std::string& strPath)
+{
+    namespace http = platform::http;
+    STimeStampState& state = State();
+    TracedLock lock(state.csTimeStamp);
+    state.hInternet = std::make_shared<http::Session>("Orvale Deck");
+    state.hConnect = std::make_shared<http::Connection>(*state.hInternet, strHost, nPort);
+    state.hRequest = std::make_shared<http::Request>(*state.hConnect, "GET", strPath);
+    return state.hRequest;
+}
+
+// Sends the time request and reads its answer; raises the failure text.
+std::string FetchSessionParameters(const std::string& strUrl)
+{
+    std::string strHost;
+    std::string strPath;
+    WORD nPort = 80;
+    if (!SplitUrl(strUrl, strHost, strPath, nPort))
+        throw CWorkerError("Invalid time server url");
+    auto request = OpenTimeRequest(strHost, nPort, strPath);
+
+    const DWORD dwStart = platform::GetTickCount();
+    const bool bSent = request->Send();
+    const DWORD dwSeconds = (platform::GetTickCount() - dwStart) / 1000;
+    if (dwSeconds >= CServerIfc::ServerWaitTimeLimit())
+    {
+        mcEvent event(eEventCategoryError, "ServerHttpRequestDelay");
+        event.AddParameter("ServerPath", strUrl.c_str());
+        event.AddParameter("WaitTime", static_cast<int>(dwSeconds));
+        event.AddParameter("ReturnValue", bSent ? 1 : 0);
+        GetEventMgr()->PostEvent(event);
+    }
+    if (!bSent)
+        throw CWorkerError(platform::FormatText(
+            "DownloadServerTimeProc::HttpSendRequest (0) in %lu secs - err=%lu\n", dwSeconds,
+            platform::http::LastError()));
+    const DWORD dwStatus = request->StatusCode();
+    if (dwStatus != 200)
+    {
+        const std::string strText = platform::FormatText(
+            "DownloadServerTimeProc::HttpQueryInfo failed-status code=%lu\n", dwStatus);
+        Trace("%s", strText.c_str());
+        throw CWorkerError(strText);
+    }
+    std::string strBuffer(kReadBufferSize, '\0');
+    DWORD dwRead = 0;
+    if (!request->Read(strBuffer.data(), kReadBufferSize - 1, &dwRead) || dwRead == 0)
+        throw CWorkerError("DownloadServerTimeProc::InternetReadFile failed.\n");
+    strBuffer.resize(dwRead);
+    return strBuffer;
+}
+
+void KeepServerTime(SSequenceThreadParams& params, const std::string& strFile)
+{
+    CSessionParmsParser parser;
+    if (!parser.IsCreated())
+    {
+        Trace("CSessionParmsParser failed to create DOM Object");
+        throw CWorkerError("CSessionParmsParser failed to create DOM Object");
+    }
+    if (!parser.LoadFromBuffer(strFile.c_str()))
+    {
+        Trace("LoadFromBuffer Failed: The Buffer is %s", strFile.c_str());
+        throw CWorkerError("CSessionParmsParser failed to get root element");
+    }
+    parser.GetTimeStamp(params.pszTimeStamp.data(), params.pszTimeStamp.size());
+    g_dwServerTimeTick = TickSeconds();
+    g_dwServerTime = static_cast<DWORD>(platform::StrToLong(params.pszTimeStamp.data()));
+}
+} // namespace
+
+DWORD GetTimeStamp(const std::shared_ptr<SSequenceThreadParams>& params)
+{
+    STimeStampState& state = State();
+    if (g_dwServerTime == 0)
+    {
+        if (state.timeIdleEvent.IsSet() && !StartTimeThread(params))
+            return 0;
+        const DWORD dwWait =
+            platform::WaitAny({&state.abortEvent, &state.timeIdleEvent}, platform::INFINITE);
+        if (dwWait == platform::WAIT_OBJECT_0)
+        {
+            state.CloseHandles();
+            return 0;
+        }
+        if (g_dwServerTime == 0)
+            return 0;
+    }
+    const DWORD dwHours = (g_dwServerTime - g_dwServerTimeTick + TickSeconds()) / 3600;
+    g_dwLastLogHours = dwHours;
+    return dwHours;
+}
+
+unsigned DownloadServerTimeProc(const std::shared_ptr<SSequenceThreadParams>& params)
+{
+    const std::string strUrl = "http://" + params->strTimeServer +
+                               "/ovdk/radiotime?VERSION=" + params->strVersion +
+                               "&OVUID=" + params->strOVUID;
+    try
+    {
+        const std::string strFile = FetchSessionParameters(strUrl);
+        Trace("Received Session Parameter File:\n%s", strFile.c_str());
+        KeepServerTime(*params, strFile);
+    }
+    catch (const std::exception& e)
+    {
+        const DWORD dwLastError = platform::http::LastError();
+        Trace("%s", e.what());
+        RaiseTimeError(e.what(), strUrl, dwLastError);
+    }
+    State().CloseHandles();
+    State().timeIdleEvent.Set();
+    return 0;
+}
+
+void SignalTimeStampAbort()
+{
+    State().abortEvent.Set();
+}
+
+void ResetTimeStampAbort()
+{
+    State().abortEvent.Reset();
+}
+
+void WaitForTimeIdle()
+{
+    State().timeIdleEvent.Wait(platform::INFINITE);
+}
+
+void ForgetServerTime()
+{
+    g_dwServerTime = 0;
+    g_dwServerTimeTick = 0;
+}
+
+std::string TimeServerAddress(const std::string& strSequenceUrl)
+{
+    std::string strServer;
+    host::PrefEasySafeQueryString("OVRadio", "TimeServer", kTimeServerBufferSize, strServer);
+    if (!strServer.empty())
+        return strServer;
+    platform::http::UrlParts parts;
+    if (!platform::http::CrackUrl(strSequenceUrl, parts))
+        return "localhost";
+    return parts.nPort != 0 && parts.nPort != 80 ? parts.strHost + ":" + std::to_string(parts.nPort)
+                                                 : parts.strHost;
+}

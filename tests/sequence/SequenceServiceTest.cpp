@@ -1,0 +1,480 @@
+// The sequence service against a scripted sequence and time server on loopback: the
+// request's fields and signature, the tracks handed out, retries, abandoned sequences,
+// the statuses that end a station, the waiter released early, aborts and the events.
+#include "host/Md5.h"
+#include "host/Preferences.h"
+#include "host/UserId.h"
+#include "hostlibs/EventMgr.h"
+#include "platform/Clock.h"
+#include "sequence/ConnectionRateMeter.h"
+#include "sequence/RadioSequenceMgr.h"
+#include "sequence/ServerIfc.h"
+#include "sequence/TimeStamp.h"
+#include "sequence/XmlDocument.h"
+#include "support/RawServer.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using testsupport::Head;
+using testsupport::SendAll;
+
+namespace
+{
+const std::string kHeader = "status_code=200\nsession_id=77\ncachelow=5\ncachehigh=20\n"
+                            "numcaches=3\nminbr=64\nstartthresh=4\nccdwindow=10\nccdthresh=0\n";
+const std::string kTimeFile = "<SESSION><INFO strTimeStamp=\"3600000\"/></SESSION>";
+
+std::string TrackLine(int id, const std::string& extra = {})
+{
+    return "OVDK::trackid=" + std::to_string(id) + "::track=Song" + std::to_string(id) +
+           "::songurl=http://127.0.0.1/t" + std::to_string(id) +
+           "::songbr=128::songsize=5000::numchans=2::samplerate=44100::nextdisplay=Next" +
+           std::to_string(id) + "::skip=0::" + extra + "\n";
+}
+
+// The query of a request head's first line ("POST /sequence.m3u?... HTTP/1.1").
+std::string QueryOf(const std::string& request)
+{
+    const std::size_t nStart = request.find('?');
+    const std::size_t nEnd = request.find(' ', nStart);
+    return request.substr(nStart + 1, nEnd - nStart - 1);
+}
+
+bool IsSequenceRequest(const std::string& request)
+{
+    return request.rfind("POST /sequence.m3u?", 0) == 0;
+}
+
+// One server for the time request and the sequence requests; the test scripts the
+// sequence answers, the n-th (from 0) on the n-th sequence request.
+class SequenceStation
+{
+public:
+    using Answer = std::function<void(int fd, int n)>;
+
+    explicit SequenceStation(Answer answer)
+        : m_answer(std::move(answer)),
+          m_server([this](int fd, const std::string& r) { Serve(fd, r); })
+    {
+        const std::string url =
+            "http://127.0.0.1:" + std::to_string(m_server.Port()) + "/sequence.m3u?";
+        EXPECT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl", url), 0);
+        ForgetServerTime();
+    }
+
+    std::vector<std::string> SequenceQueries()
+    {
+        std::vector<std::string> queries;
+        for (const std::string& request : m_server.Requests())
+            if (IsSequenceRequest(request))
+                queries.push_back(QueryOf(request));
+        return queries;
+    }
+    std::vector<std::string> Requests() { return m_server.Requests(); }
+    platform::Event& Release() { return m_server.Release; }
+    // Set when a sequence request has come.
+    platform::Event SequenceSeen{false, false};
+
+private:
+    void Serve(int fd, const std::string& request)
+    {
+        if (!IsSequenceRequest(request))
+        {
+            SendAll(fd, Head("200 OK", kTimeFile.size()) + kTimeFile);
+            return;
+        }
+        const int n = m_nSequence++;
+        SequenceSeen.Set();
+        m_answer(fd, n);
+    }
+
+    Answer m_answer;
+    std::atomic<int> m_nSequence{0};
+    testsupport::RawServer m_server;
+};
+
+void Answer200(int fd, const std::string& body)
+{
+    SendAll(fd, Head("200 OK", body.size()) + body);
+}
+
+std::string ExpectedLog(const std::string& uid, DWORD hours)
+{
+    return host::Md5Hex(uid + std::to_string(hours) + "Harbor Lantern Quill Meadow Signal");
+}
+
+std::string FieldOf(const std::string& query, const std::string& key)
+{
+    const std::size_t nAt = query.find("&" + key + "=");
+    if (nAt == std::string::npos)
+        return "<none>";
+    const std::size_t nStart = nAt + key.size() + 2;
+    const std::size_t nEnd = query.find('&', nStart);
+    return query.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+}
+
+class SequenceServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { InitEventMgr(); }
+    void TearDown() override
+    {
+        UnInitEventMgr();
+        if (HasFailure())
+            for (const std::string& line : trace.Lines())
+                std::fprintf(stderr, "trace: %s\n", line.c_str());
+    }
+
+    std::string Events()
+    {
+        GetEventMgr()->Flush();
+        return testsupport::ReadFile(home.File("events.log"));
+    }
+
+    testsupport::TempHome home;
+    testsupport::TraceCapture trace;
+};
+} // namespace
+
+TEST_F(SequenceServiceTest, RequestFieldsSignatureAndTracksInOrder)
+{
+    SequenceStation station(
+        [](int fd, int) { Answer200(fd, kHeader + TrackLine(1) + TrackLine(2) + TrackLine(3)); });
+    const std::string uid = GetUserId();
+    CRadioSequenceMgr mgr;
+    mgr.ServerIfc().Params().strUserId = "42";
+    mgr.ServerIfc().Params().strDispStation = "Rock & Roll";
+    mgr.ServerIfc().Params().strCCD = "caps";
+    mgr.ServerIfc().ResetRequestClock();
+    mgr.GetNewSequence("Rock & Roll");
+
+    STrackInfo rec;
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 1u);
+    EXPECT_EQ(rec.cachelow, 5u); // the header's values reach every track
+    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 2u);
+    EXPECT_EQ(rec.comingup, "Next3");
+    ASSERT_TRUE(mgr.GetNextTrack(rec)); // the last: the next request starts at once
+    EXPECT_EQ(rec.trackid, 3u);
+    EXPECT_EQ(rec.comingup, "no");
+    station.SequenceSeen.Wait();
+    station.SequenceSeen.Wait();
+
+    const std::vector<std::string> queries = station.SequenceQueries();
+    ASSERT_GE(queries.size(), 1u);
+    const std::string& query = queries[0];
+    EXPECT_EQ(query.rfind("REQUEST=RADIO_TRACKS&OVUID=42%3A" + uid +
+                              "&STATION_ID=Rock%20%26%20Roll"
+                              "&DISPSTATION=Rock%20%26%20Roll&VERSION=&GRANT=0&LANG=ENU&TOKEN=",
+                          0),
+              0u)
+        << query;
+    EXPECT_EQ(FieldOf(query, "CCD"), "caps");
+    EXPECT_EQ(FieldOf(query, "TIME"), "0");
+    EXPECT_EQ(FieldOf(query, "SEQABORT"), "0");
+    EXPECT_EQ(FieldOf(query, "LOG"), ExpectedLog(uid, 1000));
+    const std::vector<std::string> requests = station.Requests();
+    EXPECT_EQ(requests[0].rfind("GET /ovdk/radiotime?VERSION=&OVUID=" + uid + " ", 0), 0u)
+        << requests[0];
+    EXPECT_NE(requests[1].find("Accept: application/x-www-urlencoded\r\n"), std::string::npos);
+    EXPECT_EQ(mgr.GetSequenceStatus(), 200);
+}
+
+TEST_F(SequenceServiceTest, AnEmptyAnswerIsSentThreeTimesThenTheStationEnds)
+{
+    SequenceStation station([](int fd, int) { Answer200(fd, kHeader); });
+    {
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_EQ(station.SequenceQueries().size(), 3u);
+        EXPECT_EQ(mgr.GetSequenceStatus(), 404);
+        EXPECT_FALSE(mgr.GetNextTrack(rec)); // no further request for this station
+        EXPECT_EQ(station.SequenceQueries().size(), 3u);
+        EXPECT_NE(Events().find("Maximum number of sequence retries reached. Quitting"),
+                  std::string::npos);
+
+        mgr.Initialize();
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        const std::vector<std::string> queries = station.SequenceQueries();
+        ASSERT_EQ(queries.size(), 6u);
+        EXPECT_EQ(FieldOf(queries[3], "SEQABORT"), "1");
+    }
+}
+
+TEST_F(SequenceServiceTest, ABadLineKeepsTheTracksBeforeItAndIsReportedNextTime)
+{
+    SequenceStation station(
+        [](int fd, int n)
+        {
+            if (n == 0)
+                Answer200(fd, kHeader + TrackLine(1) + TrackLine(2) +
+                                  "OVDK::trackid=3::track=Bad::songbr=128::songsize=1::numchans=2::"
+                                  "samplerate=44100::\n" +
+                                  TrackLine(4));
+            else
+                Answer200(fd, kHeader + TrackLine(10));
+        });
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    STrackInfo rec;
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 2u);
+
+    ASSERT_TRUE(mgr.GetNextTrack(rec)); // from the next sequence
+    EXPECT_EQ(rec.trackid, 10u);
+    const std::vector<std::string> queries = station.SequenceQueries();
+    ASSERT_GE(queries.size(), 2u);
+    EXPECT_EQ(FieldOf(queries[1], "SEQABORT"), "1");
+}
+
+TEST_F(SequenceServiceTest, StatusesThatEndTheStationAndTheErrorEvent)
+{
+    {
+        SequenceStation station([](int fd, int)
+                                { Answer200(fd, "status_code=244\n" + kHeader.substr(16)); });
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_EQ(mgr.GetSequenceStatus(), 244);
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_TRUE(trace.HasLine(
+            "CRadioSequenceMgr::GetNextSequence returned FALSE onSequence code - 244\n"));
+        EXPECT_EQ(station.SequenceQueries().size(), 1u);
+    }
+    {
+        SequenceStation station([](int fd, int) { SendAll(fd, Head("503 Busy", 0)); });
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_EQ(mgr.GetSequenceStatus(), 404);
+        EXPECT_NE(
+            Events().find("\"ErrorCode\":\"SeqSvr:HttpQueryInfo(1) failure Status code=503\\n\""),
+            std::string::npos)
+            << Events();
+    }
+    {
+        SequenceStation station(
+            [](int fd, int) { Answer200(fd, "status_code=200\nsession_id=1\n" + TrackLine(1)); });
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_NE(Events().find("\"SequenceServerError\""), std::string::npos);
+    }
+}
+
+TEST_F(SequenceServiceTest, TheFirstTrackReleasesTheWaiterWhileTheRestArrives)
+{
+    const std::string longName(5000, 'L');
+    SequenceStation* pStation = nullptr;
+    SequenceStation station(
+        [&](int fd, int)
+        {
+            std::string first = kHeader + TrackLine(1);
+            first += std::string(2048, '\n'); // a first block of 2048 bytes and more
+            const std::string rest = TrackLine(2, "artist=" + longName + "::");
+            SendAll(fd, Head("200 OK", first.size() + rest.size()) + first);
+            pStation->Release().Wait();
+            SendAll(fd, rest);
+        });
+    pStation = &station;
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    STrackInfo rec;
+    ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the server still holds the rest back
+    EXPECT_EQ(rec.trackid, 1u);
+    station.Release().Set();
+    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 2u);
+    EXPECT_EQ(rec.artist, longName); // assembled across reads
+}
+
+TEST_F(SequenceServiceTest, AbortDuringASlowSendAndDuringAStalledRead)
+{
+    for (const bool bDuringRead : {false, true})
+    {
+        SequenceStation* pStation = nullptr;
+        SequenceStation station(
+            [&](int fd, int)
+            {
+                if (bDuringRead)
+                    SendAll(fd, Head("200 OK", 100000) + kHeader + TrackLine(1));
+                pStation->Release().Wait();
+            });
+        pStation = &station;
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        std::atomic<int> result{-1};
+        std::thread reader(
+            [&]
+            {
+                STrackInfo rec;
+                result = mgr.GetNextTrack(rec);
+            });
+        station.SequenceSeen.Wait();
+        mgr.Abort(); // returns while the server still holds its answer
+        reader.join();
+        if (!bDuringRead)
+        {
+            EXPECT_EQ(result, FALSE);
+        }
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_TRUE(mgr.GetNextDisplayText() == std::string("no"));
+        station.Release().Set();
+    }
+}
+
+TEST_F(SequenceServiceTest, ASlowAnswerRaisesTheDelayEvent)
+{
+    platform::ManualClock clock;
+    SequenceStation station(
+        [&](int fd, int)
+        {
+            clock.Advance(30000);
+            Answer200(fd, kHeader + TrackLine(1));
+        });
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    STrackInfo rec;
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    const std::string events = Events();
+    EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\",\"params\":{\"ServerPath\""),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find("\"WaitTime\":30,\"ReturnValue\":1"), std::string::npos) << events;
+}
+
+TEST(SequenceClient, EncodingSplittingAndTheRequestClock)
+{
+    std::string text = "Rock & Roll\n$-_.+!*'()";
+    ASSERT_TRUE(EncodeText(text));
+    EXPECT_EQ(text, "Rock%20%26%20Roll%0A$-_.+!*'()");
+    std::string tooLong(1000, ' ');
+    EXPECT_FALSE(EncodeText(tooLong)); // 3000 characters would not fit
+    EXPECT_EQ(tooLong.size(), 1000u);
+
+    std::string host;
+    std::string path;
+    WORD port = 0;
+    ASSERT_TRUE(SplitUrl("http://seq.example:8080/sequence.m3u?A=1", host, path, port));
+    EXPECT_EQ(host, "seq.example");
+    EXPECT_EQ(path, "/sequence.m3u?A=1");
+    EXPECT_EQ(port, 8080);
+    ASSERT_TRUE(SplitUrl("http://seq.example/s?T=a:b", host, path, port));
+    EXPECT_EQ(port, 80);
+    EXPECT_FALSE(SplitUrl("not a url", host, path, port));
+    EXPECT_FALSE(SplitUrl("http://h/" + std::string(2100, 'p'), host, path, port));
+
+    testsupport::TempHome home;
+    platform::ManualClock clock;
+    CServerIfc ifc;
+    ifc.ResetRequestClock();
+    EXPECT_EQ(ifc.GetRequestClock(), 0u);
+    clock.Advance(95500);
+    EXPECT_EQ(ifc.GetRequestClock(), 95u);
+    ifc.ResetRequestClock();
+    EXPECT_EQ(ifc.GetRequestClock(), 0u);
+    EXPECT_EQ(ifc.GetRequestClock(), 1u); // no time passed: the mark is taken again
+}
+
+TEST(SequenceClient, CcdComesFromTheMeterOrTheStoredRate)
+{
+    testsupport::TempHome home;
+    ASSERT_EQ(host::PrefSetValueString("OVRadio", "Last CCD", "12.500"), 0);
+    {
+        CServerIfc ifc;
+        ifc.Params().strCCD = "caps";
+        ifc.UpdateCCD();
+        EXPECT_EQ(ifc.Params().strCCD, "100"); // 12.5 x 8
+    }
+    {
+        platform::ManualClock clock;
+        CConnectionRateMeter meter;
+        meter.SetWindow(1);
+        for (int i = 0; i < 20; ++i)
+        {
+            meter.AddSample(1, 0.1); // 10 bytes per second
+            clock.Advance(100);
+        }
+        CServerIfc ifc;
+        ifc.SetRateMeter(&meter);
+        ifc.Params().nCCDThresh = 25;
+        ifc.UpdateCCD();
+        EXPECT_EQ(ifc.Params().strCCD, "64");
+    }
+    std::string stored;
+    host::PrefQueryValueString("OVRadio", "Last CCD", 100, stored);
+    EXPECT_EQ(stored, "10.000");
+}
+
+TEST(SessionParameters, TheTimeAttributeIsFoundOnlyBelowTheRootInAnInfoElement)
+{
+    auto stamp = [](const std::string& xml)
+    {
+        CSessionParmsParser parser;
+        char buffer[kTimeStampBufferSize] = "";
+        if (parser.LoadFromBuffer(xml.c_str()))
+            parser.GetTimeStamp(buffer, sizeof(buffer));
+        return std::string(buffer);
+    };
+    EXPECT_EQ(stamp("<S><A><INFO STRTIMESTAMP=\"42\" strTimeStamp=\"7\"/></A></S>"), "42");
+    EXPECT_EQ(stamp("<S><info strTimeStamp=\"42\"/></S>"), "");
+    EXPECT_EQ(stamp("<INFO strTimeStamp=\"42\"/>"), "");
+    EXPECT_EQ(stamp("<S><INFO strTimeStamp=\"" + std::string(300, '9') + "\"/></S>").size(), 255u);
+}
+
+TEST(SessionParameters, ServerTimeIsCarriedOnWithTheTickCount)
+{
+    testsupport::TempHome home;
+    InitEventMgr();
+    platform::ManualClock clock(100000);
+    int nStatus = 200;
+    testsupport::RawServer server(
+        [&](int fd)
+        {
+            if (nStatus == 200)
+                SendAll(fd, Head("200 OK", kTimeFile.size()) + kTimeFile);
+            else
+                SendAll(fd, Head("404 Not Found", 0));
+        });
+    auto params = std::make_shared<SSequenceThreadParams>();
+    params->strTimeServer = "127.0.0.1:" + std::to_string(server.Port());
+    params->strOVUID = "U1";
+
+    nStatus = 404;
+    ForgetServerTime();
+    ResetTimeStampAbort();
+    EXPECT_EQ(GetTimeStamp(params), 0u);
+    GetEventMgr()->Flush();
+    EXPECT_NE(testsupport::ReadFile(home.File("events.log"))
+                  .find("DownloadServerTimeProc::HttpQueryInfo failed-status code=404"),
+              std::string::npos);
+
+    nStatus = 200;
+    EXPECT_EQ(GetTimeStamp(params), 1000u); // 3600000 s at tick 100 s
+    clock.Advance(7200000);
+    EXPECT_EQ(GetTimeStamp(params), 1002u);  // (3600000 - 100 + 7300) / 3600
+    EXPECT_EQ(server.Requests().size(), 2u); // known once, never asked again
+    UnInitEventMgr();
+}
