@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
+#include "platform/JsonText.h"
 #include "platform/RuntimeFolder.h"
 
 #include <cerrno>
@@ -17,32 +18,6 @@ namespace
 {
 // A backlog this long makes posters wait for the writer instead of growing memory.
 constexpr std::size_t kMaxPending = 10000;
-
-void AppendJsonString(std::string& out, const std::string& text)
-{
-    out += '"';
-    for (unsigned char c : text)
-    {
-        switch (c)
-        {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20)
-            {
-                char escape[8];
-                std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-                out += escape;
-            }
-            else
-                out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
 
 // The shortest text that reads back as the same float, always with a fraction or an
 // exponent so that readers see a number of floating type; null for NaN and infinity.
@@ -66,17 +41,17 @@ std::string TimeText()
     platform::SYSTEMTIME now = platform::GetLocalTime();
     char buffer[64];
     std::snprintf(buffer, sizeof(buffer), "%04u-%02u-%02uT%02u:%02u:%02u.%03u", now.wYear,
-                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                  now.wMilliseconds);
+                  now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return buffer;
 }
 } // namespace
 
 std::string FormatEventLine(const mcEvent& event)
 {
-    std::string line = "{\"time\":\"" + TimeText() + "\",\"category\":" +
-                       std::to_string(static_cast<int>(event.Category())) + ",\"name\":";
-    AppendJsonString(line, event.Name());
+    std::string line = "{\"time\":\"" + TimeText() +
+                       "\",\"category\":" + std::to_string(static_cast<int>(event.Category())) +
+                       ",\"name\":";
+    platform::AppendJsonString(line, event.Name());
     line += ",\"params\":{";
     bool bFirst = true;
     for (const mcEvent::SParameter& parameter : event.Parameters())
@@ -84,10 +59,10 @@ std::string FormatEventLine(const mcEvent& event)
         if (!bFirst)
             line += ',';
         bFirst = false;
-        AppendJsonString(line, parameter.name);
+        platform::AppendJsonString(line, parameter.name);
         line += ':';
         if (const auto* pText = std::get_if<std::string>(&parameter.value))
-            AppendJsonString(line, *pText);
+            platform::AppendJsonString(line, *pText);
         else if (const auto* pInt = std::get_if<int>(&parameter.value))
             line += std::to_string(*pInt);
         else

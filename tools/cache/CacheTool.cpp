@@ -3,6 +3,7 @@
 #include "cache/CacheCipher.h"
 #include "cache/CacheFileMgr.h"
 #include "cache/RadioCacheMgr.h"
+#include "platform/JsonText.h"
 
 #include <array>
 #include <cerrno>
@@ -34,26 +35,6 @@ std::string Number(double value)
     return std::string(buffer.data(), result.ptr);
 }
 
-std::string Json(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text)
-    {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\')
-            out += std::string("\\") + c;
-        else if (byte < 0x20)
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-            out += escaped;
-        }
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
 std::optional<double> ParseBytes(const std::string& text)
 {
     double value = 0;
@@ -68,7 +49,7 @@ void PrintSettings(const CacheSettings& settings, double dSize, bool bJson, std:
 {
     if (bJson)
     {
-        out << "{\"location\":" << Json(settings.strLocation)
+        out << "{\"location\":" << platform::JsonString(settings.strLocation)
             << ",\"max_size\":" << Number(settings.dMaxSize)
             << ",\"safety_margin\":" << Number(settings.dSafetyMargin)
             << ",\"enabled\":" << (settings.bEnabled ? "true" : "false")
@@ -128,15 +109,18 @@ int List(bool bJson, std::ostream& out)
             ReadHeaderOnly(settings.strLocation + entry.strName, error);
         if (bJson)
         {
-            out << "{\"file\":" << Json(entry.strName) << ",\"size\":" << Number(entry.dSize)
-                << ",\"lastwrite\":" << Json(entry.strLastWrite) << ",\"header\":";
+            out << "{\"file\":" << platform::JsonString(entry.strName)
+                << ",\"size\":" << Number(entry.dSize)
+                << ",\"lastwrite\":" << platform::JsonString(entry.strLastWrite) << ",\"header\":";
             if (h)
-                out << "{\"trackid\":" << Json(h->trackid) << ",\"cacheid\":" << Json(h->cacheid)
-                    << ",\"policy\":" << Json(h->policy) << ",\"bitrate\":" << h->bitrate
-                    << ",\"channel\":" << h->channel << ",\"freq\":" << h->freq
-                    << ",\"format\":" << Json(h->format) << ",\"filename\":" << Json(h->filename)
+                out << "{\"trackid\":" << platform::JsonString(h->trackid)
+                    << ",\"cacheid\":" << platform::JsonString(h->cacheid)
+                    << ",\"policy\":" << platform::JsonString(h->policy)
+                    << ",\"bitrate\":" << h->bitrate << ",\"channel\":" << h->channel
+                    << ",\"freq\":" << h->freq << ",\"format\":" << platform::JsonString(h->format)
+                    << ",\"filename\":" << platform::JsonString(h->filename)
                     << ",\"tracksize\":" << h->tracksize << ",\"trackcursize\":" << h->trackcursize
-                    << ",\"lastaccess\":" << Json(h->lastaccess) << "}";
+                    << ",\"lastaccess\":" << platform::JsonString(h->lastaccess) << "}";
             else
                 out << "null";
             out << "}\n";
