@@ -1,6 +1,7 @@
 // The sequence service against a scripted sequence and time server on loopback: the
 // request's fields and signature, the tracks handed out, retries, abandoned sequences,
 // the statuses that end a station, the waiter released early, aborts and the events.
+#include "SequenceTool.h"
 #include "host/Md5.h"
 #include "host/Preferences.h"
 #include "host/UserId.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -477,4 +479,43 @@ TEST(SessionParameters, ServerTimeIsCarriedOnWithTheTickCount)
     EXPECT_EQ(GetTimeStamp(params), 1002u);  // (3600000 - 100 + 7300) / 3600
     EXPECT_EQ(server.Requests().size(), 2u); // known once, never asked again
     UnInitEventMgr();
+}
+
+TEST_F(SequenceServiceTest, TheToolPrintsTracksStatusesAndTheEnd)
+{
+    SequenceStation station(
+        [](int fd, int n)
+        {
+            if (n == 0)
+                Answer200(fd, "status_code=245\npresequencebrowserscript=show%28%29\n" +
+                                  kHeader.substr(16) + TrackLine(1) + TrackLine(2));
+            else
+                Answer200(fd, "status_code=244\n" + kHeader.substr(16));
+        });
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunSequenceTool({"--station", "demo", "--name", "Demo", "--user-info",
+                               "::id=42::usr_info=a b::", "--count", "3"},
+                              out, err),
+              3);
+    std::vector<std::string> lines;
+    std::istringstream in(out.str());
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 5u) << out.str();
+    EXPECT_EQ(lines[0], "{\"type\":\"status\",\"code\":9,\"text\":\"show()\"}");
+    EXPECT_EQ(lines[1], "{\"type\":\"status\",\"code\":10,\"text\":null}");
+    EXPECT_EQ(lines[2].rfind("{\"type\":\"track\",\"trackid\":1,\"track\":\"Song1\",", 0), 0u)
+        << lines[2];
+    EXPECT_NE(lines[2].find(",\"songbr\":128,"), std::string::npos);
+    EXPECT_NE(lines[3].find("\"trackid\":2,"), std::string::npos);
+    EXPECT_EQ(lines[4], "{\"type\":\"end\",\"tracks\":2,\"status\":244}");
+    const std::vector<std::string> queries = station.SequenceQueries();
+    ASSERT_FALSE(queries.empty());
+    EXPECT_EQ(FieldOf(queries[0], "DISPSTATION"), "Demo");
+    EXPECT_EQ(FieldOf(queries[0], "USR_INFO"), "a%20b");
+    EXPECT_NE(queries[0].find("OVUID=42%3A"), std::string::npos);
+
+    EXPECT_EQ(RunSequenceTool({"--count", "2"}, out, err), 2); // no station
+    EXPECT_NE(err.str().find("usage: ovradio-sequence"), std::string::npos);
 }
