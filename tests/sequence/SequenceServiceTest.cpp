@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "sequence/ConnectionRateMeter.h"
 #include "sequence/RadioSequenceMgr.h"
+#include "sequence/SequenceDownload.h"
 #include "sequence/ServerIfc.h"
 #include "sequence/TimeStamp.h"
 #include "sequence/XmlDocument.h"
@@ -518,4 +519,37 @@ TEST_F(SequenceServiceTest, TheToolPrintsTracksStatusesAndTheEnd)
 
     EXPECT_EQ(RunSequenceTool({"--count", "2"}, out, err), 2); // no station
     EXPECT_NE(err.str().find("usage: ovradio-sequence"), std::string::npos);
+}
+
+TEST_F(SequenceServiceTest, OversizedRequestsAndEndlessLinesFailSafely)
+{
+    {
+        SequenceStation station([](int fd, int) { Answer200(fd, kHeader + TrackLine(1)); });
+        CRadioSequenceMgr mgr;
+        mgr.ServerIfc().Params().strUserInfo =
+            std::string(1000, 'u'); // fits encoded, not in the URL
+        mgr.ServerIfc().Params().strAFD = std::string(1000, 'a');
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_TRUE(station.SequenceQueries().empty());
+        EXPECT_TRUE(trace.HasLineContaining("StartSequenceDownload - the request url would be"));
+    }
+    {
+        // A track line that never ends: each answer is dropped once the line passes 1 MiB.
+        SequenceStation station(
+            [](int fd, int)
+            {
+                const std::string body = kHeader + "OVDK::trackid=1::track=" +
+                                         std::string(kMaxTrackLineBuffer + 4096, 'x');
+                Answer200(fd, body);
+            });
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_EQ(station.SequenceQueries().size(), 3u);
+        EXPECT_EQ(mgr.GetSequenceStatus(), 404);
+    }
 }
