@@ -1,0 +1,553 @@
+// The station server on loopback, spoken to over raw sockets: the time answer, signed
+// sequence requests, signed content addresses, ranges, resume tokens and faults. Every
+// signature is computed here from the published rules, not with the station's helpers.
+#include "Station.h"
+
+#include "host/Md5.h"
+#include "platform/Xml.h"
+#include "support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint64_t kNow = 1700003600ull * 1 + 1234; // a fixed wall clock for the station
+constexpr const char* kUid = "U1-abc";
+
+struct Answer
+{
+    int status = 0;
+    std::string head;
+    std::string body;
+    bool reset = false;
+
+    std::string Header(const std::string& name) const
+    {
+        const std::size_t at = head.find("\r\n" + name + ": ");
+        if (at == std::string::npos)
+            return {};
+        const std::size_t start = at + name.size() + 4;
+        return head.substr(start, head.find("\r\n", start) - start);
+    }
+};
+
+// One HTTP exchange on a fresh connection, read until the server closes.
+Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
+                const std::string& extraHeaders = {})
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    const std::string request =
+        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+    EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
+    std::string received;
+    Answer answer;
+    for (;;)
+    {
+        char buffer[8192];
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == ECONNRESET)
+            answer.reset = true;
+        if (got <= 0)
+            break;
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    const std::size_t headEnd = received.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return answer;
+    answer.head = received.substr(0, headEnd + 2);
+    answer.body = received.substr(headEnd + 4);
+    answer.status = std::atoi(answer.head.c_str() + 9);
+    return answer;
+}
+
+std::string Decode(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] == '+')
+            out += ' ';
+        else if (text[i] == '%' && i + 2 < text.size())
+        {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        }
+        else
+            out += text[i];
+    }
+    return out;
+}
+
+std::string LogValue(const std::string& uid, uint64_t hours)
+{
+    return host::Md5Hex(uid + std::to_string(hours) + "Harbor Lantern Quill Meadow Signal");
+}
+
+std::string SequenceTarget(const std::string& station, const std::string& ovuid,
+                           const std::string& log)
+{
+    return "/sequence.m3u?REQUEST=RADIO_TRACKS&OVUID=" + ovuid + "&STATION_ID=" + station +
+           "&DISPSTATION=x&VERSION=1.0&GRANT=0&LANG=ENU&TOKEN=0&AFD=mp3&CCD=128&USR_INFO=&TIME=0"
+           "&PJB=0&SEQABORT=0&LOG=" +
+           log;
+}
+
+// Replaces the MAGIC= placeholder with the digits signed for `uid`.
+std::string Sign(const std::string& url, const std::string& uid)
+{
+    const std::size_t start = url.find("MAGIC=") + 6;
+    const std::size_t end = url.find('&', start);
+    const std::string value = url.substr(start, end - start);
+    const std::size_t first = value.find("%3a") + 3;
+    const std::size_t length = value.find("%3a", first) - first;
+    const std::string digits = host::Md5Hex(Decode(value) + uid).substr(0, length);
+    return url.substr(0, start + first) + digits + url.substr(start + first + length);
+}
+
+std::string Retry(const std::string& signedUrl, const std::string& uid, uint32_t offset)
+{
+    const std::string decoded = Decode(signedUrl);
+    const std::size_t start = decoded.find("MAGIC=") + 6;
+    const std::string value = decoded.substr(start, decoded.find('&', start) - start);
+    return host::Md5Hex(uid + value + std::to_string(offset) + "-" + "Tuner Link Repair Note")
+        .substr(0, 7);
+}
+
+std::string PathOf(const std::string& url)
+{
+    return url.substr(url.find('/', 7));
+}
+
+std::string Field(const std::string& line, const std::string& key)
+{
+    const std::size_t start = line.find("::" + key + "=");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t valueStart = start + key.size() + 3;
+    return line.substr(valueStart, line.find("::", valueStart) - valueStart);
+}
+
+std::vector<std::string> TrackLines(const std::string& body)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while ((at = body.find("OVDK::", at)) != std::string::npos)
+    {
+        const std::size_t end = body.find('\n', at);
+        lines.push_back(body.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+// The synthesised content: a frame header at every 417th byte, pattern bytes between.
+uint8_t Expected(uint32_t salt, uint32_t offset)
+{
+    static const uint8_t header[4] = {0xFF, 0xFB, 0x90, 0x04};
+    if (offset % 417 < 4)
+        return header[offset % 417];
+    return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417) & 0xFF);
+}
+
+bool MatchesPattern(const std::string& bytes, uint32_t salt, uint32_t from)
+{
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (static_cast<uint8_t>(bytes[i]) != Expected(salt, from + static_cast<uint32_t>(i)))
+            return false;
+    return true;
+}
+
+class StationTest : public ::testing::Test
+{
+protected:
+    station::Station& Start(station::StationOptions options = {})
+    {
+        options.nowSeconds = [] { return kNow; };
+        m_station = std::make_unique<station::Station>(options);
+        return *m_station;
+    }
+    Answer Sequence(const std::string& stationId, const std::string& ovuid = kUid,
+                    std::optional<std::string> log = std::nullopt)
+    {
+        return Exchange(
+            m_station->Port(), "POST",
+            SequenceTarget(stationId, ovuid, log.value_or(LogValue(kUid, kNow / 3600))));
+    }
+    std::vector<std::string> Tracks(const std::string& stationId)
+    {
+        const Answer answer = Sequence(stationId);
+        EXPECT_EQ(200, answer.status);
+        return TrackLines(answer.body);
+    }
+
+    std::unique_ptr<station::Station> m_station;
+};
+
+TEST_F(StationTest, TimeAnswerIsSessionParameterFile)
+{
+    Start();
+    const Answer answer = Exchange(m_station->Port(), "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1");
+    ASSERT_EQ(200, answer.status);
+    platform::xml::Document document;
+    ASSERT_TRUE(document.LoadFromBuffer(answer.body));
+    const auto info = document.Root()->FirstDescendant("INFO");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(std::to_string(kNow), info->AttributeNoCase("strTimeStamp").value_or(""));
+}
+
+TEST_F(StationTest, SignedSequenceRequestGetsHeaderAndTracks)
+{
+    Start();
+    const Answer answer = Sequence("demo");
+    ASSERT_EQ(200, answer.status);
+    for (const char* key : {"status_code=200\n", "cachelow=", "cachehigh=", "numcaches=", "minbr=",
+                            "startthresh=", "ccdwindow=", "ccdthresh=25\n"})
+        EXPECT_NE(std::string::npos, answer.body.find(key)) << key;
+    EXPECT_LT(answer.body.find("ccdthresh="), answer.body.find("OVDK::"));
+    const auto lines = TrackLines(answer.body);
+    ASSERT_EQ(4u, lines.size());
+    for (const std::string& line : lines)
+    {
+        EXPECT_EQ("::", line.substr(line.size() - 2));
+        EXPECT_EQ("128", Field(line, "songbr"));
+        EXPECT_EQ("2", Field(line, "numchans"));
+        EXPECT_EQ("44100", Field(line, "samplerate"));
+        EXPECT_EQ(0u, Field(line, "songurl").rfind(m_station->BaseUrl(), 0));
+        const uint32_t size = std::stoul(Field(line, "songsize"));
+        EXPECT_GE(size, 100000u);
+        EXPECT_LE(size, 400000u);
+    }
+}
+
+TEST_F(StationTest, IdentifierAfterUserIdIsTheOneSigned)
+{
+    Start();
+    EXPECT_EQ(4u, TrackLines(Sequence("demo", std::string("42%3A") + kUid).body).size());
+}
+
+TEST_F(StationTest, SignatureOfPreviousHourIsAcceptedOlderIsNot)
+{
+    Start();
+    const uint64_t hours = kNow / 3600;
+    EXPECT_EQ(4u, TrackLines(Sequence("demo", kUid, LogValue(kUid, hours - 1)).body).size());
+    const Answer old = Sequence("demo", kUid, LogValue(kUid, hours - 2));
+    EXPECT_TRUE(TrackLines(old.body).empty());
+    EXPECT_NE(std::string::npos, old.body.find("status_code=500\n"));
+}
+
+TEST_F(StationTest, WrongSignatureGetsNoTracks)
+{
+    Start();
+    for (const std::string& log :
+         {LogValue("someone-else", kNow / 3600), std::string(32, 'A'), std::string()})
+    {
+        const Answer answer = Sequence("demo", kUid, log);
+        EXPECT_EQ(200, answer.status);
+        EXPECT_TRUE(TrackLines(answer.body).empty()) << log;
+    }
+}
+
+TEST_F(StationTest, UnknownStationAnswersStatus404)
+{
+    Start();
+    const Answer answer = Sequence("no-such-station");
+    EXPECT_NE(std::string::npos, answer.body.find("status_code=404\n"));
+    EXPECT_TRUE(TrackLines(answer.body).empty());
+}
+
+TEST_F(StationTest, SignedContentAddressAnswersAnnouncedBytes)
+{
+    Start();
+    for (const std::string& line : Tracks("demo"))
+    {
+        const std::string url = Sign(Field(line, "songurl"), kUid);
+        const Answer answer = Exchange(m_station->Port(), "GET", PathOf(url));
+        ASSERT_EQ(200, answer.status) << url;
+        const uint32_t trackid = std::stoul(Field(line, "trackid"));
+        EXPECT_EQ(std::stoul(Field(line, "songsize")), answer.body.size());
+        EXPECT_EQ(Field(line, "songsize"), answer.Header("Content-Length"));
+        EXPECT_TRUE(MatchesPattern(answer.body, trackid * 2, 0));
+    }
+}
+
+TEST_F(StationTest, WronglySignedContentAddressIsRefused)
+{
+    Start();
+    const std::string url = Field(Tracks("demo").front(), "songurl");
+    EXPECT_EQ(403, Exchange(m_station->Port(), "GET", PathOf(url)).status); // unsigned
+    EXPECT_EQ(403, Exchange(m_station->Port(), "GET", PathOf(Sign(url, "other"))).status);
+    std::string tampered = PathOf(Sign(url, kUid));
+    tampered.replace(tampered.find("TOK=") + 4, 1, "9");
+    EXPECT_EQ(403, Exchange(m_station->Port(), "GET", tampered).status);
+}
+
+TEST_F(StationTest, SplitTrackServesCacheAndSongParts)
+{
+    Start();
+    const auto lines = Tracks("split");
+    ASSERT_EQ(3u, lines.size());
+    for (const std::string& line : lines)
+    {
+        const uint32_t trackid = std::stoul(Field(line, "trackid"));
+        EXPECT_FALSE(Field(line, "cacheid").empty());
+        EXPECT_NE("0", Field(line, "splitcache"));
+        EXPECT_NE("0", Field(line, "splitsong"));
+        const Answer cache =
+            Exchange(m_station->Port(), "GET", PathOf(Sign(Field(line, "cacheurl"), kUid)));
+        ASSERT_EQ(200, cache.status);
+        EXPECT_EQ(std::stoul(Field(line, "cachesize")), cache.body.size());
+        EXPECT_TRUE(MatchesPattern(cache.body, trackid * 2 + 1, 0));
+        const Answer song =
+            Exchange(m_station->Port(), "GET", PathOf(Sign(Field(line, "songurl"), kUid)));
+        EXPECT_EQ(std::stoul(Field(line, "songsize")), song.body.size());
+    }
+}
+
+TEST_F(StationTest, RangeRequestGets206WithBytesFromOffset)
+{
+    Start();
+    const std::string line = Tracks("rock").front();
+    const uint32_t size = std::stoul(Field(line, "songsize"));
+    const uint32_t trackid = std::stoul(Field(line, "trackid"));
+    const std::string path = PathOf(Sign(Field(line, "songurl"), kUid));
+    const Answer answer = Exchange(m_station->Port(), "GET", path, "Range: bytes=1000-\r\n");
+    ASSERT_EQ(206, answer.status);
+    EXPECT_EQ(size - 1000, answer.body.size());
+    EXPECT_EQ("bytes 1000-" + std::to_string(size - 1) + "/" + std::to_string(size),
+              answer.Header("Content-Range"));
+    EXPECT_TRUE(MatchesPattern(answer.body, trackid * 2, 1000));
+    EXPECT_EQ(416, Exchange(m_station->Port(), "GET", path,
+                            "Range: bytes=" + std::to_string(size) + "-\r\n")
+                       .status);
+}
+
+TEST_F(StationTest, RetryTokenIsAcceptedOnlyForItsOffset)
+{
+    Start();
+    // Tracks 201..203 carry the three kinds of MAGIC= suffix: plain, '+' and "%2B".
+    for (const std::string& line : Tracks("rock"))
+    {
+        const std::string url = Sign(Field(line, "songurl"), kUid);
+        const auto resume = [&](uint32_t offset, const std::string& token)
+        {
+            return Exchange(m_station->Port(), "GET",
+                            PathOf(url) + "&X-Range=" + std::to_string(offset) + "-&RETRY=" + token,
+                            "Range: bytes=" + std::to_string(offset) + "-\r\n");
+        };
+        const Answer good = resume(5000, Retry(url, kUid, 5000));
+        EXPECT_EQ(206, good.status) << url;
+        EXPECT_EQ(std::stoul(Field(line, "songsize")) - 5000, good.body.size());
+        EXPECT_EQ(403, resume(5000, Retry(url, kUid, 4999)).status);
+        EXPECT_EQ(403, resume(5000, Retry(url, "other", 5000)).status);
+        EXPECT_EQ(403, resume(5000, "").status);
+    }
+}
+
+TEST_F(StationTest, ContentFaultsCutResetAndStatus)
+{
+    station::Station& server = Start();
+    const auto lines = Tracks("demo");
+    const auto path = [&](std::size_t i) { return PathOf(Sign(Field(lines[i], "songurl"), kUid)); };
+    const std::string id0 = Field(lines[0], "trackid"), id1 = Field(lines[1], "trackid"),
+                      id2 = Field(lines[2], "trackid");
+    server.Rules().AddRule("track " + id0 + " cut 1000 times 1");
+    server.Rules().AddRule("track " + id1 + " reset 3000");
+    server.Rules().AddRule("track " + id2 + "/song status 503");
+
+    const Answer cut = Exchange(server.Port(), "GET", path(0));
+    EXPECT_EQ(200, cut.status);
+    EXPECT_EQ(Field(lines[0], "songsize"), cut.Header("Content-Length"));
+    EXPECT_EQ(1000u, cut.body.size());
+    EXPECT_FALSE(cut.reset);
+    EXPECT_EQ(std::stoul(Field(lines[0], "songsize")),
+              Exchange(server.Port(), "GET", path(0)).body.size()); // "times 1" is used up
+
+    const Answer reset = Exchange(server.Port(), "GET", path(1));
+    EXPECT_TRUE(reset.reset);
+    EXPECT_LE(reset.body.size(), 3000u);
+
+    EXPECT_EQ(503, Exchange(server.Port(), "GET", path(2)).status);
+
+    // A byte rate limit slows the answer down but still delivers every byte.
+    const std::string id3 = Field(lines[3], "trackid");
+    server.Rules().AddRule("track " + id3 + " rate 50000000");
+    const Answer limited = Exchange(server.Port(), "GET", path(3));
+    EXPECT_EQ(std::stoul(Field(lines[3], "songsize")), limited.body.size());
+    EXPECT_TRUE(MatchesPattern(limited.body, std::stoul(id3) * 2, 0));
+}
+
+TEST_F(StationTest, SequenceFaultsChangeStatusAndBody)
+{
+    station::Station& server = Start();
+    server.Rules().AddRule("station rock sequence-status 244");
+    server.Rules().AddRule("station split sequence-body bad-line 2");
+    server.Rules().AddRule("sequence status 500 times 1");
+
+    EXPECT_EQ(500, Sequence("demo").status);
+    EXPECT_EQ(4u, Tracks("demo").size());
+
+    const Answer ended = Sequence("rock");
+    EXPECT_NE(std::string::npos, ended.body.find("status_code=244\n"));
+    EXPECT_TRUE(TrackLines(ended.body).empty());
+
+    const auto lines = Tracks("split");
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_FALSE(Field(lines[0], "songbr").empty());
+    EXPECT_TRUE(Field(lines[1], "songbr").empty());
+}
+
+TEST_F(StationTest, ScenarioFileRulesApplyAndErrorsNameTheLine)
+{
+    testsupport::TempHome home;
+    testsupport::WriteFile(home.File("faults.txt"),
+                           "# faults\n\ntime status 404\nstation demo sequence-body no-tracks\n");
+    station::StationOptions options;
+    options.scenarioFile = home.File("faults.txt");
+    station::Station& server = Start(options);
+    EXPECT_EQ(404, Exchange(server.Port(), "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1").status);
+    EXPECT_TRUE(TrackLines(Sequence("demo").body).empty());
+
+    testsupport::WriteFile(home.File("bad.txt"), "time status 404\ntrack x cut 10\n");
+    options.scenarioFile = home.File("bad.txt");
+    try
+    {
+        station::Station broken(options);
+        FAIL() << "a bad rule was accepted";
+    }
+    catch (const std::invalid_argument& error)
+    {
+        EXPECT_NE(std::string::npos, std::string(error.what()).find("bad.txt:2:"));
+    }
+    for (const char* rule : {"track 5 explode 3", "time cut", "content sequence-status 244",
+                             "station demo sequence-body odd", "time delay 5 times"})
+        EXPECT_THROW(server.Rules().AddRule(rule), std::invalid_argument) << rule;
+}
+
+TEST_F(StationTest, LogHasOneJsonLinePerRequest)
+{
+    testsupport::TempHome home;
+    station::StationOptions options;
+    options.logFile = home.File("station.log");
+    station::Station& server = Start(options);
+    Exchange(server.Port(), "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1");
+    Exchange(server.Port(), "GET", "/nothing-here", "Range: bytes=5-\r\n");
+    server.Stop();
+    const std::string log = testsupport::ReadFile(home.File("station.log"));
+    ASSERT_EQ(2, std::count(log.begin(), log.end(), '\n'));
+    EXPECT_EQ(0u,
+              log.find("{\"method\":\"GET\",\"target\":\"/ovdk/radiotime?VERSION=1&OVUID=U1\""));
+    EXPECT_NE(std::string::npos, log.find("\"status\":404"));
+    EXPECT_NE(std::string::npos, log.find("\"Range\":\"bytes=5-\""));
+}
+
+TEST_F(StationTest, MusicFolderTracksCarryTheirFrameFormat)
+{
+    testsupport::TempHome home;
+    // MPEG-1 layer III, 64 kbit/s, 48 kHz, mono, behind a small ID3v2 tag.
+    std::string file = std::string("ID3\x03\x00\x00\x00\x00\x00\x05", 10) + "abcde";
+    for (int frame = 0; frame < 50; ++frame)
+        file += std::string("\xFF\xFB\x54\xC4", 4) + std::string(188, static_cast<char>(frame));
+    std::filesystem::create_directories(home.Path() / "music");
+    testsupport::WriteFile(home.Path() / "music" / "Song One.mp3", file);
+    testsupport::WriteFile(home.Path() / "music" / "notes.txt", "not audio");
+    station::StationOptions options;
+    options.musicFolder = (home.Path() / "music").string();
+    Start(options);
+    const auto lines = Tracks("demo");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("64", Field(lines[0], "songbr"));
+    EXPECT_EQ("1", Field(lines[0], "numchans"));
+    EXPECT_EQ("48000", Field(lines[0], "samplerate"));
+    EXPECT_EQ("Song+One", Field(lines[0], "track"));
+    const Answer answer =
+        Exchange(m_station->Port(), "GET", PathOf(Sign(Field(lines[0], "songurl"), kUid)));
+    EXPECT_EQ(file, answer.body);
+}
+
+TEST_F(StationTest, StopEndsIdleAndDelayedConnections)
+{
+    station::Station& server = Start();
+    server.Rules().AddRule("time delay 600000");
+    const auto open = [&]
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(server.Port());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        return fd;
+    };
+    // One connection never sends its request; the other asks for an answer held back
+    // for ten minutes. Stop returns only once every connection thread has been joined.
+    const int idle = open();
+    const int delayed = open();
+    const std::string request = "GET /ovdk/radiotime?VERSION=1 HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(request.size()),
+              send(delayed, request.data(), request.size(), 0));
+    server.Stop();
+    for (const int fd : {idle, delayed})
+    {
+        char byte;
+        EXPECT_LE(recv(fd, &byte, 1, 0), 0); // closed (or reset) without an answer
+        close(fd);
+    }
+}
+
+TEST(StationProgramTest, StartsOnAFreePortAndAnswers)
+{
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0)
+    {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(OVR_STATION_BINARY, OVR_STATION_BINARY, "--port", "0", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    ASSERT_EQ(0u, line.rfind("listening on http://127.0.0.1:", 0)) << line;
+    const uint16_t port = static_cast<uint16_t>(std::stoul(line.substr(line.rfind(':') + 1)));
+    ASSERT_NE(0, port);
+
+    const Answer time = Exchange(port, "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1");
+    ASSERT_EQ(200, time.status);
+    platform::xml::Document document;
+    ASSERT_TRUE(document.LoadFromBuffer(time.body));
+    const uint64_t now = std::stoull(
+        document.Root()->FirstDescendant("INFO")->AttributeNoCase("strTimeStamp").value());
+    const Answer sequence =
+        Exchange(port, "POST", SequenceTarget("demo", "U1", LogValue("U1", now / 3600)));
+    const auto lines = TrackLines(sequence.body);
+    ASSERT_FALSE(lines.empty());
+    const Answer content = Exchange(port, "GET", PathOf(Sign(Field(lines[0], "songurl"), "U1")));
+    EXPECT_EQ(std::stoul(Field(lines[0], "songsize")), content.body.size());
+
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    close(out[0]);
+}
+} // namespace
