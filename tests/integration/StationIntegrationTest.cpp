@@ -1,0 +1,102 @@
+// The HTTP layer and the sequence service against ovradio-station, started in-process,
+// and ovradio-sequence run as a program the way an operator runs it.
+#include "SequenceTool.h"
+#include "Station.h"
+#include "host/Preferences.h"
+#include "hostlibs/EventMgr.h"
+#include "platform/Http.h"
+#include "sequence/TimeStamp.h"
+#include "support/TestSupport.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class StationIntegration : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        EXPECT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl",
+                                           station.BaseUrl() + "/sequence.m3u?"),
+                  0);
+        ForgetServerTime();
+        ResetTimeStampAbort();
+        InitEventMgr();
+    }
+    void TearDown() override { UnInitEventMgr(); }
+
+    testsupport::TempHome home;
+    station::Station station;
+};
+} // namespace
+
+TEST_F(StationIntegration, TheHttpLayerReadsTheStationsAnswers)
+{
+    namespace http = platform::http;
+    http::Session session("Orvale Deck");
+    http::Connection connection(session, "127.0.0.1", station.Port());
+    http::Request time(connection, "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1");
+    ASSERT_TRUE(time.Send());
+    EXPECT_EQ(time.StatusCode(), 200u);
+    char buffer[2048] = {};
+    DWORD dwRead = 0;
+    ASSERT_TRUE(time.Read(buffer, sizeof(buffer) - 1, &dwRead));
+    EXPECT_NE(std::string(buffer, dwRead).find("strTimeStamp=\""), std::string::npos);
+    DWORD dwMore = 1;
+    EXPECT_TRUE(time.Read(buffer, sizeof(buffer), &dwMore));
+    EXPECT_EQ(dwMore, 0u);
+
+    http::Request missing(connection, "GET", "/no/such/thing");
+    ASSERT_TRUE(missing.Send());
+    EXPECT_EQ(missing.StatusCode(), 404u);
+}
+
+TEST_F(StationIntegration, TheSequenceServiceGetsTheStationsTracks)
+{
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunSequenceTool({"--station", "split", "--count", "3"}, out, err), 0) << out.str();
+    const std::vector<std::string> lines = LinesOf(out.str());
+    ASSERT_EQ(lines.size(), 4u) << out.str();
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ(lines[i].rfind("{\"type\":\"track\",", 0), 0u) << lines[i];
+        EXPECT_EQ(lines[i].find("\"cacheid\":\"\""), std::string::npos) << lines[i];
+    }
+    EXPECT_EQ(lines[3], "{\"type\":\"end\",\"tracks\":3,\"status\":200}");
+
+    std::ostringstream unknown;
+    EXPECT_EQ(RunSequenceTool({"--station", "no-such-station"}, unknown, err), 3);
+    EXPECT_EQ(LinesOf(unknown.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":404}");
+}
+
+TEST_F(StationIntegration, TheToolRunAsAProgramPrintsTheDemoStation)
+{
+    const std::string command = std::string(OVR_SEQUENCE_TOOL) + " --station demo --count 2";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string text;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof(buffer), pipe))
+        text += buffer;
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0) << text;
+    const std::vector<std::string> lines = LinesOf(text);
+    ASSERT_EQ(lines.size(), 3u) << text;
+    EXPECT_NE(lines[0].find("\"songbr\":128"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[2], "{\"type\":\"end\",\"tracks\":2,\"status\":200}");
+}
