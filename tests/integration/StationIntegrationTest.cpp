@@ -100,3 +100,39 @@ TEST_F(StationIntegration, TheToolRunAsAProgramPrintsTheDemoStation)
     EXPECT_NE(lines[0].find("\"songbr\":128"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[2], "{\"type\":\"end\",\"tracks\":2,\"status\":200}");
 }
+
+TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
+{
+    station.Rules().AddRule("station rock sequence-body no-tracks");
+    station.Rules().AddRule("station split sequence-body bad-line 2 times 1");
+    station.Rules().AddRule("station demo sequence-status 244");
+    std::ostringstream err;
+
+    std::ostringstream empty; // three sends for an empty answer, then no further request
+    EXPECT_EQ(RunSequenceTool({"--station", "rock", "--count", "2"}, empty, err), 3);
+    EXPECT_EQ(LinesOf(empty.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":404}");
+    std::size_t nRock = 0;
+    for (const station::RequestRecord& record : station.Requests())
+        nRock += record.target.find("STATION_ID=rock&") != std::string::npos;
+    EXPECT_EQ(nRock, 3u);
+
+    std::ostringstream bad; // the track before the bad line, then the next sequence
+    EXPECT_EQ(RunSequenceTool({"--station", "split", "--count", "2"}, bad, err), 0) << bad.str();
+    bool bReported = false;
+    for (const station::RequestRecord& record : station.Requests())
+        bReported |= record.target.find("STATION_ID=split&") != std::string::npos &&
+                     record.target.find("&SEQABORT=1&") != std::string::npos;
+    EXPECT_TRUE(bReported);
+
+    std::ostringstream ended;
+    EXPECT_EQ(RunSequenceTool({"--station", "demo"}, ended, err), 3);
+    EXPECT_EQ(LinesOf(ended.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":244}");
+
+    station.Rules().AddRule("sequence status 503");
+    std::ostringstream busy;
+    EXPECT_EQ(RunSequenceTool({"--station", "demo"}, busy, err), 3);
+    GetEventMgr()->Flush();
+    EXPECT_NE(testsupport::ReadFile(home.File("events.log"))
+                  .find("SeqSvr:HttpQueryInfo(1) failure Status code=503"),
+              std::string::npos);
+}
