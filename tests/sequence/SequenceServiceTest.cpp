@@ -18,9 +18,11 @@
 #include "support/TraceCapture.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -85,6 +87,12 @@ public:
     platform::Event& Release() { return m_server.Release; }
     // Set when a sequence request has come.
     platform::Event SequenceSeen{false, false};
+    // Waits until n sequence requests have come (however close together they came).
+    void WaitForSequenceRequests(int n)
+    {
+        std::unique_lock lock(m_countLock);
+        m_countChanged.wait(lock, [&] { return m_nSequence >= n; });
+    }
 
 private:
     void Serve(int fd, const std::string& request)
@@ -94,13 +102,20 @@ private:
             SendAll(fd, Head("200 OK", kTimeFile.size()) + kTimeFile);
             return;
         }
-        const int n = m_nSequence++;
+        int n = 0;
+        {
+            std::lock_guard lock(m_countLock);
+            n = m_nSequence++;
+        }
+        m_countChanged.notify_all();
         SequenceSeen.Set();
         m_answer(fd, n);
     }
 
     Answer m_answer;
-    std::atomic<int> m_nSequence{0};
+    std::mutex m_countLock;
+    std::condition_variable m_countChanged;
+    int m_nSequence = 0;
     testsupport::RawServer m_server;
 };
 
@@ -170,8 +185,7 @@ TEST_F(SequenceServiceTest, RequestFieldsSignatureAndTracksInOrder)
     ASSERT_TRUE(mgr.GetNextTrack(rec)); // the last: the next request starts at once
     EXPECT_EQ(rec.trackid, 3u);
     EXPECT_EQ(rec.comingup, "no");
-    station.SequenceSeen.Wait();
-    station.SequenceSeen.Wait();
+    station.WaitForSequenceRequests(2);
 
     const std::vector<std::string> queries = station.SequenceQueries();
     ASSERT_GE(queries.size(), 1u);
