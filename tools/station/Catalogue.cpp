@@ -97,6 +97,8 @@ Catalogue::Catalogue(const std::string& musicFolder)
         AddMusicFolder(musicFolder);
     AddSynthStation("rock", 201, false);
     AddSynthStation("split", 301, true);
+    // The rock tracks under a name that must be encoded in a request.
+    m_stations["Rock & Roll"] = m_stations["rock"];
 }
 
 void Catalogue::AddSynthStation(const std::string& id, uint32_t firstId, bool split)

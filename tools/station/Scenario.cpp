@@ -17,7 +17,7 @@ uint32_t Number(const std::string& text, const std::string& line)
     return static_cast<uint32_t>(std::stoul(text));
 }
 
-const std::set<std::string> kAnyTargetFaults = {"status", "cut", "reset", "delay", "rate"};
+const std::set<std::string> kAnyTargetFaults = {"status", "cut", "reset", "delay", "rate", "hold"};
 const std::set<std::string> kSequenceFaults = {"sequence-status", "sequence-body"};
 } // namespace
 
@@ -68,11 +68,12 @@ void Scenario::AddRule(const std::string& line)
         if (words.size() <= next)
             throw std::invalid_argument("missing body variant in: " + line);
         rule.value = words[next++];
-        if (rule.value == "bad-line")
+        if (rule.value == "bad-line" || rule.value == "long-line")
         {
+            const std::string variant = rule.value;
             rule.value += " 1";
             if (words.size() > next && words[next] != "times")
-                rule.value = "bad-line " + std::to_string(Number(words[next++], line));
+                rule.value = variant + " " + std::to_string(Number(words[next++], line));
         }
         else if (rule.value != "no-tracks" && rule.value != "no-status" && rule.value != "crlf")
             throw std::invalid_argument("unknown body variant in: " + line);
@@ -149,10 +150,14 @@ void Scenario::Apply(const Rule& rule, Faults& faults)
         set(faults.delayMs, n);
     else if (rule.fault == "rate")
         set(faults.bytesPerSecond, n);
+    else if (rule.fault == "hold")
+        set(faults.holdAfter, n);
     else if (rule.fault == "sequence-status")
         set(faults.sequenceStatus, static_cast<int>(n));
     else if (rule.value.rfind("bad-line ", 0) == 0)
         set(faults.badLine, static_cast<uint32_t>(std::stoul(rule.value.substr(9))));
+    else if (rule.value.rfind("long-line ", 0) == 0)
+        set(faults.longLine, static_cast<uint32_t>(std::stoul(rule.value.substr(10))));
     else if (rule.value == "no-tracks")
         faults.noTracks = true;
     else if (rule.value == "no-status")

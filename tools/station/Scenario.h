@@ -1,8 +1,9 @@
 // Faults to inject, as read from a scenario file or added by a test, one rule a line:
 //   <target> <fault> [<value>] [times <n>]
 // targets: time | sequence | station <id> | content | track <id> | track <id>/song|/cache
-// faults:  status <code> | cut <bytes> | reset <bytes> | delay <ms> | rate <bytes/s>
-//          (any target); sequence-status <code> | sequence-body bad-line [<n>] |
+// faults:  status <code> | cut <bytes> | reset <bytes> | delay <ms> | rate <bytes/s> |
+//          hold <bytes> (any target); sequence-status <code> |
+//          sequence-body bad-line [<n>] | sequence-body long-line [<n>] |
 //          sequence-body no-tracks | sequence-body no-status | sequence-body crlf
 //          (sequence and station targets).
 // Owned by the Station; rules are added and matched under its own lock from any thread.
@@ -31,8 +32,10 @@ struct Faults
     std::optional<uint32_t> resetAfter;
     std::optional<uint32_t> delayMs;
     std::optional<uint32_t> bytesPerSecond;
+    std::optional<uint32_t> holdAfter; // body bytes sent before the answer stalls
     std::optional<int> sequenceStatus;
-    std::optional<uint32_t> badLine; // 1-based track line left without its bit rate
+    std::optional<uint32_t> badLine;  // 1-based track line left without its bit rate
+    std::optional<uint32_t> longLine; // 1-based track line with a 5000-letter album
     bool noTracks = false;
     bool noStatus = false;
     bool crlf = false;

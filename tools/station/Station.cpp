@@ -1,6 +1,7 @@
 #include "Station.h"
 
 #include "StationText.h"
+#include "platform/JsonText.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -23,6 +24,7 @@ namespace
 constexpr std::size_t kMaxHead = 65536;
 constexpr std::size_t kChunk = 16384;
 constexpr std::size_t kMaxGrants = 100000;
+constexpr std::size_t kLongAlbum = 5000; // makes a track line longer than a read block
 
 std::string Lower(std::string text)
 {
@@ -55,25 +57,6 @@ std::string Reason(int status)
     default:
         return "Status";
     }
-}
-
-std::string JsonText(const std::string& text)
-{
-    std::string out = "\"";
-    for (const unsigned char c : text)
-    {
-        if (c == '"' || c == '\\')
-            out += '\\', out += static_cast<char>(c);
-        else if (c < 0x20)
-        {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        }
-        else
-            out += static_cast<char>(c);
-    }
-    return out + "\"";
 }
 
 // A number written as plain decimal digits, at most 9 of them.
@@ -200,6 +183,14 @@ void Station::Stop()
     // The byte is never read: the pipe stays readable, so every poll sees the stop.
     if (m_stopWrite >= 0 && write(m_stopWrite, "x", 1) != 1)
         std::perror("station stop");
+    {
+        std::lock_guard lock(m_waitMutex);
+    }
+    m_waitChanged.notify_all(); // held answers see m_stopped
+    {
+        std::lock_guard lock(m_logMutex);
+    }
+    m_logged.notify_all();
     if (m_acceptThread.joinable())
         m_acceptThread.join();
     std::list<Connection> connections;
@@ -223,6 +214,43 @@ std::vector<RequestRecord> Station::Requests() const
 {
     std::lock_guard lock(m_logMutex);
     return m_records;
+}
+
+std::vector<RequestRecord>
+Station::WaitForRequests(const std::function<bool(const std::vector<RequestRecord>&)>& done)
+{
+    std::unique_lock lock(m_logMutex);
+    m_logged.wait(lock, [&] { return m_stopped || done(m_records); });
+    return m_records;
+}
+
+void Station::ReleaseHeld()
+{
+    {
+        std::lock_guard lock(m_waitMutex);
+        ++m_releases;
+    }
+    m_waitChanged.notify_all();
+}
+
+void Station::WaitForHolds(uint32_t n)
+{
+    std::unique_lock lock(m_waitMutex);
+    m_waitChanged.wait(lock, [&] { return m_holds >= n || m_stopped; });
+}
+
+bool Station::Hold(std::optional<uint32_t> limitMs)
+{
+    std::unique_lock lock(m_waitMutex);
+    ++m_holds;
+    m_waitChanged.notify_all();
+    const uint64_t releases = m_releases;
+    const auto released = [&] { return m_releases != releases || m_stopped; };
+    if (limitMs)
+        m_waitChanged.wait_for(lock, std::chrono::milliseconds(*limitMs), released);
+    else
+        m_waitChanged.wait(lock, released);
+    return !m_stopped;
 }
 
 uint64_t Station::Now() const
@@ -411,7 +439,11 @@ Station::Response Station::AnswerSequence(const Request& request)
     const bool withTracks = (code == 200 || code == 245) && !faults.noTracks;
 
     const std::string eol = faults.crlf ? "\r\n" : "\n";
-    const uint32_t sequence = ++m_sequenceCount;
+    uint32_t sequence = 0;
+    {
+        std::lock_guard lock(m_waitMutex);
+        sequence = ++m_sequenceCount;
+    }
     std::string body;
     if (!faults.noStatus)
         body += "status_code=" + std::to_string(code) + eol;
@@ -428,7 +460,8 @@ Station::Response Station::AnswerSequence(const Request& request)
             const CatalogueTrack* track =
                 m_catalogue.Track((*trackIds)[(i + sequence - 1) % count]);
             const bool broken = faults.badLine && *faults.badLine == i + 1;
-            body += TrackLine(*track, uid, broken) + eol;
+            const bool longAlbum = faults.longLine && *faults.longLine == i + 1;
+            body += TrackLine(*track, uid, broken, longAlbum) + eol;
         }
     }
     response.contentType = "audio/x-mpegurl";
@@ -460,7 +493,8 @@ std::string Station::ContentAddress(const CatalogueTrack& track, const std::stri
            "&MAGIC=" + value + "&CID=" + id;
 }
 
-std::string Station::TrackLine(const CatalogueTrack& track, const std::string& uid, bool broken)
+std::string Station::TrackLine(const CatalogueTrack& track, const std::string& uid, bool broken,
+                               bool longAlbum)
 {
     const auto encode = [](const std::string& text)
     {
@@ -481,12 +515,14 @@ std::string Station::TrackLine(const CatalogueTrack& track, const std::string& u
         return out;
     };
     const std::string id = std::to_string(track.trackid);
-    std::string line = "OVDK::trackid=" + id + "::track=" + encode(track.title) +
-                       "::artist=" + encode(track.artist) + "::artistid=" + id +
-                       "::album=" + encode(track.album) + "::albumid=" + id +
-                       "::songurl=" + ContentAddress(track, "song", uid) + "::weburl=" + BaseUrl() +
-                       "/web/" + id + "::stationtext=" + encode("Now playing " + track.title) +
-                       "::arturl=" + BaseUrl() + "/art/" + id + ".jpg";
+    std::string line =
+        "OVDK::trackid=" + id + "::track=" + encode(track.title) +
+        "::artist=" + encode(track.artist) + "::artistid=" + id +
+        "::album=" + (longAlbum ? std::string(kLongAlbum, 'A') : encode(track.album)) +
+        "::albumid=" + id + "::songurl=" + ContentAddress(track, "song", uid) +
+        "::weburl=" + BaseUrl() + "/web/" + id +
+        "::stationtext=" + encode("Now playing " + track.title) + "::arturl=" + BaseUrl() +
+        "/art/" + id + ".jpg";
     if (!broken)
         line += "::songbr=" + std::to_string(track.bitrateKbps);
     line += "::songsize=" + std::to_string(track.song.size) +
@@ -602,7 +638,7 @@ void Station::Send(int fd, const Request& request, Response& response)
         response.faults = kept;
     }
     record.status = response.status;
-    if (faults.delayMs && !Pause(*faults.delayMs))
+    if (faults.delayMs && !Hold(*faults.delayMs))
     {
         record.note += " (stopped)";
         Log(record);
@@ -637,25 +673,38 @@ void Station::Send(int fd, const Request& request, Response& response)
         return true;
     };
 
-    bool ok = sendAll(head.data(), head.size());
+    // A hold stalls the answer once its byte count has gone out, until released.
+    bool held = false;
+    const auto holdHere = [&]
+    {
+        if (held || !faults.holdAfter || record.bytesSent != *faults.holdAfter)
+            return true;
+        held = true;
+        record.note += " held";
+        return Hold(std::nullopt);
+    };
+
+    bool ok = sendAll(head.data(), head.size()) && holdHere();
     const auto start = std::chrono::steady_clock::now();
     std::size_t chunk = kChunk;
     if (faults.bytesPerSecond)
         chunk = std::clamp<std::size_t>(*faults.bytesPerSecond / 20, 1, kChunk);
     while (ok && record.bytesSent < limit)
     {
-        const uint32_t count =
-            static_cast<uint32_t>(std::min<uint64_t>(chunk, limit - record.bytesSent));
+        uint64_t count = std::min<uint64_t>(chunk, limit - record.bytesSent);
+        if (!held && faults.holdAfter && *faults.holdAfter > record.bytesSent)
+            count = std::min<uint64_t>(count, *faults.holdAfter - record.bytesSent);
         const std::string bytes =
-            response.part
-                ? ReadPart(*response.part,
-                           response.offset + static_cast<uint32_t>(record.bytesSent), count)
-                : response.body.substr(record.bytesSent, count);
+            response.part ? ReadPart(*response.part,
+                                     response.offset + static_cast<uint32_t>(record.bytesSent),
+                                     static_cast<uint32_t>(count))
+                          : response.body.substr(record.bytesSent, count);
         if (bytes.empty())
             break;
         ok = sendAll(bytes.data(), bytes.size());
         if (ok)
             record.bytesSent += bytes.size();
+        ok = ok && holdHere();
         if (ok && faults.bytesPerSecond && *faults.bytesPerSecond > 0)
         {
             // Hold the average at the limit: wait until the bytes sent are due.
@@ -673,25 +722,27 @@ void Station::Send(int fd, const Request& request, Response& response)
         const linger hard{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
-    close(fd);
+    // Logged before the close, so a client that has seen the end finds the record.
     Log(record);
+    close(fd);
 }
 
 void Station::Log(const RequestRecord& record)
 {
     std::lock_guard lock(m_logMutex);
     m_records.push_back(record);
+    m_logged.notify_all();
     if (!m_logFile.is_open())
         return;
-    std::string line = "{\"method\":" + JsonText(record.method) +
-                       ",\"target\":" + JsonText(record.target) + ",\"headers\":{";
+    std::string line = "{\"method\":" + platform::JsonString(record.method) +
+                       ",\"target\":" + platform::JsonString(record.target) + ",\"headers\":{";
     for (std::size_t i = 0; i < record.headers.size(); ++i)
-        line += (i ? "," : "") + JsonText(record.headers[i].first) + ":" +
-                JsonText(record.headers[i].second);
+        line += (i ? "," : "") + platform::JsonString(record.headers[i].first) + ":" +
+                platform::JsonString(record.headers[i].second);
     line += "},\"status\":" + std::to_string(record.status) +
             ",\"bytes\":" + std::to_string(record.bytesSent);
     if (!record.note.empty())
-        line += ",\"note\":" + JsonText(record.note);
+        line += ",\"note\":" + platform::JsonString(record.note);
     m_logFile << line << "}\n";
     m_logFile.flush();
 }

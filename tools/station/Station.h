@@ -11,6 +11,7 @@
 #include "Scenario.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,15 @@ public:
     Scenario& Rules() { return m_scenario; }
     const Catalogue& Tracks() const { return m_catalogue; }
     std::vector<RequestRecord> Requests() const;
+    // Waits until `done` holds for the records, or the station stops; the records then.
+    // A client may have read a whole answer before the station has logged it.
+    std::vector<RequestRecord>
+    WaitForRequests(const std::function<bool(const std::vector<RequestRecord>&)>& done);
+    // Lets every answer that a `hold` or `delay` fault stalls at this moment go on.
+    void ReleaseHeld();
+    // Waits until n answers in all (since the start) have been stalled by `hold` or
+    // `delay`, or the station stops; a test then knows the client is waiting for them.
+    void WaitForHolds(uint32_t n);
 
 private:
     struct Request;
@@ -83,12 +94,15 @@ private:
     Response AnswerTime(const Request& request);
     Response AnswerSequence(const Request& request);
     Response AnswerContent(const Request& request);
-    std::string TrackLine(const CatalogueTrack& track, const std::string& uid, bool broken);
+    std::string TrackLine(const CatalogueTrack& track, const std::string& uid, bool broken,
+                          bool longAlbum);
     std::string ContentAddress(const CatalogueTrack& track, const std::string& part,
                                const std::string& uid);
     void Send(int fd, const Request& request, Response& response);
     bool WaitFor(int fd, short events) const;
     bool Pause(uint32_t ms) const;
+    // Waits until ReleaseHeld(), the limit (none: no limit) or Stop; false on Stop.
+    bool Hold(std::optional<uint32_t> limitMs);
     void Log(const RequestRecord& record);
     uint64_t Now() const;
 
@@ -106,8 +120,13 @@ private:
     std::mutex m_grantMutex;
     uint64_t m_nextToken = 1;
     std::map<uint64_t, Grant> m_grants;
-    std::atomic<uint32_t> m_sequenceCount{0};
+    std::mutex m_waitMutex; // guards the three counts below
+    std::condition_variable m_waitChanged;
+    uint32_t m_sequenceCount = 0;
+    uint32_t m_holds = 0;
+    uint64_t m_releases = 0;
     mutable std::mutex m_logMutex;
+    std::condition_variable m_logged;
     std::ofstream m_logFile;
     std::vector<RequestRecord> m_records;
 };
