@@ -5,11 +5,11 @@
 
 #include "host/Md5.h"
 #include "platform/Xml.h"
+#include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -510,25 +510,9 @@ TEST_F(StationTest, StopEndsIdleAndDelayedConnections)
 
 TEST(StationProgramTest, StartsOnAFreePortAndAnswers)
 {
-    int out[2];
-    ASSERT_EQ(0, pipe(out));
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(OVR_STATION_BINARY, OVR_STATION_BINARY, "--port", "0", nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
-        line += c;
-    ASSERT_EQ(0u, line.rfind("listening on http://127.0.0.1:", 0)) << line;
-    const uint16_t port = static_cast<uint16_t>(std::stoul(line.substr(line.rfind(':') + 1)));
-    ASSERT_NE(0, port);
+    testsupport::ServerProcess program({OVR_STATION_BINARY, "--port", "0"});
+    const uint16_t port = program.Port();
+    ASSERT_NE(0, port) << program.FirstLine();
 
     const Answer time = Exchange(port, "GET", "/ovdk/radiotime?VERSION=1&OVUID=U1");
     ASSERT_EQ(200, time.status);
@@ -540,14 +524,22 @@ TEST(StationProgramTest, StartsOnAFreePortAndAnswers)
         Exchange(port, "POST", SequenceTarget("demo", "U1", LogValue("U1", now / 3600)));
     const auto lines = TrackLines(sequence.body);
     ASSERT_FALSE(lines.empty());
-    const Answer content = Exchange(port, "GET", PathOf(Sign(Field(lines[0], "songurl"), "U1")));
+    const std::string address = PathOf(Sign(Field(lines[0], "songurl"), "U1"));
+    const Answer content = Exchange(port, "GET", address);
+    EXPECT_EQ(200, content.status);
     EXPECT_EQ(std::stoul(Field(lines[0], "songsize")), content.body.size());
+    const Answer range = Exchange(port, "GET", address, "Range: bytes=1000-\r\n");
+    EXPECT_EQ(206, range.status);
+    EXPECT_EQ(content.body.substr(1000), range.body);
 
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    const Answer forged =
+        Exchange(port, "POST", SequenceTarget("demo", "U1", LogValue("U1", now / 3600 + 5)));
+    EXPECT_NE(std::string::npos, forged.body.find("status_code=500"));
+    EXPECT_TRUE(TrackLines(forged.body).empty());
+    EXPECT_EQ(403, Exchange(port, "GET", PathOf(Sign(Field(lines[0], "songurl"), "U2"))).status);
+
+    const int status = program.Stop();
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
-    close(out[0]);
 }
 } // namespace

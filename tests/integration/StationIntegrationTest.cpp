@@ -1,12 +1,8 @@
 // The HTTP layer and the sequence service against ovradio-station, started in-process,
 // and ovradio-sequence run as a program the way an operator runs it.
 #include "SequenceTool.h"
-#include "Station.h"
-#include "host/Preferences.h"
-#include "hostlibs/EventMgr.h"
+#include "integration/StationFixture.h"
 #include "platform/Http.h"
-#include "sequence/TimeStamp.h"
-#include "support/TestSupport.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -14,35 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace
-{
-std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-class StationIntegration : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        EXPECT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl",
-                                           station.BaseUrl() + "/sequence.m3u?"),
-                  0);
-        ForgetServerTime();
-        ResetTimeStampAbort();
-        InitEventMgr();
-    }
-    void TearDown() override { UnInitEventMgr(); }
-
-    testsupport::TempHome home;
-    station::Station station;
-};
-} // namespace
+using integration::LinesOf;
+using integration::StationIntegration;
 
 TEST_F(StationIntegration, TheHttpLayerReadsTheStationsAnswers)
 {
@@ -112,17 +81,17 @@ TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
     EXPECT_EQ(RunSequenceTool({"--station", "rock", "--count", "2"}, empty, err), 3);
     EXPECT_EQ(LinesOf(empty.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":404}");
     std::size_t nRock = 0;
-    for (const station::RequestRecord& record : station.Requests())
-        nRock += record.target.find("STATION_ID=rock&") != std::string::npos;
+    for (const std::string& target : SequenceTargets(3))
+        nRock += target.find("STATION_ID=rock&") != std::string::npos;
     EXPECT_EQ(nRock, 3u);
 
     // A sequence abandoned before its first track is sent again; the next request reports it.
     std::ostringstream bad;
     EXPECT_EQ(RunSequenceTool({"--station", "split", "--count", "4"}, bad, err), 0) << bad.str();
     bool bReported = false;
-    for (const station::RequestRecord& record : station.Requests())
-        bReported |= record.target.find("STATION_ID=split&") != std::string::npos &&
-                     record.target.find("&SEQABORT=1&") != std::string::npos;
+    for (const std::string& target : SequenceTargets(6)) // 3 for rock, at least 3 for split
+        bReported |= target.find("STATION_ID=split&") != std::string::npos &&
+                     target.find("&SEQABORT=1&") != std::string::npos;
     EXPECT_TRUE(bReported);
 
     std::ostringstream ended;
@@ -132,8 +101,5 @@ TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
     station.Rules().AddRule("sequence status 503");
     std::ostringstream busy;
     EXPECT_EQ(RunSequenceTool({"--station", "demo"}, busy, err), 3);
-    GetEventMgr()->Flush();
-    EXPECT_NE(testsupport::ReadFile(home.File("events.log"))
-                  .find("SeqSvr:HttpQueryInfo(1) failure Status code=503"),
-              std::string::npos);
+    EXPECT_NE(Events().find("SeqSvr:HttpQueryInfo(1) failure Status code=503"), std::string::npos);
 }

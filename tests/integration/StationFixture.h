@@ -1,0 +1,99 @@
+// What the tests against ovradio-station share: a private runtime folder whose sequence
+// URL points at an in-process station, the event log running, and the helpers that read
+// the station's request records and the tools' output.
+#pragma once
+
+#include "Station.h"
+#include "host/Preferences.h"
+#include "hostlibs/EventMgr.h"
+#include "sequence/TimeStamp.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace integration
+{
+inline std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The value of KEY in a request target's query ("<none>" when absent).
+inline std::string FieldOf(const std::string& target, const std::string& key)
+{
+    std::size_t nAt = target.find("?" + key + "=");
+    if (nAt == std::string::npos)
+        nAt = target.find("&" + key + "=");
+    if (nAt == std::string::npos)
+        return "<none>";
+    const std::size_t nStart = nAt + key.size() + 2;
+    const std::size_t nEnd = target.find('&', nStart);
+    return target.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+}
+
+// The station's wall clock stands a minute into an hour, so a client whose manual clock
+// runs minutes ahead still signs for the hour the station checks.
+inline station::StationOptions FixedClockOptions()
+{
+    station::StationOptions options;
+    options.nowSeconds = [] { return uint64_t{499056} * 3600 + 60; };
+    return options;
+}
+
+class StationIntegration : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        EXPECT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl",
+                                           station.BaseUrl() + "/sequence.m3u?"),
+                  0);
+        ForgetServerTime();
+        ResetTimeStampAbort();
+        InitEventMgr();
+    }
+    void TearDown() override
+    {
+        UnInitEventMgr();
+        if (HasFailure())
+            for (const std::string& line : trace.Lines())
+                std::fprintf(stderr, "trace: %s\n", line.c_str());
+    }
+
+    // The targets of the sequence requests the station has answered, in order, once it
+    // has logged at least n of them.
+    std::vector<std::string> SequenceTargets(std::size_t n)
+    {
+        std::vector<std::string> targets;
+        station.WaitForRequests(
+            [&](const std::vector<station::RequestRecord>& records)
+            {
+                targets.clear();
+                for (const station::RequestRecord& record : records)
+                    if (record.target.rfind("/sequence.m3u?", 0) == 0)
+                        targets.push_back(record.target);
+                return targets.size() >= n;
+            });
+        return targets;
+    }
+
+    std::string Events()
+    {
+        GetEventMgr()->Flush();
+        return testsupport::ReadFile(home.File("events.log"));
+    }
+
+    testsupport::TempHome home;
+    testsupport::TraceCapture trace;
+    station::Station station{FixedClockOptions()};
+};
+} // namespace integration

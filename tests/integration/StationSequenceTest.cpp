@@ -1,0 +1,155 @@
+// The sequence service against ovradio-station where the outcome hangs on what goes over
+// the wire: encoded names and the user id, the request clock and the rate fields, a
+// first block that releases the waiter while the station holds the rest, a track line
+// longer than a read block, aborts while the station stalls, and the delay event.
+#include "host/UserId.h"
+#include "integration/StationFixture.h"
+#include "platform/Clock.h"
+#include "sequence/ConnectionRateMeter.h"
+#include "sequence/RadioSequenceMgr.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using integration::FieldOf;
+using integration::StationIntegration;
+
+TEST_F(StationIntegration, EncodedNamesAndTheUserIdAreSignedAsTheStationReadsThem)
+{
+    CRadioSequenceMgr mgr;
+    mgr.ServerIfc().Params().strUserId = "42";
+    mgr.ServerIfc().Params().strDispStation = "Rock & Roll";
+    mgr.GetNewSequence("Rock & Roll");
+    STrackInfo rec;
+    // Tracks come only when the station decoded the name and checked LOG= against the
+    // identifier after the user id.
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 201u);
+    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+
+    const std::vector<std::string> targets = SequenceTargets(1);
+    ASSERT_EQ(targets.size(), 1u);
+    EXPECT_EQ(FieldOf(targets[0], "OVUID"), "42%3A" + GetUserId());
+    EXPECT_EQ(FieldOf(targets[0], "STATION_ID"), "Rock%20%26%20Roll");
+    EXPECT_EQ(FieldOf(targets[0], "DISPSTATION"), "Rock%20%26%20Roll");
+    EXPECT_EQ(mgr.GetSequenceStatus(), 200);
+}
+
+TEST_F(StationIntegration, TimeAndRateFieldsFollowTheRequestClockAndTheMeter)
+{
+    platform::ManualClock clock;
+    ASSERT_EQ(host::PrefSetValueString("OVRadio", "Last CCD", "12.500"), 0);
+    {
+        CRadioSequenceMgr mgr;
+        mgr.ServerIfc().ResetRequestClock();
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        ASSERT_TRUE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+
+        // 10 bytes a second measured over the last 2 s of 95.5 since the clock was reset;
+        // the station's ccdthresh of 25 scales it.
+        clock.Advance(93500);
+        CConnectionRateMeter meter;
+        meter.SetWindow(1);
+        for (int i = 0; i < 20; ++i)
+        {
+            meter.AddSample(1, 0.1);
+            clock.Advance(100);
+        }
+        mgr.ServerIfc().SetRateMeter(&meter);
+
+        for (int i = 0; i < 3; ++i) // the last track of the sequence asks for the next one
+            ASSERT_TRUE(mgr.GetNextTrack(rec));
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        mgr.ServerIfc().SetRateMeter(nullptr);
+    }
+
+    const std::vector<std::string> targets = SequenceTargets(2);
+    ASSERT_EQ(targets.size(), 2u);
+    EXPECT_EQ(FieldOf(targets[0], "TIME"), "0");
+    EXPECT_EQ(FieldOf(targets[0], "CCD"), "100"); // 12.5 bytes a second, as bits
+    EXPECT_EQ(FieldOf(targets[1], "TIME"), "95");
+    EXPECT_EQ(FieldOf(targets[1], "CCD"), "64");
+    std::string stored; // the measured rate is kept for the next session
+    host::PrefQueryValueString("OVRadio", "Last CCD", 100, stored);
+    EXPECT_EQ(stored, "10.000");
+}
+
+TEST_F(StationIntegration, TheFirstBlockReleasesTheWaiterAndALongLineIsAssembled)
+{
+    station.Rules().AddRule("station demo hold 2048 times 1");
+    station.Rules().AddRule("station demo sequence-body long-line 2 times 1");
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    STrackInfo rec;
+    ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the station holds all after 2048 bytes
+    EXPECT_EQ(rec.trackid, 101u);
+    EXPECT_TRUE(mgr.ServerIfc().IsRadioTracksDownloadActive());
+    station.ReleaseHeld();
+    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    EXPECT_EQ(rec.trackid, 102u);
+    EXPECT_EQ(rec.album, std::string(5000, 'A'));
+    ASSERT_TRUE(mgr.GetNextTrack(rec)); // the line after the long one is whole too
+    EXPECT_EQ(rec.trackid, 103u);
+}
+
+TEST_F(StationIntegration, AnAbortEndsTheDownloadWhileTheStationStalls)
+{
+    // Stalled before the answer's head (the send waits), then after 100 bytes of the
+    // header (a read waits).
+    const char* const kRules[] = {"station demo delay 600000 times 1",
+                                  "station demo hold 100 times 1"};
+    uint32_t nHolds = 0;
+    for (const char* rule : kRules)
+    {
+        SCOPED_TRACE(rule);
+        station.Rules().AddRule(rule);
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        std::atomic<int> result{-1};
+        std::thread reader(
+            [&]
+            {
+                STrackInfo rec;
+                result = mgr.GetNextTrack(rec);
+            });
+        station.WaitForHolds(++nHolds);
+        mgr.Abort();
+        reader.join();
+        EXPECT_EQ(result, FALSE);
+        EXPECT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_FALSE(mgr.ServerIfc().IsRadioTracksDownloadActive());
+        STrackInfo rec;
+        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_EQ(mgr.GetNextDisplayText(), std::string("no"));
+        station.ReleaseHeld();
+    }
+}
+
+TEST_F(StationIntegration, ASequenceAnswerThirtySecondsLateRaisesTheDelayEvent)
+{
+    platform::ManualClock clock;
+    station.Rules().AddRule("station demo delay 600000 times 1");
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    std::atomic<int> result{-1};
+    std::thread reader(
+        [&]
+        {
+            STrackInfo rec;
+            result = mgr.GetNextTrack(rec);
+        });
+    station.WaitForHolds(1); // the request is sent: its send is timed from before now
+    clock.Advance(30000);
+    station.ReleaseHeld();
+    reader.join();
+    EXPECT_EQ(result, TRUE);
+    const std::string events = Events();
+    EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\""), std::string::npos) << events;
+    EXPECT_NE(events.find("\"WaitTime\":30,\"ReturnValue\":1"), std::string::npos) << events;
+}
