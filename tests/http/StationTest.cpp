@@ -39,9 +39,7 @@ struct Answer
     }
 };
 
-// One HTTP exchange on a fresh connection, read until the server closes.
-Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
-                const std::string& extraHeaders = {})
+int Connect(uint16_t port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -49,6 +47,14 @@ Answer Exchange(uint16_t port, const std::string& method, const std::string& tar
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    return fd;
+}
+
+// One HTTP exchange on a fresh connection, read until the server closes.
+Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
+                const std::string& extraHeaders = {})
+{
+    const int fd = Connect(port);
     const std::string request =
         method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
     EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
@@ -390,11 +396,50 @@ TEST_F(StationTest, ContentFaultsCutResetAndStatus)
     EXPECT_TRUE(MatchesPattern(limited.body, std::stoul(id3) * 2, 0));
 }
 
+TEST_F(StationTest, HoldStallsTheAnswerAfterItsBytesUntilReleased)
+{
+    station::Station& server = Start();
+    const auto lines = Tracks("demo");
+    const uint32_t size = static_cast<uint32_t>(std::stoul(Field(lines[0], "songsize")));
+    server.Rules().AddRule("track " + Field(lines[0], "trackid") + " hold 5000 times 1");
+    const int fd = Connect(server.Port());
+    const std::string request =
+        "GET " + PathOf(Sign(Field(lines[0], "songurl"), kUid)) + " HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
+
+    std::string received;
+    const auto bodySize = [&]
+    {
+        const std::size_t headEnd = received.find("\r\n\r\n");
+        return headEnd == std::string::npos ? 0 : received.size() - headEnd - 4;
+    };
+    char buffer[8192];
+    while (bodySize() < 5000)
+    {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        ASSERT_GT(got, 0);
+        received.append(buffer, static_cast<std::size_t>(got));
+    }
+    server.WaitForHolds(1);
+    EXPECT_EQ(5000u, bodySize());
+    EXPECT_EQ(-1, recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)); // nothing more comes
+    EXPECT_EQ(EAGAIN, errno);
+
+    server.ReleaseHeld();
+    for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        received.append(buffer, static_cast<std::size_t>(got));
+    close(fd);
+    EXPECT_EQ(size, bodySize());
+    EXPECT_TRUE(MatchesPattern(received.substr(received.size() - size),
+                               std::stoul(Field(lines[0], "trackid")) * 2, 0));
+}
+
 TEST_F(StationTest, SequenceFaultsChangeStatusAndBody)
 {
     station::Station& server = Start();
     server.Rules().AddRule("station rock sequence-status 244");
     server.Rules().AddRule("station split sequence-body bad-line 2");
+    server.Rules().AddRule("station split sequence-body long-line 3");
     server.Rules().AddRule("sequence status 500 times 1");
 
     EXPECT_EQ(500, Sequence("demo").status);
@@ -408,6 +453,8 @@ TEST_F(StationTest, SequenceFaultsChangeStatusAndBody)
     ASSERT_EQ(3u, lines.size());
     EXPECT_FALSE(Field(lines[0], "songbr").empty());
     EXPECT_TRUE(Field(lines[1], "songbr").empty());
+    EXPECT_EQ(std::string(5000, 'A'), Field(lines[2], "album"));
+    EXPECT_FALSE(Field(lines[2], "songbr").empty());
 }
 
 TEST_F(StationTest, ScenarioFileRulesApplyAndErrorsNameTheLine)
@@ -433,7 +480,8 @@ TEST_F(StationTest, ScenarioFileRulesApplyAndErrorsNameTheLine)
         EXPECT_NE(std::string::npos, std::string(error.what()).find("bad.txt:2:"));
     }
     for (const char* rule : {"track 5 explode 3", "time cut", "content sequence-status 244",
-                             "station demo sequence-body odd", "time delay 5 times"})
+                             "station demo sequence-body odd", "time delay 5 times", "content hold",
+                             "station demo sequence-body long-line x"})
         EXPECT_THROW(server.Rules().AddRule(rule), std::invalid_argument) << rule;
 }
 
@@ -482,16 +530,7 @@ TEST_F(StationTest, StopEndsIdleAndDelayedConnections)
 {
     station::Station& server = Start();
     server.Rules().AddRule("time delay 600000");
-    const auto open = [&]
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(server.Port());
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-        return fd;
-    };
+    const auto open = [&] { return Connect(server.Port()); };
     // One connection never sends its request; the other asks for an answer held back
     // for ten minutes. Stop returns only once every connection thread has been joined.
     const int idle = open();

@@ -89,6 +89,7 @@ TEST_F(StationIntegration, TheFirstBlockReleasesTheWaiterAndALongLineIsAssembled
     ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the station holds all after 2048 bytes
     EXPECT_EQ(rec.trackid, 101u);
     EXPECT_TRUE(mgr.ServerIfc().IsRadioTracksDownloadActive());
+    station.WaitForHolds(1); // the client may have its bytes before the station stalls
     station.ReleaseHeld();
     ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
     ASSERT_TRUE(mgr.GetNextTrack(rec));

@@ -66,7 +66,8 @@ public:
     // A client may have read a whole answer before the station has logged it.
     std::vector<RequestRecord>
     WaitForRequests(const std::function<bool(const std::vector<RequestRecord>&)>& done);
-    // Lets every answer that a `hold` or `delay` fault stalls at this moment go on.
+    // Lets every answer that a `hold` or `delay` fault stalls at this moment go on; one
+    // that stalls later stays stalled, so a test first waits for it with WaitForHolds.
     void ReleaseHeld();
     // Waits until n answers in all (since the start) have been stalled by `hold` or
     // `delay`, or the station stops; a test then knows the client is waiting for them.
