@@ -17,6 +17,21 @@
 using integration::FieldOf;
 using integration::StationIntegration;
 
+namespace
+{
+// Takes the next track on a thread of its own, for a test that must act while the
+// reader waits; the result is there once the thread is joined.
+std::thread TakeNextTrackAside(CRadioSequenceMgr& mgr, std::atomic<int>& result)
+{
+    return std::thread(
+        [&mgr, &result]
+        {
+            STrackInfo rec;
+            result = mgr.GetNextTrack(rec);
+        });
+}
+} // namespace
+
 TEST_F(StationIntegration, EncodedNamesAndTheUserIdAreSignedAsTheStationReadsThem)
 {
     CRadioSequenceMgr mgr;
@@ -113,12 +128,7 @@ TEST_F(StationIntegration, AnAbortEndsTheDownloadWhileTheStationStalls)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         std::atomic<int> result{-1};
-        std::thread reader(
-            [&]
-            {
-                STrackInfo rec;
-                result = mgr.GetNextTrack(rec);
-            });
+        std::thread reader = TakeNextTrackAside(mgr, result);
         station.WaitForHolds(++nHolds);
         mgr.Abort();
         reader.join();
@@ -139,12 +149,7 @@ TEST_F(StationIntegration, ASequenceAnswerThirtySecondsLateRaisesTheDelayEvent)
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("demo");
     std::atomic<int> result{-1};
-    std::thread reader(
-        [&]
-        {
-            STrackInfo rec;
-            result = mgr.GetNextTrack(rec);
-        });
+    std::thread reader = TakeNextTrackAside(mgr, result);
     station.WaitForHolds(1); // the request is sent: its send is timed from before now
     clock.Advance(30000);
     station.ReleaseHeld();
