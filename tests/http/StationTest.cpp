@@ -5,6 +5,7 @@
 
 #include "host/Md5.h"
 #include "platform/Xml.h"
+#include "support/ContentSigning.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
@@ -19,6 +20,9 @@
 
 namespace
 {
+using testsupport::Decode;
+using testsupport::Sign;
+
 constexpr uint64_t kNow = 1700003600ull * 1 + 1234; // a fixed wall clock for the station
 constexpr const char* kUid = "U1-abc";
 
@@ -80,24 +84,6 @@ Answer Exchange(uint16_t port, const std::string& method, const std::string& tar
     return answer;
 }
 
-std::string Decode(const std::string& text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i)
-    {
-        if (text[i] == '+')
-            out += ' ';
-        else if (text[i] == '%' && i + 2 < text.size())
-        {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        }
-        else
-            out += text[i];
-    }
-    return out;
-}
-
 std::string LogValue(const std::string& uid, uint64_t hours)
 {
     return host::Md5Hex(uid + std::to_string(hours) + "Harbor Lantern Quill Meadow Signal");
@@ -110,18 +96,6 @@ std::string SequenceTarget(const std::string& station, const std::string& ovuid,
            "&DISPSTATION=x&VERSION=1.0&GRANT=0&LANG=ENU&TOKEN=0&AFD=mp3&CCD=128&USR_INFO=&TIME=0"
            "&PJB=0&SEQABORT=0&LOG=" +
            log;
-}
-
-// Replaces the MAGIC= placeholder with the digits signed for `uid`.
-std::string Sign(const std::string& url, const std::string& uid)
-{
-    const std::size_t start = url.find("MAGIC=") + 6;
-    const std::size_t end = url.find('&', start);
-    const std::string value = url.substr(start, end - start);
-    const std::size_t first = value.find("%3a") + 3;
-    const std::size_t length = value.find("%3a", first) - first;
-    const std::string digits = host::Md5Hex(Decode(value) + uid).substr(0, length);
-    return url.substr(0, start + first) + digits + url.substr(start + first + length);
 }
 
 std::string Retry(const std::string& signedUrl, const std::string& uid, uint32_t offset)

@@ -1,8 +1,13 @@
-// The HTTP layer and the sequence service against ovradio-station, started in-process,
-// and ovradio-sequence run as a program the way an operator runs it.
+// The HTTP layer (time, content, ranges, cut and reset answers) and the sequence service
+// against ovradio-station, started in-process, and ovradio-sequence run as a program the
+// way an operator runs it.
 #include "SequenceTool.h"
+#include "host/UserId.h"
 #include "integration/StationFixture.h"
 #include "platform/Http.h"
+#include "platform/HttpUrl.h"
+#include "sequence/RadioSequenceMgr.h"
+#include "support/ContentSigning.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -32,6 +37,78 @@ TEST_F(StationIntegration, TheHttpLayerReadsTheStationsAnswers)
     http::Request missing(connection, "GET", "/no/such/thing");
     ASSERT_TRUE(missing.Send());
     EXPECT_EQ(missing.StatusCode(), 404u);
+}
+
+TEST_F(StationIntegration, TheHttpLayerReadsContentRangesCutAndResetAnswers)
+{
+    namespace http = platform::http;
+    station.Rules().AddRule("track 102 cut 5000 times 1");
+    station.Rules().AddRule("track 103 reset 3000 times 1");
+    std::vector<STrackInfo> tracks(3);
+    {
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        ASSERT_TRUE(mgr.GetNextTrack(tracks[0]));
+        // Like the stream manager's pace, leave the rest of the sequence time to come.
+        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        ASSERT_TRUE(mgr.GetNextTrack(tracks[1]));
+        ASSERT_TRUE(mgr.GetNextTrack(tracks[2]));
+    }
+    http::Session session("Orvale Deck");
+    http::Connection connection(session, "127.0.0.1", station.Port());
+    // The content address signed as a content source signs it, as a request's path.
+    const auto path = [](const STrackInfo& rec)
+    {
+        http::UrlParts parts;
+        EXPECT_TRUE(http::CrackUrl(testsupport::Sign(rec.songurl, GetUserId()), parts));
+        return parts.strPathWithQuery;
+    };
+    // Reads until the answer ends or a read fails: the bytes, and the failure's number.
+    const auto readAll = [](http::Request& request, DWORD& dwError)
+    {
+        std::string body;
+        char buffer[8192];
+        DWORD dwRead = 0;
+        dwError = 0;
+        while (true)
+        {
+            if (!request.Read(buffer, sizeof(buffer), &dwRead))
+            {
+                dwError = http::LastError();
+                return body;
+            }
+            if (dwRead == 0)
+                return body;
+            body.append(buffer, dwRead);
+        }
+    };
+
+    DWORD dwError = 1;
+    http::Request whole(connection, "GET", path(tracks[0]));
+    ASSERT_TRUE(whole.Send());
+    EXPECT_EQ(whole.StatusCode(), 200u);
+    const std::string body = readAll(whole, dwError);
+    EXPECT_EQ(dwError, 0u);
+    EXPECT_EQ(body.size(), tracks[0].songsize);
+
+    http::Request range(connection, "GET", path(tracks[0]));
+    ASSERT_TRUE(range.Send("Range: bytes=1000-\r\n"));
+    EXPECT_EQ(range.StatusCode(), 206u);
+    EXPECT_TRUE(readAll(range, dwError) == body.substr(1000));
+    EXPECT_EQ(dwError, 0u);
+
+    http::Request cut(connection, "GET", path(tracks[1]));
+    ASSERT_TRUE(cut.Send());
+    EXPECT_EQ(readAll(cut, dwError).size(), 5000u); // its bytes, then a 0-byte success
+    EXPECT_EQ(dwError, 0u);
+
+    // A reset may come before the head is read: then the send fails with it.
+    http::Request reset(connection, "GET", path(tracks[2]));
+    if (reset.Send())
+        EXPECT_LE(readAll(reset, dwError).size(), 3000u);
+    else
+        dwError = http::LastError();
+    EXPECT_EQ(dwError, http::ERROR_INTERNET_CONNECTION_RESET);
 }
 
 TEST_F(StationIntegration, TheSequenceServiceGetsTheStationsTracks)
