@@ -6,7 +6,6 @@
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
@@ -14,23 +13,7 @@
 
 using integration::FieldOf;
 using integration::LinesOf;
-
-namespace
-{
-std::string RunTool(const std::string& arguments, int& exitStatus)
-{
-    const std::string command = std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
-    std::string text;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof(buffer), pipe))
-        text += buffer;
-    exitStatus = ::pclose(pipe);
-    return text;
-}
-} // namespace
+using integration::RunToolProgram;
 
 TEST(ForeignServer, TheToolGetsTheTracksOfASequenceServerThatIsNotOurs)
 {
@@ -45,7 +28,7 @@ TEST(ForeignServer, TheToolGetsTheTracksOfASequenceServerThatIsNotOurs)
 
     int status = -1;
     const std::string out =
-        RunTool("--station 'Late Jazz' --user-info '::id=77::' --count 2", status);
+        RunToolProgram("--station 'Late Jazz' --user-info '::id=77::' --count 2", status);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     const std::vector<std::string> lines = LinesOf(out);

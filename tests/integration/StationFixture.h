@@ -40,6 +40,23 @@ inline std::string FieldOf(const std::string& target, const std::string& key)
     return target.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
 }
 
+// Runs ovradio-sequence as a program with these arguments (shell words): what it printed
+// on stdout, and its exit status as waitpid gives it.
+inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
+{
+    exitStatus = -1;
+    const std::string command = std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return {};
+    std::string text;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof(buffer), pipe))
+        text += buffer;
+    exitStatus = ::pclose(pipe);
+    return text;
+}
+
 // The station's wall clock stands a minute into an hour, so a client whose manual clock
 // runs minutes ahead still signs for the hour the station checks.
 inline station::StationOptions FixedClockOptions()

@@ -9,7 +9,6 @@
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -132,14 +131,8 @@ TEST_F(StationIntegration, TheSequenceServiceGetsTheStationsTracks)
 
 TEST_F(StationIntegration, TheToolRunAsAProgramPrintsTheDemoStation)
 {
-    const std::string command = std::string(OVR_SEQUENCE_TOOL) + " --station demo --count 2";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string text;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof(buffer), pipe))
-        text += buffer;
-    const int status = ::pclose(pipe);
+    int status = -1;
+    const std::string text = integration::RunToolProgram("--station demo --count 2", status);
     EXPECT_EQ(status, 0) << text;
     const std::vector<std::string> lines = LinesOf(text);
     ASSERT_EQ(lines.size(), 3u) << text;

@@ -439,11 +439,7 @@ Station::Response Station::AnswerSequence(const Request& request)
     const bool withTracks = (code == 200 || code == 245) && !faults.noTracks;
 
     const std::string eol = faults.crlf ? "\r\n" : "\n";
-    uint32_t sequence = 0;
-    {
-        std::lock_guard lock(m_waitMutex);
-        sequence = ++m_sequenceCount;
-    }
+    const uint32_t sequence = ++m_sequenceCount;
     std::string body;
     if (!faults.noStatus)
         body += "status_code=" + std::to_string(code) + eol;
@@ -595,10 +591,10 @@ Station::Response Station::AnswerContent(const Request& request)
     uint32_t first = 0;
     if (const auto range = request.Header("Range"))
     {
-        const std::string spec = *range;
-        const std::size_t dash = spec.find('-');
-        const auto start = spec.rfind("bytes=", 0) == 0 && dash != std::string::npos
-                               ? Decimal(spec.substr(6, dash - 6))
+        const std::string& rangeText = *range;
+        const std::size_t dash = rangeText.find('-');
+        const auto start = rangeText.rfind("bytes=", 0) == 0 && dash != std::string::npos
+                               ? Decimal(rangeText.substr(6, dash - 6))
                                : std::nullopt;
         if (!start || (offset && *start != *offset))
             return Response::Refuse(400, "bad Range header");

@@ -121,9 +121,9 @@ private:
     std::mutex m_grantMutex;
     uint64_t m_nextToken = 1;
     std::map<uint64_t, Grant> m_grants;
-    std::mutex m_waitMutex; // guards the three counts below
+    std::atomic<uint32_t> m_sequenceCount{0};
+    std::mutex m_waitMutex; // guards the two counts below
     std::condition_variable m_waitChanged;
-    uint32_t m_sequenceCount = 0;
     uint32_t m_holds = 0;
     uint64_t m_releases = 0;
     mutable std::mutex m_logMutex;
