@@ -3,12 +3,14 @@
 // it is entered (useful when hunting a deadlock). Leaving writes nothing.
 #pragma once
 #include "platform/CriticalSection.h"
+#include "platform/ThreadSafety.h"
 
-class TracedLock
+class OVR_SCOPED_CAPABILITY TracedLock
 {
 public:
-    TracedLock(platform::CriticalSection& cs, const char* pszLabel = nullptr, int nTraceEntry = 0);
-    ~TracedLock();
+    TracedLock(platform::CriticalSection& cs, const char* pszLabel = nullptr, int nTraceEntry = 0)
+        OVR_ACQUIRE(cs);
+    ~TracedLock() OVR_RELEASE();
 
     TracedLock(const TracedLock&) = delete;
     TracedLock& operator=(const TracedLock&) = delete;

@@ -3,24 +3,26 @@
 // engine takes its locks through TracedLock.
 #pragma once
 
+#include "platform/ThreadSafety.h"
+
 #include <mutex>
 
 namespace platform
 {
-class CriticalSection
+class OVR_CAPABILITY("mutex") CriticalSection
 {
 public:
     CriticalSection() = default;
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 
-    void Enter() { m_mutex.lock(); }
-    bool TryEnter() { return m_mutex.try_lock(); }
-    void Leave() { m_mutex.unlock(); }
+    void Enter() OVR_ACQUIRE() { m_mutex.lock(); }
+    bool TryEnter() OVR_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    void Leave() OVR_RELEASE() { m_mutex.unlock(); }
 
-    void lock() { Enter(); }
-    bool try_lock() { return TryEnter(); }
-    void unlock() { Leave(); }
+    void lock() OVR_ACQUIRE() { Enter(); }
+    bool try_lock() OVR_TRY_ACQUIRE(true) { return TryEnter(); }
+    void unlock() OVR_RELEASE() { Leave(); }
 
 private:
     std::recursive_mutex m_mutex;
