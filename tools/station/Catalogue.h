@@ -1,7 +1,9 @@
-// The stations and tracks the station serves: synthesised tracks of a deterministic byte
-// pattern (so a test can compute any range), or the MPEG audio files of a music folder.
-// Built once before the server starts, then only read, from any thread.
+// The stations and tracks the station serves: synthesised tracks (see ContentPart), or
+// the MPEG audio files of a music folder. Built once before the server starts, then only
+// read, from any thread.
 #pragma once
+
+#include "ContentPart.h"
 
 #include <cstdint>
 #include <map>
@@ -11,25 +13,6 @@
 
 namespace station
 {
-// The stream values of one MPEG audio frame header.
-struct MpegFormat
-{
-    uint32_t bitrateKbps = 0;
-    uint32_t channels = 0;
-    uint32_t sampleRate = 0;
-};
-
-// The first frame header of an MPEG audio stream (an ID3v2 tag before it is skipped).
-std::optional<MpegFormat> ReadFirstMpegFrame(const std::string& bytes);
-
-// One part of a track as the content server sends it: synthesised or a file.
-struct ContentPart
-{
-    uint32_t size = 0;
-    uint32_t salt = 0;    // pattern selector of a synthesised part
-    std::string filePath; // set for a part served from a file
-};
-
 struct CatalogueTrack
 {
     uint32_t trackid = 0;
@@ -41,27 +24,31 @@ struct CatalogueTrack
     std::string cacheid;
 };
 
-// Byte `offset` of a synthesised part: an MPEG-1 layer III frame header (128 kbit/s,
-// 44.1 kHz, stereo) at every 417th byte, pattern bytes between.
-uint8_t SynthByte(uint32_t salt, uint32_t offset);
-// Bytes [offset, offset + count) of a part; empty when a file cannot be read.
-std::string ReadPart(const ContentPart& part, uint32_t offset, uint32_t count);
-
 class Catalogue
 {
 public:
-    // The synthesised stations "demo", "rock" and "split"; with a music folder, "demo"
-    // holds the folder's .mp3 files instead.
-    explicit Catalogue(const std::string& musicFolder = {});
+    static constexpr uint64_t kDefaultSongSize = 160000;
+
+    // The synthesised stations "demo", "rock", "Rock & Roll" and "split"; with a music
+    // folder, "demo" holds the folder's .mp3 files instead. A `songSize` above 0 replaces
+    // the size of every synthesised song part.
+    explicit Catalogue(const std::string& musicFolder = {}, uint64_t songSize = 0);
 
     const std::vector<uint32_t>* Station(const std::string& id) const;
     const CatalogueTrack* Track(uint32_t trackid) const;
+    // The track of that id; one the catalogue does not hold is synthesised as a whole
+    // track ("track <id>", the default song size).
+    CatalogueTrack TrackOrSynthesised(uint32_t trackid) const;
+    // Gives a synthesised track a cacheable part of `size` bytes when it has none
+    // (cacheid "OVC<id>", weights 1:1).
+    static void MakeSplit(CatalogueTrack& track, uint64_t size);
     std::vector<std::string> StationIds() const;
 
 private:
     void AddSynthStation(const std::string& id, uint32_t firstId, bool split);
     void AddMusicFolder(const std::string& folder);
 
+    uint64_t m_songSize = 0;
     std::map<std::string, std::vector<uint32_t>> m_stations;
     std::map<uint32_t, CatalogueTrack> m_tracks;
 };

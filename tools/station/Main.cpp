@@ -1,33 +1,63 @@
-// ovradio-station [--port N] [--music DIR] [--scenario FILE] [--log FILE]
+// ovradio-station [--port N] [--music DIR] [--scenario FILE] [--log FILE] [--track-size BYTES]
 // Serves until SIGINT or SIGTERM; the first stdout line names the address.
+#include "FormText.h"
 #include "Station.h"
 
 #include <csignal>
-#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 
-int main(int argc, char** argv)
+namespace
+{
+constexpr const char* kUsage = "usage: ovradio-station [--port N] [--music DIR] [--scenario FILE] "
+                               "[--log FILE] [--track-size BYTES]\n";
+
+// The options of the command line; nothing when one is unknown, lacks its value or has a
+// bad number.
+std::optional<station::StationOptions> ReadOptions(int argc, char** argv)
 {
     station::StationOptions options;
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--port" && hasValue)
-            options.port = static_cast<uint16_t>(std::stoul(argv[++i]));
-        else if (arg == "--music" && hasValue)
-            options.musicFolder = argv[++i];
-        else if (arg == "--scenario" && hasValue)
-            options.scenarioFile = argv[++i];
-        else if (arg == "--log" && hasValue)
-            options.logFile = argv[++i];
-        else
+        if (i + 1 >= argc)
+            return std::nullopt;
+        const std::string value = argv[++i];
+        if (arg == "--port")
         {
-            std::cerr << "usage: ovradio-station [--port N] [--music DIR] [--scenario FILE] "
-                         "[--log FILE]\n";
-            return 2;
+            const auto port = station::Decimal(value, 5);
+            if (!port || *port > 65535)
+                return std::nullopt;
+            options.port = static_cast<uint16_t>(*port);
         }
+        else if (arg == "--track-size")
+        {
+            const auto size = station::Decimal(value);
+            if (!size || *size == 0)
+                return std::nullopt;
+            options.trackSize = *size;
+        }
+        else if (arg == "--music")
+            options.musicFolder = value;
+        else if (arg == "--scenario")
+            options.scenarioFile = value;
+        else if (arg == "--log")
+            options.logFile = value;
+        else
+            return std::nullopt;
+    }
+    return options;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::optional<station::StationOptions> options = ReadOptions(argc, argv);
+    if (!options)
+    {
+        std::cerr << kUsage;
+        return 2;
     }
 
     // The signals are taken synchronously by sigwait, so no handler runs on a server thread.
@@ -38,7 +68,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     try
     {
-        station::Station server(options);
+        station::Station server(*options);
         std::cout << "listening on " << server.BaseUrl() << std::endl;
         int signal = 0;
         sigwait(&signals, &signal);

@@ -1,97 +1,116 @@
 #include "Scenario.h"
 
+#include "platform/AsciiText.h"
+
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace station
 {
 namespace
 {
-uint32_t Number(const std::string& text, const std::string& line)
+using EScope = ScenarioRule::EScope;
+using ETarget = ScenarioRule::ETarget;
+
+template <typename T, typename V>
+void SetOnce(std::optional<T>& field, V value)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
-        text.size() > 9)
-        throw std::invalid_argument("bad number '" + text + "' in: " + line);
-    return static_cast<uint32_t>(std::stoul(text));
+    if (!field)
+        field = static_cast<T>(value);
 }
 
-const std::set<std::string> kAnyTargetFaults = {"status", "cut", "reset", "delay", "rate", "hold"};
-const std::set<std::string> kSequenceFaults = {"sequence-status", "sequence-body"};
+// The first edit of a key wins; keys compare without regard to case, as clients read them.
+void AddEdit(std::vector<FieldEdit>& edits, const ScenarioRule& rule)
+{
+    for (const FieldEdit& edit : edits)
+        if (platform::EqualsNoCase(edit.key, rule.key))
+            return;
+    edits.push_back({rule.key, rule.text});
+}
+
+bool AppliesToRequest(const ScenarioRule& rule, RequestKind kind, const std::string& stationId,
+                      uint32_t trackid, const std::string& part)
+{
+    switch (rule.target)
+    {
+    case ETarget::eTime:
+        return kind == RequestKind::Time;
+    case ETarget::eSequence:
+        return kind == RequestKind::Sequence;
+    case ETarget::eStation:
+        return kind == RequestKind::Sequence && rule.stationId == stationId;
+    case ETarget::eStationContent:
+        return kind == RequestKind::Content && rule.stationId == stationId;
+    case ETarget::eContent:
+        return kind == RequestKind::Content;
+    case ETarget::eTrack:
+        return kind == RequestKind::Content && rule.trackid == trackid &&
+               (rule.part.empty() || rule.part == part);
+    }
+    return false;
+}
+
+void ApplyRequestRule(const ScenarioRule& rule, RequestFaults& faults)
+{
+    if (rule.name == "status")
+        SetOnce(faults.httpStatus, rule.number);
+    else if (rule.name == "cut")
+        SetOnce(faults.cutAfter, rule.number);
+    else if (rule.name == "reset")
+        SetOnce(faults.resetAfter, rule.number);
+    else if (rule.name == "delay")
+        SetOnce(faults.delayMs, rule.number);
+    else if (rule.name == "rate")
+        SetOnce(faults.bytesPerSecond, rule.number);
+    else if (rule.name == "hold")
+        SetOnce(faults.holdAfter, rule.number);
+}
+
+void ApplySequenceRule(const ScenarioRule& rule, SequenceFaults& faults)
+{
+    if (rule.name == "sequence-status")
+        SetOnce(faults.sequenceStatus, rule.number);
+    else if (rule.name == "header" || rule.name == "no-header")
+        AddEdit(faults.header, rule);
+    else if (rule.name == "tracks")
+        SetOnce(faults.tracks, rule.trackIds);
+    else if (rule.key == "bad-line")
+        SetOnce(faults.badLine, rule.number);
+    else if (rule.key == "long-line")
+        SetOnce(faults.longLine, rule.number);
+    else if (rule.key == "no-tracks")
+        faults.noTracks = true;
+    else if (rule.key == "no-status")
+        faults.noStatus = true;
+    else if (rule.key == "crlf")
+        faults.crlf = true;
+}
+
+void ApplyTrackLineRule(const ScenarioRule& rule, TrackLineEdits& edits)
+{
+    if (rule.name == "field" || rule.name == "no-field")
+        AddEdit(edits.fields, rule);
+    else if (rule.name == "size" && rule.part == "cache")
+        SetOnce(edits.cacheSize, rule.number);
+    else if (rule.name == "size")
+        SetOnce(edits.songSize, rule.number);
+    else if (rule.name == "magic")
+    {
+        if (rule.part != "cache")
+            SetOnce(edits.songMagic, rule.form);
+        if (rule.part != "song")
+            SetOnce(edits.cacheMagic, rule.form);
+    }
+}
 } // namespace
 
 void Scenario::AddRule(const std::string& line)
 {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    if (words.empty() || words[0][0] == '#')
+    std::optional<ScenarioRule> rule = ScenarioRule::Parse(line);
+    if (!rule)
         return;
-
-    Rule rule;
-    std::size_t next = 1;
-    rule.target = words[0];
-    if (rule.target == "station" || rule.target == "track")
-    {
-        if (words.size() < 2)
-            throw std::invalid_argument("missing id in: " + line);
-        rule.id = words[1];
-        next = 2;
-        if (rule.target == "track")
-        {
-            const std::size_t slash = rule.id.find('/');
-            if (slash != std::string::npos)
-            {
-                rule.part = rule.id.substr(slash + 1);
-                rule.id.resize(slash);
-                if (rule.part != "song" && rule.part != "cache")
-                    throw std::invalid_argument("part must be song or cache in: " + line);
-            }
-            Number(rule.id, line);
-        }
-    }
-    else if (rule.target != "time" && rule.target != "sequence" && rule.target != "content")
-        throw std::invalid_argument("unknown target '" + rule.target + "' in: " + line);
-
-    if (words.size() <= next)
-        throw std::invalid_argument("missing fault in: " + line);
-    rule.fault = words[next++];
-    const bool sequenceTarget = rule.target == "sequence" || rule.target == "station";
-    if (!kAnyTargetFaults.count(rule.fault) &&
-        !(sequenceTarget && kSequenceFaults.count(rule.fault)))
-        throw std::invalid_argument("unknown fault '" + rule.fault + "' in: " + line);
-
-    if (rule.fault == "sequence-body")
-    {
-        if (words.size() <= next)
-            throw std::invalid_argument("missing body variant in: " + line);
-        rule.value = words[next++];
-        if (rule.value == "bad-line" || rule.value == "long-line")
-        {
-            const std::string variant = rule.value;
-            rule.value += " 1";
-            if (words.size() > next && words[next] != "times")
-                rule.value = variant + " " + std::to_string(Number(words[next++], line));
-        }
-        else if (rule.value != "no-tracks" && rule.value != "no-status" && rule.value != "crlf")
-            throw std::invalid_argument("unknown body variant in: " + line);
-    }
-    else
-    {
-        if (words.size() <= next)
-            throw std::invalid_argument("missing value in: " + line);
-        rule.value = std::to_string(Number(words[next++], line));
-    }
-    if (words.size() > next)
-    {
-        if (words[next] != "times" || words.size() != next + 2)
-            throw std::invalid_argument("unexpected text in: " + line);
-        rule.remaining = Number(words[next + 1], line);
-    }
-    std::lock_guard lock(m_mutex);
-    m_rules.push_back(rule);
+    MutexLock lock(m_mutex);
+    m_rules.push_back(std::move(*rule));
 }
 
 void Scenario::LoadFile(const std::string& path)
@@ -114,71 +133,58 @@ void Scenario::LoadFile(const std::string& path)
     }
 }
 
-bool Scenario::Applies(const Rule& rule, RequestKind kind, const std::string& stationId,
-                       uint32_t trackid, const std::string& part) const
+bool Scenario::Use(ScenarioRule& rule)
 {
-    if (rule.remaining && *rule.remaining == 0)
+    if (rule.times && *rule.times == 0)
         return false;
-    if (rule.target == "time")
-        return kind == RequestKind::Time;
-    if (rule.target == "sequence")
-        return kind == RequestKind::Sequence;
-    if (rule.target == "station")
-        return kind == RequestKind::Sequence && rule.id == stationId;
-    if (rule.target == "content")
-        return kind == RequestKind::Content;
-    return kind == RequestKind::Content && rule.id == std::to_string(trackid) &&
-           (rule.part.empty() || rule.part == part);
+    if (rule.after > 0)
+    {
+        --rule.after;
+        return false;
+    }
+    if (rule.times)
+        --*rule.times;
+    return true;
 }
 
-void Scenario::Apply(const Rule& rule, Faults& faults)
+RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& stationId,
+                                     uint32_t trackid, const std::string& part)
 {
-    const auto set = [](auto& field, auto value)
-    {
-        if (!field)
-            field = value;
-    };
-    const uint32_t n =
-        rule.fault == "sequence-body" ? 0 : static_cast<uint32_t>(std::stoul(rule.value));
-    if (rule.fault == "status")
-        set(faults.httpStatus, static_cast<int>(n));
-    else if (rule.fault == "cut")
-        set(faults.cutAfter, n);
-    else if (rule.fault == "reset")
-        set(faults.resetAfter, n);
-    else if (rule.fault == "delay")
-        set(faults.delayMs, n);
-    else if (rule.fault == "rate")
-        set(faults.bytesPerSecond, n);
-    else if (rule.fault == "hold")
-        set(faults.holdAfter, n);
-    else if (rule.fault == "sequence-status")
-        set(faults.sequenceStatus, static_cast<int>(n));
-    else if (rule.value.rfind("bad-line ", 0) == 0)
-        set(faults.badLine, static_cast<uint32_t>(std::stoul(rule.value.substr(9))));
-    else if (rule.value.rfind("long-line ", 0) == 0)
-        set(faults.longLine, static_cast<uint32_t>(std::stoul(rule.value.substr(10))));
-    else if (rule.value == "no-tracks")
-        faults.noTracks = true;
-    else if (rule.value == "no-status")
-        faults.noStatus = true;
-    else if (rule.value == "crlf")
-        faults.crlf = true;
+    RequestFaults faults;
+    MutexLock lock(m_mutex);
+    for (ScenarioRule& rule : m_rules)
+        if (rule.scope == EScope::eRequest &&
+            AppliesToRequest(rule, kind, stationId, trackid, part) && Use(rule))
+            ApplyRequestRule(rule, faults);
+    return faults;
 }
 
-Faults Scenario::Match(RequestKind kind, const std::string& stationId, uint32_t trackid,
-                       const std::string& part)
+SequenceFaults Scenario::MatchSequence(const std::string& stationId)
 {
-    std::lock_guard lock(m_mutex);
-    Faults faults;
-    for (Rule& rule : m_rules)
+    SequenceFaults faults;
+    MutexLock lock(m_mutex);
+    for (ScenarioRule& rule : m_rules)
     {
-        if (!Applies(rule, kind, stationId, trackid, part))
-            continue;
-        Apply(rule, faults);
-        if (rule.remaining)
-            --*rule.remaining;
+        const bool applies = rule.target == ETarget::eSequence ||
+                             (rule.target == ETarget::eStation && rule.stationId == stationId);
+        if (rule.scope == EScope::eSequenceAnswer && applies && Use(rule))
+            ApplySequenceRule(rule, faults);
     }
     return faults;
+}
+
+TrackLineEdits Scenario::MatchTrackLine(const std::string& stationId, uint32_t trackid)
+{
+    TrackLineEdits edits;
+    MutexLock lock(m_mutex);
+    for (ScenarioRule& rule : m_rules)
+    {
+        const bool applies = rule.target == ETarget::eSequence ||
+                             (rule.target == ETarget::eStation && rule.stationId == stationId) ||
+                             (rule.target == ETarget::eTrack && rule.trackid == trackid);
+        if (rule.scope == EScope::eTrackLine && applies && Use(rule))
+            ApplyTrackLineRule(rule, edits);
+    }
+    return edits;
 }
 } // namespace station

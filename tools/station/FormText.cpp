@@ -1,6 +1,7 @@
-#include "StationText.h"
+#include "FormText.h"
 
-#include "host/Md5.h"
+#include <algorithm>
+#include <cstdio>
 
 namespace station
 {
@@ -15,13 +16,6 @@ int HexValue(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
-}
-
-std::string Md5Prefix(std::string_view bytes, std::size_t length)
-{
-    if (length > 32)
-        return {};
-    return host::Md5Hex(bytes).substr(0, length);
 }
 } // namespace
 
@@ -55,6 +49,26 @@ std::string FormDecode(std::string_view text)
     return out;
 }
 
+std::string FormEncode(std::string_view text)
+{
+    std::string out;
+    for (const char ch : text)
+    {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))
+            out += ch;
+        else if (c == ' ')
+            out += '+';
+        else
+        {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", c);
+            out += escape;
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> QueryValue(std::string_view query, std::string_view key)
 {
     std::size_t start = 0;
@@ -74,31 +88,15 @@ std::optional<std::string> QueryValue(std::string_view query, std::string_view k
     return std::nullopt;
 }
 
-std::string SequenceLogValue(std::string_view uid, uint32_t hours)
+std::optional<uint64_t> Decimal(std::string_view text, std::size_t maxDigits)
 {
-    return host::Md5Hex(std::string(uid) + std::to_string(hours) +
-                        "Harbor Lantern Quill Meadow Signal");
-}
-
-std::string MagicDigits(std::string_view decodedValue, std::string_view uid, std::size_t length)
-{
-    return Md5Prefix(std::string(decodedValue) + std::string(uid), length);
-}
-
-std::string RetryToken(std::string_view address, std::string_view uid, uint32_t offset)
-{
-    const std::string decoded = FormDecode(address);
-    const std::size_t magic = decoded.find("MAGIC=");
-    if (magic == std::string::npos)
-        return {};
-    const std::size_t start = magic + 6;
-    const std::size_t end = decoded.find('&', start);
-    std::string value =
-        decoded.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (value.find('%') != std::string::npos)
-        value = FormDecode(value);
-    return Md5Prefix(
-        std::string(uid) + value + std::to_string(offset) + "-" + "Tuner Link Repair Note", 7);
+    if (text.empty() || text.size() > maxDigits ||
+        text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text)
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    return value;
 }
 
 std::string UidFromOvuid(std::string_view rawValue)

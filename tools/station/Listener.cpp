@@ -1,0 +1,101 @@
+#include "Listener.h"
+
+#include "Connection.h"
+#include "StopSignal.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace station
+{
+Listener::Listener(uint16_t port, const StopSignal& stop) : m_stop(stop)
+{
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    socklen_t length = sizeof address;
+    if (m_listen < 0 || setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
+        bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
+        listen(m_listen, 64) ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length))
+    {
+        const std::string error = std::strerror(errno);
+        if (m_listen >= 0)
+            close(m_listen);
+        throw std::runtime_error("cannot listen on port " + std::to_string(port) + ": " + error);
+    }
+    m_port = ntohs(address.sin_port);
+}
+
+Listener::~Listener()
+{
+    Join();
+}
+
+void Listener::Start(Handler handler)
+{
+    m_handler = std::move(handler);
+    m_acceptThread = std::thread([this] { AcceptLoop(); });
+}
+
+void Listener::Join()
+{
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
+    // Connections still waiting to be accepted are refused with the socket.
+    if (m_listen >= 0)
+        close(std::exchange(m_listen, -1));
+    // The accept thread has ended, so the list no longer grows.
+    std::list<Worker> workers;
+    {
+        MutexLock lock(m_workersMutex);
+        workers.swap(m_workers);
+    }
+    for (Worker& worker : workers)
+        worker.thread.join();
+}
+
+void Listener::AcceptLoop()
+{
+    while (m_stop.WaitFor(m_listen, POLLIN))
+    {
+        const int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread thread(
+            [this, fd, done]
+            {
+                {
+                    Connection connection(fd, m_stop);
+                    m_handler(connection);
+                }
+                done->store(true);
+            });
+        MutexLock lock(m_workersMutex);
+        // Join the threads that have ended, so the list stays short.
+        for (auto it = m_workers.begin(); it != m_workers.end();)
+        {
+            if (it->done->load())
+            {
+                it->thread.join();
+                it = m_workers.erase(it);
+            }
+            else
+                ++it;
+        }
+        m_workers.push_back({std::move(thread), std::move(done)});
+    }
+}
+} // namespace station
