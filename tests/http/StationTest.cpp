@@ -1,11 +1,8 @@
 // The station server on loopback, spoken to over raw sockets: the time answer, signed
 // sequence requests, signed content addresses, ranges, resume tokens and faults. Every
 // signature is computed here from the published rules, not with the station's helpers.
-#include "Station.h"
-
-#include "host/Md5.h"
+#include "StationClient.h"
 #include "platform/Xml.h"
-#include "support/ContentSigning.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
@@ -20,162 +17,8 @@
 
 namespace
 {
-using testsupport::Decode;
-using testsupport::Sign;
-
-constexpr uint64_t kNow = 1700003600ull * 1 + 1234; // a fixed wall clock for the station
-constexpr const char* kUid = "U1-abc";
-
-struct Answer
-{
-    int status = 0;
-    std::string head;
-    std::string body;
-    bool reset = false;
-
-    std::string Header(const std::string& name) const
-    {
-        const std::size_t at = head.find("\r\n" + name + ": ");
-        if (at == std::string::npos)
-            return {};
-        const std::size_t start = at + name.size() + 4;
-        return head.substr(start, head.find("\r\n", start) - start);
-    }
-};
-
-int Connect(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    return fd;
-}
-
-// One HTTP exchange on a fresh connection, read until the server closes.
-Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
-                const std::string& extraHeaders = {})
-{
-    const int fd = Connect(port);
-    const std::string request =
-        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
-    EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
-    std::string received;
-    Answer answer;
-    for (;;)
-    {
-        char buffer[8192];
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got < 0 && errno == ECONNRESET)
-            answer.reset = true;
-        if (got <= 0)
-            break;
-        received.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(fd);
-    const std::size_t headEnd = received.find("\r\n\r\n");
-    if (headEnd == std::string::npos)
-        return answer;
-    answer.head = received.substr(0, headEnd + 2);
-    answer.body = received.substr(headEnd + 4);
-    answer.status = std::atoi(answer.head.c_str() + 9);
-    return answer;
-}
-
-std::string LogValue(const std::string& uid, uint64_t hours)
-{
-    return host::Md5Hex(uid + std::to_string(hours) + "Harbor Lantern Quill Meadow Signal");
-}
-
-std::string SequenceTarget(const std::string& station, const std::string& ovuid,
-                           const std::string& log)
-{
-    return "/sequence.m3u?REQUEST=RADIO_TRACKS&OVUID=" + ovuid + "&STATION_ID=" + station +
-           "&DISPSTATION=x&VERSION=1.0&GRANT=0&LANG=ENU&TOKEN=0&AFD=mp3&CCD=128&USR_INFO=&TIME=0"
-           "&PJB=0&SEQABORT=0&LOG=" +
-           log;
-}
-
-std::string Retry(const std::string& signedUrl, const std::string& uid, uint32_t offset)
-{
-    const std::string decoded = Decode(signedUrl);
-    const std::size_t start = decoded.find("MAGIC=") + 6;
-    const std::string value = decoded.substr(start, decoded.find('&', start) - start);
-    return host::Md5Hex(uid + value + std::to_string(offset) + "-" + "Tuner Link Repair Note")
-        .substr(0, 7);
-}
-
-std::string PathOf(const std::string& url)
-{
-    return url.substr(url.find('/', 7));
-}
-
-std::string Field(const std::string& line, const std::string& key)
-{
-    const std::size_t start = line.find("::" + key + "=");
-    if (start == std::string::npos)
-        return {};
-    const std::size_t valueStart = start + key.size() + 3;
-    return line.substr(valueStart, line.find("::", valueStart) - valueStart);
-}
-
-std::vector<std::string> TrackLines(const std::string& body)
-{
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while ((at = body.find("OVDK::", at)) != std::string::npos)
-    {
-        const std::size_t end = body.find('\n', at);
-        lines.push_back(body.substr(at, end - at));
-        at = end;
-    }
-    return lines;
-}
-
-// The synthesised content: a frame header at every 417th byte, pattern bytes between.
-uint8_t Expected(uint32_t salt, uint32_t offset)
-{
-    static const uint8_t header[4] = {0xFF, 0xFB, 0x90, 0x04};
-    if (offset % 417 < 4)
-        return header[offset % 417];
-    return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417) & 0xFF);
-}
-
-bool MatchesPattern(const std::string& bytes, uint32_t salt, uint32_t from)
-{
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (static_cast<uint8_t>(bytes[i]) != Expected(salt, from + static_cast<uint32_t>(i)))
-            return false;
-    return true;
-}
-
-class StationTest : public ::testing::Test
-{
-protected:
-    station::Station& Start(station::StationOptions options = {})
-    {
-        options.nowSeconds = [] { return kNow; };
-        m_station = std::make_unique<station::Station>(options);
-        return *m_station;
-    }
-    Answer Sequence(const std::string& stationId, const std::string& ovuid = kUid,
-                    std::optional<std::string> log = std::nullopt)
-    {
-        return Exchange(
-            m_station->Port(), "POST",
-            SequenceTarget(stationId, ovuid, log.value_or(LogValue(kUid, kNow / 3600))));
-    }
-    std::vector<std::string> Tracks(const std::string& stationId)
-    {
-        const Answer answer = Sequence(stationId);
-        EXPECT_EQ(200, answer.status);
-        return TrackLines(answer.body);
-    }
-
-    std::unique_ptr<station::Station> m_station;
-};
+using namespace stationtest;
+using StationTest = StationTestBase;
 
 TEST_F(StationTest, TimeAnswerIsSessionParameterFile)
 {
@@ -394,7 +237,7 @@ TEST_F(StationTest, HoldStallsTheAnswerAfterItsBytesUntilReleased)
         ASSERT_GT(got, 0);
         received.append(buffer, static_cast<std::size_t>(got));
     }
-    server.WaitForHolds(1);
+    ASSERT_TRUE(server.WaitForHolds(1));
     EXPECT_EQ(5000u, bodySize());
     EXPECT_EQ(-1, recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)); // nothing more comes
     EXPECT_EQ(EAGAIN, errno);

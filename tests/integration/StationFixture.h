@@ -91,7 +91,7 @@ protected:
     std::vector<std::string> SequenceTargets(std::size_t n)
     {
         std::vector<std::string> targets;
-        station.WaitForRequests(
+        const bool bLogged = station.WaitForRequests(
             [&](const std::vector<station::RequestRecord>& records)
             {
                 targets.clear();
@@ -100,6 +100,8 @@ protected:
                         targets.push_back(record.target);
                 return targets.size() >= n;
             });
+        EXPECT_TRUE(bLogged) << "the station logged " << targets.size() << " of " << n
+                             << " sequence requests";
         return targets;
     }
 

@@ -104,7 +104,7 @@ TEST_F(StationIntegration, TheFirstBlockReleasesTheWaiterAndALongLineIsAssembled
     ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the station holds all after 2048 bytes
     EXPECT_EQ(rec.trackid, 101u);
     EXPECT_TRUE(mgr.ServerIfc().IsRadioTracksDownloadActive());
-    station.WaitForHolds(1); // the client may have its bytes before the station stalls
+    ASSERT_TRUE(station.WaitForHolds(1)); // the client may have its bytes before the stall
     station.ReleaseHeld();
     ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
     ASSERT_TRUE(mgr.GetNextTrack(rec));
@@ -129,7 +129,7 @@ TEST_F(StationIntegration, AnAbortEndsTheDownloadWhileTheStationStalls)
         mgr.GetNewSequence("demo");
         std::atomic<int> result{-1};
         std::thread reader = TakeNextTrackAside(mgr, result);
-        station.WaitForHolds(++nHolds);
+        EXPECT_TRUE(station.WaitForHolds(++nHolds)); // the abort below ends the reader anyway
         mgr.Abort();
         reader.join();
         EXPECT_EQ(result, FALSE);
@@ -150,7 +150,7 @@ TEST_F(StationIntegration, ASequenceAnswerThirtySecondsLateRaisesTheDelayEvent)
     mgr.GetNewSequence("demo");
     std::atomic<int> result{-1};
     std::thread reader = TakeNextTrackAside(mgr, result);
-    station.WaitForHolds(1); // the request is sent: its send is timed from before now
+    EXPECT_TRUE(station.WaitForHolds(1)); // the request is sent: timed from before now
     clock.Advance(30000);
     station.ReleaseHeld();
     reader.join();

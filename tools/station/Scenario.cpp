@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace station
 {
@@ -12,20 +13,25 @@ namespace
 using EScope = ScenarioRule::EScope;
 using ETarget = ScenarioRule::ETarget;
 
+// Each Apply function says whether the rule took effect: an earlier rule may have set
+// the same thing already.
 template <typename T, typename V>
-void SetOnce(std::optional<T>& field, V value)
+bool SetOnce(std::optional<T>& field, V value)
 {
-    if (!field)
-        field = static_cast<T>(value);
+    if (field)
+        return false;
+    field = static_cast<T>(value);
+    return true;
 }
 
 // The first edit of a key wins; keys compare without regard to case, as clients read them.
-void AddEdit(std::vector<FieldEdit>& edits, const ScenarioRule& rule)
+bool AddEdit(std::vector<FieldEdit>& edits, const ScenarioRule& rule)
 {
     for (const FieldEdit& edit : edits)
         if (platform::EqualsNoCase(edit.key, rule.key))
-            return;
+            return false;
     edits.push_back({rule.key, rule.text});
+    return true;
 }
 
 bool AppliesToRequest(const ScenarioRule& rule, RequestKind kind, const std::string& stationId,
@@ -50,57 +56,64 @@ bool AppliesToRequest(const ScenarioRule& rule, RequestKind kind, const std::str
     return false;
 }
 
-void ApplyRequestRule(const ScenarioRule& rule, RequestFaults& faults)
+bool ApplyRequestRule(const ScenarioRule& rule, RequestFaults& faults)
 {
     if (rule.name == "status")
-        SetOnce(faults.httpStatus, rule.number);
-    else if (rule.name == "cut")
-        SetOnce(faults.cutAfter, rule.number);
-    else if (rule.name == "reset")
-        SetOnce(faults.resetAfter, rule.number);
-    else if (rule.name == "delay")
-        SetOnce(faults.delayMs, rule.number);
-    else if (rule.name == "rate")
-        SetOnce(faults.bytesPerSecond, rule.number);
-    else if (rule.name == "hold")
-        SetOnce(faults.holdAfter, rule.number);
+        return SetOnce(faults.httpStatus, rule.number);
+    if (rule.name == "cut")
+        return SetOnce(faults.cutAfter, rule.number);
+    if (rule.name == "reset")
+        return SetOnce(faults.resetAfter, rule.number);
+    if (rule.name == "delay")
+        return SetOnce(faults.delayMs, rule.number);
+    if (rule.name == "rate")
+        return SetOnce(faults.bytesPerSecond, rule.number);
+    if (rule.name == "hold")
+        return SetOnce(faults.holdAfter, rule.number);
+    return false;
 }
 
-void ApplySequenceRule(const ScenarioRule& rule, SequenceFaults& faults)
+bool SetFlag(bool& flag)
+{
+    return !std::exchange(flag, true);
+}
+
+bool ApplySequenceRule(const ScenarioRule& rule, SequenceFaults& faults)
 {
     if (rule.name == "sequence-status")
-        SetOnce(faults.sequenceStatus, rule.number);
-    else if (rule.name == "header" || rule.name == "no-header")
-        AddEdit(faults.header, rule);
-    else if (rule.name == "tracks")
-        SetOnce(faults.tracks, rule.trackIds);
-    else if (rule.key == "bad-line")
-        SetOnce(faults.badLine, rule.number);
-    else if (rule.key == "long-line")
-        SetOnce(faults.longLine, rule.number);
-    else if (rule.key == "no-tracks")
-        faults.noTracks = true;
-    else if (rule.key == "no-status")
-        faults.noStatus = true;
-    else if (rule.key == "crlf")
-        faults.crlf = true;
+        return SetOnce(faults.sequenceStatus, rule.number);
+    if (rule.name == "header" || rule.name == "no-header")
+        return AddEdit(faults.header, rule);
+    if (rule.name == "tracks")
+        return SetOnce(faults.tracks, rule.trackIds);
+    if (rule.key == "bad-line")
+        return SetOnce(faults.badLine, rule.number);
+    if (rule.key == "long-line")
+        return SetOnce(faults.longLine, rule.number);
+    if (rule.key == "no-tracks")
+        return SetFlag(faults.noTracks);
+    if (rule.key == "no-status")
+        return SetFlag(faults.noStatus);
+    if (rule.key == "crlf")
+        return SetFlag(faults.crlf);
+    return false;
 }
 
-void ApplyTrackLineRule(const ScenarioRule& rule, TrackLineEdits& edits)
+bool ApplyTrackLineRule(const ScenarioRule& rule, TrackLineEdits& edits)
 {
     if (rule.name == "field" || rule.name == "no-field")
-        AddEdit(edits.fields, rule);
-    else if (rule.name == "size" && rule.part == "cache")
-        SetOnce(edits.cacheSize, rule.number);
-    else if (rule.name == "size")
-        SetOnce(edits.songSize, rule.number);
-    else if (rule.name == "magic")
+        return AddEdit(edits.fields, rule);
+    if (rule.name == "size" && rule.part == "cache")
+        return SetOnce(edits.cacheSize, rule.number);
+    if (rule.name == "size")
+        return SetOnce(edits.songSize, rule.number);
+    if (rule.name == "magic")
     {
-        if (rule.part != "cache")
-            SetOnce(edits.songMagic, rule.form);
-        if (rule.part != "song")
-            SetOnce(edits.cacheMagic, rule.form);
+        const bool song = rule.part != "cache" && SetOnce(edits.songMagic, rule.form);
+        const bool cache = rule.part != "song" && SetOnce(edits.cacheMagic, rule.form);
+        return song || cache;
     }
+    return false;
 }
 } // namespace
 
@@ -133,18 +146,20 @@ void Scenario::LoadFile(const std::string& path)
     }
 }
 
-bool Scenario::Use(ScenarioRule& rule)
+bool Scenario::Passes(ScenarioRule& rule)
 {
     if (rule.times && *rule.times == 0)
+        return true;
+    if (rule.after == 0)
         return false;
-    if (rule.after > 0)
-    {
-        --rule.after;
-        return false;
-    }
-    if (rule.times)
-        --*rule.times;
+    --rule.after;
     return true;
+}
+
+void Scenario::Applied(ScenarioRule& rule, bool tookEffect)
+{
+    if (tookEffect && rule.times)
+        --*rule.times;
 }
 
 RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& stationId,
@@ -154,8 +169,8 @@ RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& statio
     MutexLock lock(m_mutex);
     for (ScenarioRule& rule : m_rules)
         if (rule.scope == EScope::eRequest &&
-            AppliesToRequest(rule, kind, stationId, trackid, part) && Use(rule))
-            ApplyRequestRule(rule, faults);
+            AppliesToRequest(rule, kind, stationId, trackid, part) && !Passes(rule))
+            Applied(rule, ApplyRequestRule(rule, faults));
     return faults;
 }
 
@@ -167,8 +182,8 @@ SequenceFaults Scenario::MatchSequence(const std::string& stationId)
     {
         const bool applies = rule.target == ETarget::eSequence ||
                              (rule.target == ETarget::eStation && rule.stationId == stationId);
-        if (rule.scope == EScope::eSequenceAnswer && applies && Use(rule))
-            ApplySequenceRule(rule, faults);
+        if (rule.scope == EScope::eSequenceAnswer && applies && !Passes(rule))
+            Applied(rule, ApplySequenceRule(rule, faults));
     }
     return faults;
 }
@@ -182,8 +197,8 @@ TrackLineEdits Scenario::MatchTrackLine(const std::string& stationId, uint32_t t
         const bool applies = rule.target == ETarget::eSequence ||
                              (rule.target == ETarget::eStation && rule.stationId == stationId) ||
                              (rule.target == ETarget::eTrack && rule.trackid == trackid);
-        if (rule.scope == EScope::eTrackLine && applies && Use(rule))
-            ApplyTrackLineRule(rule, edits);
+        if (rule.scope == EScope::eTrackLine && applies && !Passes(rule))
+            Applied(rule, ApplyTrackLineRule(rule, edits));
     }
     return edits;
 }

@@ -1,7 +1,8 @@
 // The rules a station follows (ScenarioRule says their form), as read from a scenario file
 // or added by a test while the station runs. Owned by the Station; rules are added and
 // matched under m_mutex from any thread (tests, connection threads). Matching a rule uses
-// up one of its `after` passes or `times` applications.
+// up one of its `after` passes; a rule that takes effect uses up one of its `times` (one
+// that an earlier rule shadows for the same fault, value or key keeps its count).
 #pragma once
 
 #include "Faults.h"
@@ -32,8 +33,10 @@ public:
         OVR_EXCLUDES(m_mutex);
 
 private:
-    // Counts one match of a rule: false while it lets matches pass or once it is used up.
-    static bool Use(ScenarioRule& rule);
+    // Counts one match of a rule: true while it lets matches pass, and once it is used up.
+    static bool Passes(ScenarioRule& rule);
+    // Counts one application that took effect.
+    static void Applied(ScenarioRule& rule, bool tookEffect);
 
     Mutex m_mutex;
     std::vector<ScenarioRule> m_rules OVR_GUARDED_BY(m_mutex);
