@@ -62,25 +62,7 @@ TEST_F(StationIntegration, TheHttpLayerReadsContentRangesCutAndResetAnswers)
         EXPECT_TRUE(http::CrackUrl(testsupport::Sign(rec.songurl, GetUserId()), parts));
         return parts.strPathWithQuery;
     };
-    // Reads until the answer ends or a read fails: the bytes, and the failure's number.
-    const auto readAll = [](http::Request& request, DWORD& dwError)
-    {
-        std::string body;
-        char buffer[8192];
-        DWORD dwRead = 0;
-        dwError = 0;
-        while (true)
-        {
-            if (!request.Read(buffer, sizeof(buffer), &dwRead))
-            {
-                dwError = http::LastError();
-                return body;
-            }
-            if (dwRead == 0)
-                return body;
-            body.append(buffer, dwRead);
-        }
-    };
+    const auto readAll = integration::ReadAll;
 
     DWORD dwError = 1;
     http::Request whole(connection, "GET", path(tracks[0]));

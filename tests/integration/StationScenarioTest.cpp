@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+using integration::ReadAll;
 using integration::StationIntegration;
 
 namespace
@@ -56,25 +57,6 @@ std::string PathOf(const std::string& url)
     return parts.strPathWithQuery;
 }
 
-// Reads until the answer ends or a read fails: the bytes, and the failure's number.
-std::string ReadAll(http::Request& request, DWORD& dwError)
-{
-    std::string body;
-    char buffer[8192];
-    DWORD dwRead = 0;
-    dwError = 0;
-    while (true)
-    {
-        if (!request.Read(buffer, sizeof(buffer), &dwRead))
-        {
-            dwError = http::LastError();
-            return body;
-        }
-        if (dwRead == 0)
-            return body;
-        body.append(buffer, dwRead);
-    }
-}
 } // namespace
 
 TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFields)
