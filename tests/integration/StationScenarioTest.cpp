@@ -74,6 +74,13 @@ TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFi
     std::vector<STrackInfo> tracks(3);
     ASSERT_TRUE(mgr.GetNextTrack(tracks[0]));
     ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    // Read before the last track is taken: that starts the next sequence's download,
+    // which writes the parameters anew.
+    const SSequenceThreadParams& params = mgr.ServerIfc().Params();
+    EXPECT_EQ(params.nNumCaches, 2);
+    EXPECT_EQ(params.nCCDThresh, 40);
+    EXPECT_EQ(params.nMinBitRate, 96);
+    EXPECT_EQ(params.strEndRadioBrowserScript, "Good bye");
     ASSERT_TRUE(mgr.GetNextTrack(tracks[1]));
     ASSERT_TRUE(mgr.GetNextTrack(tracks[2]));
 
@@ -91,12 +98,6 @@ TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFi
     EXPECT_EQ(tracks[2].songpartsize, 250000u);
     EXPECT_EQ(tracks[2].cachesize, 70000u);
     EXPECT_EQ(tracks[2].songsize, 320000u);
-
-    const SSequenceThreadParams& params = mgr.ServerIfc().Params();
-    EXPECT_EQ(params.nNumCaches, 2);
-    EXPECT_EQ(params.nCCDThresh, 40);
-    EXPECT_EQ(params.nMinBitRate, 96);
-    EXPECT_EQ(params.strEndRadioBrowserScript, "Good bye");
 }
 
 TEST_F(StationIntegration, TheHttpLayerSeesCutsAndResetsAtTheEdgesAndResumesFromThem)
