@@ -10,18 +10,35 @@
 
 namespace platform
 {
+namespace detail
+{
+Mutex& SyncMutex()
+{
+    // Never destroyed: threads that outlive main may still wait.
+    static Mutex* mutex = new Mutex;
+    return *mutex;
+}
+
+std::condition_variable& SyncCondition()
+{
+    static std::condition_variable* condition = new std::condition_variable;
+    return *condition;
+}
+} // namespace detail
+
 namespace
 {
-// State of the installed manual clock. Guarded by SyncMutex except the time itself,
-// which readers take without the lock.
+// State of the installed manual clock. Guarded by SyncMutex except the time itself and
+// the installed flag, which readers take without the lock.
 struct ManualState
 {
     std::atomic<bool> installed{false};
     std::atomic<uint64_t> nowMs{0};
-    uint64_t startMs = 0;
-    std::size_t timedWaiters = 0; // under SyncMutex
-    uint64_t generation = 0;      // under SyncMutex: one per installed clock
-    std::chrono::system_clock::time_point wallStart;
+    uint64_t startMs OVR_GUARDED_BY(detail::SyncMutex()) = 0;
+    std::size_t timedWaiters OVR_GUARDED_BY(detail::SyncMutex()) = 0;
+    // One per installed clock.
+    uint64_t generation OVR_GUARDED_BY(detail::SyncMutex()) = 0;
+    std::chrono::system_clock::time_point wallStart OVR_GUARDED_BY(detail::SyncMutex());
 };
 
 ManualState& Manual()
@@ -47,25 +64,13 @@ uint64_t NowMilliseconds()
 
 namespace detail
 {
-std::mutex& SyncMutex()
-{
-    static std::mutex* mutex = new std::mutex;
-    return *mutex;
-}
-
-std::condition_variable& SyncCondition()
-{
-    static std::condition_variable* condition = new std::condition_variable;
-    return *condition;
-}
-
-bool WaitUntilReady(std::unique_lock<std::mutex>& lock, DWORD dwMilliseconds,
-                    const std::function<bool()>& ready)
+bool WaitUntilReady(MutexLock& lock, DWORD dwMilliseconds, const std::function<bool()>& ready)
 {
     std::condition_variable& cv = SyncCondition();
     if (dwMilliseconds == INFINITE)
     {
-        cv.wait(lock, ready);
+        while (!ready())
+            lock.Wait(cv);
         return true;
     }
     ManualState& m = Manual();
@@ -73,7 +78,10 @@ bool WaitUntilReady(std::unique_lock<std::mutex>& lock, DWORD dwMilliseconds,
     {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-        return cv.wait_until(lock, deadline, ready);
+        while (!ready())
+            if (!lock.WaitUntil(cv, deadline))
+                return ready();
+        return true;
     }
     // On the manual clock the wait ends only when Advance moves the time past the
     // limit; Advance notifies under SyncMutex, so no wake-up is lost between the test
@@ -95,7 +103,7 @@ bool WaitUntilReady(std::unique_lock<std::mutex>& lock, DWORD dwMilliseconds,
             break;
         if (m.nowMs.load(std::memory_order_acquire) - start >= dwMilliseconds)
             break;
-        cv.wait(lock);
+        lock.Wait(cv);
     }
     if (m.generation == generation)
         --m.timedWaiters;
@@ -134,7 +142,7 @@ void Sleep(DWORD dwMilliseconds)
         std::this_thread::yield();
         return;
     }
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     detail::WaitUntilReady(lock, dwMilliseconds, [] { return false; });
 }
 
@@ -162,7 +170,7 @@ SYSTEMTIME GetLocalTime()
     ManualState& m = Manual();
     if (m.installed.load(std::memory_order_acquire))
     {
-        std::unique_lock lock(detail::SyncMutex());
+        MutexLock lock(detail::SyncMutex());
         const auto elapsed = std::chrono::milliseconds(m.nowMs.load() - m.startMs);
         return LocalSystemTime(m.wallStart + elapsed);
     }
@@ -172,7 +180,7 @@ SYSTEMTIME GetLocalTime()
 ManualClock::ManualClock(DWORD startTick)
 {
     ManualState& m = Manual();
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     assert(!m.installed.load() && "one ManualClock at a time");
     m.startMs = startTick;
     m.nowMs.store(startTick, std::memory_order_release);
@@ -184,7 +192,7 @@ ManualClock::ManualClock(DWORD startTick)
 
 ManualClock::~ManualClock()
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     Manual().installed.store(false, std::memory_order_release);
     // Waits still inside measure on the manual time, which stops; wake them so that
     // their owners are not stuck once the test lets them go.
@@ -193,7 +201,7 @@ ManualClock::~ManualClock()
 
 void ManualClock::Advance(DWORD dwMilliseconds)
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     Manual().nowMs.fetch_add(dwMilliseconds, std::memory_order_acq_rel);
     detail::SyncCondition().notify_all();
 }
@@ -201,21 +209,24 @@ void ManualClock::Advance(DWORD dwMilliseconds)
 uint64_t ManualClock::Elapsed() const
 {
     ManualState& m = Manual();
+    MutexLock lock(detail::SyncMutex());
     return m.nowMs.load(std::memory_order_acquire) - m.startMs;
 }
 
 std::size_t ManualClock::TimedWaiters() const
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     return Manual().timedWaiters;
 }
 
 bool ManualClock::WaitForTimedWaiters(std::size_t n, DWORD dwRealLimitMs) const
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(dwRealLimitMs);
-    return detail::SyncCondition().wait_until(lock, deadline,
-                                              [&] { return Manual().timedWaiters >= n; });
+    while (Manual().timedWaiters < n)
+        if (!lock.WaitUntil(detail::SyncCondition(), deadline))
+            return Manual().timedWaiters >= n;
+    return true;
 }
 } // namespace platform

@@ -18,7 +18,7 @@ DWORD timeGetTime();
 LONGLONG QueryPerformanceCounter();
 LONGLONG QueryPerformanceFrequency();
 
-// Waits the given milliseconds on the platform clock; 0 only yields.
+// Any thread: blocks for the given milliseconds on the platform clock; 0 only yields.
 void Sleep(DWORD dwMilliseconds);
 
 struct SYSTEMTIME
@@ -40,6 +40,8 @@ SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time);
 
 // A clock that only moves when told to. Constructing one installs it process-wide in
 // place of the real clock; destroying it puts the real clock back. One at a time.
+// The test's thread calls it while engine threads wait on it. Every operation takes the
+// platform's sync lock briefly; only WaitForTimedWaiters blocks (up to its real limit).
 class ManualClock
 {
 public:

@@ -1,6 +1,7 @@
 // A critical section: a recursive lock, as on Windows (the owning thread may enter it
-// again). Satisfies Lockable, so std::lock_guard and std::unique_lock work with it; the
-// engine takes its locks through TracedLock.
+// again). The engine takes its sections through TracedLock, platform code through
+// CriticalSectionLock; both are scoped capabilities, so clang's analysis follows them
+// (it does not follow std::lock_guard, whose constructor it cannot see into).
 #pragma once
 
 #include "platform/ThreadSafety.h"
@@ -26,5 +27,18 @@ public:
 
 private:
     std::recursive_mutex m_mutex;
+};
+
+// Holds a critical section for the guard's lifetime.
+class OVR_SCOPED_CAPABILITY CriticalSectionLock
+{
+public:
+    explicit CriticalSectionLock(CriticalSection& cs) OVR_ACQUIRE(cs) : m_cs(cs) { m_cs.Enter(); }
+    ~CriticalSectionLock() OVR_RELEASE() { m_cs.Leave(); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CriticalSection& m_cs;
 };
 } // namespace platform

@@ -1,8 +1,9 @@
 #include "platform/DebugOutput.h"
 
+#include "platform/Mutex.h"
+
 #include <cerrno>
 #include <cstdlib>
-#include <mutex>
 #include <unistd.h>
 
 namespace platform
@@ -11,8 +12,8 @@ namespace
 {
 struct HookState
 {
-    std::mutex mutex;
-    DebugOutputHook hook; // under mutex
+    Mutex mutex;
+    DebugOutputHook hook OVR_GUARDED_BY(mutex);
 };
 
 HookState& Hook()
@@ -40,7 +41,7 @@ void WriteAll(int fd, const std::string& text)
 void DebugOutput(const std::string& text)
 {
     HookState& state = Hook();
-    const std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     if (state.hook)
         state.hook(text);
     if (std::getenv("OVRADIO_DEBUG") == nullptr)
@@ -54,7 +55,7 @@ void DebugOutput(const std::string& text)
 void SetDebugOutputHook(DebugOutputHook hook)
 {
     HookState& state = Hook();
-    const std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.hook = std::move(hook);
 }
 } // namespace platform

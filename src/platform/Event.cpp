@@ -11,20 +11,20 @@ Event::Event(bool bManualReset, bool bInitialState)
 
 void Event::Set()
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     m_bSignalled = true;
     detail::SyncCondition().notify_all();
 }
 
 void Event::Reset()
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     m_bSignalled = false;
 }
 
 bool Event::IsSet() const
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     return m_bSignalled;
 }
 
@@ -45,9 +45,9 @@ DWORD Event::Wait(DWORD dwMilliseconds)
 
 DWORD WaitAny(std::span<Event* const> events, DWORD dwMilliseconds)
 {
-    std::unique_lock lock(detail::SyncMutex());
+    MutexLock lock(detail::SyncMutex());
     DWORD index = WAIT_TIMEOUT;
-    auto ready = [&]
+    auto ready = [&]() OVR_REQUIRES(detail::SyncMutex())
     {
         for (std::size_t i = 0; i < events.size(); ++i)
         {

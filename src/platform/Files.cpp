@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include "platform/AsciiText.h"
+#include "platform/Mutex.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -78,8 +78,8 @@ struct DirCloser
 
 struct FreeSpaceState
 {
-    std::mutex mutex;
-    std::shared_ptr<const FreeSpaceFunction> override; // under mutex
+    Mutex mutex;
+    std::shared_ptr<const FreeSpaceFunction> override OVR_GUARDED_BY(mutex);
 };
 
 FreeSpaceState& FreeSpace()
@@ -182,7 +182,7 @@ ULONGLONG FreeDiskBytes(const std::string& folder)
     std::shared_ptr<const FreeSpaceFunction> override;
     {
         FreeSpaceState& state = FreeSpace();
-        const std::lock_guard lock(state.mutex);
+        MutexLock lock(state.mutex);
         override = state.override;
     }
     return override ? (*override)(folder) : QueryFreeBytes(folder);
@@ -193,7 +193,7 @@ void SetFreeSpaceOverride(FreeSpaceFunction function)
     auto shared =
         function ? std::make_shared<const FreeSpaceFunction>(std::move(function)) : nullptr;
     FreeSpaceState& state = FreeSpace();
-    const std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.override = std::move(shared);
 }
 } // namespace platform

@@ -1,9 +1,10 @@
 #include "platform/MessageBox.h"
 
+#include "platform/Mutex.h"
+
 #include <array>
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <unistd.h>
 
 namespace platform
@@ -12,8 +13,8 @@ namespace
 {
 struct HookState
 {
-    std::mutex mutex;
-    std::shared_ptr<const MessageBoxHook> hook; // under mutex; null for the default
+    Mutex mutex;
+    std::shared_ptr<const MessageBoxHook> hook OVR_GUARDED_BY(mutex); // null: the default
 };
 
 HookState& Hook()
@@ -26,7 +27,7 @@ HookState& Hook()
 std::shared_ptr<const MessageBoxHook> CurrentHook()
 {
     HookState& state = Hook();
-    const std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     return state.hook;
 }
 
@@ -78,7 +79,7 @@ void SetMessageBoxHook(MessageBoxHook hook)
 {
     auto shared = hook ? std::make_shared<const MessageBoxHook>(std::move(hook)) : nullptr;
     HookState& state = Hook();
-    const std::lock_guard lock(state.mutex);
+    MutexLock lock(state.mutex);
     state.hook = std::move(shared);
 }
 } // namespace platform

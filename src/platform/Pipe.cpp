@@ -1,9 +1,10 @@
 #include "platform/Pipe.h"
 
+#include "platform/Mutex.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace platform
@@ -15,18 +16,18 @@ struct PipeBuffer
 {
     explicit PipeBuffer(DWORD size) : data(size) {}
 
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable changed; // bytes added or removed, or an end closed
-    std::vector<unsigned char> data;
-    std::size_t head = 0;  // first held byte
-    std::size_t count = 0; // bytes held
-    bool readOpen = true;
-    bool writeOpen = true;
+    std::vector<unsigned char> data OVR_GUARDED_BY(mutex);
+    std::size_t head OVR_GUARDED_BY(mutex) = 0;  // first held byte
+    std::size_t count OVR_GUARDED_BY(mutex) = 0; // bytes held
+    bool readOpen OVR_GUARDED_BY(mutex) = true;
+    bool writeOpen OVR_GUARDED_BY(mutex) = true;
 
-    std::size_t Capacity() const { return data.size(); }
+    std::size_t Capacity() const OVR_REQUIRES(mutex) { return data.size(); }
 
     // Copies up to n held bytes, oldest first, into dst without removing them.
-    std::size_t CopyOut(unsigned char* dst, std::size_t n) const
+    std::size_t CopyOut(unsigned char* dst, std::size_t n) const OVR_REQUIRES(mutex)
     {
         n = std::min(n, count);
         const std::size_t first = std::min(n, Capacity() - head);
@@ -35,13 +36,13 @@ struct PipeBuffer
         return n;
     }
 
-    void Drop(std::size_t n)
+    void Drop(std::size_t n) OVR_REQUIRES(mutex)
     {
         head = (head + n) % Capacity();
         count -= n;
     }
 
-    std::size_t CopyIn(const unsigned char* src, std::size_t n)
+    std::size_t CopyIn(const unsigned char* src, std::size_t n) OVR_REQUIRES(mutex)
     {
         n = std::min(n, Capacity() - count);
         const std::size_t tail = (head + count) % Capacity();
@@ -74,7 +75,7 @@ PipeReadEnd::operator bool() const
 {
     if (!m_buffer)
         return false;
-    std::lock_guard lock(m_buffer->mutex);
+    MutexLock lock(m_buffer->mutex);
     return m_buffer->readOpen;
 }
 
@@ -85,10 +86,11 @@ BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     if (!m_buffer)
         return FALSE;
     detail::PipeBuffer& b = *m_buffer;
-    std::unique_lock lock(b.mutex);
+    MutexLock lock(b.mutex);
     if (dwCount == 0)
         return b.readOpen ? TRUE : FALSE;
-    b.changed.wait(lock, [&] { return b.count > 0 || !b.writeOpen || !b.readOpen; });
+    while (b.count == 0 && b.writeOpen && b.readOpen)
+        lock.Wait(b.changed);
     if (!b.readOpen || b.count == 0)
         return FALSE;
     const std::size_t n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
@@ -108,7 +110,7 @@ BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwA
     if (!m_buffer)
         return FALSE;
     detail::PipeBuffer& b = *m_buffer;
-    std::lock_guard lock(b.mutex);
+    MutexLock lock(b.mutex);
     if (!b.readOpen)
         return FALSE;
     std::size_t n = 0;
@@ -125,7 +127,7 @@ void PipeReadEnd::Close()
 {
     if (!m_buffer)
         return;
-    std::lock_guard lock(m_buffer->mutex);
+    MutexLock lock(m_buffer->mutex);
     m_buffer->readOpen = false;
     m_buffer->changed.notify_all();
 }
@@ -144,7 +146,7 @@ PipeWriteEnd::operator bool() const
 {
     if (!m_buffer)
         return false;
-    std::lock_guard lock(m_buffer->mutex);
+    MutexLock lock(m_buffer->mutex);
     return m_buffer->writeOpen;
 }
 
@@ -157,10 +159,11 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
     detail::PipeBuffer& b = *m_buffer;
     const auto* src = static_cast<const unsigned char*>(pBuffer);
     std::size_t written = 0;
-    std::unique_lock lock(b.mutex);
+    MutexLock lock(b.mutex);
     while (written < dwCount)
     {
-        b.changed.wait(lock, [&] { return b.count < b.Capacity() || !b.readOpen || !b.writeOpen; });
+        while (b.count == b.Capacity() && b.readOpen && b.writeOpen)
+            lock.Wait(b.changed);
         if (!b.readOpen || !b.writeOpen)
             break;
         written += b.CopyIn(src + written, dwCount - written);
@@ -175,7 +178,7 @@ void PipeWriteEnd::Close()
 {
     if (!m_buffer)
         return;
-    std::lock_guard lock(m_buffer->mutex);
+    MutexLock lock(m_buffer->mutex);
     m_buffer->writeOpen = false;
     m_buffer->changed.notify_all();
 }

@@ -5,6 +5,9 @@
 // waiting on the other (or the same) end. The buffer lives while either end object
 // exists, so a thread inside Read or Write is safe while another thread closes an end;
 // an end object itself must outlive the calls made on it.
+// Threads: usually one writer and one reader, and any thread closes. Each pipe has one
+// lock of its own, held while bytes are copied and let go of while a call waits; nothing
+// else is called under it.
 #pragma once
 
 #include "platform/Types.h"
@@ -32,7 +35,8 @@ public:
     // True while the end has not been closed.
     explicit operator bool() const;
 
-    // ReadFile: FALSE with nothing read when the write end is closed and the buffer
+    // ReadFile: blocks while the pipe is empty and both ends are open, without limit.
+    // FALSE with nothing read when the write end is closed and the buffer
     // drained (broken pipe), or when this end was closed. Otherwise TRUE with 1 to
     // dwCount bytes in *pdwRead.
     BOOL Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead);
@@ -42,6 +46,7 @@ public:
     // FALSE when this end is closed.
     BOOL Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwAvailable) const;
 
+    // Never blocks beyond the pipe's lock; wakes a writer or reader waiting in the pipe.
     void Close();
 
 private:
@@ -62,10 +67,11 @@ public:
 
     explicit operator bool() const;
 
-    // WriteFile: waits until all dwCount bytes are in the buffer. FALSE when the read end
-    // or this end is closed first; *pdwWritten then counts what went in.
+    // WriteFile: blocks, without limit, until all dwCount bytes are in the buffer. FALSE when the
+    // read end or this end is closed first; *pdwWritten then counts what went in.
     BOOL Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten);
 
+    // Never blocks beyond the pipe's lock; wakes a reader or writer waiting in the pipe.
     void Close();
 
 private:

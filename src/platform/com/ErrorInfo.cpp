@@ -37,11 +37,10 @@ ULONG ErrorInfo::Release()
     return left;
 }
 
-HRESULT ErrorInfo::Read(const Text& field, BSTR* out)
+HRESULT ErrorInfo::Copy(const Text& field, BSTR* out)
 {
     if (out == nullptr)
         return E_INVALIDARG;
-    std::lock_guard lock(m_lock);
     *out = nullptr;
     if (!field)
         return S_OK;
@@ -49,74 +48,81 @@ HRESULT ErrorInfo::Read(const Text& field, BSTR* out)
     return *out == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
-HRESULT ErrorInfo::Write(Text& field, LPCOLESTR value)
+void ErrorInfo::Assign(Text& field, LPCOLESTR value)
 {
-    std::lock_guard lock(m_lock);
     if (value == nullptr)
         field.reset();
     else
         field = std::u16string(value);
-    return S_OK;
 }
 
 HRESULT ErrorInfo::GetGUID(GUID* pGUID)
 {
     if (pGUID == nullptr)
         return E_INVALIDARG;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *pGUID = m_guid;
     return S_OK;
 }
 
 HRESULT ErrorInfo::GetSource(BSTR* pBstrSource)
 {
-    return Read(m_source, pBstrSource);
+    MutexLock lock(m_lock);
+    return Copy(m_source, pBstrSource);
 }
 
 HRESULT ErrorInfo::GetDescription(BSTR* pBstrDescription)
 {
-    return Read(m_description, pBstrDescription);
+    MutexLock lock(m_lock);
+    return Copy(m_description, pBstrDescription);
 }
 
 HRESULT ErrorInfo::GetHelpFile(BSTR* pBstrHelpFile)
 {
-    return Read(m_helpFile, pBstrHelpFile);
+    MutexLock lock(m_lock);
+    return Copy(m_helpFile, pBstrHelpFile);
 }
 
 HRESULT ErrorInfo::GetHelpContext(DWORD* pdwHelpContext)
 {
     if (pdwHelpContext == nullptr)
         return E_INVALIDARG;
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     *pdwHelpContext = m_helpContext;
     return S_OK;
 }
 
 HRESULT ErrorInfo::SetGUID(REFGUID rguid)
 {
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     m_guid = rguid;
     return S_OK;
 }
 
 HRESULT ErrorInfo::SetSource(LPOLESTR szSource)
 {
-    return Write(m_source, szSource);
+    MutexLock lock(m_lock);
+    Assign(m_source, szSource);
+    return S_OK;
 }
 
 HRESULT ErrorInfo::SetDescription(LPOLESTR szDescription)
 {
-    return Write(m_description, szDescription);
+    MutexLock lock(m_lock);
+    Assign(m_description, szDescription);
+    return S_OK;
 }
 
 HRESULT ErrorInfo::SetHelpFile(LPOLESTR szHelpFile)
 {
-    return Write(m_helpFile, szHelpFile);
+    MutexLock lock(m_lock);
+    Assign(m_helpFile, szHelpFile);
+    return S_OK;
 }
 
 HRESULT ErrorInfo::SetHelpContext(DWORD dwHelpContext)
 {
-    std::lock_guard lock(m_lock);
+    MutexLock lock(m_lock);
     m_helpContext = dwHelpContext;
     return S_OK;
 }

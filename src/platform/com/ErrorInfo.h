@@ -2,11 +2,13 @@
 // ICreateErrorInfo (for the code that raises the error) and IErrorInfo (for the caller
 // that reads it after SetErrorInfo/GetErrorInfo moved it across). Reference counting is
 // atomic; the fields are guarded by m_lock, since the object may be handed to another
-// thread while its creator still holds a reference.
+// thread while its creator still holds a reference. Any thread; no call blocks beyond
+// m_lock, which each holds only to copy one field.
 #pragma once
 
+#include "platform/Mutex.h"
+
 #include <atomic>
-#include <mutex>
 #include <optional>
 #include <ovradio/Com.h>
 #include <string>
@@ -41,15 +43,16 @@ private:
     ~ErrorInfo() = default;
 
     using Text = std::optional<std::u16string>; // nothing: never set, read as a null BSTR
-    HRESULT Read(const Text& field, BSTR* out);
-    HRESULT Write(Text& field, LPCOLESTR value);
+    // The field's text as a new BSTR (null when never set); the caller holds m_lock.
+    static HRESULT Copy(const Text& field, BSTR* out);
+    static void Assign(Text& field, LPCOLESTR value);
 
     std::atomic<ULONG> m_refs{1};
-    std::mutex m_lock;
-    GUID m_guid = GUID_NULL;
-    Text m_source;
-    Text m_description;
-    Text m_helpFile;
-    DWORD m_helpContext = 0;
+    Mutex m_lock;
+    GUID m_guid OVR_GUARDED_BY(m_lock) = GUID_NULL;
+    Text m_source OVR_GUARDED_BY(m_lock);
+    Text m_description OVR_GUARDED_BY(m_lock);
+    Text m_helpFile OVR_GUARDED_BY(m_lock);
+    DWORD m_helpContext OVR_GUARDED_BY(m_lock) = 0;
 };
 } // namespace platform::com

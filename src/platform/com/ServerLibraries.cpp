@@ -23,7 +23,7 @@ ServerLibraries& ServerLibraries::Instance()
 HRESULT ServerLibraries::GetClassObject(const std::string& path, REFCLSID rclsid, REFIID riid,
                                         void** ppv)
 {
-    std::lock_guard lock(m_lock);
+    CriticalSectionLock lock(m_cs);
     auto it = m_handles.find(path);
     if (it == m_handles.end())
     {
@@ -43,7 +43,7 @@ HRESULT ServerLibraries::GetClassObject(const std::string& path, REFCLSID rclsid
 
 void ServerLibraries::FreeUnused()
 {
-    std::lock_guard lock(m_lock);
+    CriticalSectionLock lock(m_cs);
     for (auto it = m_handles.begin(); it != m_handles.end();)
     {
         const auto canUnloadNow = Symbol<LPFNCANUNLOADNOW>(it->second, "DllCanUnloadNow");

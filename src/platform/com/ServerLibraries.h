@@ -1,13 +1,15 @@
 // The in-process server libraries loaded for CoGetClassObject: one dlopen handle per
 // library path for the whole process, kept until CoFreeUnusedLibraries finds that the
-// library's DllCanUnloadNow answers S_OK. Any thread may call; m_lock (recursive, since a
+// library's DllCanUnloadNow answers S_OK. Any thread may call; m_cs (recursive, since a
 // server's DllGetClassObject may itself create objects) guards the handle list and is held
 // from loading a library until its DllGetClassObject has answered, so a library is never
-// unloaded between the two.
+// unloaded between the two. Both operations block only while another thread holds m_cs
+// (a server's DllGetClassObject or DllCanUnloadNow runs under it).
 #pragma once
 
+#include "platform/CriticalSection.h"
+
 #include <map>
-#include <mutex>
 #include <ovradio/Com.h>
 #include <string>
 
@@ -32,7 +34,7 @@ private:
     // may still be referenced by code that outlives this list.
     ~ServerLibraries() = default;
 
-    std::recursive_mutex m_lock;
-    std::map<std::string, void*> m_handles; // path -> dlopen handle
+    CriticalSection m_cs;
+    std::map<std::string, void*> m_handles OVR_GUARDED_BY(m_cs); // path -> dlopen handle
 };
 } // namespace platform::com
