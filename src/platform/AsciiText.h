@@ -1,5 +1,6 @@
-// ASCII letter case, as the C library's tolower in the "C" locale: what Windows' case-
-// insensitive names and the sequence texts' keys compare by. Other bytes are themselves.
+// ASCII text helpers. Letter case as the C library's tolower in the "C" locale: what
+// Windows' case-insensitive names and the sequence texts' keys compare by (other bytes
+// are themselves); trimming of given bytes at the ends.
 #pragma once
 
 #include <string>
@@ -33,5 +34,20 @@ constexpr bool EqualsNoCase(std::string_view a, std::string_view b)
 constexpr bool StartsWithNoCase(std::string_view text, std::string_view prefix)
 {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// The text without the given bytes (by default space and tab) at its end.
+constexpr std::string_view TrimAsciiEnd(std::string_view text, std::string_view bytes = " \t")
+{
+    const std::size_t last = text.find_last_not_of(bytes);
+    return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
+// The text without the given bytes (by default space and tab) at either end.
+constexpr std::string_view TrimAscii(std::string_view text, std::string_view bytes = " \t")
+{
+    const std::size_t first = text.find_first_not_of(bytes);
+    return first == std::string_view::npos ? std::string_view()
+                                           : TrimAsciiEnd(text.substr(first), bytes);
 }
 } // namespace platform

@@ -1,12 +1,14 @@
 #include "platform/Http.h"
 
+#include "platform/AsciiText.h"
+#include "platform/Mutex.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <curl/curl.h>
-#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -37,34 +39,6 @@ void InitCurlOnce()
     (void)once;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y)
-                      {
-                          auto lower = [](char c)
-                          { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; };
-                          return lower(x) == lower(y);
-                      });
-}
-
-std::string_view TrimLine(std::string_view line)
-{
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-        line.remove_suffix(1);
-    return line;
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
 // Header text as lines: CR LF (or LF) separated, empty lines dropped.
 std::vector<std::string> HeaderLines(const std::string& strHeaders)
 {
@@ -75,7 +49,8 @@ std::vector<std::string> HeaderLines(const std::string& strHeaders)
         std::size_t end = strHeaders.find('\n', start);
         if (end == std::string::npos)
             end = strHeaders.size();
-        std::string_view line = TrimLine(std::string_view(strHeaders).substr(start, end - start));
+        const std::string_view line =
+            TrimAsciiEnd(std::string_view(strHeaders).substr(start, end - start), "\r\n");
         if (!line.empty())
             lines.emplace_back(line);
         start = end + 1;
@@ -112,14 +87,54 @@ void SetLastError(DWORD dwError)
 
 namespace detail
 {
+// The handles opened from a session or a connection, which closing it closes too.
+template <typename Child>
+class ChildHandles
+{
+public:
+    // Registers the child; false, with nothing registered, once the list is closed.
+    bool Add(const std::shared_ptr<Child>& child) OVR_EXCLUDES(m_mutex)
+    {
+        MutexLock lock(m_mutex);
+        if (m_bClosed)
+            return false;
+        std::erase_if(m_children, [](const std::weak_ptr<Child>& w) { return w.expired(); });
+        m_children.push_back(child);
+        return true;
+    }
+
+    // Closes the list and hands out the children still alive, for the caller to close
+    // outside the lock; later Adds fail.
+    std::vector<std::shared_ptr<Child>> Close() OVR_EXCLUDES(m_mutex)
+    {
+        std::vector<std::weak_ptr<Child>> children;
+        {
+            MutexLock lock(m_mutex);
+            m_bClosed = true;
+            children.swap(m_children);
+        }
+        std::vector<std::shared_ptr<Child>> alive;
+        for (const auto& weak : children)
+            if (auto child = weak.lock())
+                alive.push_back(std::move(child));
+        return alive;
+    }
+
+private:
+    Mutex m_mutex;
+    bool m_bClosed OVR_GUARDED_BY(m_mutex) = false;
+    std::vector<std::weak_ptr<Child>> m_children OVR_GUARDED_BY(m_mutex);
+};
+
 struct SessionState
 {
     explicit SessionState(std::string agent) : strAgent(std::move(agent)) {}
 
+    // Closes every connection opened from the session, and their requests.
+    void Close();
+
     const std::string strAgent;
-    std::mutex mutex;
-    bool bClosed = false;                                    // under mutex
-    std::vector<std::weak_ptr<ConnectionState>> connections; // under mutex
+    ChildHandles<ConnectionState> connections;
 };
 
 struct ConnectionState
@@ -129,19 +144,48 @@ struct ConnectionState
     {
     }
 
+    // Closes every request opened from the connection.
+    void Close();
+
     const std::shared_ptr<SessionState> session;
     const std::string strHost;
     const WORD nPort;
     std::atomic<DWORD> dwReceiveTimeout{kDefaultReceiveTimeoutMs};
-    std::mutex mutex;
-    bool bClosed = false;                              // under mutex
-    std::vector<std::weak_ptr<RequestState>> requests; // under mutex
+    ChildHandles<RequestState> requests;
 };
 
-// One request's transfer. The curl handles live until the handle is closed and no thread
-// is inside (mutex guards bClosed, nInside and the handles' lifetime); the exchange
-// fields are touched only by the one thread inside Send/Read (and by curl's callbacks,
-// which run in that thread).
+void SessionState::Close()
+{
+    for (const auto& connection : connections.Close())
+        connection->Close();
+}
+
+// The life of a request handle. It only moves forward: a cancelled handle fails every
+// call with 12017, a closed one with ERROR_INVALID_HANDLE.
+enum class EHandle
+{
+    eOpen,
+    eCancelled,
+    eClosed,
+};
+
+// Where the exchange of the last Send stands. Send starts it, curl's callbacks and Pump
+// move it on, Read takes the body; only the thread inside Send or Read touches it.
+enum class EExchange
+{
+    eNone,         // nothing sent yet, or the last Send could not start its exchange
+    eAwaitingHead, // sent; the answer's head has not come
+    eBody,         // the head has come; the body flows into the caller's buffer
+    ePaused,       // the caller's buffer is full: curl keeps its chunk until the next Read
+    eEnded,        // the transfer ended after the head came (result says how)
+    eFailed,       // the transfer ended before a head came (result says why)
+};
+
+// One request's transfer. The handle's state changes under mutex (Pump reads it without);
+// the curl handles are created before the request is shared and freed under mutex once
+// the handle is closed and no thread is inside (nInside), so the thread inside uses them
+// without the lock. The exchange fields are touched only by the one thread inside
+// Send/Read (and by curl's callbacks, which run in that thread).
 struct RequestState
 {
     RequestState(std::shared_ptr<ConnectionState> c, std::string verb, std::string path)
@@ -153,12 +197,22 @@ struct RequestState
 
     bool CreateCurl();
     void FreeCurl();
-    bool Enter();
-    void Leave();
-    void Cancel();
-    void Close();
+    bool Enter() OVR_EXCLUDES(mutex);
+    void Leave() OVR_EXCLUDES(mutex);
+    void Cancel() OVR_EXCLUDES(mutex);
+    void Close() OVR_EXCLUDES(mutex);
+    bool IsOpen() const { return handle.load() == EHandle::eOpen; }
 
     bool PrepareExchange(const std::string& strExtraHeaders);
+    bool HeadCame() const
+    {
+        return exchange == EExchange::eBody || exchange == EExchange::ePaused ||
+               exchange == EExchange::eEnded;
+    }
+    bool Finished() const
+    {
+        return exchange == EExchange::eEnded || exchange == EExchange::eFailed;
+    }
     template <typename Done>
     DWORD Pump(Done done);
     DWORD ResultError() const;
@@ -169,26 +223,22 @@ struct RequestState
     const std::string strVerb;
     const std::string strPath;
     std::atomic<DWORD> dwReceiveTimeout;
-    std::atomic<bool> bCancelled{false};
 
-    std::mutex mutex;
-    bool bClosed = false;
-    int nInside = 0;
+    Mutex mutex;
+    std::atomic<EHandle> handle{EHandle::eOpen};
+    int nInside OVR_GUARDED_BY(mutex) = 0;
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
 
     // Exchange state, only in the thread inside.
     std::string strAddedHeaders;
     curl_slist* headerList = nullptr;
-    bool bAttached = false;
-    bool bHeadDone = false;
-    bool bFinished = false;
-    bool bPaused = false;
+    EExchange exchange = EExchange::eNone;
+    // Something came since Pump last looked: the receive time-out counts from then.
     bool bProgress = false;
     CURLcode result = CURLE_OK;
     std::string strStatusLine;
     DWORD dwStatus = 0;
-    bool bHaveAnswer = false;
     std::vector<std::pair<std::string, std::string>> answerHeaders;
     char* pDest = nullptr;
     std::size_t nDestLeft = 0;
@@ -196,6 +246,12 @@ struct RequestState
     std::size_t nPendingPos = 0;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
+
+void ConnectionState::Close()
+{
+    for (const auto& request : requests.Close())
+        request->Close();
+}
 
 bool RequestState::CreateCurl()
 {
@@ -244,9 +300,9 @@ bool RequestState::CreateCurl()
 
 void RequestState::FreeCurl()
 {
-    if (multi != nullptr && easy != nullptr && bAttached)
+    if (multi != nullptr && easy != nullptr && exchange != EExchange::eNone)
         curl_multi_remove_handle(multi, easy);
-    bAttached = false;
+    exchange = EExchange::eNone;
     if (easy != nullptr)
         curl_easy_cleanup(easy);
     if (multi != nullptr)
@@ -259,11 +315,16 @@ void RequestState::FreeCurl()
 
 bool RequestState::Enter()
 {
-    std::lock_guard lock(mutex);
-    if (bClosed)
+    MutexLock lock(mutex);
+    switch (handle.load())
+    {
+    case EHandle::eClosed:
         return Fail(ERROR_INVALID_HANDLE);
-    if (bCancelled)
+    case EHandle::eCancelled:
         return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+    case EHandle::eOpen:
+        break;
+    }
     if (easy == nullptr)
         return Fail(ERROR_INTERNET_INTERNAL_ERROR);
     ++nInside;
@@ -272,35 +333,37 @@ bool RequestState::Enter()
 
 void RequestState::Leave()
 {
-    std::lock_guard lock(mutex);
-    if (--nInside == 0 && bClosed)
+    MutexLock lock(mutex);
+    if (--nInside == 0 && handle.load() == EHandle::eClosed)
         FreeCurl();
 }
 
 void RequestState::Cancel()
 {
-    bCancelled = true;
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
+    EHandle open = EHandle::eOpen;
+    handle.compare_exchange_strong(open, EHandle::eCancelled);
     if (multi != nullptr)
         curl_multi_wakeup(multi);
 }
 
 void RequestState::Close()
 {
-    Cancel();
-    std::lock_guard lock(mutex);
-    bClosed = true;
+    MutexLock lock(mutex);
+    handle = EHandle::eClosed;
     if (nInside == 0)
         FreeCurl();
+    else if (multi != nullptr)
+        curl_multi_wakeup(multi); // the thread inside ends its call and frees on leaving
 }
 
 // Starts a new exchange: the previous one (if any) is dropped, its answer forgotten.
 bool RequestState::PrepareExchange(const std::string& strExtraHeaders)
 {
-    if (bAttached)
+    if (exchange != EExchange::eNone)
         curl_multi_remove_handle(multi, easy);
-    bAttached = false;
-    bHeadDone = bFinished = bPaused = bProgress = bHaveAnswer = false;
+    exchange = EExchange::eNone;
+    bProgress = false;
     result = CURLE_OK;
     strStatusLine.clear();
     dwStatus = 0;
@@ -328,7 +391,7 @@ bool RequestState::PrepareExchange(const std::string& strExtraHeaders)
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
     if (curl_multi_add_handle(multi, easy) != CURLM_OK)
         return false;
-    bAttached = true;
+    exchange = EExchange::eAwaitingHead;
     return true;
 }
 
@@ -342,7 +405,7 @@ DWORD RequestState::Pump(Done done)
     auto lastProgress = Clock::now();
     for (;;)
     {
-        if (bCancelled)
+        if (!IsOpen())
             return ERROR_INTERNET_OPERATION_CANCELLED;
         int nRunning = 0;
         if (curl_multi_perform(multi, &nRunning) != CURLM_OK)
@@ -352,7 +415,7 @@ DWORD RequestState::Pump(Done done)
         {
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy)
             {
-                bFinished = true;
+                exchange = HeadCame() ? EExchange::eEnded : EExchange::eFailed;
                 result = msg->data.result;
             }
         }
@@ -362,9 +425,9 @@ DWORD RequestState::Pump(Done done)
             lastProgress = now;
             bProgress = false;
         }
-        if (done() || bFinished)
+        if (done() || Finished())
             return 0;
-        if (bCancelled)
+        if (!IsOpen())
             return ERROR_INTERNET_OPERATION_CANCELLED;
         const auto idle = now - lastProgress;
         if (idle >= timeout)
@@ -418,7 +481,7 @@ size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
 {
     auto& s = *static_cast<RequestState*>(user);
     const size_t total = size * n;
-    const std::string_view line = TrimLine(std::string_view(p, total));
+    const std::string_view line = TrimAsciiEnd(std::string_view(p, total), "\r\n");
     s.bProgress = true;
     if (line.substr(0, 5) == "HTTP/")
     {
@@ -432,19 +495,19 @@ size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
         if (dwStatus >= 300 && dwStatus < 400)
             curl_easy_getinfo(s.easy, CURLINFO_REDIRECT_URL, &redirect);
         // An interim answer, or one that curl follows to another address, is not the
-        // answer the caller waits for.
-        if (dwStatus >= 200 && redirect == nullptr)
+        // answer the caller waits for; the blank line after trailers changes nothing.
+        if (dwStatus >= 200 && redirect == nullptr && s.exchange == EExchange::eAwaitingHead)
         {
             s.dwStatus = dwStatus;
-            s.bHaveAnswer = true;
-            s.bHeadDone = true;
+            s.exchange = EExchange::eBody;
         }
     }
     else
     {
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos)
-            s.answerHeaders.emplace_back(Trim(line.substr(0, colon)), Trim(line.substr(colon + 1)));
+            s.answerHeaders.emplace_back(TrimAscii(line.substr(0, colon)),
+                                         TrimAscii(line.substr(colon + 1)));
     }
     return total;
 }
@@ -457,7 +520,7 @@ size_t RequestState::OnBody(char* p, size_t size, size_t n, void* user)
     if (s.nDestLeft == 0)
     {
         // The caller's buffer is full: curl keeps this chunk and hands it again on resume.
-        s.bPaused = true;
+        s.exchange = EExchange::ePaused;
         return CURL_WRITEFUNC_PAUSE;
     }
     const size_t take = std::min(total, s.nDestLeft);
@@ -487,49 +550,17 @@ Session::~Session()
 
 void Session::Close()
 {
-    std::vector<std::weak_ptr<detail::ConnectionState>> connections;
-    {
-        std::lock_guard lock(m_state->mutex);
-        m_state->bClosed = true;
-        connections.swap(m_state->connections);
-    }
-    for (auto& weak : connections)
-    {
-        if (auto connection = weak.lock())
-        {
-            std::vector<std::weak_ptr<detail::RequestState>> requests;
-            {
-                std::lock_guard lock(connection->mutex);
-                connection->bClosed = true;
-                requests.swap(connection->requests);
-            }
-            for (auto& request : requests)
-                if (auto r = request.lock())
-                    r->Close();
-        }
-    }
+    m_state->Close();
 }
 
 // ---- Connection
 
-namespace
-{
-template <typename T>
-void Register(std::vector<std::weak_ptr<T>>& list, const std::shared_ptr<T>& item)
-{
-    std::erase_if(list, [](const std::weak_ptr<T>& w) { return w.expired(); });
-    list.push_back(item);
-}
-} // namespace
-
 Connection::Connection(Session& session, std::string strHost, WORD nPort)
     : m_state(std::make_shared<detail::ConnectionState>(session.m_state, std::move(strHost), nPort))
 {
-    std::lock_guard lock(session.m_state->mutex);
-    if (session.m_state->bClosed)
-        m_state->bClosed = true;
-    else
-        Register(session.m_state->connections, m_state);
+    // Opened from a closed session: closed from the start.
+    if (!session.m_state->connections.Add(m_state))
+        m_state->Close();
 }
 
 Connection::~Connection()
@@ -544,15 +575,7 @@ void Connection::SetReceiveTimeout(DWORD dwMilliseconds)
 
 void Connection::Close()
 {
-    std::vector<std::weak_ptr<detail::RequestState>> requests;
-    {
-        std::lock_guard lock(m_state->mutex);
-        m_state->bClosed = true;
-        requests.swap(m_state->requests);
-    }
-    for (auto& request : requests)
-        if (auto r = request.lock())
-            r->Close();
+    m_state->Close();
 }
 
 // ---- Request
@@ -561,12 +584,9 @@ Request::Request(Connection& connection, std::string strVerb, std::string strPat
     : m_state(std::make_shared<detail::RequestState>(connection.m_state, std::move(strVerb),
                                                      std::move(strPathWithQuery)))
 {
-    const bool bCreated = m_state->CreateCurl();
-    std::lock_guard lock(connection.m_state->mutex);
-    if (connection.m_state->bClosed || !bCreated)
-        m_state->bClosed = true;
-    else
-        Register(connection.m_state->requests, m_state);
+    // Opened from a closed connection, or without a transfer: closed from the start.
+    if (!m_state->CreateCurl() || !connection.m_state->requests.Add(m_state))
+        m_state->Close();
 }
 
 Request::~Request()
@@ -598,22 +618,19 @@ bool Request::Send(const std::string& strExtraHeaders)
         return false;
     DWORD dwError = s.PrepareExchange(strExtraHeaders) ? 0 : ERROR_INTERNET_INTERNAL_ERROR;
     if (dwError == 0)
-        dwError = s.Pump([&s] { return s.bHeadDone; });
-    if (dwError == 0 && !s.bHeadDone)
-        dwError = s.bFinished && s.ResultError() != 0 ? s.ResultError()
-                                                      : ERROR_HTTP_INVALID_SERVER_RESPONSE;
+        dwError = s.Pump([&s] { return s.HeadCame(); });
+    if (dwError == 0 && !s.HeadCame())
+        dwError = s.Finished() && s.ResultError() != 0 ? s.ResultError()
+                                                       : ERROR_HTTP_INVALID_SERVER_RESPONSE;
     s.Leave();
     return dwError == 0 ? true : Fail(dwError);
 }
 
 bool Request::QueryStatusCode(DWORD& dwStatus) const
 {
-    {
-        std::lock_guard lock(m_state->mutex);
-        if (m_state->bClosed)
-            return Fail(ERROR_INVALID_HANDLE);
-    }
-    if (!m_state->bHaveAnswer)
+    if (m_state->handle.load() == detail::EHandle::eClosed)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (!m_state->HeadCame())
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     dwStatus = m_state->dwStatus;
     return true;
@@ -627,7 +644,7 @@ DWORD Request::StatusCode() const
 
 std::string Request::LastResponseText() const
 {
-    return m_state->bHaveAnswer ? m_state->strStatusLine : std::string();
+    return m_state->HeadCame() ? m_state->strStatusLine : std::string();
 }
 
 bool Request::QueryHeader(const std::string& strName, std::string& strValue) const
@@ -652,7 +669,7 @@ bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
         return Fail(ERROR_INVALID_PARAMETER);
     if (!s.Enter())
         return false;
-    if (!s.bAttached || !s.bHeadDone)
+    if (!s.HeadCame())
     {
         s.Leave();
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
@@ -673,13 +690,13 @@ bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
     }
 
     DWORD dwError = 0;
-    if (nFilled < dwToRead && !s.bFinished)
+    if (nFilled < dwToRead && !s.Finished())
     {
         s.pDest = pOut + nFilled;
         s.nDestLeft = dwToRead - nFilled;
-        if (s.bPaused)
+        if (s.exchange == detail::EExchange::ePaused)
         {
-            s.bPaused = false;
+            s.exchange = detail::EExchange::eBody;
             curl_easy_pause(s.easy, CURLPAUSE_CONT); // may hand the kept chunk at once
         }
         dwError = s.Pump([&s] { return s.nDestLeft == 0; });
@@ -688,7 +705,7 @@ bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
         s.nDestLeft = 0;
     }
     // The bytes before an error are the caller's; the error comes with the next read.
-    if (dwError == 0 && nFilled == 0 && s.bFinished)
+    if (dwError == 0 && nFilled == 0 && s.Finished())
         dwError = s.ResultError();
     s.Leave();
     if (dwError != 0)

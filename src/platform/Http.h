@@ -14,6 +14,8 @@
 // Closing a session or connection cancels and closes the handles opened from it.
 // Destroying a handle object closes it; the object itself must outlive every call on it
 // (owners that close from another thread share it through a shared_ptr).
+// Locks: each handle has one of its own, held only to register, count or free; no call
+// blocks on it for longer, and none is held while the transfer runs or curl calls back.
 //
 // The transfer runs on curl's multi interface in the calling thread; it is paused while
 // the caller's buffer is full, so a body is copied once from curl into the caller's
@@ -65,7 +67,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Cancels and closes every connection and request opened from this session.
+    // Any thread: cancels and closes every connection and request opened from this
+    // session. Returns at once; a Send or Read under way returns with 12017.
     void Close();
 
 private:
@@ -85,7 +88,8 @@ public:
 
     // The receive time-out that requests opened afterwards start with.
     void SetReceiveTimeout(DWORD dwMilliseconds);
-    // Cancels and closes every request opened from this connection.
+    // Any thread: cancels and closes every request opened from this connection. Returns at
+    // once; a Send or Read under way returns with 12017.
     void Close();
 
 private:
@@ -109,7 +113,8 @@ public:
     void SetReceiveTimeout(DWORD dwMilliseconds);
 
     // Sends the request (again: a new exchange on the same handle) with the extra header
-    // text for this exchange, and waits until the answer's head has come.
+    // text for this exchange. Blocks until the answer's head has come, the transfer failed,
+    // nothing arrived for the receive time-out, or Cancel/Close.
     bool Send(const std::string& strExtraHeaders = {});
     // The numeric status of the last answer; fails before an answer's head has come.
     bool QueryStatusCode(DWORD& dwStatus) const;
@@ -120,9 +125,9 @@ public:
     // The value of a header of the last answer (first of that name, case-insensitive).
     bool QueryHeader(const std::string& strName, std::string& strValue) const;
 
-    // Waits until dwToRead bytes have come, the answer has ended or an error. At the end of
-    // the answer (also when the server closed it before its Content-Length) it succeeds
-    // with fewer bytes, then with 0.
+    // Blocks until dwToRead bytes have come, the answer has ended, an error, nothing arrived
+    // for the receive time-out, or Cancel/Close. At the end of the answer (also when the
+    // server closed it before its Content-Length) it succeeds with fewer bytes, then with 0.
     bool Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead);
 
     // Any thread: makes a Send or Read under way, and every later one, fail with 12017.
