@@ -74,23 +74,26 @@ std::string FormatEventLine(const mcEvent& event)
 
 CEventLog::~CEventLog()
 {
-    std::unique_lock lock(m_lock);
-    if (m_writer.joinable())
+    std::thread writer;
     {
+        platform::MutexLock lock(m_lock);
+        if (!m_writer.joinable())
+            return;
         m_bStop = true;
         m_changed.notify_all();
-        lock.unlock();
-        m_writer.join();
+        writer = std::move(m_writer);
     }
+    writer.join();
 }
 
 void CEventLog::Start()
 {
-    std::unique_lock lock(m_lock);
+    platform::MutexLock lock(m_lock);
     if (m_nStarts++ == 0)
     {
         // A writer that a Stop is still ending must be gone before a new one starts.
-        m_changed.wait(lock, [&] { return !m_bWriterRunning; });
+        while (m_bWriterRunning)
+            lock.Wait(m_changed);
         m_bStop = false;
         m_bWriterRunning = true;
         m_writer = std::thread([this] { Run(); });
@@ -99,36 +102,36 @@ void CEventLog::Start()
 
 void CEventLog::Stop()
 {
-    std::unique_lock lock(m_lock);
-    if (m_nStarts == 0 || --m_nStarts > 0)
-        return;
-    m_bStop = true;
-    m_changed.notify_all();
-    std::thread writer = std::move(m_writer);
-    lock.unlock();
+    std::thread writer;
+    {
+        platform::MutexLock lock(m_lock);
+        if (m_nStarts == 0 || --m_nStarts > 0)
+            return;
+        m_bStop = true;
+        m_changed.notify_all();
+        writer = std::move(m_writer);
+    }
     writer.join();
+}
+
+void CEventLog::WriteNow(const std::string& strLine)
+{
+    // Under the lock, so such lines keep their posting order with each other.
+    ++m_nPosted;
+    Append(strLine);
+    ++m_nWritten;
+    m_changed.notify_all();
 }
 
 void CEventLog::Post(std::string strLine)
 {
     strLine += '\n';
-    std::unique_lock lock(m_lock);
+    platform::MutexLock lock(m_lock);
+    while (m_nStarts > 0 && m_listPending.size() >= kMaxPending)
+        lock.Wait(m_changed);
     if (m_nStarts == 0)
     {
-        // No writer: write it here, still in posting order with other such calls.
-        ++m_nPosted;
-        Append(strLine);
-        ++m_nWritten;
-        m_changed.notify_all();
-        return;
-    }
-    m_changed.wait(lock, [&] { return m_listPending.size() < kMaxPending || m_nStarts == 0; });
-    if (m_nStarts == 0)
-    {
-        ++m_nPosted;
-        Append(strLine);
-        ++m_nWritten;
-        m_changed.notify_all();
+        WriteNow(strLine);
         return;
     }
     m_listPending.push_back(std::move(strLine));
@@ -138,33 +141,36 @@ void CEventLog::Post(std::string strLine)
 
 void CEventLog::Flush()
 {
-    std::unique_lock lock(m_lock);
-    std::uint64_t nTarget = m_nPosted;
-    m_changed.wait(lock, [&] { return m_nWritten >= nTarget; });
+    platform::MutexLock lock(m_lock);
+    const std::uint64_t nTarget = m_nPosted;
+    while (m_nWritten < nTarget)
+        lock.Wait(m_changed);
 }
 
 void CEventLog::Run()
 {
-    std::unique_lock lock(m_lock);
     while (true)
     {
-        m_changed.wait(lock, [&] { return m_bStop || !m_listPending.empty(); });
-        if (m_listPending.empty())
-        {
-            // Stopping, and everything is written.
-            m_bWriterRunning = false;
-            m_changed.notify_all();
-            return;
-        }
         std::deque<std::string> batch;
-        batch.swap(m_listPending);
-        m_changed.notify_all(); // posters waiting for room
-        lock.unlock();
+        {
+            platform::MutexLock lock(m_lock);
+            while (!m_bStop && m_listPending.empty())
+                lock.Wait(m_changed);
+            if (m_listPending.empty())
+            {
+                // Stopping, and everything is written.
+                m_bWriterRunning = false;
+                m_changed.notify_all();
+                return;
+            }
+            batch.swap(m_listPending);
+            m_changed.notify_all(); // posters waiting for room
+        }
         std::string text;
         for (const std::string& strLine : batch)
             text += strLine;
         Append(text);
-        lock.lock();
+        platform::MutexLock lock(m_lock);
         m_nWritten += batch.size();
         m_changed.notify_all();
     }

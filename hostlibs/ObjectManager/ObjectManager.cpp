@@ -3,10 +3,10 @@
 #include "hostlibs/ObjectManager.h"
 
 #include "platform/AsciiText.h"
+#include "platform/Mutex.h"
 #include "platform/Registry.h"
 
 #include <memory>
-#include <mutex>
 #include <set>
 
 namespace
@@ -64,9 +64,9 @@ public:
 
 struct SManager
 {
-    std::mutex lock;
-    int nInits = 0;
-    std::set<miInterface*> objects; // made and not yet released
+    platform::Mutex lock;
+    int nInits OVR_GUARDED_BY(lock) = 0;
+    std::set<miInterface*> objects OVR_GUARDED_BY(lock); // made and not yet released
 };
 
 SManager& Manager()
@@ -90,8 +90,9 @@ extern "C"
 {
     void OMInit()
     {
-        std::lock_guard lock(Manager().lock);
-        ++Manager().nInits;
+        SManager& manager = Manager();
+        platform::MutexLock lock(manager.lock);
+        ++manager.nInits;
     }
 
     bool OMCreateObject(const char* name, const char*, bool, miInterface** object)
@@ -99,7 +100,7 @@ extern "C"
         if (!name || !object)
             return false;
         SManager& manager = Manager();
-        std::lock_guard lock(manager.lock);
+        platform::MutexLock lock(manager.lock);
         if (manager.nInits == 0)
             return false;
         std::unique_ptr<miInterface> made = MakeObject(name);
@@ -115,7 +116,7 @@ extern "C"
         SManager& manager = Manager();
         std::unique_ptr<miInterface> owned;
         {
-            std::lock_guard lock(manager.lock);
+            platform::MutexLock lock(manager.lock);
             if (manager.objects.erase(object) == 0)
             {
                 if (out)
@@ -131,8 +132,9 @@ extern "C"
 
     void OMTerm()
     {
-        std::lock_guard lock(Manager().lock);
-        if (Manager().nInits > 0)
-            --Manager().nInits;
+        SManager& manager = Manager();
+        platform::MutexLock lock(manager.lock);
+        if (manager.nInits > 0)
+            --manager.nInits;
     }
 }

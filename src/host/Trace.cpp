@@ -2,6 +2,7 @@
 
 #include "host/TraceBlock.h"
 #include "platform/Format.h"
+#include "platform/Mutex.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -44,11 +44,11 @@ constexpr auto kViewerStartPoll = std::chrono::milliseconds(10);
 // The process-wide trace state; every member is used under m_lock only.
 struct STraceState
 {
-    std::mutex m_lock;
-    int m_hViewer = -1; // connected socket, -1 when no viewer is known
-    host::STraceBlock m_block{};
-    LONG m_nChannelId = -1;
-    DWORD m_dwLastReply = 0;
+    platform::Mutex m_lock;
+    int m_hViewer OVR_GUARDED_BY(m_lock) = -1; // connected socket, -1 when no viewer is known
+    host::STraceBlock m_block OVR_GUARDED_BY(m_lock){};
+    LONG m_nChannelId OVR_GUARDED_BY(m_lock) = -1;
+    DWORD m_dwLastReply OVR_GUARDED_BY(m_lock) = 0;
 };
 
 STraceState& State()
@@ -149,14 +149,14 @@ int LaunchAndConnect(const std::string& strSocket)
     }
 }
 
-void DropViewer(STraceState& state)
+void DropViewer(STraceState& state) OVR_REQUIRES(state.m_lock)
 {
     if (state.m_hViewer >= 0)
         ::close(state.m_hViewer);
     state.m_hViewer = -1;
 }
 
-int FindViewerLocked(STraceState& state)
+int FindViewerLocked(STraceState& state) OVR_REQUIRES(state.m_lock)
 {
     state.m_block.dwBlockSize = host::kTraceBlockSize;
     if (state.m_hViewer >= 0)
@@ -209,7 +209,7 @@ std::optional<DWORD> ReceiveReply(int hViewer)
 // Sends the block as a message of the given kind and returns the viewer's reply.
 // A viewer whose connection broke is looked for once more; one that does not answer
 // is dropped.
-DWORD SendLocked(STraceState& state, DWORD dwKind)
+DWORD SendLocked(STraceState& state, DWORD dwKind) OVR_REQUIRES(state.m_lock)
 {
     if (state.m_hViewer < 0)
         return 0;
@@ -217,8 +217,7 @@ DWORD SendLocked(STraceState& state, DWORD dwKind)
     if (!SendMessageTo(state.m_hViewer, dwKind, state.m_block))
     {
         DropViewer(state);
-        if (FindViewerLocked(state) != 0 ||
-            !SendMessageTo(state.m_hViewer, dwKind, state.m_block))
+        if (FindViewerLocked(state) != 0 || !SendMessageTo(state.m_hViewer, dwKind, state.m_block))
         {
             DropViewer(state);
             return 0;
@@ -236,7 +235,7 @@ DWORD SendLocked(STraceState& state, DWORD dwKind)
 
 // Copies text into the block, cut to what the block holds; the bytes after the
 // terminator keep what earlier messages left there.
-std::size_t CopyText(STraceState& state, const char* pszText)
+std::size_t CopyText(STraceState& state, const char* pszText) OVR_REQUIRES(state.m_lock)
 {
     std::size_t nLength = pszText ? ::strnlen(pszText, host::kTraceTextMaxChars) : 0;
     if (nLength)
@@ -249,14 +248,14 @@ std::size_t CopyText(STraceState& state, const char* pszText)
 int FindViewer()
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     return FindViewerLocked(state);
 }
 
 DWORD TraceText(const char* pszText)
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     if (state.m_hViewer < 0)
         return 0;
     std::size_t nLength = CopyText(state, pszText);
@@ -276,7 +275,7 @@ DWORD Trace(const char* pszFormat, ...)
 DWORD OpenTraceChannel(const char* pszName, DWORD dwParameter, BYTE bFlag, DWORD dwMask)
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     std::size_t nLength = CopyText(state, pszName);
     state.m_block.dwTextLength = static_cast<DWORD>(nLength + 1);
     state.m_block.dwOpenParameter = dwParameter;
@@ -294,7 +293,7 @@ DWORD OpenTraceChannel(const char* pszName, DWORD dwParameter, BYTE bFlag, DWORD
 void CloseTraceChannel()
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     if (state.m_nChannelId == -1)
         return;
     state.m_block.nChannelId = state.m_nChannelId;
@@ -307,7 +306,7 @@ namespace host
 void ForgetTraceViewer()
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     DropViewer(state);
     state.m_nChannelId = -1;
     state.m_block = STraceBlock{};
@@ -316,7 +315,7 @@ void ForgetTraceViewer()
 LONG TraceChannelId()
 {
     STraceState& state = State();
-    std::lock_guard lock(state.m_lock);
+    platform::MutexLock lock(state.m_lock);
     return state.m_nChannelId;
 }
 } // namespace host

@@ -4,6 +4,9 @@
 // different threads never mix. A send waits for the viewer's reply; a viewer that does
 // not answer within a few seconds counts as gone, and one that died is looked for once
 // more, so tracing never hangs and never raises SIGPIPE.
+// Every operation holds the trace's own lock (a leaf: nothing else is taken under it)
+// for its whole send, so a call blocks while another thread's line goes out, for the
+// viewer's reply (up to 3 s) and, when it looks for the viewer, up to 500 ms more.
 #pragma once
 #include "platform/Types.h"
 

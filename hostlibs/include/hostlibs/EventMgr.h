@@ -50,8 +50,11 @@ class mcIEventMgr
 {
 public:
     virtual int GetVersion() const = 0;
+    // Any thread. Returns once the line is queued; blocks only while the log's backlog is
+    // at its limit (10000 lines), or for the write itself when the writer is not started.
     virtual int PostEvent(mcEvent& event) = 0;
-    // Waits until every event posted before the call is in the log.
+    // Any thread. Blocks, without limit, until every event posted before the call is in
+    // the log.
     virtual void Flush() = 0;
 
 protected:
