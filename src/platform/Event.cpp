@@ -2,6 +2,8 @@
 
 #include "platform/detail/SyncCore.h"
 
+#include <chrono>
+
 namespace platform
 {
 Event::Event(bool bManualReset, bool bInitialState)
@@ -41,6 +43,17 @@ DWORD Event::Wait(DWORD dwMilliseconds)
 {
     Event* self = this;
     return WaitAny(std::span<Event* const>(&self, 1), dwMilliseconds);
+}
+
+DWORD Event::WaitRealTime(DWORD dwRealMilliseconds)
+{
+    MutexLock lock(detail::SyncMutex());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwRealMilliseconds);
+    while (!TryConsume())
+        if (!lock.WaitUntil(detail::SyncCondition(), deadline))
+            return TryConsume() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return WAIT_OBJECT_0;
 }
 
 DWORD WaitAny(std::span<Event* const> events, DWORD dwMilliseconds)

@@ -37,6 +37,9 @@ public:
     // Blocks until signalled (WAIT_OBJECT_0) or until the limit passes on the platform
     // clock (WAIT_TIMEOUT); INFINITE has no limit.
     DWORD Wait(DWORD dwMilliseconds = INFINITE);
+    // As Wait, but the limit is real time whatever clock is installed: for tests, whose
+    // limits must hold while a manual clock stands still.
+    DWORD WaitRealTime(DWORD dwRealMilliseconds);
 
 private:
     friend DWORD WaitAny(std::span<Event* const> events, DWORD dwMilliseconds);

@@ -43,4 +43,9 @@ DWORD Thread::Wait(DWORD dwMilliseconds) const
 {
     return m_state ? m_state->ended.Wait(dwMilliseconds) : WAIT_OBJECT_0;
 }
+
+DWORD Thread::WaitRealTime(DWORD dwRealMilliseconds) const
+{
+    return m_state ? m_state->ended.WaitRealTime(dwRealMilliseconds) : WAIT_OBJECT_0;
+}
 } // namespace platform

@@ -4,6 +4,9 @@
 // reports through lives as long as either side needs it. What the procedure uses it must
 // own or share (capture shared_ptrs), so that an owner that stopped waiting after its
 // limit can be destroyed safely while the thread finishes.
+// A handle object is used by one thread at a time (its owner's); threads that wait on the
+// same thread from elsewhere use a Duplicate. Wait blocks up to its limit; nothing else
+// blocks.
 #pragma once
 
 #include "platform/Types.h"
@@ -32,8 +35,18 @@ public:
     // WAIT_OBJECT_0 once the thread has ended, WAIT_TIMEOUT when the limit passed first.
     // An empty handle counts as ended.
     DWORD Wait(DWORD dwMilliseconds = INFINITE) const;
+    // As Wait, but the limit is real time whatever clock is installed (for tests).
+    DWORD WaitRealTime(DWORD dwRealMilliseconds) const;
     // Drops the handle (CloseHandle); the thread runs on.
     void Close() { m_state.reset(); }
+    // Another handle to the same thread (DuplicateHandle), so that one thread can wait on
+    // it while another replaces or closes the original.
+    Thread Duplicate() const
+    {
+        Thread copy;
+        copy.m_state = m_state;
+        return copy;
+    }
 
 private:
     struct State;
