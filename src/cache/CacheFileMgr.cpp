@@ -94,6 +94,24 @@ mcCacheFileMgr::mcCacheFileMgr(const std::string& path) : m_strPath(path)
     }
 }
 
+bool mcCacheFileMgr::IsOpen() const
+{
+    TracedLock lock(m_cs);
+    return m_fd >= 0;
+}
+
+double mcCacheFileMgr::BytesRead() const
+{
+    TracedLock lock(m_cs);
+    return m_dBytesRead;
+}
+
+double mcCacheFileMgr::BytesWritten() const
+{
+    TracedLock lock(m_cs);
+    return m_dBytesWritten;
+}
+
 mcCacheFileMgr::~mcCacheFileMgr()
 {
     Close();
@@ -127,6 +145,7 @@ bool mcCacheFileMgr::Delete()
 
 double mcCacheFileMgr::GetSize() const
 {
+    TracedLock lock(m_cs);
     struct stat st
     {
     };
@@ -138,12 +157,22 @@ double mcCacheFileMgr::GetSize() const
 bool mcCacheFileMgr::PosToBegin()
 {
     TracedLock lock(m_cs, "mcCacheFileMgr::PosToBegin Entering CS");
+    return PosToBeginLocked();
+}
+
+bool mcCacheFileMgr::PosToBeginLocked()
+{
     return m_fd >= 0 && ::lseek(m_fd, 0, SEEK_SET) == 0;
 }
 
 bool mcCacheFileMgr::Write(const void* pBuffer, DWORD dwLength, DWORD& dwWritten)
 {
     TracedLock lock(m_cs, "mcCacheFileMgr::Write Entering CS");
+    return WriteLocked(pBuffer, dwLength, dwWritten);
+}
+
+bool mcCacheFileMgr::WriteLocked(const void* pBuffer, DWORD dwLength, DWORD& dwWritten)
+{
     dwWritten = 0;
     if (m_fd < 0)
         return false;
@@ -158,6 +187,11 @@ bool mcCacheFileMgr::Write(const void* pBuffer, DWORD dwLength, DWORD& dwWritten
 bool mcCacheFileMgr::Read(void* pBuffer, DWORD dwLength, DWORD& dwRead)
 {
     TracedLock lock(m_cs, "mcCacheFileMgr::Read Entering CS");
+    return ReadLocked(pBuffer, dwLength, dwRead);
+}
+
+bool mcCacheFileMgr::ReadLocked(void* pBuffer, DWORD dwLength, DWORD& dwRead)
+{
     dwRead = 0;
     if (m_fd < 0)
         return false;
@@ -172,7 +206,7 @@ bool mcCacheFileMgr::Read(void* pBuffer, DWORD dwLength, DWORD& dwRead)
 DWORD mcCacheFileMgr::WriteHeader(CacheFileHeader& header)
 {
     TracedLock lock(m_cs, "mcCacheFileMgr::WriteHeader Entering CS");
-    if (!PosToBegin())
+    if (!PosToBeginLocked())
         return 0;
     std::vector<std::string> lines = {Line("headersize=", kHeaderSize),
                                       Line("trackid=", header.trackid),
@@ -198,13 +232,13 @@ DWORD mcCacheFileMgr::WriteHeader(CacheFileHeader& header)
     for (const auto& line : lines)
     {
         DWORD n = 0;
-        Write(line.data(), static_cast<DWORD>(line.size()), n);
+        WriteLocked(line.data(), static_cast<DWORD>(line.size()), n);
         written += n;
     }
     const std::vector<char> zeros(kHeaderSize - total, '\0');
     DWORD n = 0;
     if (!zeros.empty())
-        Write(zeros.data(), static_cast<DWORD>(zeros.size()), n);
+        WriteLocked(zeros.data(), static_cast<DWORD>(zeros.size()), n);
     return written + n;
 }
 
@@ -214,7 +248,7 @@ bool mcCacheFileMgr::ReadHeader(CacheFileHeader& header, std::string& error)
     error.clear();
     std::array<char, kHeaderSize> bytes{};
     DWORD got = 0;
-    if (!PosToBegin() || !Read(bytes.data(), kHeaderSize, got) || got < kHeaderSize)
+    if (!PosToBeginLocked() || !ReadLocked(bytes.data(), kHeaderSize, got) || got < kHeaderSize)
     {
         error = "ERROR!! In mcCacheFileMgr::ReadHeader, fread() return error";
         return false;

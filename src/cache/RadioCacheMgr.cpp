@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Format.h"
+#include "platform/Mutex.h"
 #include "platform/RuntimeFolder.h"
 
 #include <algorithm>
@@ -20,9 +21,10 @@
 #include <fstream>
 #include <iterator>
 #include <locale>
-#include <mutex>
+#include <optional>
 #include <sstream>
 #include <sys/file.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
@@ -129,31 +131,32 @@ bool IsPlainCacheId(const std::string& cacheid)
 }
 
 // What the manager and its pass threads share. The section guards the settings and the
-// lock list; m_passMutex guards the pass fields, so that testing and setting the
-// running flag is one step and waiters learn when a pass ends.
+// lock list; passMutex guards the pass fields, so that testing and setting the running
+// flag is one step and waiters learn when a pass ends. Neither is held while the other
+// is taken.
 struct mcRadioCacheMgr::SSharedState
 {
     mutable platform::CriticalSection cs;
-    CacheSettings settings;
-    std::vector<std::pair<LockHandle, std::string>> listLocks;
-    LockHandle nextLock = 1;
-    std::string strAppFolder;
+    CacheSettings settings OVR_GUARDED_BY(cs);
+    std::vector<std::pair<LockHandle, std::string>> listLocks OVR_GUARDED_BY(cs);
+    LockHandle nextLock OVR_GUARDED_BY(cs) = 1;
+    std::string strAppFolder; // set before any pass starts
 
-    mutable std::mutex passMutex;
+    mutable platform::Mutex passMutex;
     std::condition_variable passEnded;
-    bool bRunning = false;
-    bool bEverStarted = false;
-    platform::Thread passThread;
-    SizeStatus status = eSizeWithinLimits;
-    double dLastSize = 0;
+    bool bRunning OVR_GUARDED_BY(passMutex) = false;
+    bool bEverStarted OVR_GUARDED_BY(passMutex) = false;
+    platform::Thread passThread OVR_GUARDED_BY(passMutex);
+    SizeStatus status OVR_GUARDED_BY(passMutex) = eSizeWithinLimits;
+    double dLastSize OVR_GUARDED_BY(passMutex) = 0;
 
-    CacheSettings Settings() const
+    CacheSettings Settings() const OVR_EXCLUDES(cs)
     {
         TracedLock lock(cs);
         return settings;
     }
 
-    bool IsFileLocked(const std::string& path) const
+    bool IsFileLocked(const std::string& path) const OVR_EXCLUDES(cs)
     {
         TracedLock lock(cs, "mcRadioCacheMgr::IsFileLocked");
         return std::any_of(listLocks.begin(), listLocks.end(),
@@ -161,23 +164,25 @@ struct mcRadioCacheMgr::SSharedState
                            { return platform::EqualsNoCase(entry.second, path); });
     }
 
-    double GetCacheSize(std::vector<CacheFileEntry>* pList) const
+    double GetCacheSize(std::vector<CacheFileEntry>* pList) const OVR_EXCLUDES(cs)
     {
         TracedLock lock(cs, "mcRadioCacheMgr::GetCacheSize");
         return CacheFolderSize(settings.strLocation, pList);
     }
 
-    void WaitWhileRunning()
+    void WaitWhileRunning() OVR_EXCLUDES(passMutex)
     {
-        std::unique_lock lock(passMutex);
-        passEnded.wait(lock, [&] { return !bRunning; });
+        platform::MutexLock lock(passMutex);
+        while (bRunning)
+            lock.Wait(passEnded);
     }
 
-    void EndPass(SizeStatus newStatus, double dSize)
+    // The pass's result, or none when it failed (the last result stays).
+    void EndPass(std::optional<std::pair<SizeStatus, double>> result) OVR_EXCLUDES(passMutex)
     {
-        std::lock_guard lock(passMutex);
-        status = newStatus;
-        dLastSize = dSize;
+        platform::MutexLock lock(passMutex);
+        if (result)
+            std::tie(status, dLastSize) = *result;
         bRunning = false;
         passEnded.notify_all();
     }
@@ -251,7 +256,7 @@ void mcRadioCacheMgr::SSharedState::SizeMgmntProcSupport()
             dFreed += it->dSize;
         }
     }
-    EndPass(newStatus, dSize - dFreed);
+    EndPass(std::pair(newStatus, dSize - dFreed));
 }
 
 mcRadioCacheMgr::mcRadioCacheMgr(PassEndFunction onPassEnd)
@@ -363,7 +368,7 @@ void mcRadioCacheMgr::UnInit()
     SaveIndex();
     platform::Thread thread;
     {
-        std::lock_guard lock(m_state->passMutex);
+        platform::MutexLock lock(m_state->passMutex);
         thread = std::move(m_state->passThread);
     }
     if (thread)
@@ -448,7 +453,7 @@ double mcRadioCacheMgr::GetCacheSize(std::vector<CacheFileEntry>* pList) const
 bool mcRadioCacheMgr::StartSizeManagement()
 {
     {
-        std::lock_guard lock(m_state->passMutex);
+        platform::MutexLock lock(m_state->passMutex);
         if (m_state->bRunning)
             return false;
         m_state->bRunning = true;
@@ -466,7 +471,7 @@ bool mcRadioCacheMgr::StartSizeManagement()
                     catch (const std::exception& e)
                     {
                         Trace("mcRadioCacheMgr::SizeMgmntProc %s\n", e.what());
-                        state->EndPass(state->status, state->dLastSize);
+                        state->EndPass(std::nullopt);
                     }
                     state.reset(); // the last owner frees the state here
                     if (onEnd)
@@ -500,13 +505,13 @@ bool mcRadioCacheMgr::IsEnabled() const
 
 SizeStatus mcRadioCacheMgr::GetSizeStatus() const
 {
-    std::lock_guard lock(m_state->passMutex);
+    platform::MutexLock lock(m_state->passMutex);
     return m_state->status;
 }
 
 double mcRadioCacheMgr::GetLastCacheSize() const
 {
-    std::lock_guard lock(m_state->passMutex);
+    platform::MutexLock lock(m_state->passMutex);
     return m_state->dLastSize;
 }
 

@@ -65,39 +65,49 @@ public:
     mcRadioCacheMgr(const mcRadioCacheMgr&) = delete;
     mcRadioCacheMgr& operator=(const mcRadioCacheMgr&) = delete;
 
-    void Init();
-    void UnInit();
+    // The stream manager's thread. Init loads (or writes) the index and starts a first
+    // pass without waiting for it; UnInit saves the index and blocks up to 20 s for a pass.
+    void Init() OVR_EXCLUDES(m_csIndex);
+    void UnInit() OVR_EXCLUDES(m_csIndex);
 
+    // Any thread. GetSettings takes the shared section briefly; SetSettings takes it, then
+    // m_csIndex to update and save the index (a file write).
     CacheSettings GetSettings() const;
-    void SetSettings(const CacheSettings& settings);
+    void SetSettings(const CacheSettings& settings) OVR_EXCLUDES(m_csIndex);
 
     // The track's cache file: cache folder + cacheid + ".DAT"; empty when the cacheid
     // cannot name a file (the track is then fetched whole from the network).
     std::string GetCacheFilePath(const STrackInfo& track) const;
     CacheFileHeader MakeCacheFileHeader(const STrackInfo& track) const;
 
+    // Downloader threads and passes; each holds the shared section for its own steps.
     LockHandle LockFile(const std::string& path);
     void UnLockFile(LockHandle handle);
     bool IsFileLocked(const std::string& path) const;
 
+    // Any thread. Lists the cache folder holding the shared section.
     double GetCacheSize(std::vector<CacheFileEntry>* pList = nullptr) const;
 
+    // Any thread. Starts a pass unless one runs (false then) and returns at once.
     bool StartSizeManagement();
+    // Any thread. Blocks, without limit, until the pass that runs has ended, then starts
+    // one and blocks until it has ended; the status it left.
     SizeStatus RunSizeCheckAndWait();
     bool IsEnabled() const;
     SizeStatus GetSizeStatus() const;
     // The cache size that the last pass left, bytes.
     double GetLastCacheSize() const;
 
-    // What the engine object's GetRadioCacheStatus and SetRadioCacheStatus do; sizes in
-    // bytes. Null pointers are skipped.
+    // What the engine object's GetRadioCacheStatus and SetRadioCacheStatus do, on the
+    // host's thread; sizes in bytes. Null pointers are skipped. Both block as
+    // RunSizeCheckAndWait does (SetRadioCacheStatus only when the maximum shrinks).
     void GetRadioCacheStatus(double* pfMaxSize, double* pfSafetyMargin, double* pfCurSize,
                              INT* pnStatus);
-    void SetRadioCacheStatus(double fMaxSize, double fSafetyMargin);
+    void SetRadioCacheStatus(double fMaxSize, double fSafetyMargin) OVR_EXCLUDES(m_csIndex);
 
-    // The index operations of Init and UnInit.
-    bool LoadIndex(const CacheSettings& defaults, bool bEnciphered);
-    void SaveIndex();
+    // The index operations of Init and UnInit; each holds m_csIndex throughout.
+    bool LoadIndex(const CacheSettings& defaults, bool bEnciphered) OVR_EXCLUDES(m_csIndex);
+    void SaveIndex() OVR_EXCLUDES(m_csIndex);
 
     const std::string& AppFolder() const { return m_strAppFolder; }
     const std::string& IndexPath() const { return m_strIndexPath; }
@@ -121,7 +131,7 @@ private:
     const std::string m_strPlainPath;
 
     mutable platform::CriticalSection m_csIndex;
-    CacheCipher m_loadCipher;
-    CacheCipher m_saveCipher;
-    CacheIndexDocument m_index;
+    CacheCipher m_loadCipher OVR_GUARDED_BY(m_csIndex);
+    CacheCipher m_saveCipher OVR_GUARDED_BY(m_csIndex);
+    CacheIndexDocument m_index OVR_GUARDED_BY(m_csIndex);
 };
