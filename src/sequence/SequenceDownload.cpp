@@ -14,7 +14,6 @@
 #include "sequence/TrackList.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -26,16 +25,9 @@ constexpr std::size_t kReadBlock = 2048;
 constexpr std::string_view kTrackPrefix = "OVDK::";
 constexpr int kMaxRetries = 2;
 
-// A failure of the download with the error code that goes with it.
-struct SDownloadFailure
+[[noreturn]] void FailWith(const std::string& strText, DWORD dwLastError = 0)
 {
-    std::string strText;
-    DWORD dwLastError = 0;
-};
-
-[[noreturn]] void FailWith(std::string strText, DWORD dwLastError = 0)
-{
-    throw SDownloadFailure{std::move(strText), dwLastError};
+    throw CWorkerError(strText, dwLastError);
 }
 
 // The answer's bytes not yet parsed, and the capacity that the next read may fill.
@@ -139,17 +131,19 @@ ELines TakeCompleteLines(SSequenceThreadParams& params, const STrackInfo& templa
     return ELines::eTaken;
 }
 
-// A bad line abandons the sequence: the rest of the answer is read and dropped.
-[[noreturn]] void AbandonRest(SSequenceThreadParams& params, CReadBuffer& buffer, bool& bAbandoned)
+// A bad line abandons the sequence ("Aborted rest of sequence on error detection"): the
+// rest of the answer is read and dropped.
+EAnswer AbandonRest(SSequenceThreadParams& params, CReadBuffer& buffer)
 {
-    bAbandoned = true;
     buffer.DrainRest(params.bAbort);
-    throw CWorkerError("Aborted rest of sequence on error detection");
+    return EAnswer::eAbandoned;
 }
 
-// The reading loop after the header: blocks of lines until the answer ends.
-void ReadTrackLines(SSequenceThreadParams& params, CReadBuffer& buffer,
-                    const STrackInfo& templateRec, DWORD dwLastRead, bool& bAbandoned)
+// The reading loop after the header: blocks of lines until the answer ends (eDone, also
+// when an abort stops it) or the sequence is abandoned. A read that fails, or a non-200
+// answer without track lines, raises its failure text.
+EAnswer ReadTrackLines(SSequenceThreadParams& params, CReadBuffer& buffer,
+                       const STrackInfo& templateRec, DWORD dwLastRead)
 {
     std::string& data = buffer.Data();
     std::size_t nAdded = 0;
@@ -158,38 +152,39 @@ void ReadTrackLines(SSequenceThreadParams& params, CReadBuffer& buffer,
         if (params.bAbort == 1)
         {
             Trace("SequenceDownloader::Sequence download operation aborted.\n");
-            return;
+            return EAnswer::eDone;
         }
         const std::size_t nAt = data.find(kTrackPrefix);
         if (nAt == std::string::npos)
         {
+            // A 200 answer without a track is a sequence to ask for again.
             if (params.nStatusCode == 200)
-                bAbandoned = true;
-            throw CWorkerError(
-                platform::FormatText("InternetReadFile had no track records - read %d bytes",
-                                     static_cast<int>(dwLastRead)));
+                return EAnswer::eAbandoned;
+            FailWith(platform::FormatText("InternetReadFile had no track records - read %d bytes",
+                                          static_cast<int>(dwLastRead)));
         }
         if (data.find('\n', nAt) == std::string::npos)
         {
             // A line without end that would exhaust memory is a bad line.
             if (!buffer.Grow())
-                AbandonRest(params, buffer, bAbandoned);
+                return AbandonRest(params, buffer);
         }
         else
         {
             const ELines result = TakeCompleteLines(params, templateRec, data, nAdded);
             if (result == ELines::eAborted)
-                return;
+                return EAnswer::eDone;
             if (result == ELines::eBadLine)
-                AbandonRest(params, buffer, bAbandoned);
+                return AbandonRest(params, buffer);
         }
         if (params.bAbort == 1)
         {
             Trace("ProcessSequenceRequest:: aborting download");
-            return;
+            return EAnswer::eDone;
         }
         dwLastRead = buffer.ReadMore();
     }
+    return EAnswer::eDone;
 }
 
 void RaiseServerError(const std::string& strText, const std::string& strUrl, DWORD dwLastError)
@@ -219,15 +214,15 @@ std::shared_ptr<http::Request> OpenHandles(SSequenceThreadParams& params,
     auto session = std::make_shared<http::Session>("Orvale Deck");
     auto connect = std::make_shared<http::Connection>(*session, strHost, nPort);
     auto request = std::make_shared<http::Request>(*connect, "POST", strPath);
-    std::lock_guard slots(params.csHandles);
+    platform::MutexLock slots(params.csHandles);
     params.hInternet = session;
     params.hConnect = connect;
     params.hInternetRequest = request;
     return request;
 }
 
-// One send and its answer; the try-again answer.
-int SendOnce(SSequenceThreadParams& params, http::Request& request)
+// One send and its answer; true when the request is to be sent again.
+bool SendOnce(SSequenceThreadParams& params, http::Request& request) OVR_EXCLUDES(DownloadLock())
 {
     Trace("Before HttpSendRequest -%s\n", params.strDispStation.c_str());
     const DWORD dwStart = platform::GetTickCount();
@@ -243,7 +238,7 @@ int SendOnce(SSequenceThreadParams& params, http::Request& request)
 
     TracedLock lock(DownloadLock());
     {
-        std::lock_guard slots(params.csHandles);
+        platform::MutexLock slots(params.csHandles);
         if (!params.hInternetRequest)
             FailWith("DownloadSequenceProc hInternetRequest NULL");
     }
@@ -258,16 +253,8 @@ int SendOnce(SSequenceThreadParams& params, http::Request& request)
         Trace("%s", strText.c_str());
         FailWith(strText, bQueried ? 0 : dwStatus);
     }
-    int nTryAgain = 0;
-    try
-    {
-        nTryAgain = ProcessSequenceRequest(params, request);
-    }
-    catch (const CWorkerError& e)
-    {
-        FailWith(e.what());
-    }
-    return params.nStatusCode != 200 ? 0 : nTryAgain;
+    const EAnswer answer = ProcessSequenceRequest(params, request);
+    return params.nStatusCode == 200 && answer == EAnswer::eTryAgain;
 }
 
 void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
@@ -294,29 +281,32 @@ void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
     const std::shared_ptr<http::Request> request = OpenHandles(params, strHost, nPort, strPath);
     request->AddHeaders("Accept: application/x-www-urlencoded\r\n");
 
-    int nTryAgain = 1;
+    bool bSendAgain = true;
     int nRetries = 0;
-    while (nTryAgain == 1 && params.bAbort == 0)
+    while (bSendAgain && params.bAbort == 0)
     {
         if (nRetries > kMaxRetries)
             FailWith("Maximum number of sequence retries reached. Quitting");
-        nTryAgain = SendOnce(params, *request);
-        if (nTryAgain == 1)
+        bSendAgain = SendOnce(params, *request);
+        if (bSendAgain)
             ++nRetries;
     }
 }
 
-void RecordFailure(SSequenceThreadParams& params, const SDownloadFailure& failure)
+// Every failure of the download ends here: it is recorded, the waiting reader released
+// (unless the failure is the cancellation an abort causes: the abort releases it) and
+// reported.
+void RecordFailure(SSequenceThreadParams& params, const std::string& strText, DWORD dwLastError)
 {
-    params.nDownloadStatus = 3;
+    params.nDownloadStatus = EDownloadStatus::eFailed;
     if (params.nStatusCode != 244)
         params.nStatusCode = 404;
-    if (failure.dwLastError != http::ERROR_INTERNET_OPERATION_CANCELLED)
+    if (dwLastError != http::ERROR_INTERNET_OPERATION_CANCELLED)
         params.hTrackInfoWaitEvent.Set();
-    Trace("DownloadSequenceProc:%s", failure.strText.c_str());
+    Trace("DownloadSequenceProc:%s", strText.c_str());
     const std::string& strUrl = params.strSignedUrl.empty() ? params.strUrl : params.strSignedUrl;
-    Trace("url=%s\n(%lu)", strUrl.c_str(), failure.dwLastError);
-    RaiseServerError(failure.strText, strUrl, failure.dwLastError);
+    Trace("url=%s\n(%lu)", strUrl.c_str(), dwLastError);
+    RaiseServerError(strText, strUrl, dwLastError);
 }
 } // namespace
 
@@ -328,7 +318,7 @@ platform::CriticalSection& DownloadLock()
 
 void CloseDownloadHandles(SSequenceThreadParams& params)
 {
-    std::lock_guard slots(params.csHandles);
+    platform::MutexLock slots(params.csHandles);
     if (params.hInternetRequest)
         params.hInternetRequest->Close();
     if (params.hConnect)
@@ -340,9 +330,8 @@ void CloseDownloadHandles(SSequenceThreadParams& params)
     params.hInternet.reset();
 }
 
-int ProcessSequenceRequest(SSequenceThreadParams& params, http::Request& request)
+EAnswer ProcessSequenceRequest(SSequenceThreadParams& params, http::Request& request)
 {
-    bool bAbandoned = false;
     try
     {
         CReadBuffer buffer(request);
@@ -350,27 +339,21 @@ int ProcessSequenceRequest(SSequenceThreadParams& params, http::Request& request
         const DWORD dwFirst = buffer.ReadMore();
         ParseSequenceHeader(buffer.Data(), templateRec, params);
         ApplySequenceHeader(params);
-        ReadTrackLines(params, buffer, templateRec, dwFirst, bAbandoned);
-        return 0;
+        if (ReadTrackLines(params, buffer, templateRec, dwFirst) == EAnswer::eDone)
+            return EAnswer::eDone;
+        // The next request reports the abandoned sequence; one that gave no track at all
+        // is asked for again.
+        params.bSeqAbort = 1;
+        return params.pTrackList->Empty() ? EAnswer::eTryAgain : EAnswer::eAbandoned;
     }
     catch (const CWorkerError&)
     {
-        if (!bAbandoned)
-            throw;
-        params.bSeqAbort = 1;
-        return params.pTrackList->Empty() ? 1 : 0;
-    }
-    catch (const SDownloadFailure&)
-    {
-        if (!bAbandoned)
-            throw;
-        params.bSeqAbort = 1;
-        return params.pTrackList->Empty() ? 1 : 0;
+        throw; // the failure text goes on to the thread's one failure step
     }
     catch (...)
     {
         Trace("ProcessSequenceRequest - in catch all - will set try again to true");
-        return 1;
+        return EAnswer::eTryAgain;
     }
 }
 
@@ -382,27 +365,26 @@ unsigned DownloadSequenceProc(const std::shared_ptr<SSequenceThreadParams>& pPar
         return 0;
     }
     SSequenceThreadParams& params = *pParams;
-    int nIdle = 0;
-    if (!params.nDownloadStatus.compare_exchange_strong(nIdle, 1) && nIdle == 1)
+    if (params.nDownloadStatus.exchange(EDownloadStatus::eDownloading) ==
+        EDownloadStatus::eDownloading)
     {
         Trace("DownloadSequenceProc::<exit> thread has already been called and is downloading.");
         return 0;
     }
-    params.nDownloadStatus = 1;
     params.strSignedUrl.clear();
     unsigned nResult = 0;
     try
     {
         RequestSequence(pParams);
     }
-    catch (const SDownloadFailure& failure)
+    catch (const CWorkerError& failure)
     {
-        RecordFailure(params, failure);
-        nResult = failure.dwLastError;
+        nResult = failure.LastError();
+        RecordFailure(params, failure.what(), nResult);
     }
     catch (const std::exception& e)
     {
-        RecordFailure(params, SDownloadFailure{e.what(), 0});
+        RecordFailure(params, e.what(), 0);
     }
     {
         TracedLock lock(DownloadLock());
@@ -411,7 +393,7 @@ unsigned DownloadSequenceProc(const std::shared_ptr<SSequenceThreadParams>& pPar
     platform::DebugOutput("DownloadSequenceProc:: <exit>\n");
     if (params.bAbort == 1 && params.pTrackList)
         params.pTrackList->Clear("DownloadSequenceProc::Abort-g_csTrackList");
-    if (params.nDownloadStatus != 3)
-        params.nDownloadStatus = 2;
+    if (params.nDownloadStatus != EDownloadStatus::eFailed)
+        params.nDownloadStatus = EDownloadStatus::eDone;
     return nResult;
 }

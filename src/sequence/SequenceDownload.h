@@ -15,17 +15,26 @@ namespace platform::http
 class Request;
 }
 
-// Held while a download opens its HTTP handles, reads an answer and closes them.
+// g_csDownload: held while a download opens its HTTP handles, reads an answer and closes
+// them, and by an abort to close them. Taken before a request's csHandles.
 platform::CriticalSection& DownloadLock();
 // Closes the request, the connection and the session, in that order, and clears them.
-// The caller holds DownloadLock().
-void CloseDownloadHandles(SSequenceThreadParams& params);
+void CloseDownloadHandles(SSequenceThreadParams& params) OVR_REQUIRES(DownloadLock());
+
+// How reading one answer ended.
+enum class EAnswer
+{
+    eDone,      // read to its end, or stopped by an abort
+    eTryAgain,  // the request is to be sent again: the answer gave no usable track
+    eAbandoned, // a bad line ended the sequence after some tracks; they stay in the list
+};
 
 // The thread procedure; 0 on success, else the last error code.
 unsigned DownloadSequenceProc(const std::shared_ptr<SSequenceThreadParams>& params);
-// Reads and parses one answer: 1 when the request should be sent again, else 0. A failure
-// it does not handle itself is raised as CWorkerError.
-int ProcessSequenceRequest(SSequenceThreadParams& params, platform::http::Request& request);
+// Reads and parses one answer; the caller holds DownloadLock(). An abandoned sequence sets
+// bSeqAbort. A failure it does not handle itself is raised as CWorkerError.
+EAnswer ProcessSequenceRequest(SSequenceThreadParams& params, platform::http::Request& request)
+    OVR_REQUIRES(DownloadLock());
 
 // The most a track line may grow the read buffer to before it counts as a bad line.
 inline constexpr std::size_t kMaxTrackLineBuffer = 1024 * 1024;

@@ -8,12 +8,12 @@
 #pragma once
 
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 #include "platform/Types.h"
 
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class CTrackList;
@@ -24,6 +24,15 @@ class Session;
 class Connection;
 class Request;
 } // namespace platform::http
+
+// Where the download of a request stands (the client's download status, 0 to 3).
+enum class EDownloadStatus : int
+{
+    eIdle = 0,        // a request is prepared; its thread has not begun
+    eDownloading = 1, // the thread is sending or reading
+    eDone = 2,        // ended normally, also when stopped by an abort
+    eFailed = 3,      // ended in the failure step
+};
 
 // The host's status callback: a status code and a text (may be null).
 using StatusCallback = void (*)(int nCode, const char* pszText);
@@ -62,19 +71,20 @@ struct SSequenceThreadParams
     std::string strEndRadioBrowserScript;
 
     std::shared_ptr<CTrackList> pTrackList;
-    // The client's flags: 1 while an abort is in force; 0 idle, 1 downloading, 2 done,
-    // 3 failed; 1 when the previous sequence was abandoned part-way.
+    // The client's flags: 1 while an abort is in force; the download status; 1 when the
+    // previous sequence was abandoned part-way.
     std::atomic<int> bAbort{0};
-    std::atomic<int> nDownloadStatus{0};
+    std::atomic<EDownloadStatus> nDownloadStatus{EDownloadStatus::eIdle};
     std::atomic<int> bSeqAbort{0};
 
     // The request's HTTP handles. g_csDownload is held while they are opened and closed
     // and while an answer is read; the slots themselves change under csHandles, which is
-    // held only for that, so an abort can cancel the request without waiting for a reader.
-    std::mutex csHandles;
-    std::shared_ptr<platform::http::Session> hInternet;
-    std::shared_ptr<platform::http::Connection> hConnect;
-    std::shared_ptr<platform::http::Request> hInternetRequest;
+    // held only for that (a leaf), so an abort can cancel the request without waiting for
+    // a reader.
+    platform::Mutex csHandles;
+    std::shared_ptr<platform::http::Session> hInternet OVR_GUARDED_BY(csHandles);
+    std::shared_ptr<platform::http::Connection> hConnect OVR_GUARDED_BY(csHandles);
+    std::shared_ptr<platform::http::Request> hInternetRequest OVR_GUARDED_BY(csHandles);
 
     DWORD nSessionID = 0;
     // Set when the first track of a sequence is in the list, when a download fails, and
