@@ -15,14 +15,15 @@ public:
     CConnectionRateMeter();
     virtual ~CConnectionRateMeter() = default;
 
+    // Each operation holds m_cs for its own few steps and blocks on nothing else.
     // Drops every sample and the totals; whether a whole window was seen is kept.
-    void Reset();
+    void Reset() OVR_EXCLUDES(m_cs);
     // One network read: bytes it returned and how long it took.
-    void AddSample(const unsigned& nBytes, const double& dSeconds);
-    void SetWindow(const double& dSeconds);
+    void AddSample(const unsigned& nBytes, const double& dSeconds) OVR_EXCLUDES(m_cs);
+    void SetWindow(const double& dSeconds) OVR_EXCLUDES(m_cs);
     // Bytes per second over the window; false (out untouched) until a whole window of
     // reads has been seen.
-    bool GetRate(double& dBytesPerSecond);
+    bool GetRate(double& dBytesPerSecond) OVR_EXCLUDES(m_cs);
 
 private:
     struct SSample
@@ -32,13 +33,13 @@ private:
         DWORD dwArrival; // multimedia timer, ms
     };
 
-    void ResetLocked();
-    void Prune();
+    void ResetLocked() OVR_REQUIRES(m_cs);
+    void Prune() OVR_REQUIRES(m_cs);
 
-    std::deque<SSample> m_listSamples;
-    double m_dWindowMs = 0.0;
-    double m_dTotalSeconds = 0.0;
-    DWORD m_dwTotalBytes = 0;
-    BYTE m_bFilled = FALSE;
     platform::CriticalSection m_cs;
+    std::deque<SSample> m_listSamples OVR_GUARDED_BY(m_cs);
+    double m_dWindowMs OVR_GUARDED_BY(m_cs) = 0.0;
+    double m_dTotalSeconds OVR_GUARDED_BY(m_cs) = 0.0;
+    DWORD m_dwTotalBytes OVR_GUARDED_BY(m_cs) = 0;
+    BYTE m_bFilled OVR_GUARDED_BY(m_cs) = FALSE;
 };

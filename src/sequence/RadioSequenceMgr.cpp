@@ -7,10 +7,11 @@
 #include "platform/CriticalSection.h"
 #include "platform/DebugOutput.h"
 
-namespace
-{
 platform::CriticalSection g_csTrackList;
 platform::CriticalSection g_csSequence;
+
+namespace
+{
 
 void ReportDelay(const std::string& strUrl, DWORD dwWaitMs)
 {
@@ -43,9 +44,9 @@ BOOL CRadioSequenceMgr::Initialize()
 
 BOOL CRadioSequenceMgr::GetNewSequence(std::string stationId)
 {
-    {
-        TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNewSequence-g_csSequence");
-    }
+    // Waits for a sequence operation in progress; the station changes under the lock that
+    // the request start reads it under.
+    TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNewSequence-g_csSequence");
     m_strStationId = std::move(stationId);
     return TRUE;
 }
@@ -53,6 +54,11 @@ BOOL CRadioSequenceMgr::GetNewSequence(std::string stationId)
 BOOL CRadioSequenceMgr::GetNextSequence()
 {
     TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNextSequence-g_csSequence");
+    return GetNextSequenceLocked();
+}
+
+BOOL CRadioSequenceMgr::GetNextSequenceLocked()
+{
     try
     {
         if (m_bAbort == 1)
@@ -88,7 +94,7 @@ bool CRadioSequenceMgr::TakeFront(STrackInfo& out)
 BOOL CRadioSequenceMgr::WaitForNewSequence(STrackInfo& out)
 {
     TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNextTrack - g_csSequence");
-    if (!GetNextSequence() || m_bAbort == 1)
+    if (!GetNextSequenceLocked() || m_bAbort == 1)
         return FALSE;
     const DWORD dwStart = platform::GetTickCount();
     m_pServerIfc->Params().hTrackInfoWaitEvent.Wait(platform::INFINITE);
@@ -131,8 +137,10 @@ BOOL CRadioSequenceMgr::Abort()
 void CRadioSequenceMgr::ClearSequence()
 {
     m_pServerIfc->Abort();
-    while (m_pServerIfc->GetDownloadStatus() == 1)
-        platform::Sleep(2);
+    // The status leaves "downloading" just before the download thread ends, so a wait for
+    // that end stands for a poll of the status.
+    if (m_pServerIfc->GetDownloadStatus() == EDownloadStatus::eDownloading)
+        m_pServerIfc->WaitForDownloadEnd(platform::INFINITE);
     TracedLock lock(g_csTrackList, "CRadioSequenceMgr::ClearSequence-g_csTrackList");
     m_TrackList->Clear("CRadioSequenceMgr::ClearSequence-g_csTrackList");
     m_pServerIfc->SetSeqAbort();

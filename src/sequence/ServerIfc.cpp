@@ -139,7 +139,7 @@ void CServerIfc::SetServerWaitTimeLimit(DWORD dwSeconds)
 CServerIfc::CServerIfc()
     : m_strSequenceUrl(kDefaultSequenceUrl), m_pParams(std::make_shared<SSequenceThreadParams>())
 {
-    SSequenceThreadParams& params = *m_pParams;
+    SSequenceThreadParams& params = Params();
     if (host::PrefEasySafeQueryUINT32("OVRadio", "SessionID", &params.nSessionID) != 0)
         Trace("ServerIfc::SessionID not found in reg. Setting to %lu", params.nSessionID);
     host::PrefQueryValueString("OVRadio", "SequenceUrl", kSequenceUrlBufferSize, m_strSequenceUrl);
@@ -156,7 +156,7 @@ CServerIfc::CServerIfc()
 CServerIfc::~CServerIfc()
 {
     Abort();
-    m_pParams->hTrackInfoWaitEvent.Set();
+    Params().hTrackInfoWaitEvent.Set();
     WaitForTimeIdle();
     m_pRateMeter = nullptr;
     if (m_dLastCCD > 0)
@@ -173,9 +173,10 @@ BOOL CServerIfc::RetrieveCommonInfo()
     std::string strVersion;
     host::PrefEasySafeQueryString("MainApp", "Version", kVersionBufferSize, strVersion);
     m_strVersion = strVersion;
-    m_pParams->strVersion = strVersion;
-    m_pParams->strOVUID = GetUserId();
-    if (m_pParams->strOVUID.empty())
+    SSequenceThreadParams& params = Params();
+    params.strVersion = strVersion;
+    params.strOVUID = GetUserId();
+    if (params.strOVUID.empty())
     {
         Trace("ServerIfc::RetrieveCommonInfo failed to get OVUID");
         return FALSE;
@@ -195,8 +196,9 @@ void CServerIfc::UpdateCCD()
         dRate = m_dLastCCD;
     if (dRate > 0)
     {
-        const double dValue = dRate * 8.0 / (m_pParams->nCCDThresh * 0.01 + 1.0);
-        m_pParams->strCCD = std::to_string(static_cast<long long>(dValue));
+        SSequenceThreadParams& params = Params();
+        const double dValue = dRate * 8.0 / (params.nCCDThresh * 0.01 + 1.0);
+        params.strCCD = std::to_string(static_cast<long long>(dValue));
     }
 }
 
@@ -218,48 +220,82 @@ DWORD CServerIfc::GetRequestClock()
     return dwElapsed / 1000;
 }
 
+std::shared_ptr<SSequenceThreadParams> CServerIfc::CurrentParams() const
+{
+    TracedLock lock(m_csRun);
+    return m_pParams;
+}
+
+CServerIfc::SRun CServerIfc::CurrentRun() const
+{
+    TracedLock lock(m_csRun);
+    return {m_pParams, m_threadDownload.Duplicate()};
+}
+
+EDownloadStatus CServerIfc::GetDownloadStatus() const
+{
+    return CurrentParams()->nDownloadStatus;
+}
+
+void CServerIfc::SetSeqAbort()
+{
+    CurrentParams()->bSeqAbort = 1;
+}
+
+bool CServerIfc::WaitForDownloadEnd(DWORD dwMilliseconds) const
+{
+    return CurrentRun().thread.Wait(dwMilliseconds) == platform::WAIT_OBJECT_0;
+}
+
 bool CServerIfc::IsRadioTracksDownloadActive() const
 {
-    if (!m_threadDownload)
+    const SRun run = CurrentRun();
+    if (!run.thread)
         return false;
-    // A thread that has not yet begun (status 0) counts as well: a second one started
+    // A thread that has not yet begun (status idle) counts as well: a second one started
     // beside it would share its list and its event.
-    return m_threadDownload.IsAlive() && m_pParams->nDownloadStatus <= 1 &&
-           m_pParams->strUrl.find("REQUEST=RADIO_TRACKS") != std::string::npos;
+    const EDownloadStatus status = run.pParams->nDownloadStatus;
+    return run.thread.IsAlive() &&
+           (status == EDownloadStatus::eIdle || status == EDownloadStatus::eDownloading) &&
+           run.pParams->strUrl.find("REQUEST=RADIO_TRACKS") != std::string::npos;
 }
 
-// A download thread that outlived the wait for it still uses the parameters: the next
-// request gets a copy of their values, so the two never share state again.
-void CServerIfc::RenewParamsIfStillUsed()
+// The parameters for the next request. A download thread that outlived the wait for it
+// still uses the current ones: the next request gets a copy of their values, so the two
+// never share state again. The previous thread's handle is closed.
+std::shared_ptr<SSequenceThreadParams> CServerIfc::ParamsForNewRequest()
 {
-    if (!m_threadDownload || m_threadDownload.Wait(0) == platform::WAIT_OBJECT_0)
-        return;
-    const SSequenceThreadParams& old = *m_pParams;
-    auto fresh = std::make_shared<SSequenceThreadParams>();
-    fresh->pfnStatusCallback = old.pfnStatusCallback;
-    fresh->strStationId = old.strStationId;
-    fresh->strDispStation = old.strDispStation;
-    fresh->strOVUID = old.strOVUID;
-    fresh->strLang = old.strLang;
-    fresh->strAFD = old.strAFD;
-    fresh->strCCD = old.strCCD;
-    fresh->strUserInfo = old.strUserInfo;
-    fresh->strUserId = old.strUserId;
-    fresh->strVersion = old.strVersion;
-    fresh->strTimeServer = old.strTimeServer;
-    fresh->nCCDWindow = old.nCCDWindow;
-    fresh->nCCDThresh = old.nCCDThresh;
-    fresh->nNumCaches = old.nNumCaches;
-    fresh->nMinBitRate = old.nMinBitRate;
-    fresh->nSessionID = old.nSessionID;
-    fresh->bSeqAbort = old.bSeqAbort.load();
-    m_pParams = std::move(fresh);
+    TracedLock lock(m_csRun);
+    if (m_threadDownload && m_threadDownload.Wait(0) != platform::WAIT_OBJECT_0)
+    {
+        const SSequenceThreadParams& old = *m_pParams;
+        auto fresh = std::make_shared<SSequenceThreadParams>();
+        fresh->pfnStatusCallback = old.pfnStatusCallback;
+        fresh->strStationId = old.strStationId;
+        fresh->strDispStation = old.strDispStation;
+        fresh->strOVUID = old.strOVUID;
+        fresh->strLang = old.strLang;
+        fresh->strAFD = old.strAFD;
+        fresh->strCCD = old.strCCD;
+        fresh->strUserInfo = old.strUserInfo;
+        fresh->strUserId = old.strUserId;
+        fresh->strVersion = old.strVersion;
+        fresh->strTimeServer = old.strTimeServer;
+        fresh->nCCDWindow = old.nCCDWindow;
+        fresh->nCCDThresh = old.nCCDThresh;
+        fresh->nNumCaches = old.nNumCaches;
+        fresh->nMinBitRate = old.nMinBitRate;
+        fresh->nSessionID = old.nSessionID;
+        fresh->bSeqAbort = old.bSeqAbort.load();
+        m_pParams = std::move(fresh);
+    }
     m_threadDownload.Close();
+    return m_pParams;
 }
 
-bool CServerIfc::BuildRequestUrl(const std::string& stationId, const std::string& dispStation)
+bool CServerIfc::BuildRequestUrl(SSequenceThreadParams& params, const std::string& stationId,
+                                 const std::string& dispStation)
 {
-    SSequenceThreadParams& params = *m_pParams;
     std::string strUser =
         params.strUserId.empty() ? params.strOVUID : params.strUserId + ":" + params.strOVUID;
     std::string strUserInfo = params.strUserInfo;
@@ -293,7 +329,7 @@ bool CServerIfc::BuildRequestUrl(const std::string& stationId, const std::string
 BOOL CServerIfc::StartSequenceDownload(std::string stationId,
                                        const std::shared_ptr<CTrackList>& pTrackList)
 {
-    std::string dispStation = m_pParams->strDispStation;
+    std::string dispStation = Params().strDispStation;
     if (!EncodeText(stationId) || !EncodeText(dispStation))
     {
         Trace("StartSequenceDownload - a request value is too long to be sent\n");
@@ -303,7 +339,7 @@ BOOL CServerIfc::StartSequenceDownload(std::string stationId,
         return TRUE;
     if (IsRadioTracksDownloadActive())
     {
-        if (stationId == m_pParams->strStationId)
+        if (stationId == Params().strStationId)
         {
             Trace("StartSequenceDownload - RADIO_TRACKS thread is already alive!\n");
             return TRUE;
@@ -312,26 +348,26 @@ BOOL CServerIfc::StartSequenceDownload(std::string stationId,
         Abort();
     }
     Trace("ServerIfc::StartSequenceDownload- starting a thread for -%s", stationId.c_str());
-    RenewParamsIfStillUsed();
-    SSequenceThreadParams& params = *m_pParams;
+    const std::shared_ptr<SSequenceThreadParams> pParams = ParamsForNewRequest();
+    SSequenceThreadParams& params = *pParams;
     params.bAbort = 0;
-    m_threadDownload.Close();
 
-    if (!BuildRequestUrl(stationId, dispStation))
+    if (!BuildRequestUrl(params, stationId, dispStation))
         return FALSE;
     params.bSeqAbort = 0;
     Trace("StartSequenceDownload::Url = %s\n", params.strUrl.c_str());
     params.strStationId = stationId;
     params.pTrackList = pTrackList;
-    params.nDownloadStatus = 0;
+    params.nDownloadStatus = EDownloadStatus::eIdle;
     params.nStatusCode = 200;
     params.hTrackInfoWaitEvent.Reset();
 
     BOOL bResult = TRUE;
     try
     {
-        m_threadDownload =
-            platform::Thread([pParams = m_pParams] { return DownloadSequenceProc(pParams); });
+        platform::Thread thread([pParams] { return DownloadSequenceProc(pParams); });
+        TracedLock lock(m_csRun);
+        m_threadDownload = std::move(thread);
     }
     catch (const std::exception&)
     {
@@ -339,26 +375,32 @@ BOOL CServerIfc::StartSequenceDownload(std::string stationId,
         bResult = FALSE;
     }
     Trace("CServerIfc::StartSequenceDownload <exit> downloadstatus=%d <ret=%d>\n",
-          params.nDownloadStatus.load(), bResult);
+          static_cast<int>(params.nDownloadStatus.load()), bResult);
     return bResult;
 }
 
 void CServerIfc::Abort()
 {
-    m_pParams->bAbort = 1;
+    const SRun run = CurrentRun();
+    run.pParams->bAbort = 1;
     SignalTimeStampAbort();
-    m_pParams->hTrackInfoWaitEvent.Set();
-    TerminateDownload(kAbortWaitMs);
+    run.pParams->hTrackInfoWaitEvent.Set();
+    TerminateRun(run, kAbortWaitMs);
 }
 
 void CServerIfc::TerminateDownload(DWORD dwTimeoutMs)
 {
-    if (!m_threadDownload)
+    TerminateRun(CurrentRun(), dwTimeoutMs);
+}
+
+void CServerIfc::TerminateRun(const SRun& run, DWORD dwTimeoutMs)
+{
+    if (!run.thread)
         return;
-    SSequenceThreadParams& params = *m_pParams;
+    SSequenceThreadParams& params = *run.pParams;
     // A reader waiting for a stalled server lets g_csDownload go once its read is cut short.
     {
-        std::lock_guard slots(params.csHandles);
+        platform::MutexLock slots(params.csHandles);
         if (params.hInternetRequest)
             params.hInternetRequest->Cancel();
     }
@@ -366,17 +408,19 @@ void CServerIfc::TerminateDownload(DWORD dwTimeoutMs)
         TracedLock lock(DownloadLock(), "TerminateDownload");
         CloseDownloadHandles(params);
     }
-    if (m_threadDownload.Wait(dwTimeoutMs) == platform::WAIT_TIMEOUT)
+    if (run.thread.Wait(dwTimeoutMs) == platform::WAIT_TIMEOUT)
         Trace("SeqSvr::TerminateDownload wait on blocked wininet call timed out-%s",
               params.strDispStation.c_str());
+    TracedLock lock(m_csRun);
     if (m_threadDownload.Wait(0) == platform::WAIT_OBJECT_0)
         m_threadDownload.Close();
 }
 
 BOOL CServerIfc::ResetAbort()
 {
-    m_pParams->bAbort = 0;
+    const std::shared_ptr<SSequenceThreadParams> pParams = CurrentParams();
+    pParams->bAbort = 0;
     ResetTimeStampAbort();
-    m_pParams->nStatusCode = 200;
+    pParams->nStatusCode = 200;
     return TRUE;
 }

@@ -1,10 +1,16 @@
 // The sequence server client: builds each signed sequence request of a station, starts
 // the download thread that carries it out and fills the sequence manager's track list,
 // and aborts it. Keeps the session identifier and the last measured connection rate
-// across runs (preferences). One per sequence manager, called from the stream manager's
-// threads; the download thread runs beside them, one at a time per client.
+// across runs (preferences). One per sequence manager, which owns it.
+// Threads: the sequence manager starts requests (StartSequenceDownload, with its sequence
+// lock held), any thread may abort or ask for the status, and the download thread runs
+// beside them, one at a time per client. m_csRun guards which thread and parameters are
+// the current ones; it is a leaf, held only to copy or replace them. The request clock,
+// the version, the PJB flag and the last rate are used only by the thread that starts
+// requests.
 #pragma once
 
+#include "platform/CriticalSection.h"
 #include "platform/Thread.h"
 #include "platform/Types.h"
 #include "sequence/SequenceThreadParams.h"
@@ -35,48 +41,77 @@ BOOL GenerateSequenceLogValue(DWORD dwHours, const std::string& strUid, char* ps
 class CServerIfc
 {
 public:
+    // The manager's thread. Reads the preferences; blocks on nothing else.
     CServerIfc();
+    // Aborts (waiting up to 10 s for the download thread) and waits without limit until no
+    // time thread runs, then stores the last rate.
     virtual ~CServerIfc();
     CServerIfc(const CServerIfc&) = delete;
     CServerIfc& operator=(const CServerIfc&) = delete;
 
-    BOOL StartSequenceDownload(std::string stationId,
-                               const std::shared_ptr<CTrackList>& pTrackList);
-    void Abort();
-    void TerminateDownload(DWORD dwTimeoutMs);
-    BOOL ResetAbort();
-    int GetDownloadStatus() const { return m_pParams->nDownloadStatus; }
-    bool IsRadioTracksDownloadActive() const;
+    // The sequence manager's thread, holding its sequence lock. Starts the download
+    // thread and returns; blocks only when a download for another station runs, which it
+    // aborts first (up to 10 s).
+    BOOL StartSequenceDownload(std::string stationId, const std::shared_ptr<CTrackList>& pTrackList)
+        OVR_EXCLUDES(m_csRun);
+    // Any thread. Sets the abort, releases every waiter and ends the download: blocks up
+    // to 10 s for the download thread, and while that thread reads a line of an answer
+    // (it holds DownloadLock()).
+    void Abort() OVR_EXCLUDES(m_csRun);
+    // Any thread. Closes the request's handles (taking DownloadLock(), label
+    // "TerminateDownload") and blocks up to dwTimeoutMs for the download thread.
+    void TerminateDownload(DWORD dwTimeoutMs) OVR_EXCLUDES(m_csRun);
+    // The manager's thread (Initialize). Never blocks.
+    BOOL ResetAbort() OVR_EXCLUDES(m_csRun);
+    // Any thread; never block beyond m_csRun.
+    EDownloadStatus GetDownloadStatus() const OVR_EXCLUDES(m_csRun);
+    bool IsRadioTracksDownloadActive() const OVR_EXCLUDES(m_csRun);
+    void SetSeqAbort() OVR_EXCLUDES(m_csRun);
+    // Any thread. Blocks up to dwMilliseconds until no download thread runs; true when none
+    // runs.
+    bool WaitForDownloadEnd(DWORD dwMilliseconds) const OVR_EXCLUDES(m_csRun);
+
+    // The thread that starts requests (or before the first request).
     void ResetRequestClock() { m_bClockStarted = false; }
-    BOOL RetrieveCommonInfo();
-    // Waits up to dwMilliseconds until no download thread runs; true when none runs.
-    bool WaitForDownloadEnd(DWORD dwMilliseconds) const
-    {
-        return m_threadDownload.Wait(dwMilliseconds) == platform::WAIT_OBJECT_0;
-    }
-    void UpdateCCD();
+    BOOL RetrieveCommonInfo() OVR_EXCLUDES(m_csRun);
+    void UpdateCCD() OVR_EXCLUDES(m_csRun);
     DWORD GetRequestClock();
 
-    // The parameters of the current request, which the stream manager sets and reads.
-    SSequenceThreadParams& Params() { return *m_pParams; }
-    const SSequenceThreadParams& Params() const { return *m_pParams; }
+    // The parameters of the current request, which the stream manager sets before a
+    // request and reads after it. The reference stays valid until the next
+    // StartSequenceDownload, so it is used on the thread that starts requests or between
+    // them.
+    SSequenceThreadParams& Params() OVR_EXCLUDES(m_csRun) { return *CurrentParams(); }
+    const SSequenceThreadParams& Params() const OVR_EXCLUDES(m_csRun) { return *CurrentParams(); }
+    // Set by the stream manager after construction, before the first request.
     void SetRateMeter(CConnectionRateMeter* pMeter) { m_pRateMeter = pMeter; }
-    void SetSeqAbort() { m_pParams->bSeqAbort = 1; }
     const std::string& SequenceUrl() const { return m_strSequenceUrl; }
 
     // Seconds after which a send is reported as delayed ("OVRadio"/"ServerWaitTimeLimit",
-    // read by the stream manager at start; default 30).
+    // read by the stream manager at start; default 30). Any thread.
     static DWORD ServerWaitTimeLimit();
     static void SetServerWaitTimeLimit(DWORD dwSeconds);
 
 private:
-    bool BuildRequestUrl(const std::string& stationId, const std::string& dispStation);
-    void RenewParamsIfStillUsed();
+    // The current request's parameters and download thread, as one thread saw them.
+    struct SRun
+    {
+        std::shared_ptr<SSequenceThreadParams> pParams;
+        platform::Thread thread;
+    };
+
+    std::shared_ptr<SSequenceThreadParams> CurrentParams() const OVR_EXCLUDES(m_csRun);
+    SRun CurrentRun() const OVR_EXCLUDES(m_csRun);
+    void TerminateRun(const SRun& run, DWORD dwTimeoutMs) OVR_EXCLUDES(m_csRun);
+    bool BuildRequestUrl(SSequenceThreadParams& params, const std::string& stationId,
+                         const std::string& dispStation);
+    std::shared_ptr<SSequenceThreadParams> ParamsForNewRequest() OVR_EXCLUDES(m_csRun);
 
     std::string m_strVersion;
     std::string m_strSequenceUrl;
-    platform::Thread m_threadDownload;
-    std::shared_ptr<SSequenceThreadParams> m_pParams;
+    mutable platform::CriticalSection m_csRun;
+    platform::Thread m_threadDownload OVR_GUARDED_BY(m_csRun);
+    std::shared_ptr<SSequenceThreadParams> m_pParams OVR_GUARDED_BY(m_csRun);
     CConnectionRateMeter* m_pRateMeter = nullptr;
     bool m_bClockStarted = false;
     DWORD m_dwClockStart = 0;

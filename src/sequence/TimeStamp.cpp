@@ -16,7 +16,6 @@
 #include "sequence/XmlDocument.h"
 
 #include <atomic>
-#include <mutex>
 
 namespace
 {
@@ -33,9 +32,9 @@ struct STimeStampState
     platform::CriticalSection csTimeStamp;
     platform::Event abortEvent{true, false};
     platform::Event timeIdleEvent{true, true};
-    std::shared_ptr<platform::http::Session> hInternet;
-    std::shared_ptr<platform::http::Connection> hConnect;
-    std::shared_ptr<platform::http::Request> hRequest;
+    std::shared_ptr<platform::http::Session> hInternet OVR_GUARDED_BY(csTimeStamp);
+    std::shared_ptr<platform::http::Connection> hConnect OVR_GUARDED_BY(csTimeStamp);
+    std::shared_ptr<platform::http::Request> hRequest OVR_GUARDED_BY(csTimeStamp);
 
     // Closes the request, the connection and the session, in that order, under the lock.
     void CloseHandles()

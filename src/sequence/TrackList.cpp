@@ -2,18 +2,16 @@
 
 #include "host/TracedLock.h"
 
-#include <mutex>
-
 std::size_t CTrackList::Append(const STrackInfo& rec)
 {
-    std::lock_guard lock(m_cs);
+    TracedLock lock(m_cs);
     m_list.push_back(rec);
     return m_list.size();
 }
 
 bool CTrackList::PopFront(STrackInfo& out)
 {
-    std::lock_guard lock(m_cs);
+    TracedLock lock(m_cs);
     if (m_list.empty())
         return false;
     out = std::move(m_list.front());
@@ -23,19 +21,19 @@ bool CTrackList::PopFront(STrackInfo& out)
 
 std::string CTrackList::FrontNextDisplay() const
 {
-    std::lock_guard lock(m_cs);
+    TracedLock lock(m_cs);
     return m_list.empty() ? std::string("no") : m_list.front().nextdisplay;
 }
 
 bool CTrackList::Empty() const
 {
-    std::lock_guard lock(m_cs);
+    TracedLock lock(m_cs);
     return m_list.empty();
 }
 
 std::size_t CTrackList::Size() const
 {
-    std::lock_guard lock(m_cs);
+    TracedLock lock(m_cs);
     return m_list.size();
 }
 
