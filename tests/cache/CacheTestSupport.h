@@ -7,11 +7,13 @@
 #include "platform/Event.h"
 #include "platform/Files.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +95,14 @@ protected:
     int Remaining() const
     {
         return static_cast<int>(platform::FindFiles(m_strFolder, "*.DAT").size());
+    }
+
+    // A pass run and awaited, which the manager does without a limit of its own.
+    SizeStatus RunPass(std::source_location where = std::source_location::current())
+    {
+        return testsupport::Within(
+            "a size-management pass", [this] { return m_mgr->RunSizeCheckAndWait(); },
+            testsupport::kWaitLimitMs, where);
     }
 
     testsupport::TempHome m_home;

@@ -7,6 +7,7 @@
 #include "host/Preferences.h"
 #include "platform/Clock.h"
 #include "support/TraceCapture.h"
+#include "support/Wait.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -109,7 +110,7 @@ TEST_F(RadioCacheMgrTest, CacheSizeListsDatFilesOnly)
 TEST_F(RadioCacheMgrTest, WithinTheMarginNothingGoesUnderTheMaximum)
 {
     MakeFiles(19, 5 * kMB); // 95 MB of 100
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_EQ(RunPass(), eSizeWithinLimits);
     EXPECT_EQ(Remaining(), 19);
     EXPECT_EQ(m_mgr->GetLastCacheSize(), 95 * kMB);
 }
@@ -118,7 +119,7 @@ TEST_F(RadioCacheMgrTest, OverTheMaximumTheOldestGoDownToNinetyPercent)
 {
     MakeFiles(12, 10 * kMB);   // 120 MB; F21 is the oldest
     m_mgr->LockFile(Path(11)); // the oldest is in use: passed over
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_EQ(RunPass(), eSizeWithinLimits);
     EXPECT_TRUE(Exists(11));
     for (int i : {10, 9, 8})
         EXPECT_FALSE(Exists(i)) << i;
@@ -132,7 +133,7 @@ TEST_F(RadioCacheMgrTest, ShortOfMarginTheCacheGivesBackWhatTheDiskLacks)
 {
     m_free.Set(60 * kMB); // 40 MB below the margin
     MakeFiles(10, 10 * kMB);
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeDiskShort);
+    EXPECT_EQ(RunPass(), eSizeDiskShort);
     // Down to (100 - 40) x 0.9 = 54 MB: the five oldest go.
     EXPECT_EQ(Remaining(), 5);
     for (int i = 0; i < 5; ++i)
@@ -145,14 +146,14 @@ TEST_F(RadioCacheMgrTest, WhenTheCacheCannotCoverTheShortfallAllUnlockedFilesGo)
     m_free.Set(60 * kMB);
     MakeFiles(3, 10 * kMB);
     const auto lock = m_mgr->LockFile(Path(1));
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_EQ(RunPass(), eSizeNoRoom);
     EXPECT_EQ(Remaining(), 1);
     EXPECT_TRUE(Exists(1));
     EXPECT_EQ(m_mgr->GetSizeStatus(), eSizeNoRoom);
     // An unavailable disk figure counts as no free space.
     m_mgr->UnLockFile(lock);
     m_free.Set(0);
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_EQ(RunPass(), eSizeNoRoom);
     EXPECT_EQ(Remaining(), 0);
 }
 
@@ -162,11 +163,11 @@ TEST_F(RadioCacheMgrTest, AFileHeldOpenIsNotDeleted)
     m_free.Set(0);
     auto open = std::make_unique<mcCacheFileMgr>(Path(0));
     ASSERT_TRUE(open->IsOpen());
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeNoRoom);
+    EXPECT_EQ(RunPass(), eSizeNoRoom);
     EXPECT_TRUE(Exists(0));
     EXPECT_FALSE(Exists(1));
     open.reset();
-    m_mgr->RunSizeCheckAndWait();
+    RunPass();
     EXPECT_FALSE(Exists(0));
 }
 
@@ -175,7 +176,8 @@ TEST_F(RadioCacheMgrTest, DisablingBelowOneByteKeepsTheMarginAndEmptiesTheCache)
     Configure(100 * kMB, 20 * kMB);
     MakeFiles(3, 1 * kMB);
     m_mgr->LockFile(Path(2));
-    m_mgr->SetRadioCacheStatus(0.5, 10.0);
+    // Shrinking runs a pass and waits for it, without a limit of its own.
+    testsupport::Within("the shrinking pass", [&] { m_mgr->SetRadioCacheStatus(0.5, 10.0); });
     // The shrink ran a pass at once: every unlocked file is gone.
     EXPECT_EQ(Remaining(), 1);
     EXPECT_TRUE(Exists(2));
@@ -183,17 +185,24 @@ TEST_F(RadioCacheMgrTest, DisablingBelowOneByteKeepsTheMarginAndEmptiesTheCache)
     EXPECT_FALSE(IsRadioCacheEnabledByInstallation());
     double dMax = -1, dMargin = -1, dCur = -1;
     INT nStatus = -1;
-    m_mgr->GetRadioCacheStatus(&dMax, &dMargin, &dCur, &nStatus);
+    // GetRadioCacheStatus runs a pass and waits for it as well.
+    auto status = [&]
+    {
+        testsupport::Within("the status pass",
+                            [&] { m_mgr->GetRadioCacheStatus(&dMax, &dMargin, &dCur, &nStatus); });
+    };
+    status();
     EXPECT_EQ(dMax, 0.0);
     EXPECT_EQ(dCur, 0.0);
     EXPECT_EQ(dMargin, 20 * kMB);
     EXPECT_EQ(nStatus, eSizeWithinLimits);
-    m_mgr->GetRadioCacheStatus(nullptr, nullptr, nullptr, nullptr);
+    testsupport::Within("the status pass",
+                        [&] { m_mgr->GetRadioCacheStatus(nullptr, nullptr, nullptr, nullptr); });
 
-    m_mgr->SetRadioCacheStatus(50 * kMB, 5 * kMB);
+    m_mgr->SetRadioCacheStatus(50 * kMB, 5 * kMB); // grows: no pass
     EXPECT_TRUE(m_mgr->IsEnabled());
     EXPECT_TRUE(IsRadioCacheEnabledByInstallation());
-    m_mgr->GetRadioCacheStatus(&dMax, &dMargin, &dCur, &nStatus);
+    status();
     EXPECT_EQ(dMax, 50 * kMB);
     EXPECT_EQ(dMargin, 5 * kMB);
     EXPECT_EQ(dCur, 1 * kMB);
@@ -206,7 +215,7 @@ TEST_F(RadioCacheMgrTest, ADisabledCacheLosesItsFilesAtTheNextPass)
 {
     MakeFiles(2, 1 * kMB);
     Configure(0, 100 * kMB, false);
-    EXPECT_EQ(m_mgr->RunSizeCheckAndWait(), eSizeWithinLimits);
+    EXPECT_EQ(RunPass(), eSizeWithinLimits);
     EXPECT_EQ(Remaining(), 0);
 }
 
@@ -215,22 +224,21 @@ TEST_F(RadioCacheMgrTest, OnePassAtATime)
     // A pass held inside its disk query keeps every other start out.
     auto entered = std::make_shared<platform::Event>(true, false);
     auto release = std::make_shared<platform::Event>(true, false);
-    m_mgr->RunSizeCheckAndWait(); // Init's pass is over
     platform::SetFreeSpaceOverride(
         [entered, release](const std::string&) -> ULONGLONG
         {
             entered->Set();
-            release->Wait();
+            EXPECT_TRUE(testsupport::Signalled(*release, "the test to release the pass"));
             return 1000000000;
         });
     ASSERT_TRUE(m_mgr->StartSizeManagement());
-    entered->Wait();
+    EXPECT_TRUE(testsupport::Signalled(*entered, "the pass to reach its disk query"));
     EXPECT_FALSE(m_mgr->StartSizeManagement());
     std::thread waiter([&] { m_mgr->RunSizeCheckAndWait(); });
     release->Set();
-    waiter.join();
+    testsupport::Within("the waiter's pass to end", [&] { waiter.join(); });
     EXPECT_TRUE(m_mgr->StartSizeManagement());
-    m_mgr->RunSizeCheckAndWait();
+    RunPass();
 }
 
 // A pass that outlives UnInit's 20-second wait runs on to its end after the manager is
@@ -246,7 +254,7 @@ TEST(RadioCacheMgrLifetimeTest, APassOutlivingUnInitNeverTouchesTheManager)
         [entered, release](const std::string&) -> ULONGLONG
         {
             entered->Set();
-            release->Wait();
+            EXPECT_TRUE(testsupport::Signalled(*release, "the test to release the pass"));
             return 0;
         });
     const std::string folder = home.File("OVRadio/Cache/");
@@ -256,18 +264,18 @@ TEST(RadioCacheMgrLifetimeTest, APassOutlivingUnInitNeverTouchesTheManager)
         platform::ManualClock clock;
         auto mgr = std::make_unique<mcRadioCacheMgr>([ended] { ended->Set(); });
         mgr->Init(); // its pass stops in the disk query
-        entered->Wait();
+        ASSERT_TRUE(testsupport::Signalled(*entered, "Init's pass to reach its disk query"));
         std::thread uninit([&] { mgr->UnInit(); });
-        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        EXPECT_TRUE(clock.WaitForTimedWaiters(1));
         clock.Advance(19999);
         EXPECT_FALSE(trace.HasLineContaining("still alive"));
         clock.Advance(1);
-        uninit.join();
+        testsupport::Within("UnInit to give up its 20 s wait", [&] { uninit.join(); });
         EXPECT_TRUE(trace.HasLineContaining(
             "mcRadioCacheMgr::UnInit()  the SizeMgmntProcThread still alive after 20000 msec"));
         mgr.reset();
         release->Set();
-        ended->Wait();
+        EXPECT_TRUE(testsupport::Signalled(*ended, "the outliving pass to end"));
     }
     platform::SetFreeSpaceOverride({});
     EXPECT_FALSE(platform::FileExists(folder + "C1.DAT")); // the pass did its work

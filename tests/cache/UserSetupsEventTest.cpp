@@ -25,20 +25,23 @@ TEST(UserSetupsEventTest, SentOncePerProcessWithTheSettings)
     testsupport::TempHome home;
     cachetest::FreeSpace free(123456789);
     InitEventMgr();
-    {
-        mcRadioCacheMgr mgr;
-        mgr.Init();
-        mgr.RunSizeCheckAndWait();
-        mgr.RunSizeCheckAndWait();
-        mgr.UnInit();
-    }
-    {
-        mcRadioCacheMgr another;
-        another.Init();
-        another.RunSizeCheckAndWait();
-        another.UnInit();
-    }
-    GetEventMgr()->Flush();
+    // The passes are awaited without a limit of their own.
+    testsupport::Within("two managers' passes",
+                        []
+                        {
+                            {
+                                mcRadioCacheMgr mgr;
+                                mgr.Init();
+                                mgr.RunSizeCheckAndWait();
+                                mgr.RunSizeCheckAndWait();
+                                mgr.UnInit();
+                            }
+                            mcRadioCacheMgr another;
+                            another.Init();
+                            another.RunSizeCheckAndWait();
+                            another.UnInit();
+                        });
+    testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
     UnInitEventMgr();
     const auto lines = LinesNamed(testsupport::ReadFile(home.File("events.log")), "UserSetups");
     ASSERT_EQ(lines.size(), 1u);

@@ -3,6 +3,7 @@
 #include "host/Trace.h"
 #include "host/TraceBlock.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <csignal>
 #include <cstdio>
@@ -48,8 +49,8 @@ public:
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         ::close(err[1]);
-        m_out = ::fdopen(out[0], "r");
-        m_err = ::fdopen(err[0], "r");
+        m_out = out[0];
+        m_err = err[0];
         if (rc != 0)
             throw std::runtime_error("cannot start ovdiag");
     }
@@ -60,45 +61,48 @@ public:
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
         }
-        std::fclose(m_out);
-        std::fclose(m_err);
+        ::close(m_out);
+        ::close(m_err);
     }
 
-    // The next line, without its line feed; empty at the end of the stream.
-    static std::string LineOf(FILE* stream)
-    {
-        char buffer[8192];
-        if (!std::fgets(buffer, sizeof(buffer), stream))
-            return {};
-        std::string line = buffer;
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        return line;
-    }
-    std::string OutLine() { return LineOf(m_out); }
-    std::string ErrLine() { return LineOf(m_err); }
+    // The next line, without its line feed; empty at the end of the stream (and when none
+    // came within the limit, which fails the test).
+    std::string OutLine() { return LineOf(m_out, m_outPending, "a line on ovdiag's stdout"); }
+    std::string ErrLine() { return LineOf(m_err, m_errPending, "a line on ovdiag's stderr"); }
 
     // Sends the signal and waits for the process; its exit status, -1 when killed.
     int SignalAndWait(int nSignal)
     {
         ::kill(m_pid, nSignal);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Wait();
     }
+    // Waits for the process to end by itself; its exit status, -1 when killed or when it
+    // did not end within the limit (which fails the test; the destructor kills it).
     int Wait()
     {
         int status = 0;
-        ::waitpid(m_pid, &status, 0);
+        if (!testsupport::Exited(m_pid, status, "ovdiag to end"))
+        {
+            ADD_FAILURE() << "ovdiag did not end within the limit";
+            return -1;
+        }
         m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
 private:
+    static std::string LineOf(int fd, std::string& pending, const std::string& what)
+    {
+        std::string line;
+        EXPECT_TRUE(testsupport::LineFrom(fd, pending, line, what));
+        return line;
+    }
+
     pid_t m_pid = -1;
-    FILE* m_out = nullptr;
-    FILE* m_err = nullptr;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_outPending;
+    std::string m_errPending;
 };
 
 // A second engine on its own connection, speaking the transport by hand.
@@ -113,6 +117,9 @@ public:
         std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
         if (::connect(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
             throw std::runtime_error("connect");
+        // A viewer that never answers fails the receive below instead of hanging it.
+        const timeval limit{static_cast<time_t>(testsupport::kWaitLimitMs / 1000), 0};
+        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     }
     ~RawClient() { ::close(m_socket); }
 

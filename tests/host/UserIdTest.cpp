@@ -1,7 +1,9 @@
 // The user identifier over the object manager and the registry file.
 #include "host/UserId.h"
+
 #include "platform/Registry.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -66,8 +68,12 @@ TEST(UserId, ConcurrentFirstCallsEachGetAWellFormedIdentifier)
     std::vector<std::thread> threads;
     for (auto& id : ids)
         threads.emplace_back([&id] { id = GetUserId(); });
-    for (auto& thread : threads)
-        thread.join();
+    testsupport::Within("the asking threads to end",
+                        [&]
+                        {
+                            for (auto& thread : threads)
+                                thread.join();
+                        });
     for (const auto& id : ids)
         EXPECT_TRUE(std::regex_match(id, kGuidText)) << id;
     std::string strFinal = GetUserId();

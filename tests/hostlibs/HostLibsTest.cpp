@@ -5,6 +5,7 @@
 #include "hostlibs/Preferences.h"
 #include "platform/Registry.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <cstdint>
 #include <cstring>
@@ -69,9 +70,13 @@ TEST(EventLog, EventsFromManyThreadsArriveAsWholeLinesInPostOrder)
                     GetEventMgr()->PostEvent(event);
                 }
             });
-    for (std::thread& thread : threads)
-        thread.join();
-    GetEventMgr()->Flush();
+    testsupport::Within("the posting threads to end",
+                        [&]
+                        {
+                            for (std::thread& thread : threads)
+                                thread.join();
+                        });
+    testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
     const std::vector<std::string> lines = LinesOf(testsupport::ReadFile(home.File("events.log")));
     ASSERT_EQ(lines.size(), 1u + kThreads * kEach);
 
@@ -153,8 +158,12 @@ TEST(PreferencesFile, TwoWritersAtOnceLoseNothing)
     };
     std::thread first(writer, "First");
     std::thread second(writer, "Second");
-    first.join();
-    second.join();
+    testsupport::Within("both writers to end",
+                        [&]
+                        {
+                            first.join();
+                            second.join();
+                        });
     for (const char* section : {"First", "Second"})
         for (int i = 0; i < kKeys; ++i)
         {

@@ -4,6 +4,7 @@
 
 #include "platform/Event.h"
 #include "support/RawServer.h"
+#include "support/Wait.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -25,6 +26,8 @@ namespace
 using testsupport::Head;
 using testsupport::RawServer;
 using testsupport::SendAll;
+using testsupport::Signalled;
+using testsupport::Within;
 
 std::string Pattern(std::size_t size)
 {
@@ -172,18 +175,18 @@ protected:
 
 TEST_F(HeldAnswer, CancelFromAnotherThreadEndsSendAtOnce)
 {
-    RawServer server([&](int) { server.Release.Wait(); });
+    RawServer server([&](int) { server.HoldUntilReleased(); });
     Client client(server.Port());
     const auto start = std::chrono::steady_clock::now();
     std::thread canceller(
         [&]
         {
-            server.RequestSeen.Wait();
+            EXPECT_TRUE(Signalled(server.RequestSeen, "the request to reach the server"));
             client.request.Cancel();
         });
     EXPECT_FALSE(client.request.Send());
     EXPECT_EQ(http::ERROR_INTERNET_OPERATION_CANCELLED, http::LastError());
-    canceller.join();
+    Within("the cancelling thread to end", [&] { canceller.join(); });
     EXPECT_LT(Elapsed(start).count(), 30); // far below the 60 s receive time-out
     // It stays cancelled: a later read fails the same way, nothing was freed.
     char buf[8];
@@ -194,18 +197,18 @@ TEST_F(HeldAnswer, CancelFromAnotherThreadEndsSendAtOnce)
 
 TEST_F(HeldAnswer, CloseFromAnotherThreadEndsSendAtOnce)
 {
-    RawServer server([&](int) { server.Release.Wait(); });
+    RawServer server([&](int) { server.HoldUntilReleased(); });
     auto client = std::make_shared<Client>(server.Port());
     const auto start = std::chrono::steady_clock::now();
     std::thread closer(
         [&]
         {
-            server.RequestSeen.Wait();
+            EXPECT_TRUE(Signalled(server.RequestSeen, "the request to reach the server"));
             client->session.Close(); // closes the connection and request opened from it
         });
     EXPECT_FALSE(client->request.Send());
     EXPECT_EQ(http::ERROR_INTERNET_OPERATION_CANCELLED, http::LastError());
-    closer.join();
+    Within("the closing thread to end", [&] { closer.join(); });
     EXPECT_LT(Elapsed(start).count(), 30);
     EXPECT_FALSE(client->request.Send());
     EXPECT_EQ(http::ERROR_INVALID_HANDLE, http::LastError());
@@ -219,7 +222,7 @@ TEST_F(HeldAnswer, CancelAndCloseEndAStalledRead)
             [&](int fd)
             {
                 SendAll(fd, Head("200 OK", 100) + "0123456789");
-                server.Release.Wait();
+                server.HoldUntilReleased();
             });
         Client client(server.Port());
         ASSERT_TRUE(client.request.Send());
@@ -241,19 +244,19 @@ TEST_F(HeldAnswer, CancelAndCloseEndAStalledRead)
                             (bClose && dwError == http::ERROR_INVALID_HANDLE))
                     << dwError;
             });
-        readerStarted.Wait();
+        EXPECT_TRUE(Signalled(readerStarted, "the reader to start"));
         if (bClose)
             client.request.Close();
         else
             client.request.Cancel();
-        reader.join();
+        Within("the stalled read to end", [&] { reader.join(); });
         EXPECT_LT(Elapsed(start).count(), 30);
     }
 }
 
 TEST_F(HeldAnswer, SilentServerTimesOutWith12002)
 {
-    RawServer server([&](int) { server.Release.Wait(); });
+    RawServer server([&](int) { server.HoldUntilReleased(); });
     Client client(server.Port());
     client.request.SetReceiveTimeout(200);
     EXPECT_FALSE(client.request.Send());
@@ -266,7 +269,7 @@ TEST_F(HeldAnswer, ConnectionTimeoutAppliesToItsRequestsAndStalledReads)
         [&](int fd)
         {
             SendAll(fd, Head("200 OK", 100) + "abc");
-            server.Release.Wait();
+            server.HoldUntilReleased();
         });
     http::Session session("Test Agent");
     http::Connection connection(session, "127.0.0.1", server.Port());

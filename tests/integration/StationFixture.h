@@ -3,6 +3,7 @@
 // the station's request records and the tools' output.
 #pragma once
 
+#include "SequenceTool.h"
 #include "Station.h"
 #include "host/Preferences.h"
 #include "hostlibs/EventMgr.h"
@@ -10,11 +11,15 @@
 #include "sequence/TimeStamp.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
+#include "support/Wait.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <ostream>
+#include <source_location>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 namespace integration
@@ -67,7 +72,9 @@ inline std::string ReadAll(platform::http::Request& request, DWORD& dwError)
 inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
 {
     exitStatus = -1;
-    const std::string command = std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
+    // timeout(1) ends a tool that hangs, with status 124, within the tests' wait limit.
+    const std::string command = "timeout -k 5 " + std::to_string(testsupport::kWaitLimitMs / 1000) +
+                                " " + std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe)
         return {};
@@ -76,7 +83,19 @@ inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
     while (std::fgets(buffer, sizeof(buffer), pipe))
         text += buffer;
     exitStatus = ::pclose(pipe);
+    if (WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 124)
+        ADD_FAILURE() << "timed out after " << testsupport::kWaitLimitMs / 1000
+                      << " s waiting for ovradio-sequence " << arguments << " to end";
     return text;
+}
+
+// The sequence tool in this process, which waits for tracks without a limit of its own.
+inline int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                   std::source_location where = std::source_location::current())
+{
+    return testsupport::Within(
+        "ovradio-sequence to end", [&] { return RunSequenceTool(args, out, err); },
+        testsupport::kWaitLimitMs, where);
 }
 
 // The station's wall clock stands a minute into an hour, so a client whose manual clock
@@ -129,7 +148,7 @@ protected:
 
     std::string Events()
     {
-        GetEventMgr()->Flush();
+        testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
         return testsupport::ReadFile(home.File("events.log"));
     }
 

@@ -8,6 +8,7 @@
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
+#include "support/SequenceWait.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -47,11 +48,11 @@ TEST_F(StationIntegration, TheHttpLayerReadsContentRangesCutAndResetAnswers)
     {
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
-        ASSERT_TRUE(mgr.GetNextTrack(tracks[0]));
+        ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
         // Like the stream manager's pace, leave the rest of the sequence time to come.
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
-        ASSERT_TRUE(mgr.GetNextTrack(tracks[1]));
-        ASSERT_TRUE(mgr.GetNextTrack(tracks[2]));
+        ASSERT_TRUE(testsupport::DownloadEnded(mgr));
+        ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[1]));
+        ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[2]));
     }
     http::Session session("Orvale Deck");
     http::Connection connection(session, "127.0.0.1", station.Port());
@@ -96,7 +97,8 @@ TEST_F(StationIntegration, TheSequenceServiceGetsTheStationsTracks)
 {
     std::ostringstream out;
     std::ostringstream err;
-    ASSERT_EQ(RunSequenceTool({"--station", "split", "--count", "3"}, out, err), 0) << out.str();
+    ASSERT_EQ(integration::RunTool({"--station", "split", "--count", "3"}, out, err), 0)
+        << out.str();
     const std::vector<std::string> lines = LinesOf(out.str());
     ASSERT_EQ(lines.size(), 4u) << out.str();
     for (int i = 0; i < 3; ++i)
@@ -107,7 +109,7 @@ TEST_F(StationIntegration, TheSequenceServiceGetsTheStationsTracks)
     EXPECT_EQ(lines[3], "{\"type\":\"end\",\"tracks\":3,\"status\":200}");
 
     std::ostringstream unknown;
-    EXPECT_EQ(RunSequenceTool({"--station", "no-such-station"}, unknown, err), 3);
+    EXPECT_EQ(integration::RunTool({"--station", "no-such-station"}, unknown, err), 3);
     EXPECT_EQ(LinesOf(unknown.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":404}");
 }
 
@@ -130,7 +132,7 @@ TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
     std::ostringstream err;
 
     std::ostringstream empty; // three sends for an empty answer, then no further request
-    EXPECT_EQ(RunSequenceTool({"--station", "rock", "--count", "2"}, empty, err), 3);
+    EXPECT_EQ(integration::RunTool({"--station", "rock", "--count", "2"}, empty, err), 3);
     EXPECT_EQ(LinesOf(empty.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":404}");
     std::size_t nRock = 0;
     for (const std::string& target : SequenceTargets(3))
@@ -139,7 +141,8 @@ TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
 
     // A sequence abandoned before its first track is sent again; the next request reports it.
     std::ostringstream bad;
-    EXPECT_EQ(RunSequenceTool({"--station", "split", "--count", "4"}, bad, err), 0) << bad.str();
+    EXPECT_EQ(integration::RunTool({"--station", "split", "--count", "4"}, bad, err), 0)
+        << bad.str();
     bool bReported = false;
     for (const std::string& target : SequenceTargets(6)) // 3 for rock, at least 3 for split
         bReported |= target.find("STATION_ID=split&") != std::string::npos &&
@@ -147,11 +150,11 @@ TEST_F(StationIntegration, TheStationsFaultsSteerTheSequenceService)
     EXPECT_TRUE(bReported);
 
     std::ostringstream ended;
-    EXPECT_EQ(RunSequenceTool({"--station", "demo"}, ended, err), 3);
+    EXPECT_EQ(integration::RunTool({"--station", "demo"}, ended, err), 3);
     EXPECT_EQ(LinesOf(ended.str()).back(), "{\"type\":\"end\",\"tracks\":0,\"status\":244}");
 
     station.Rules().AddRule("sequence status 503");
     std::ostringstream busy;
-    EXPECT_EQ(RunSequenceTool({"--station", "demo"}, busy, err), 3);
+    EXPECT_EQ(integration::RunTool({"--station", "demo"}, busy, err), 3);
     EXPECT_NE(Events().find("SeqSvr:HttpQueryInfo(1) failure Status code=503"), std::string::npos);
 }

@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "sequence/ConnectionRateMeter.h"
 #include "sequence/RadioSequenceMgr.h"
+#include "support/SequenceWait.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -41,9 +42,9 @@ TEST_F(StationIntegration, EncodedNamesAndTheUserIdAreSignedAsTheStationReadsThe
     STrackInfo rec;
     // Tracks come only when the station decoded the name and checked LOG= against the
     // identifier after the user id.
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(testsupport::NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 201u);
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(testsupport::DownloadEnded(mgr));
 
     const std::vector<std::string> targets = SequenceTargets(1);
     ASSERT_EQ(targets.size(), 1u);
@@ -62,8 +63,8 @@ TEST_F(StationIntegration, TimeAndRateFieldsFollowTheRequestClockAndTheMeter)
         mgr.ServerIfc().ResetRequestClock();
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        ASSERT_TRUE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        ASSERT_TRUE(testsupport::NextTrack(mgr, rec));
+        ASSERT_TRUE(testsupport::DownloadEnded(mgr));
 
         // 10 bytes a second measured over the last 2 s of 95.5 since the clock was reset;
         // the station's ccdthresh of 25 scales it.
@@ -78,8 +79,8 @@ TEST_F(StationIntegration, TimeAndRateFieldsFollowTheRequestClockAndTheMeter)
         mgr.ServerIfc().SetRateMeter(&meter);
 
         for (int i = 0; i < 3; ++i) // the last track of the sequence asks for the next one
-            ASSERT_TRUE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+            ASSERT_TRUE(testsupport::NextTrack(mgr, rec));
+        ASSERT_TRUE(testsupport::DownloadEnded(mgr));
         mgr.ServerIfc().SetRateMeter(nullptr);
     }
 
@@ -101,16 +102,16 @@ TEST_F(StationIntegration, TheFirstBlockReleasesTheWaiterAndALongLineIsAssembled
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("demo");
     STrackInfo rec;
-    ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the station holds all after 2048 bytes
+    ASSERT_TRUE(testsupport::NextTrack(mgr, rec)); // while the station holds all after 2048 bytes
     EXPECT_EQ(rec.trackid, 101u);
     EXPECT_TRUE(mgr.ServerIfc().IsRadioTracksDownloadActive());
     ASSERT_TRUE(station.WaitForHolds(1)); // the client may have its bytes before the stall
     station.ReleaseHeld();
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(testsupport::DownloadEnded(mgr));
+    ASSERT_TRUE(testsupport::NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 102u);
     EXPECT_EQ(rec.album, std::string(5000, 'A'));
-    ASSERT_TRUE(mgr.GetNextTrack(rec)); // the line after the long one is whole too
+    ASSERT_TRUE(testsupport::NextTrack(mgr, rec)); // the line after the long one is whole too
     EXPECT_EQ(rec.trackid, 103u);
 }
 
@@ -131,12 +132,12 @@ TEST_F(StationIntegration, AnAbortEndsTheDownloadWhileTheStationStalls)
         std::thread reader = TakeNextTrackAside(mgr, result);
         EXPECT_TRUE(station.WaitForHolds(++nHolds)); // the abort below ends the reader anyway
         mgr.Abort();
-        reader.join();
+        testsupport::Within("the reader to return", [&] { reader.join(); });
         EXPECT_EQ(result, FALSE);
-        EXPECT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
         EXPECT_FALSE(mgr.ServerIfc().IsRadioTracksDownloadActive());
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(testsupport::NextTrack(mgr, rec));
         EXPECT_EQ(mgr.GetNextDisplayText(), std::string("no"));
         station.ReleaseHeld();
     }
@@ -153,7 +154,7 @@ TEST_F(StationIntegration, ASequenceAnswerThirtySecondsLateRaisesTheDelayEvent)
     EXPECT_TRUE(station.WaitForHolds(1)); // the request is sent: timed from before now
     clock.Advance(30000);
     station.ReleaseHeld();
-    reader.join();
+    testsupport::Within("the reader to return", [&] { reader.join(); });
     EXPECT_EQ(result, TRUE);
     const std::string events = Events();
     EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\""), std::string::npos) << events;

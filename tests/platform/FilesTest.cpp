@@ -2,6 +2,7 @@
 
 #include "platform/RuntimeFolder.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <cerrno>
@@ -230,7 +231,7 @@ TEST(Files, FreeSpaceOverrideCanChangeWhileOtherThreadsAsk)
             platform::SetFreeSpaceOverride({});
     }
     bStop = true;
-    asker.join();
+    testsupport::Within("the asking thread to end", [&] { asker.join(); });
     EXPECT_EQ(nWrongAnswers.load(), 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/DebugOutput.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -151,12 +152,14 @@ TEST(MessageBox, AHookThatWaitsHoldsUpNoOtherBox)
         [&entered, released](const std::string&, const std::string&, UINT)
         {
             entered.set_value();
-            released.wait(); // a host waiting for its user
+            // A host waiting for its user; the test lets it go within the limit.
+            EXPECT_EQ(released.wait_for(std::chrono::milliseconds(testsupport::kWaitLimitMs)),
+                      std::future_status::ready);
             return IDCANCEL;
         });
     auto waiting =
         std::async(std::launch::async, [] { return MessageBox("blocked", "Host", MB_OKCANCEL); });
-    entered.get_future().wait();
+    testsupport::Within("the first box to reach the hook", [&] { entered.get_future().wait(); });
 
     // While that box waits, another thread replaces the hook and shows a box of its own.
     auto other = std::async(std::launch::async,
@@ -166,11 +169,14 @@ TEST(MessageBox, AHookThatWaitsHoldsUpNoOtherBox)
                                                   { return IDRETRY; });
                                 return MessageBox("free", "Host", MB_RETRYCANCEL);
                             });
-    const bool bOtherDone = other.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const bool bOtherDone = other.wait_for(std::chrono::milliseconds(testsupport::kWaitLimitMs)) ==
+                            std::future_status::ready;
     release.set_value();
-    ASSERT_TRUE(bOtherDone);
+    ASSERT_TRUE(bOtherDone) << "timed out waiting for the other box while the first one waits";
     EXPECT_EQ(other.get(), IDRETRY);
-    EXPECT_EQ(waiting.get(), IDCANCEL); // the first call finished with the hook it began with
+    // The first call finished with the hook it began with.
+    EXPECT_EQ(testsupport::Within("the first box to return", [&] { return waiting.get(); }),
+              IDCANCEL);
 }
 
 TEST(DebugOutput, GoesToStderrOnlyWhenOvradioDebugIsSet)
@@ -222,8 +228,12 @@ TEST(DebugOutput, LinesFromManyThreadsNeverMix)
                 for (int i = 0; i < kLines; ++i)
                     DebugOutput(line);
             });
-    for (auto& thread : threads)
-        thread.join();
+    testsupport::Within("the writing threads to end",
+                        [&]
+                        {
+                            for (auto& thread : threads)
+                                thread.join();
+                        });
 
     std::set<std::string> expected;
     for (int t = 0; t < kThreads; ++t)

@@ -3,20 +3,21 @@
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "support/Wait.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <thread>
 
 using namespace platform;
+using testsupport::Ended;
 
 namespace
 {
-constexpr DWORD kLong = 30000;
-
 std::string Drain(PipeReadEnd& reader)
 {
     std::string out;
@@ -27,12 +28,22 @@ std::string Drain(PipeReadEnd& reader)
     return out;
 }
 
-// Waits until the pipe holds n bytes, that is until a writer thread has filled it.
-void WaitUntilHeld(const PipeReadEnd& reader, DWORD n)
+// Waits until the pipe holds n bytes, that is until a writer thread has filled it. The
+// pipe tells nobody when bytes come in, so this looks again after each yield; the writer
+// is already running, so in a passing test that takes microseconds.
+::testing::AssertionResult Holds(const PipeReadEnd& reader, DWORD n)
 {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(testsupport::kWaitLimitMs);
     DWORD avail = 0;
     while (reader.Peek(nullptr, 0, nullptr, &avail) && avail < n)
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return ::testing::AssertionFailure() << "timed out waiting for the writer to put " << n
+                                                 << " bytes in the pipe; " << avail << " came";
         std::this_thread::yield();
+    }
+    return ::testing::AssertionSuccess();
 }
 } // namespace
 
@@ -58,8 +69,9 @@ TEST(PipeTest, CarriesBytesInOrderAcrossTheRingEdge)
             w->Close();
             return DWORD{0};
         });
-    EXPECT_EQ(Drain(reader), expected);
-    ASSERT_EQ(producer.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(testsupport::Within("the producer's bytes", [&r = reader] { return Drain(r); }),
+              expected);
+    ASSERT_TRUE(Ended(producer, "the producer to end"));
     EXPECT_EQ(producer.ExitCode(), 0u);
 }
 
@@ -79,19 +91,23 @@ TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
         });
 
     // The writer fills the pipe and waits; a read of 4 frees room for the next 4.
-    char buf[4];
-    DWORD got = 0;
-    ASSERT_TRUE(reader.Read(buf, 4, &got));
-    EXPECT_EQ(std::string(buf, got), "0123");
+    auto read4 = [&r = reader]
+    {
+        char buf[4];
+        DWORD got = 0;
+        return testsupport::Within("4 bytes from the writer", [&] { return r.Read(buf, 4, &got); })
+                   ? std::string(buf, got)
+                   : std::string("<failed>");
+    };
+    EXPECT_EQ(read4(), "0123");
     EXPECT_EQ(blocked.Wait(0), WAIT_TIMEOUT);
-    ASSERT_TRUE(reader.Read(buf, 4, &got));
-    EXPECT_EQ(std::string(buf, got), "4567");
+    EXPECT_EQ(read4(), "4567");
 
     // The writer refills the pipe and waits for room for its last 2 bytes; closing the
     // read end then releases it with those unwritten.
-    WaitUntilHeld(reader, 4);
+    EXPECT_TRUE(Holds(reader, 4));
     reader.Close();
-    ASSERT_EQ(blocked.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(blocked, "the writer to be released by the closed read end"));
     EXPECT_FALSE(result->load());
     EXPECT_EQ(written->load(), 12u); // 8 read + 4 buffered when the reader left
     // Writing to a pipe whose reader is gone fails at once.
@@ -112,12 +128,12 @@ TEST(PipeTest, WriterClosingItsOwnEndFromAnotherThreadIsReleased)
             result->store(w->Write("abcdef", 6, &n));
             return DWORD{0};
         });
-    WaitUntilHeld(reader, 2);
+    EXPECT_TRUE(Holds(reader, 2));
     w->Close();
-    ASSERT_EQ(blocked.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(blocked, "the writer to be released by closing its own end"));
     EXPECT_FALSE(result->load());
     // What went in before the close is still delivered, then the pipe reports its end.
-    EXPECT_EQ(Drain(reader), "ab");
+    EXPECT_EQ(testsupport::Within("the pipe's end", [&r = reader] { return Drain(r); }), "ab");
 }
 
 TEST(PipeTest, ReaderWaitsWhileEmptyAndEndsWhenTheWriterCloses)
@@ -142,11 +158,11 @@ TEST(PipeTest, ReaderWaitsWhileEmptyAndEndsWhenTheWriterCloses)
     EXPECT_EQ(readerThread.Wait(0), WAIT_TIMEOUT);
     DWORD n = 0;
     ASSERT_TRUE(w->Write("hello", 5, &n));
-    ASSERT_EQ(gotFirst->Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(testsupport::Signalled(*gotFirst, "the reader's first read"));
     // A read returns what is there, not the full count.
     EXPECT_EQ(*first, "hello");
     w->Close();
-    ASSERT_EQ(readerThread.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(readerThread, "the reader to see the end"));
     EXPECT_TRUE(sawEnd->load());
 }
 

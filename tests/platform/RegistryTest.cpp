@@ -2,6 +2,7 @@
 
 #include "platform/DebugOutput.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -402,8 +403,12 @@ TEST_F(RegistryTest, ThreadsWritingAtOnceKeepEveryWrite)
     // Readers meanwhile see whole files only: never a damaged one.
     for (int i = 0; i < 200; ++i)
         Registry::Values(Hive::LocalMachine, "Shared");
-    for (auto& thread : threads)
-        thread.join();
+    testsupport::Within("the writing threads to end",
+                        [&]
+                        {
+                            for (auto& thread : threads)
+                                thread.join();
+                        });
     EXPECT_EQ(results, std::vector<int>(kThreads, 1));
     ExpectAllWrites(kThreads, kValues);
     EXPECT_TRUE(Reports().empty());

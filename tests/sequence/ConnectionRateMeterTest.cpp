@@ -3,6 +3,7 @@
 
 #include "platform/Clock.h"
 #include "sequence/Stopwatch.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -63,8 +64,12 @@ TEST(ConnectionRateMeter, ConcurrentSamplesAreAllCounted)
                 for (int i = 0; i < 1000; ++i)
                     meter.AddSample(10, 0.001);
             });
-    for (auto& thread : threads)
-        thread.join();
+    testsupport::Within("the sampling threads to end",
+                        [&]
+                        {
+                            for (auto& thread : threads)
+                                thread.join();
+                        });
     clock.Advance(1);
     meter.AddSample(10, 0.001); // drops the 4000, leaves this one
     double dRate = 0;

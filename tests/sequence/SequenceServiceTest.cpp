@@ -14,8 +14,10 @@
 #include "sequence/TimeStamp.h"
 #include "sequence/XmlDocument.h"
 #include "support/RawServer.h"
+#include "support/SequenceWait.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
+#include "support/Wait.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -28,7 +30,9 @@
 #include <thread>
 #include <vector>
 
+using testsupport::DownloadEnded;
 using testsupport::Head;
+using testsupport::NextTrack;
 using testsupport::SendAll;
 
 namespace
@@ -88,10 +92,14 @@ public:
     // Set when a sequence request has come.
     platform::Event SequenceSeen{false, false};
     // Waits until n sequence requests have come (however close together they came).
-    void WaitForSequenceRequests(int n)
+    ::testing::AssertionResult WaitForSequenceRequests(int n)
     {
         std::unique_lock lock(m_countLock);
-        m_countChanged.wait(lock, [&] { return m_nSequence >= n; });
+        if (m_countChanged.wait_for(lock, std::chrono::milliseconds(testsupport::kWaitLimitMs),
+                                    [&] { return m_nSequence >= n; }))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << "timed out waiting for " << n << " sequence requests; " << m_nSequence << " came";
     }
 
 private:
@@ -153,7 +161,7 @@ protected:
 
     std::string Events()
     {
-        GetEventMgr()->Flush();
+        testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
         return testsupport::ReadFile(home.File("events.log"));
     }
 
@@ -175,17 +183,17 @@ TEST_F(SequenceServiceTest, RequestFieldsSignatureAndTracksInOrder)
     mgr.GetNewSequence("Rock & Roll");
 
     STrackInfo rec;
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 1u);
     EXPECT_EQ(rec.cachelow, 5u); // the header's values reach every track
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(DownloadEnded(mgr));
+    ASSERT_TRUE(NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 2u);
     EXPECT_EQ(rec.comingup, "Next3");
-    ASSERT_TRUE(mgr.GetNextTrack(rec)); // the last: the next request starts at once
+    ASSERT_TRUE(NextTrack(mgr, rec)); // the last: the next request starts at once
     EXPECT_EQ(rec.trackid, 3u);
     EXPECT_EQ(rec.comingup, "no");
-    station.WaitForSequenceRequests(2);
+    ASSERT_TRUE(station.WaitForSequenceRequests(2));
 
     const std::vector<std::string> queries = station.SequenceQueries();
     ASSERT_GE(queries.size(), 1u);
@@ -214,17 +222,17 @@ TEST_F(SequenceServiceTest, AnEmptyAnswerIsSentThreeTimesThenTheStationEnds)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_FALSE(NextTrack(mgr, rec));
+        ASSERT_TRUE(DownloadEnded(mgr));
         EXPECT_EQ(station.SequenceQueries().size(), 3u);
         EXPECT_EQ(mgr.GetSequenceStatus(), 404);
-        EXPECT_FALSE(mgr.GetNextTrack(rec)); // no further request for this station
+        EXPECT_FALSE(NextTrack(mgr, rec)); // no further request for this station
         EXPECT_EQ(station.SequenceQueries().size(), 3u);
         EXPECT_NE(Events().find("Maximum number of sequence retries reached. Quitting"),
                   std::string::npos);
 
         mgr.Initialize();
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(NextTrack(mgr, rec));
         const std::vector<std::string> queries = station.SequenceQueries();
         ASSERT_EQ(queries.size(), 6u);
         EXPECT_EQ(FieldOf(queries[3], "SEQABORT"), "1");
@@ -247,12 +255,12 @@ TEST_F(SequenceServiceTest, ABadLineKeepsTheTracksBeforeItAndIsReportedNextTime)
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("demo");
     STrackInfo rec;
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(NextTrack(mgr, rec));
+    ASSERT_TRUE(DownloadEnded(mgr));
+    ASSERT_TRUE(NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 2u);
 
-    ASSERT_TRUE(mgr.GetNextTrack(rec)); // from the next sequence
+    ASSERT_TRUE(NextTrack(mgr, rec)); // from the next sequence
     EXPECT_EQ(rec.trackid, 10u);
     const std::vector<std::string> queries = station.SequenceQueries();
     ASSERT_GE(queries.size(), 2u);
@@ -267,9 +275,9 @@ TEST_F(SequenceServiceTest, StatusesThatEndTheStationAndTheErrorEvent)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(NextTrack(mgr, rec));
         EXPECT_EQ(mgr.GetSequenceStatus(), 244);
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(NextTrack(mgr, rec));
         EXPECT_TRUE(trace.HasLine(
             "CRadioSequenceMgr::GetNextSequence returned FALSE onSequence code - 244\n"));
         EXPECT_EQ(station.SequenceQueries().size(), 1u);
@@ -279,8 +287,8 @@ TEST_F(SequenceServiceTest, StatusesThatEndTheStationAndTheErrorEvent)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_FALSE(NextTrack(mgr, rec));
+        ASSERT_TRUE(DownloadEnded(mgr));
         EXPECT_EQ(mgr.GetSequenceStatus(), 404);
         EXPECT_NE(
             Events().find("\"ErrorCode\":\"SeqSvr:HttpQueryInfo(1) failure Status code=503\\n\""),
@@ -293,8 +301,8 @@ TEST_F(SequenceServiceTest, StatusesThatEndTheStationAndTheErrorEvent)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_FALSE(NextTrack(mgr, rec));
+        ASSERT_TRUE(DownloadEnded(mgr));
         EXPECT_NE(Events().find("\"SequenceServerError\""), std::string::npos);
     }
 }
@@ -310,18 +318,19 @@ TEST_F(SequenceServiceTest, TheFirstTrackReleasesTheWaiterWhileTheRestArrives)
             first += std::string(2048, '\n'); // a first block of 2048 bytes and more
             const std::string rest = TrackLine(2, "artist=" + longName + "::");
             SendAll(fd, Head("200 OK", first.size() + rest.size()) + first);
-            pStation->Release().Wait();
+            EXPECT_TRUE(
+                testsupport::Signalled(pStation->Release(), "the test to release the rest"));
             SendAll(fd, rest);
         });
     pStation = &station;
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("demo");
     STrackInfo rec;
-    ASSERT_TRUE(mgr.GetNextTrack(rec)); // while the server still holds the rest back
+    ASSERT_TRUE(NextTrack(mgr, rec)); // while the server still holds the rest back
     EXPECT_EQ(rec.trackid, 1u);
     station.Release().Set();
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(DownloadEnded(mgr));
+    ASSERT_TRUE(NextTrack(mgr, rec));
     EXPECT_EQ(rec.trackid, 2u);
     EXPECT_EQ(rec.artist, longName); // assembled across reads
 }
@@ -336,7 +345,8 @@ TEST_F(SequenceServiceTest, AbortDuringASlowSendAndDuringAStalledRead)
             {
                 if (bDuringRead)
                     SendAll(fd, Head("200 OK", 100000) + kHeader + TrackLine(1));
-                pStation->Release().Wait();
+                EXPECT_TRUE(
+                    testsupport::Signalled(pStation->Release(), "the test to release the answer"));
             });
         pStation = &station;
         CRadioSequenceMgr mgr;
@@ -346,17 +356,17 @@ TEST_F(SequenceServiceTest, AbortDuringASlowSendAndDuringAStalledRead)
             [&]
             {
                 STrackInfo rec;
-                result = mgr.GetNextTrack(rec);
+                result = mgr.GetNextTrack(rec); // joined within the limit below
             });
-        station.SequenceSeen.Wait();
+        EXPECT_TRUE(testsupport::Signalled(station.SequenceSeen, "the sequence request"));
         mgr.Abort(); // returns while the server still holds its answer
-        reader.join();
+        testsupport::Within("the reader to return after the abort", [&] { reader.join(); });
         if (!bDuringRead)
         {
             EXPECT_EQ(result, FALSE);
         }
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(NextTrack(mgr, rec));
         EXPECT_TRUE(mgr.GetNextDisplayText() == std::string("no"));
         station.Release().Set();
     }
@@ -374,7 +384,7 @@ TEST_F(SequenceServiceTest, ASlowAnswerRaisesTheDelayEvent)
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("demo");
     STrackInfo rec;
-    ASSERT_TRUE(mgr.GetNextTrack(rec));
+    ASSERT_TRUE(NextTrack(mgr, rec));
     const std::string events = Events();
     EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\",\"params\":{\"ServerPath\""),
               std::string::npos)
@@ -479,19 +489,22 @@ TEST(SessionParameters, ServerTimeIsCarriedOnWithTheTickCount)
     params->strTimeServer = "127.0.0.1:" + std::to_string(server.Port());
     params->strOVUID = "U1";
 
+    // GetTimeStamp waits without a limit of its own for the time thread.
+    auto timeStamp = [&]
+    { return testsupport::Within("the server time", [&] { return GetTimeStamp(params); }); };
     nStatus = 404;
     ForgetServerTime();
     ResetTimeStampAbort();
-    EXPECT_EQ(GetTimeStamp(params), 0u);
-    GetEventMgr()->Flush();
+    EXPECT_EQ(timeStamp(), 0u);
+    testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
     EXPECT_NE(testsupport::ReadFile(home.File("events.log"))
                   .find("DownloadServerTimeProc::HttpQueryInfo failed-status code=404"),
               std::string::npos);
 
     nStatus = 200;
-    EXPECT_EQ(GetTimeStamp(params), 1000u); // 3600000 s at tick 100 s
+    EXPECT_EQ(timeStamp(), 1000u); // 3600000 s at tick 100 s
     clock.Advance(7200000);
-    EXPECT_EQ(GetTimeStamp(params), 1002u);  // (3600000 - 100 + 7300) / 3600
+    EXPECT_EQ(timeStamp(), 1002u);           // (3600000 - 100 + 7300) / 3600
     EXPECT_EQ(server.Requests().size(), 2u); // known once, never asked again
     UnInitEventMgr();
 }
@@ -509,9 +522,14 @@ TEST_F(SequenceServiceTest, TheToolPrintsTracksStatusesAndTheEnd)
         });
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_EQ(RunSequenceTool({"--station", "demo", "--name", "Demo", "--user-info",
-                               "::id=42::usr_info=a b::", "--count", "3"},
-                              out, err),
+    EXPECT_EQ(testsupport::Within("the sequence tool to end",
+                                  [&]
+                                  {
+                                      return RunSequenceTool(
+                                          {"--station", "demo", "--name", "Demo", "--user-info",
+                                           "::id=42::usr_info=a b::", "--count", "3"},
+                                          out, err);
+                                  }),
               3);
     std::vector<std::string> lines;
     std::istringstream in(out.str());
@@ -545,7 +563,7 @@ TEST_F(SequenceServiceTest, OversizedRequestsAndEndlessLinesFailSafely)
         mgr.ServerIfc().Params().strAFD = std::string(1000, 'a');
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
+        EXPECT_FALSE(NextTrack(mgr, rec));
         EXPECT_TRUE(station.SequenceQueries().empty());
         EXPECT_TRUE(trace.HasLineContaining("StartSequenceDownload - the request url would be"));
     }
@@ -561,8 +579,8 @@ TEST_F(SequenceServiceTest, OversizedRequestsAndEndlessLinesFailSafely)
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
         STrackInfo rec;
-        EXPECT_FALSE(mgr.GetNextTrack(rec));
-        ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_FALSE(NextTrack(mgr, rec));
+        ASSERT_TRUE(DownloadEnded(mgr));
         EXPECT_EQ(station.SequenceQueries().size(), 3u);
         EXPECT_EQ(mgr.GetSequenceStatus(), 404);
     }

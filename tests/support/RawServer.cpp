@@ -1,5 +1,7 @@
 #include "support/RawServer.h"
 
+#include "support/Wait.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -47,14 +49,19 @@ RawServer::~RawServer()
 {
     Release.Set();
     ::shutdown(m_listen, SHUT_RDWR);
-    m_thread.join();
+    Within("the test server's thread to end", [this] { m_thread.join(); });
     ::close(m_listen);
 }
 
 std::vector<std::string> RawServer::Requests()
 {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     return m_requests;
+}
+
+void RawServer::HoldUntilReleased()
+{
+    EXPECT_TRUE(Signalled(Release, "the test to release the held answer"));
 }
 
 void RawServer::Run()
@@ -76,7 +83,7 @@ void RawServer::Run()
             request.append(buf, std::size_t(n));
         }
         {
-            std::lock_guard lock(m_mutex);
+            platform::MutexLock lock(m_mutex);
             m_requests.push_back(request);
         }
         RequestSeen.Set();

@@ -1,14 +1,15 @@
 // A scripted HTTP server on 127.0.0.1 for tests: accepts connections one after another;
 // for each it reads the request head, records it, signals RequestSeen and runs the
 // test's script on the socket, then closes it. Release lets a script that holds its
-// answer back go on (and is set when the server is destroyed).
+// answer back go on (and is set when the server is destroyed). m_mutex guards the record
+// of requests; scripts run on the server's one thread.
 #pragma once
 
 #include "platform/Event.h"
+#include "platform/Mutex.h"
 #include "platform/Types.h"
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +38,10 @@ public:
     RawServer& operator=(const RawServer&) = delete;
 
     WORD Port() const { return m_port; }
-    std::vector<std::string> Requests();
+    std::vector<std::string> Requests() OVR_EXCLUDES(m_mutex);
+    // In a script: holds the answer back until Release (or the server's end), at most the
+    // tests' wait limit, after which the test fails.
+    void HoldUntilReleased();
 
     platform::Event RequestSeen{false, false};
     platform::Event Release{true, false};
@@ -48,8 +52,8 @@ private:
     Script m_script;
     int m_listen = -1;
     WORD m_port = 0;
-    std::mutex m_mutex;
-    std::vector<std::string> m_requests;
+    platform::Mutex m_mutex;
+    std::vector<std::string> m_requests OVR_GUARDED_BY(m_mutex);
     std::thread m_thread;
 };
 } // namespace testsupport

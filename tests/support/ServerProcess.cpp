@@ -1,5 +1,7 @@
 #include "support/ServerProcess.h"
 
+#include "support/Wait.h"
+
 #include <cerrno>
 #include <csignal>
 #include <string_view>
@@ -30,9 +32,8 @@ ServerProcess::ServerProcess(const std::vector<std::string>& argv)
     m_out = out[0];
     if (m_pid < 0)
         return;
-    char c;
-    while (read(m_out, &c, 1) == 1 && c != '\n')
-        m_firstLine += c;
+    std::string pending;
+    EXPECT_TRUE(LineFrom(m_out, pending, m_firstLine, "the first line of " + argv[0]));
     constexpr std::string_view kPrefix = "listening on http://127.0.0.1:";
     if (m_firstLine.rfind(kPrefix, 0) == 0)
         m_port = static_cast<uint16_t>(std::stoul(m_firstLine.substr(kPrefix.size())));
@@ -49,8 +50,14 @@ int ServerProcess::Stop()
     if (m_pid > 0)
     {
         kill(m_pid, SIGTERM);
-        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR)
+        if (!Exited(m_pid, status, "the server to end on SIGTERM"))
         {
+            ADD_FAILURE() << "the server did not end on SIGTERM within the limit";
+            kill(m_pid, SIGKILL);
+            while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR)
+            {
+            }
+            status = -1;
         }
         m_pid = -1;
     }

@@ -1,6 +1,7 @@
 #include "support/TraceCapture.h"
 
 #include "host/Trace.h"
+#include "support/Wait.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,14 +50,14 @@ TraceCapture::TraceCapture(bool bOpenChannel)
 TraceCapture::~TraceCapture()
 {
     {
-        std::lock_guard lock(m_lock);
+        platform::MutexLock lock(m_lock);
         m_bAnswer = true;
     }
     CloseTraceChannel();
     host::ForgetTraceViewer();
     char c = 'q';
     [[maybe_unused]] ssize_t n = ::write(m_hWake[1], &c, 1);
-    m_thread.join();
+    Within("the capture viewer's thread to end", [this] { m_thread.join(); });
     ::close(m_hListen);
     ::close(m_hWake[0]);
     ::close(m_hWake[1]);
@@ -84,7 +85,7 @@ void TraceCapture::Serve()
                 ::close(fds[i].fd);
             fds.resize(2);
             fds[0].revents = fds[1].revents = 0;
-            std::lock_guard lock(m_lock);
+            platform::MutexLock lock(m_lock);
             ++m_nDisconnects;
             m_changed.notify_all();
             continue;
@@ -110,7 +111,7 @@ void TraceCapture::Serve()
             }
             bool bAnswer;
             {
-                std::lock_guard lock(m_lock);
+                platform::MutexLock lock(m_lock);
                 m_listMessages.push_back({message.dwKind, message.block});
                 bAnswer = m_bAnswer;
             }
@@ -127,7 +128,7 @@ void TraceCapture::Serve()
 
 std::vector<TraceCapture::SMessage> TraceCapture::Messages() const
 {
-    std::lock_guard lock(m_lock);
+    platform::MutexLock lock(m_lock);
     return m_listMessages;
 }
 
@@ -156,22 +157,28 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
 
 void TraceCapture::Clear()
 {
-    std::lock_guard lock(m_lock);
+    platform::MutexLock lock(m_lock);
     m_listMessages.clear();
 }
 
-void TraceCapture::DisconnectClients()
+::testing::AssertionResult TraceCapture::DisconnectClients()
 {
-    std::unique_lock lock(m_lock);
-    int nBefore = m_nDisconnects;
+    platform::MutexLock lock(m_lock);
+    const int nBefore = m_nDisconnects;
     char c = 'd';
     [[maybe_unused]] ssize_t n = ::write(m_hWake[1], &c, 1);
-    m_changed.wait(lock, [&] { return m_nDisconnects > nBefore; });
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitLimitMs);
+    while (m_nDisconnects == nBefore)
+        if (!lock.WaitUntil(m_changed, deadline))
+            return ::testing::AssertionFailure()
+                   << "timed out waiting for the capture viewer to drop its clients";
+    return ::testing::AssertionSuccess();
 }
 
 void TraceCapture::StopAnswering()
 {
-    std::lock_guard lock(m_lock);
+    platform::MutexLock lock(m_lock);
     m_bAnswer = false;
 }
 } // namespace testsupport

@@ -6,9 +6,11 @@
 #pragma once
 
 #include "host/TraceBlock.h"
+#include "platform/Mutex.h"
+#include "support/Wait.h"
 
 #include <condition_variable>
-#include <mutex>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,8 +48,8 @@ public:
     void StopAnswering();
 
     // Closes the connections of every client, as a viewer that died and restarted.
-    // Returns once they are closed.
-    void DisconnectClients();
+    // Returns once they are closed, or fails after the tests' wait limit.
+    ::testing::AssertionResult DisconnectClients() OVR_EXCLUDES(m_lock);
 
     // The reply to open messages.
     static constexpr DWORD kChannelId = 42;
@@ -61,10 +63,10 @@ private:
     bool m_bHadOldSocket = false;
     int m_hListen = -1;
     int m_hWake[2] = {-1, -1};
-    mutable std::mutex m_lock;
-    std::vector<SMessage> m_listMessages;
-    bool m_bAnswer = true;
-    int m_nDisconnects = 0;
+    mutable platform::Mutex m_lock;
+    std::vector<SMessage> m_listMessages OVR_GUARDED_BY(m_lock);
+    bool m_bAnswer OVR_GUARDED_BY(m_lock) = true;
+    int m_nDisconnects OVR_GUARDED_BY(m_lock) = 0;
     std::condition_variable m_changed;
     std::thread m_thread;
 };
