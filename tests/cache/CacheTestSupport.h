@@ -62,9 +62,13 @@ protected:
     {
         m_strFolder = m_home.File("cache") + "/";
         ASSERT_TRUE(platform::CreateFolderChain(m_strFolder));
-        m_mgr = std::make_unique<mcRadioCacheMgr>();
+        m_mgr = std::make_unique<mcRadioCacheMgr>([ended = m_firstPassEnded] { ended->Set(); });
         m_mgr->Init();
         Configure(100 * kMB, 100 * kMB);
+        // Init's pass reads the settings, the free space and the folder whenever its thread
+        // gets to it: were a test to make its files meanwhile, that pass would trim some
+        // of them under the test's figures before the test's own pass.
+        ASSERT_TRUE(testsupport::Signalled(*m_firstPassEnded, "the pass that Init starts"));
     }
     void TearDown() override
     {
@@ -106,6 +110,9 @@ protected:
     }
 
     testsupport::TempHome m_home;
+    // Set at the end of each pass, also one that outlives the manager.
+    std::shared_ptr<platform::Event> m_firstPassEnded =
+        std::make_shared<platform::Event>(false, false);
     FreeSpace m_free{1000 * kMB};
     std::string m_strFolder;
     std::unique_ptr<mcRadioCacheMgr> m_mgr;
