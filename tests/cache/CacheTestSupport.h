@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,7 +101,7 @@ protected:
     }
 
     // A pass run and awaited, which the manager does without a limit of its own.
-    SizeStatus RunPass(std::source_location where = std::source_location::current())
+    SizeStatus RunPass(testsupport::SCallSite where = {__builtin_FILE(), __builtin_LINE()})
     {
         return testsupport::Within(
             "a size-management pass", [this] { return m_mgr->RunSizeCheckAndWait(); },

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <ostream>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -91,7 +90,7 @@ inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
 
 // The sequence tool in this process, which waits for tracks without a limit of its own.
 inline int RunTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                   std::source_location where = std::source_location::current())
+                   testsupport::SCallSite where = {__builtin_FILE(), __builtin_LINE()})
 {
     return testsupport::Within(
         "ovradio-sequence to end", [&] { return RunSequenceTool(args, out, err); },

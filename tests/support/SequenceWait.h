@@ -6,13 +6,11 @@
 #include "sequence/RadioSequenceMgr.h"
 #include "support/Wait.h"
 
-#include <source_location>
-
 namespace testsupport
 {
 // GetNextTrack, which blocks until a sequence has come, within the limit.
 inline BOOL NextTrack(CRadioSequenceMgr& mgr, STrackInfo& rec,
-                      std::source_location where = std::source_location::current())
+                      testsupport::SCallSite where = {__builtin_FILE(), __builtin_LINE()})
 {
     return Within(
         "a track from the sequence manager", [&] { return mgr.GetNextTrack(rec); }, kWaitLimitMs,
@@ -21,7 +19,7 @@ inline BOOL NextTrack(CRadioSequenceMgr& mgr, STrackInfo& rec,
 
 // Blocks until the sequence download thread has ended, within the limit; true then.
 inline bool DownloadEnded(CRadioSequenceMgr& mgr,
-                          std::source_location where = std::source_location::current())
+                          testsupport::SCallSite where = {__builtin_FILE(), __builtin_LINE()})
 {
     return Within(
         "the sequence download to end",

@@ -88,9 +88,9 @@ std::string TimedOut(const std::string& what, DWORD dwLimitMs)
     return ::testing::AssertionSuccess();
 }
 
-void FailAndEnd(const std::string& what, DWORD dwLimitMs, const std::source_location& where)
+void FailAndEnd(const std::string& what, DWORD dwLimitMs, const SCallSite& where)
 {
-    ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line())) << TimedOut(what, dwLimitMs);
+    ADD_FAILURE_AT(where.pszFile, where.nLine) << TimedOut(what, dwLimitMs);
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(1);

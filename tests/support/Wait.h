@@ -11,7 +11,6 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
-#include <source_location>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -20,6 +19,15 @@
 namespace testsupport
 {
 inline constexpr DWORD kWaitLimitMs = 30000;
+
+// Where a helper was called from, for its failure message: helpers take it as a last
+// argument defaulted to {__builtin_FILE(), __builtin_LINE()}, which the compiler fills in
+// at the call (std::source_location is not there with clang 14 and libstdc++).
+struct SCallSite
+{
+    const char* pszFile;
+    int nLine;
+};
 
 // The event is signalled within the limit (an auto-reset event's signal is consumed).
 // Use as ASSERT_TRUE(Signalled(event, "the first request")).
@@ -41,8 +49,7 @@ inline constexpr DWORD kWaitLimitMs = 30000;
 // Reports that `what` did not happen within the limit, at the caller's place, and ends
 // the test process: a step that still runs uses the test's objects, so the test cannot
 // go on and must not hang.
-[[noreturn]] void FailAndEnd(const std::string& what, DWORD dwLimitMs,
-                             const std::source_location& where);
+[[noreturn]] void FailAndEnd(const std::string& what, DWORD dwLimitMs, const SCallSite& where);
 
 // Runs a blocking step of the test (a join, a future's get, a call that waits without a
 // limit of its own) on a helper thread and waits up to the limit for it to return; gives
@@ -50,7 +57,7 @@ inline constexpr DWORD kWaitLimitMs = 30000;
 template <typename Step>
 std::invoke_result_t<Step&> Within(const std::string& what, Step&& step,
                                    DWORD dwLimitMs = kWaitLimitMs,
-                                   std::source_location where = std::source_location::current())
+                                   SCallSite where = {__builtin_FILE(), __builtin_LINE()})
 {
     using Result = std::invoke_result_t<Step&>;
     std::packaged_task<Result()> task([&step]() -> Result { return step(); });
