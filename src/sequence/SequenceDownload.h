@@ -29,7 +29,8 @@ enum class EAnswer
     eAbandoned, // a bad line ended the sequence after some tracks; they stay in the list
 };
 
-// The thread procedure; 0 on success, else the last error code.
+// The thread procedure; 0 on success, else the last error code. Holds DownloadLock() while
+// it opens the handles, reads each answer and closes them; sends outside it.
 unsigned DownloadSequenceProc(const std::shared_ptr<SSequenceThreadParams>& params);
 // Reads and parses one answer; the caller holds DownloadLock(). An abandoned sequence sets
 // bSeqAbort. A failure it does not handle itself is raised as CWorkerError.

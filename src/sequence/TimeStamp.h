@@ -12,14 +12,17 @@
 
 #include <memory>
 
-// The server time in whole hours, 0 when it is not available (failure or abort).
+// The sequence download threads. The server time in whole hours, 0 when it is not
+// available (failure or abort). Until the time is known, blocks without a limit of its
+// own until the time thread has ended or the abort event is set.
 DWORD GetTimeStamp(const std::shared_ptr<SSequenceThreadParams>& params);
 // The time thread: fetches the session parameter file and keeps its time. Result 0.
 unsigned DownloadServerTimeProc(const std::shared_ptr<SSequenceThreadParams>& params);
 
+// Any thread (the sequence client's Abort and ResetAbort); never block.
 void SignalTimeStampAbort();
 void ResetTimeStampAbort();
-// Waits without a limit until no time thread runs.
+// The sequence client's destructor: blocks without a limit until no time thread runs.
 void WaitForTimeIdle();
 // Forgets the server time, as a new process would not know it (for tests and tools that
 // start over within one process).
