@@ -372,6 +372,39 @@ TEST_F(SequenceServiceTest, AbortDuringASlowSendAndDuringAStalledRead)
     }
 }
 
+// Requests start on one thread while another aborts and asks for the status, as the
+// stream manager's threads do; ThreadSanitizer reports any unguarded access between them.
+TEST_F(SequenceServiceTest, AbortsFromAnotherThreadMeetRequestStartsSafely)
+{
+    SequenceStation station([](int fd, int) { Answer200(fd, kHeader + TrackLine(1)); });
+    CServerIfc ifc;
+    auto list = std::make_shared<CTrackList>();
+    std::atomic<bool> bStop{false};
+    platform::Event aborting(true, false);
+    std::thread aborter(
+        [&]
+        {
+            while (!bStop)
+            {
+                ifc.Abort();
+                (void)ifc.GetDownloadStatus();
+                (void)ifc.IsRadioTracksDownloadActive();
+                aborting.Set();
+            }
+        });
+    EXPECT_TRUE(testsupport::Signalled(aborting, "the first abort"));
+    for (int i = 0; i < 20; ++i)
+    {
+        ifc.ResetAbort();
+        // Two stations in turn, so a running download is aborted by the start as well.
+        EXPECT_TRUE(ifc.StartSequenceDownload(i % 2 == 0 ? "even" : "odd", list));
+    }
+    bStop = true;
+    testsupport::Within("the aborting thread to end", [&] { aborter.join(); });
+    EXPECT_TRUE(testsupport::Within("the last download to end",
+                                    [&] { return ifc.WaitForDownloadEnd(platform::INFINITE); }));
+}
+
 TEST_F(SequenceServiceTest, ASlowAnswerRaisesTheDelayEvent)
 {
     platform::ManualClock clock;
