@@ -8,6 +8,7 @@
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
+#include "support/SequenceWait.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -39,11 +40,11 @@ std::vector<STrackInfo> SequenceOf(const std::string& stationId, std::size_t cou
     mgr.GetNewSequence(stationId);
     for (std::size_t i = 0; i < count; ++i)
     {
-        EXPECT_TRUE(mgr.GetNextTrack(tracks[i])) << i;
+        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[i])) << i;
         if (i == 0)
         {
             // Like the stream manager's pace, leave the rest of the sequence time to come.
-            EXPECT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+            EXPECT_TRUE(testsupport::DownloadEnded(mgr));
         }
     }
     return tracks;
@@ -72,8 +73,8 @@ TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFi
     CRadioSequenceMgr mgr;
     mgr.GetNewSequence("split");
     std::vector<STrackInfo> tracks(3);
-    ASSERT_TRUE(mgr.GetNextTrack(tracks[0]));
-    ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+    ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
+    ASSERT_TRUE(testsupport::DownloadEnded(mgr));
     // Read before the last track is taken: that starts the next sequence's download,
     // which writes the parameters anew.
     const SSequenceThreadParams& params = mgr.ServerIfc().Params();
@@ -81,8 +82,8 @@ TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFi
     EXPECT_EQ(params.nCCDThresh, 40);
     EXPECT_EQ(params.nMinBitRate, 96);
     EXPECT_EQ(params.strEndRadioBrowserScript, "Good bye");
-    ASSERT_TRUE(mgr.GetNextTrack(tracks[1]));
-    ASSERT_TRUE(mgr.GetNextTrack(tracks[2]));
+    ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[1]));
+    ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[2]));
 
     EXPECT_EQ(tracks[0].trackid, 301u);
     EXPECT_EQ(tracks[0].startthresh, 7u);
