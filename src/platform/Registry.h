@@ -7,7 +7,8 @@
 // other threads of this process), reads the current file, applies the change, writes a
 // temporary file and renames it over registry.reg, so concurrent writers in any number
 // of processes never lose each other's writes. Reads need no lock: the file is only ever
-// replaced whole. Callable from any thread.
+// replaced whole. Callable from any thread; a change blocks while another thread or
+// process changes the file (no limit: a change takes milliseconds), a read never blocks.
 // A file that cannot be parsed (a first line other than REGEDIT4, a line that is not a
 // key, a value, a comment or blank) is reported through DebugOutput and left as it is:
 // changes fail without writing and queries answer nothing until someone repairs it.

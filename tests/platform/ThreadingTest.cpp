@@ -212,10 +212,11 @@ void CheckRecursionExcludesOthers(CriticalSection& cs) OVR_NO_THREAD_SAFETY_ANAL
     EXPECT_TRUE(cs.TryEnter()); // same thread enters again
     auto otherGotIt = std::make_shared<std::atomic<bool>>(true);
     Thread other(
-        [&cs, otherGotIt]() OVR_NO_THREAD_SAFETY_ANALYSIS
+        [&cs, otherGotIt]
         {
-            otherGotIt->store(cs.TryEnter());
-            if (otherGotIt->load())
+            const bool bGot = cs.TryEnter();
+            otherGotIt->store(bGot);
+            if (bGot)
                 cs.Leave();
             return DWORD{0};
         });
