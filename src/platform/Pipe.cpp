@@ -1,6 +1,7 @@
 #include "platform/Pipe.h"
 
 #include "platform/Mutex.h"
+#include "platform/detail/SyncCore.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -23,6 +24,11 @@ struct PipeBuffer
     std::size_t count OVR_GUARDED_BY(mutex) = 0; // bytes held
     bool readOpen OVR_GUARDED_BY(mutex) = true;
     bool writeOpen OVR_GUARDED_BY(mutex) = true;
+    // Threads inside WaitReadable. They wait on the platform's sync condition (so that
+    // the manual clock wakes them too), which a change then notifies as well.
+    std::size_t clockWaiters OVR_GUARDED_BY(mutex) = 0;
+
+    bool Readable() const OVR_REQUIRES(mutex) { return count > 0 || !writeOpen || !readOpen; }
 
     std::size_t Capacity() const OVR_REQUIRES(mutex) { return data.size(); }
 
@@ -53,6 +59,18 @@ struct PipeBuffer
         return n;
     }
 };
+
+// Wakes the WaitReadable callers after a change. Called without the pipe's mutex: the
+// waiters hold the sync mutex while they look at the pipe, so the lock order is sync
+// mutex, then pipe mutex, and a change seen as "no waiter" happened before any waiter
+// looked.
+void WakeClockWaiters(bool bWake)
+{
+    if (!bWake)
+        return;
+    MutexLock sync(SyncMutex());
+    SyncCondition().notify_all();
+}
 } // namespace detail
 
 std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize)
@@ -101,6 +119,49 @@ BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     return TRUE;
 }
 
+BOOL PipeReadEnd::ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
+{
+    if (pdwRead)
+        *pdwRead = 0;
+    if (!m_buffer)
+        return FALSE;
+    detail::PipeBuffer& b = *m_buffer;
+    MutexLock lock(b.mutex);
+    if (!b.readOpen)
+        return FALSE;
+    if (b.count == 0)
+        return b.writeOpen ? TRUE : FALSE;
+    const std::size_t n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
+    b.Drop(n);
+    b.changed.notify_all();
+    if (pdwRead)
+        *pdwRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds) const
+{
+    if (!m_buffer)
+        return WAIT_OBJECT_0;
+    detail::PipeBuffer& b = *m_buffer;
+    MutexLock sync(detail::SyncMutex());
+    {
+        MutexLock lock(b.mutex);
+        ++b.clockWaiters;
+    }
+    const bool bReady = detail::WaitUntilReady(sync, dwMilliseconds,
+                                               [&b]
+                                               {
+                                                   MutexLock lock(b.mutex);
+                                                   return b.Readable();
+                                               });
+    {
+        MutexLock lock(b.mutex);
+        --b.clockWaiters;
+    }
+    return bReady ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
 BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwAvailable) const
 {
     if (pdwRead)
@@ -127,9 +188,14 @@ void PipeReadEnd::Close()
 {
     if (!m_buffer)
         return;
-    MutexLock lock(m_buffer->mutex);
-    m_buffer->readOpen = false;
-    m_buffer->changed.notify_all();
+    bool bWake = false;
+    {
+        MutexLock lock(m_buffer->mutex);
+        m_buffer->readOpen = false;
+        m_buffer->changed.notify_all();
+        bWake = m_buffer->clockWaiters > 0;
+    }
+    detail::WakeClockWaiters(bWake);
 }
 
 PipeWriteEnd& PipeWriteEnd::operator=(PipeWriteEnd&& other) noexcept
@@ -159,15 +225,24 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
     detail::PipeBuffer& b = *m_buffer;
     const auto* src = static_cast<const unsigned char*>(pBuffer);
     std::size_t written = 0;
-    MutexLock lock(b.mutex);
-    while (written < dwCount)
+    bool bOpen = true;
+    while (bOpen && written < dwCount)
     {
-        while (b.count == b.Capacity() && b.readOpen && b.writeOpen)
-            lock.Wait(b.changed);
-        if (!b.readOpen || !b.writeOpen)
-            break;
-        written += b.CopyIn(src + written, dwCount - written);
-        b.changed.notify_all();
+        // The clock waiters are woken outside the pipe's lock (the sync mutex comes first).
+        bool bWake = false;
+        {
+            MutexLock lock(b.mutex);
+            while (b.count == b.Capacity() && b.readOpen && b.writeOpen)
+                lock.Wait(b.changed);
+            bOpen = b.readOpen && b.writeOpen;
+            if (bOpen)
+            {
+                written += b.CopyIn(src + written, dwCount - written);
+                b.changed.notify_all();
+                bWake = b.clockWaiters > 0;
+            }
+        }
+        detail::WakeClockWaiters(bWake);
     }
     if (pdwWritten)
         *pdwWritten = static_cast<DWORD>(written);
@@ -178,8 +253,13 @@ void PipeWriteEnd::Close()
 {
     if (!m_buffer)
         return;
-    MutexLock lock(m_buffer->mutex);
-    m_buffer->writeOpen = false;
-    m_buffer->changed.notify_all();
+    bool bWake = false;
+    {
+        MutexLock lock(m_buffer->mutex);
+        m_buffer->writeOpen = false;
+        m_buffer->changed.notify_all();
+        bWake = m_buffer->clockWaiters > 0;
+    }
+    detail::WakeClockWaiters(bWake);
 }
 } // namespace platform

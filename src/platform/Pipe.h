@@ -1,13 +1,14 @@
 // An anonymous pipe inside the process: a bounded byte buffer with a read end and a
 // write end, as an OS pipe behaves. Write waits while the buffer is full until all bytes
 // are in; Read waits while it is empty and the write end is open, then returns what is
-// there up to the count; Peek never waits. Closing either end wakes a writer or reader
-// waiting on the other (or the same) end. The buffer lives while either end object
-// exists, so a thread inside Read or Write is safe while another thread closes an end;
-// an end object itself must outlive the calls made on it.
+// there up to the count; ReadAvailable and Peek never wait; WaitReadable waits, on the
+// platform clock and with a limit, until there is something to read or an end is closed.
+// Closing either end wakes a writer or reader waiting on the other (or the same) end. The
+// buffer lives while either end object exists, so a thread inside Read or Write is safe
+// while another thread closes an end; an end object itself must outlive the calls made on it.
 // Threads: usually one writer and one reader, and any thread closes. Each pipe has one
 // lock of its own, held while bytes are copied and let go of while a call waits; nothing
-// else is called under it.
+// else is called under it (WaitReadable's waiters are woken after it is let go of).
 #pragma once
 
 #include "platform/Types.h"
@@ -40,6 +41,17 @@ public:
     // drained (broken pipe), or when this end was closed. Otherwise TRUE with 1 to
     // dwCount bytes in *pdwRead.
     BOOL Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead);
+
+    // As Read, but never waits: TRUE with the 0 to dwCount bytes held right now while the
+    // write end is open or bytes remain; FALSE once this end is closed, or the write end
+    // is closed and the buffer drained. Two threads may drain one pipe this way without
+    // either being held up by the other having taken the last byte.
+    BOOL ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead);
+
+    // Waits until the buffer holds a byte or either end is closed: WAIT_OBJECT_0 then,
+    // WAIT_TIMEOUT when dwMilliseconds passed first on the platform clock (a ManualClock
+    // drives it). Reads nothing.
+    DWORD WaitReadable(DWORD dwMilliseconds) const;
 
     // PeekNamedPipe: copies up to dwCount held bytes (pBuffer may be null) without
     // removing them; *pdwRead gets the bytes copied and *pdwAvailable the bytes held.

@@ -1,6 +1,7 @@
 // The in-process pipe with real reader and writer threads.
 #include "platform/Pipe.h"
 
+#include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 #include "support/Wait.h"
@@ -188,4 +189,83 @@ TEST(PipeTest, PeekShowsHeldBytesWithoutRemovingThem)
     PipeReadEnd empty;
     EXPECT_FALSE(empty);
     EXPECT_FALSE(empty.Read(buf, 1, &got));
+}
+
+TEST(PipeTest, ReadAvailableNeverWaitsAndTellsTheEndApart)
+{
+    auto [reader, writer] = CreatePipe(8);
+    char buf[8] = {};
+    DWORD got = 7;
+    // Empty with the writer there: nothing, at once.
+    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(got, 0u);
+    DWORD n = 0;
+    ASSERT_TRUE(writer.Write("abcde", 5, &n));
+    ASSERT_TRUE(reader.ReadAvailable(buf, 3, &got));
+    EXPECT_EQ(std::string(buf, got), "abc");
+    writer.Close();
+    // What is left after the writer has gone, then the end.
+    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(std::string(buf, got), "de");
+    EXPECT_FALSE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(got, 0u);
+}
+
+TEST(PipeTest, WaitReadableEndsOnBytesOnEitherCloseOrOnItsLimitOnTheClock)
+{
+    ManualClock clock;
+    auto [reader, writer] = CreatePipe(8);
+    auto r = std::make_shared<PipeReadEnd>(std::move(reader));
+    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+    const auto waitOnThread = [r](std::shared_ptr<std::atomic<DWORD>> result)
+    {
+        return Thread(
+            [r, result]
+            {
+                result->store(r->WaitReadable(250));
+                return DWORD{0};
+            });
+    };
+
+    // The limit, measured on the platform clock.
+    auto result = std::make_shared<std::atomic<DWORD>>(0);
+    Thread limited = waitOnThread(result);
+    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    clock.Advance(249);
+    EXPECT_EQ(limited.Wait(0), WAIT_TIMEOUT);
+    clock.Advance(1);
+    ASSERT_EQ(limited.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(result->load(), WAIT_TIMEOUT);
+
+    // Bytes, without the clock moving.
+    Thread bytes = waitOnThread(result);
+    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    DWORD n = 0;
+    ASSERT_TRUE(w->Write("x", 1, &n));
+    ASSERT_EQ(bytes.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(result->load(), WAIT_OBJECT_0);
+    char buf[1];
+    ASSERT_TRUE(r->Read(buf, 1, &n));
+
+    // The writer's close.
+    Thread closed = waitOnThread(result);
+    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    w->Close();
+    ASSERT_EQ(closed.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(result->load(), WAIT_OBJECT_0);
+
+    // The reader's own close, from another thread.
+    auto [reader2, writer2] = CreatePipe(8);
+    auto r2 = std::make_shared<PipeReadEnd>(std::move(reader2));
+    auto result2 = std::make_shared<std::atomic<DWORD>>(0);
+    Thread own(
+        [r2, result2]
+        {
+            result2->store(r2->WaitReadable(250));
+            return DWORD{0};
+        });
+    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+    r2->Close();
+    ASSERT_EQ(own.Wait(kLong), WAIT_OBJECT_0);
+    EXPECT_EQ(result2->load(), WAIT_OBJECT_0);
 }
