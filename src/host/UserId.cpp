@@ -1,5 +1,6 @@
 #include "host/UserId.h"
 
+#include "host/ObjectManagerException.h"
 #include "host/UtilityHolder.h"
 #include "ovradio/Com.h"
 #include "platform/Registry.h"
@@ -63,4 +64,16 @@ std::string GetUserId()
     strId = strings->TrimLeadingChar(strId, '{');
     strId = strings->TrimTrailingChar(strId, '}');
     return strId;
+}
+
+std::string GetUserIdOrEmpty()
+{
+    try
+    {
+        return GetUserId();
+    }
+    catch (const mcObjectManagerException&)
+    {
+        return {};
+    }
 }

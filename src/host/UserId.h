@@ -9,6 +9,10 @@
 // manager cannot make its utilities.
 std::string GetUserId();
 
+// As GetUserId, but empty when the object manager cannot make its utilities: for the
+// signing code, which treats an empty identifier as its own failure.
+std::string GetUserIdOrEmpty();
+
 // Creates a new identifier and stores it as "OVUID"; copies "EregUploadPermission" to
 // "Upload" when it is non-zero. On success id becomes the braced text.
 bool CreateUserId(std::string& strId);

@@ -71,3 +71,14 @@ bool CConnectionRateMeter::GetRate(double& dBytesPerSecond)
     dBytesPerSecond = 0.0;
     return true;
 }
+
+std::vector<DWORD> CConnectionRateMeter::GetSampleBytes()
+{
+    TracedLock lock(m_cs);
+    Prune();
+    std::vector<DWORD> bytes;
+    bytes.reserve(m_listSamples.size());
+    for (const SSample& sample : m_listSamples)
+        bytes.push_back(sample.dwBytes);
+    return bytes;
+}

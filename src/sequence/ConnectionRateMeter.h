@@ -8,6 +8,7 @@
 #include "platform/Types.h"
 
 #include <deque>
+#include <vector>
 
 class CConnectionRateMeter
 {
@@ -24,6 +25,8 @@ public:
     // Bytes per second over the window; false (out untouched) until a whole window of
     // reads has been seen.
     bool GetRate(double& dBytesPerSecond) OVR_EXCLUDES(m_cs);
+    // The byte counts of the samples in the window, oldest first.
+    std::vector<DWORD> GetSampleBytes() OVR_EXCLUDES(m_cs);
 
 private:
     struct SSample
