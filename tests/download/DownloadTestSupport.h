@@ -1,0 +1,167 @@
+// What the tests of track downloads share: an owner of track caches that behaves towards
+// its caches as the stream manager does (pauses one that is ample, lets one that runs low
+// write) and records the notifications; a reader that takes a track to its end; bounded
+// waits; and the station's synthesised content, computed from its published pattern.
+#pragma once
+
+#include "download/TrackCache.h"
+#include "download/TrackCacheOwner.h"
+#include "platform/Types.h"
+#include "sequence/ConnectionRateMeter.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace downloadtest
+{
+// Real-time limit of every wait of these tests: long enough for a loaded machine, short
+// enough that a hang shows as a failure rather than a ctest time-out.
+inline constexpr DWORD kLimitMs = 60000;
+
+// Waits, on real time, until done() holds, looking every millisecond; false after the limit.
+inline bool WaitUntil(const std::function<bool()>& done, DWORD dwLimitMs = kLimitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwLimitMs);
+    while (!done())
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class CTestOwner : public CTrackCacheOwner
+{
+public:
+    CTestOwner() { m_pMeter->SetWindow(3600.0); }
+
+    // As the stream manager: pause an ample cache, let a cache that runs low write.
+    bool bPauseOnAmple = true;
+    bool bStartOnLow = true;
+    // Called at the end of each notification of a completed download.
+    std::function<void(CTrackCache*)> onComplete;
+
+    BOOL NotifyCacheLow(CTrackCache* pCache) override
+    {
+        Count(m_nLows);
+        return bStartOnLow ? pCache->StartWrite() : TRUE;
+    }
+    BOOL NotifyCacheAmple(CTrackCache* pCache) override
+    {
+        Count(m_nAmples);
+        return bPauseOnAmple ? pCache->PauseWrite() : TRUE;
+    }
+    void NotifyCacheWriteComplete(CTrackCache* pCache) override
+    {
+        if (onComplete)
+            onComplete(pCache);
+        Count(m_nCompletes);
+    }
+    std::shared_ptr<CConnectionRateMeter> GetRateMeter() override { return m_pMeter; }
+    std::shared_ptr<mcRadioCacheMgr> GetRadioCacheMgr() override { return nullptr; }
+
+    int Lows() const { return Read(m_nLows); }
+    int Amples() const { return Read(m_nAmples); }
+    int Completes() const { return Read(m_nCompletes); }
+    CConnectionRateMeter& Meter() { return *m_pMeter; }
+
+    // Waits until the count has passed n; false after the limit.
+    bool WaitForAmples(int n, DWORD dwLimitMs = kLimitMs)
+    {
+        return WaitCount(m_nAmples, n, dwLimitMs);
+    }
+    bool WaitForLows(int n, DWORD dwLimitMs = kLimitMs) { return WaitCount(m_nLows, n, dwLimitMs); }
+
+private:
+    void Count(int& n)
+    {
+        std::lock_guard lock(m_mutex);
+        ++n;
+        m_changed.notify_all();
+    }
+    int Read(const int& n) const
+    {
+        std::lock_guard lock(m_mutex);
+        return n;
+    }
+    bool WaitCount(const int& counter, int n, DWORD dwLimitMs)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(dwLimitMs),
+                                  [&] { return counter >= n; });
+    }
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_nLows = 0;
+    int m_nAmples = 0;
+    int m_nCompletes = 0;
+    std::shared_ptr<CConnectionRateMeter> m_pMeter = std::make_shared<CConnectionRateMeter>();
+};
+
+// Reads the cache until its end on this thread. Fails the test when neither a byte nor the
+// end comes for the limit (real time); the bytes read so far then.
+inline std::string ReadToEnd(CTrackCache& cache, DWORD dwStallLimitMs = kLimitMs)
+{
+    std::string bytes;
+    char buffer[8192];
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (true)
+    {
+        const DWORD dwRead = cache.Read(buffer, sizeof buffer);
+        if (dwRead > 0)
+        {
+            bytes.append(buffer, dwRead);
+            lastProgress = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (cache.IsEndOfData())
+            return bytes;
+        if (std::chrono::steady_clock::now() - lastProgress >
+            std::chrono::milliseconds(dwStallLimitMs))
+        {
+            ADD_FAILURE() << "the track stalled after " << bytes.size() << " bytes";
+            return bytes;
+        }
+        cache.WaitForData(200);
+    }
+}
+
+// Byte `offset` of a synthesised part with salt `salt` (the song part of track t has salt
+// 2t, its cache part 2t + 1): an MPEG frame header at every 417th byte, pattern between.
+inline uint8_t StationByte(uint32_t salt, uint32_t offset)
+{
+    static const uint8_t kFrameHeader[4] = {0xFF, 0xFB, 0x90, 0x04};
+    if (offset % 417 < 4)
+        return kFrameHeader[offset % 417];
+    return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417u) & 0xFFu);
+}
+
+inline std::string StationSong(uint32_t trackid, uint32_t size)
+{
+    std::string bytes(size, '\0');
+    for (uint32_t o = 0; o < size; ++o)
+        bytes[o] = static_cast<char>(StationByte(trackid * 2, o));
+    return bytes;
+}
+
+// A record whose marks come out as the given byte counts at 8 kbit/s (1000 bytes a second).
+inline STrackInfo RecordWithMarks(DWORD dwLowBytes, DWORD dwHighBytes)
+{
+    STrackInfo rec;
+    rec.track = "test track";
+    rec.songbr = 8;
+    rec.cachelow = dwLowBytes / 1000;
+    rec.cachehigh = dwHighBytes / 1000;
+    rec.retry = 30;
+    return rec;
+}
+} // namespace downloadtest

@@ -1,0 +1,181 @@
+// The network source against scripted servers on loopback, for answers the station does
+// not give: an address without MAGIC=, an answer that ends before its first byte, a slow
+// answer's head, a source aborted before its feeder ran.
+#include "download/InternetCacheDownloader.h"
+
+#include "DownloadTestSupport.h"
+#include "download/TrackCache.h"
+#include "hostlibs/EventMgr.h"
+#include "platform/Clock.h"
+#include "platform/Thread.h"
+#include "support/RawServer.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+using downloadtest::CTestOwner;
+using downloadtest::kLimitMs;
+using downloadtest::ReadToEnd;
+
+namespace
+{
+std::string Pattern(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>((i * 13 + i / 97) & 0xFF);
+    return bytes;
+}
+
+// The request line of a recorded request.
+std::string RequestLine(const std::string& request)
+{
+    return request.substr(0, request.find("\r\n"));
+}
+
+class InternetSource : public ::testing::Test
+{
+protected:
+    void SetUp() override { InitEventMgr(); }
+    void TearDown() override { UnInitEventMgr(); }
+
+    std::string Events()
+    {
+        GetEventMgr()->Flush();
+        return testsupport::ReadFile(home.File("events.log"));
+    }
+
+    STrackInfo Record(WORD nPort, const std::string& path, DWORD dwSize)
+    {
+        STrackInfo rec = downloadtest::RecordWithMarks(20000, 40000);
+        rec.songurl = "http://127.0.0.1:" + std::to_string(nPort) + path;
+        rec.songsize = dwSize;
+        return rec;
+    }
+
+    testsupport::TempHome home;
+    CTestOwner owner;
+};
+} // namespace
+
+TEST_F(InternetSource, AnAddressWithoutMagicRecoversWithAnEmptyRetry)
+{
+    const std::string content = Pattern(20000);
+    testsupport::RawServer server(
+        [&](int fd, const std::string& request)
+        {
+            if (request.find("Range: bytes=5000-") == std::string::npos)
+            {
+                testsupport::SendAll(fd, testsupport::Head("200 OK", 20000));
+                testsupport::SendAll(fd, content.substr(0, 5000)); // then the end, early
+                return;
+            }
+            testsupport::SendAll(fd, testsupport::Head("206 Partial Content", 15000));
+            testsupport::SendAll(fd, content.substr(5000));
+        });
+    const STrackInfo rec = Record(server.Port(), "/track.mp3?TOK=1", 20000);
+    CTrackCache cache(&rec, 65536, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    EXPECT_TRUE(ReadToEnd(cache) == content);
+    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(RequestLine(requests[0]), "GET /track.mp3?TOK=1 HTTP/1.1");
+    EXPECT_EQ(RequestLine(requests[1]), "GET /track.mp3?TOK=1&X-Range=5000-&RETRY= HTTP/1.1");
+    EXPECT_NE(Events().find("\"name\":\"AttemptErrorRecovery\",\"params\":{\"TrackName\":\"test "
+                            "track\",\"NumberOfAttempts\":1}"),
+              std::string::npos);
+}
+
+TEST_F(InternetSource, AnAnswerThatEndsBeforeItsFirstByteIsResumedFromTheStart)
+{
+    const std::string content = Pattern(3000);
+    testsupport::RawServer server(
+        [&](int fd, const std::string& request)
+        {
+            if (request.find("Range: bytes=0-") == std::string::npos)
+            {
+                testsupport::SendAll(fd, testsupport::Head("200 OK", 3000));
+                return;
+            }
+            testsupport::SendAll(fd, testsupport::Head("206 Partial Content", 3000));
+            testsupport::SendAll(fd, content);
+        });
+    const STrackInfo rec = Record(server.Port(), "/t.mp3?MAGIC=v&CID=1", 3000);
+    CTrackCache cache(&rec, 65536, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    EXPECT_TRUE(ReadToEnd(cache) == content);
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_NE(RequestLine(requests[1]).find("&X-Range=0-&RETRY="), std::string::npos);
+    EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
+}
+
+TEST_F(InternetSource, AnEmptyContentIsCompleteWithoutRecovery)
+{
+    testsupport::RawServer server([](int fd)
+                                  { testsupport::SendAll(fd, testsupport::Head("200 OK", 0)); });
+    const STrackInfo rec = Record(server.Port(), "/empty.mp3", 0);
+    CTrackCache cache(&rec, 65536, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    EXPECT_EQ(ReadToEnd(cache), "");
+    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(owner.Meter().GetSampleBytes(), std::vector<DWORD>{0});
+}
+
+TEST_F(InternetSource, ASendThatTakesTheWaitLimitIsReportedAsDelayed)
+{
+    const std::string content = Pattern(100);
+    testsupport::RawServer server(
+        [&](int fd)
+        {
+            // Held until the test has moved the clock past the time it wants measured.
+            server.Release.Wait(platform::INFINITE);
+            testsupport::SendAll(fd, testsupport::Head("200 OK", 100) + content);
+        });
+    const STrackInfo rec = Record(server.Port(), "/slow.mp3", 100);
+    for (const DWORD dwMs : {29999u, 30000u})
+    {
+        platform::ManualClock clock;
+        server.Release.Reset();
+        CTrackCache cache(&rec, 65536, &owner);
+        platform::Thread setup(
+            [&cache]
+            {
+                cache.SetupForWrite();
+                return DWORD{0};
+            });
+        ASSERT_EQ(server.RequestSeen.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+        clock.Advance(dwMs);
+        server.Release.Set();
+        ASSERT_EQ(setup.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+        EXPECT_TRUE(ReadToEnd(cache) == content);
+    }
+    const std::string events = Events();
+    const std::string delay = "\"category\":7,\"name\":\"ServerHttpRequestDelay\",\"params\":{"
+                              "\"ServerPath\":\"" +
+                              rec.songurl + "\",\"WaitTime\":30,\"ReturnValue\":1}}";
+    EXPECT_NE(events.find(delay), std::string::npos) << events;
+    EXPECT_EQ(events.find("\"WaitTime\":29"), std::string::npos) << events;
+}
+
+TEST_F(InternetSource, ASourceAbortedBeforeItsFeederRanSendsNothingAndReportsNothing)
+{
+    testsupport::RawServer server([](int fd)
+                                  { testsupport::SendAll(fd, testsupport::Head("200 OK", 0)); });
+    const STrackInfo rec = Record(server.Port(), "/never.mp3", 1000);
+    CTrackCache cache(&rec, 65536, &owner);
+    mcInternetCacheDownloader source(rec.songurl, 1000, &cache, 30, 8192, 100, 500, 4096);
+    source.Abort();
+    source.StartFeedThread();
+    while (!source.IsReady())
+        source.WaitForStateChange();
+    EXPECT_TRUE(source.IsConnected());
+    EXPECT_FALSE(source.IsFailed());
+    EXPECT_FALSE(source.IsFeedFinished());
+    EXPECT_EQ(server.Requests().size(), 0u);
+    EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
+}
