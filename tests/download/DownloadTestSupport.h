@@ -49,15 +49,19 @@ public:
     // Called at the end of each notification of a completed download.
     std::function<void(CTrackCache*)> onComplete;
 
+    // Each is counted once its answer has been given, so a test that waits for the count
+    // finds the download paused or going on.
     BOOL NotifyCacheLow(CTrackCache* pCache) override
     {
+        const BOOL bResult = bStartOnLow ? pCache->StartWrite() : TRUE;
         Count(m_nLows);
-        return bStartOnLow ? pCache->StartWrite() : TRUE;
+        return bResult;
     }
     BOOL NotifyCacheAmple(CTrackCache* pCache) override
     {
+        const BOOL bResult = bPauseOnAmple ? pCache->PauseWrite() : TRUE;
         Count(m_nAmples);
-        return bPauseOnAmple ? pCache->PauseWrite() : TRUE;
+        return bResult;
     }
     void NotifyCacheWriteComplete(CTrackCache* pCache) override
     {

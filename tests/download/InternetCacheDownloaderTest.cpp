@@ -5,6 +5,7 @@
 
 #include "DownloadTestSupport.h"
 #include "download/TrackCache.h"
+#include "download/TrackDownloader.h"
 #include "hostlibs/EventMgr.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -87,6 +88,36 @@ TEST_F(InternetSource, AnAddressWithoutMagicRecoversWithAnEmptyRetry)
     EXPECT_NE(Events().find("\"name\":\"AttemptErrorRecovery\",\"params\":{\"TrackName\":\"test "
                             "track\",\"NumberOfAttempts\":1}"),
               std::string::npos);
+}
+
+TEST_F(InternetSource, AFailureAfterTheServersAnswerAbortsTheTrackWithOneNotification)
+{
+    const std::string content = Pattern(20000);
+    testsupport::RawServer server(
+        [&](int fd, const std::string& request)
+        {
+            // The resume finds no answer at all: the connection closes at once.
+            if (request.find("Range:") != std::string::npos)
+                return;
+            testsupport::SendAll(fd, testsupport::Head("200 OK", 20000));
+            testsupport::SendAll(fd, content.substr(0, 5000));
+        });
+    const STrackInfo rec = Record(server.Port(), "/t.mp3?MAGIC=v&CID=1", 20000);
+    {
+        CTrackCache cache(&rec, 65536, &owner);
+        ASSERT_TRUE(cache.SetupForWrite());
+        EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 5000));
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+        EXPECT_EQ(cache.GetDownloader()->GetSongSource()->GetHttpStatus(), 200u);
+    }
+    EXPECT_EQ(owner.Completes(), 1);
+    const std::string events = Events();
+    EXPECT_NE(events.find("\"name\":\"ContentServerError\",\"params\":{\"ErrorCode\":\""
+                          "mcInternetCacheDownloader::InternetOpenAllHandles - HttpSendRequest "
+                          "FALSE - err=12152 Time Used = 0 sec.\\n\""),
+              std::string::npos)
+        << events;
+    EXPECT_EQ(events.find("TrackTruncated"), std::string::npos);
 }
 
 TEST_F(InternetSource, AnAnswerThatEndsBeforeItsFirstByteIsResumedFromTheStart)

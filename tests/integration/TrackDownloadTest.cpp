@@ -1,0 +1,421 @@
+// Whole tracks from ovradio-station through CTrackDownloader into a CTrackCache read by a
+// test reader: byte-exact delivery, resumes after cuts and resets, the recovery limits,
+// refusals, the pause on the marks, and aborts in every place a thread can wait.
+#include "download/DownloadTestSupport.h"
+#include "download/InternetCacheDownloader.h"
+#include "download/TrackCache.h"
+#include "download/TrackDownloader.h"
+#include "host/UserId.h"
+#include "integration/StationFixture.h"
+#include "platform/Clock.h"
+#include "platform/HttpUrl.h"
+#include "sequence/RadioSequenceMgr.h"
+#include "support/ContentSigning.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+using downloadtest::CTestOwner;
+using downloadtest::kLimitMs;
+using downloadtest::ReadToEnd;
+using downloadtest::StationSong;
+using downloadtest::WaitUntil;
+
+namespace
+{
+// Runs a call on a thread of its own, so that the test can wait for it on real time (the
+// platform clock may be a manual one that never moves).
+class CCall
+{
+public:
+    explicit CCall(std::function<void()> call) : m_future(std::async(std::launch::async, call)) {}
+    ~CCall()
+    {
+        if (m_future.valid())
+            ExpectDone("a call");
+    }
+    // Fails the test and ends the program when the call has not returned within the
+    // limit: the call still uses objects that the test would destroy.
+    void ExpectDone(const char* pszWhat)
+    {
+        if (m_future.wait_for(std::chrono::milliseconds(kLimitMs)) != std::future_status::ready)
+        {
+            ADD_FAILURE() << pszWhat << " did not return within " << kLimitMs << " ms";
+            std::fflush(stdout);
+            std::abort();
+        }
+        m_future.get();
+    }
+
+private:
+    std::future<void> m_future;
+};
+
+class TrackDownload : public integration::StationIntegration
+{
+protected:
+    // The four tracks of the demo station's first sequence: 101 (160000 bytes), 102
+    // (230417), 103 (120001), 104 (300000).
+    std::vector<STrackInfo> DemoTracks()
+    {
+        std::vector<STrackInfo> tracks(4);
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        EXPECT_TRUE(mgr.GetNextTrack(tracks[0]));
+        EXPECT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        for (std::size_t i = 1; i < tracks.size(); ++i)
+            EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
+        for (std::size_t i = 0; i < tracks.size(); ++i)
+            EXPECT_EQ(tracks[i].trackid, 101 + i);
+        return tracks;
+    }
+
+    // The content requests for a track, in the order the station answered them.
+    std::vector<station::RequestRecord> ContentRequests(DWORD dwTrackId, std::size_t n)
+    {
+        const std::string prefix = "/content/" + std::to_string(dwTrackId) + "/";
+        std::vector<station::RequestRecord> found;
+        station.WaitForRequests(
+            [&](const std::vector<station::RequestRecord>& records)
+            {
+                found.clear();
+                for (const station::RequestRecord& record : records)
+                    if (record.target.rfind(prefix, 0) == 0)
+                        found.push_back(record);
+                return found.size() >= n;
+            });
+        return found;
+    }
+
+    static std::string HeaderOf(const station::RequestRecord& record, const std::string& name)
+    {
+        for (const auto& [key, value] : record.headers)
+            if (key == name)
+                return value;
+        return "<none>";
+    }
+
+    static std::size_t Count(const std::string& text, const std::string& what)
+    {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    // Downloads the track through a cache read on a thread of its own; the bytes.
+    std::string Download(const STrackInfo& rec, DWORD dwPipeSize = 1048576)
+    {
+        CTrackCache cache(&rec, dwPipeSize, &owner);
+        EXPECT_TRUE(cache.SetupForWrite());
+        std::string bytes = ReadToEnd(cache);
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+        return bytes;
+    }
+
+    void ExpectNoThreadOutlivedItsLimit() { EXPECT_FALSE(trace.HasLineContaining("still alive")); }
+
+    CTestOwner owner;
+};
+} // namespace
+
+TEST_F(TrackDownload, AWholeTrackArrivesByteExactWithOneMeterSamplePerNetworkRead)
+{
+    const std::vector<STrackInfo> tracks = DemoTracks();
+    EXPECT_TRUE(Download(tracks[0]) == StationSong(101, 160000));
+    EXPECT_EQ(owner.Completes(), 1);
+    // 19 full chunks, the rest, and the read that finds the end.
+    std::vector<DWORD> expected(19, 8192);
+    expected.push_back(160000 - 19 * 8192);
+    expected.push_back(0);
+    EXPECT_EQ(owner.Meter().GetSampleBytes(), expected);
+
+    const auto requests = ContentRequests(101, 1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].status, 200);
+    platform::http::UrlParts signedUrl;
+    ASSERT_TRUE(
+        platform::http::CrackUrl(testsupport::Sign(tracks[0].songurl, GetUserId()), signedUrl));
+    EXPECT_EQ(requests[0].target, signedUrl.strPathWithQuery);
+    EXPECT_EQ(HeaderOf(requests[0], "User-Agent"), mcInternetCacheDownloader::AgentText());
+    EXPECT_EQ(mcInternetCacheDownloader::AgentText().rfind("Orvale Deck ", 0), 0u);
+    EXPECT_NE(mcInternetCacheDownloader::AgentText().find(" (OS version)"), std::string::npos);
+    EXPECT_EQ(HeaderOf(requests[0], "Range"), "<none>");
+    EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
+}
+
+TEST_F(TrackDownload, CutAnswersAreResumedFromTheByteWhereTheyStopped)
+{
+    const std::vector<STrackInfo> tracks = DemoTracks();
+    // At the first byte, within the first chunk, further on, before the last byte.
+    const std::vector<DWORD> offsets = {0, 1000, 50000, tracks[3].songsize - 1};
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+        station.Rules().AddRule("track " + std::to_string(tracks[i].trackid) + " cut " +
+                                std::to_string(offsets[i]) + " times 1");
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+    {
+        SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
+        EXPECT_TRUE(Download(tracks[i]) == StationSong(tracks[i].trackid, tracks[i].songsize));
+        const auto requests = ContentRequests(tracks[i].trackid, 2);
+        ASSERT_EQ(requests.size(), 2u);
+        const std::string offset = std::to_string(offsets[i]);
+        const std::string& resumed = requests[1].target;
+        const std::size_t xrange = resumed.find("&X-Range=" + offset + "-&RETRY=");
+        ASSERT_NE(xrange, std::string::npos) << resumed;
+        const std::string token = resumed.substr(resumed.find("&RETRY=") + 7);
+        EXPECT_EQ(token.size(), 7u);
+        EXPECT_EQ(token.find_first_not_of("0123456789ABCDEF"), std::string::npos) << token;
+        EXPECT_EQ(resumed.substr(0, xrange), requests[0].target);
+        EXPECT_EQ(requests[1].status, 206) << requests[1].note;
+        EXPECT_EQ(HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
+    }
+    const std::string events = Events();
+    EXPECT_EQ(Count(events, "\"name\":\"AttemptErrorRecovery\""), 4u);
+    EXPECT_EQ(Count(events, "\"NumberOfAttempts\":1}"), 4u);
+    EXPECT_EQ(events.find("TrackTruncated"), std::string::npos);
+}
+
+TEST_F(TrackDownload, ResetConnectionsAreResumedFromTheByteWhereTheyBroke)
+{
+    const std::vector<STrackInfo> tracks = DemoTracks();
+    const std::vector<DWORD> offsets = {0, 1000, 50000, tracks[3].songsize - 1};
+    // The answer stalls after its bytes until the client has them, then breaks.
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+    {
+        const std::string track = "track " + std::to_string(tracks[i].trackid);
+        station.Rules().AddRule(track + " hold " + std::to_string(offsets[i]) + " times 1");
+        station.Rules().AddRule(track + " reset " + std::to_string(offsets[i]) + " times 1");
+    }
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+    {
+        SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
+        CTrackCache cache(&tracks[i], 1048576, &owner);
+        ASSERT_TRUE(cache.SetupForWrite()); // the head has come
+        std::string bytes;
+        {
+            CCall reader([&] { bytes = ReadToEnd(cache); });
+            station.WaitForHolds(static_cast<uint32_t>(i + 1));
+            station.ReleaseHeld();
+            reader.ExpectDone("the reader");
+        }
+        EXPECT_TRUE(bytes == StationSong(tracks[i].trackid, tracks[i].songsize));
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+        // A reset may take with it what the client had not yet read from its socket: the
+        // resume starts at what it had, which the byte-exact track proves right.
+        const auto requests = ContentRequests(tracks[i].trackid, 2);
+        ASSERT_EQ(requests.size(), 2u);
+        const std::string& resumed = requests[1].target;
+        const std::size_t xrange = resumed.find("&X-Range=");
+        ASSERT_NE(xrange, std::string::npos) << resumed;
+        const std::string offset =
+            resumed.substr(xrange + 9, resumed.find('-', xrange + 9) - (xrange + 9));
+        EXPECT_LE(std::stoul(offset), offsets[i]);
+        EXPECT_EQ(resumed.substr(xrange),
+                  "&X-Range=" + offset + "-&RETRY=" + resumed.substr(resumed.find("&RETRY=") + 7));
+        EXPECT_EQ(requests[1].status, 206) << requests[1].note;
+        EXPECT_EQ(HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
+    }
+    EXPECT_EQ(Count(Events(), "\"NumberOfAttempts\":1}"), 4u);
+}
+
+TEST_F(TrackDownload, ThreeRecoveriesThatBringNothingEndTheTrackTruncated)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    station.Rules().AddRule("track 102 cut 5000 times 1");
+    station.Rules().AddRule("track 102 cut 0");
+    EXPECT_TRUE(Download(tracks[1]) == StationSong(102, 230417).substr(0, 5000));
+    EXPECT_EQ(ContentRequests(102, 4).size(), 4u);
+    const std::string events = Events();
+    EXPECT_NE(events.find("\"name\":\"TrackTruncated\",\"params\":{\"TrackName\":\"" +
+                          tracks[1].track + "\",\"SongLength\":230417.0,\"BytesRead\":5000.0}"),
+              std::string::npos)
+        << events;
+    EXPECT_NE(events.find("\"name\":\"AttemptErrorRecovery\",\"params\":{\"TrackName\":\"" +
+                          tracks[1].track + "\",\"NumberOfAttempts\":3}"),
+              std::string::npos)
+        << events;
+    EXPECT_TRUE(trace.HasLineContaining("!!!TRUNCATED SONG!!!"));
+}
+
+TEST_F(TrackDownload, ARetryLimitOfZeroNeverRecoversAndOnlyAShortEndIsTruncated)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    for (STrackInfo& rec : tracks)
+        rec.retry = 0;
+    station.Rules().AddRule("track 103 cut 5000 times 1");
+    station.Rules().AddRule("track 101 cut 159999 times 1"); // one byte short
+    station.Rules().AddRule("track 104 cut 300000 times 1"); // no byte short
+    EXPECT_TRUE(Download(tracks[2]) == StationSong(103, 120001).substr(0, 5000));
+    EXPECT_TRUE(Download(tracks[0]) == StationSong(101, 160000).substr(0, 159999));
+    EXPECT_TRUE(Download(tracks[3]) == StationSong(104, 300000));
+    for (const DWORD dwTrackId : {101u, 103u, 104u})
+        EXPECT_EQ(ContentRequests(dwTrackId, 1).size(), 1u) << dwTrackId;
+    const std::string events = Events();
+    EXPECT_EQ(Count(events, "\"name\":\"TrackTruncated\""), 2u) << events;
+    EXPECT_NE(events.find("\"SongLength\":160000.0,\"BytesRead\":159999.0"), std::string::npos);
+    EXPECT_NE(events.find("\"SongLength\":120001.0,\"BytesRead\":5000.0"), std::string::npos);
+    EXPECT_EQ(events.find("AttemptErrorRecovery"), std::string::npos);
+}
+
+TEST_F(TrackDownload, RefusalsAreDeniedWithAContentServerError)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    station.Rules().AddRule("track 101 status 404");
+    station.Rules().AddRule("track 102 status 206"); // a part, though no range was asked for
+    for (const std::size_t i : {0u, 1u})
+    {
+        std::string strUrl;
+        {
+            CTrackCache cache(&tracks[i], 1048576, &owner);
+            ASSERT_TRUE(cache.SetupForWrite());
+            EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_DENIED));
+            EXPECT_EQ(ReadToEnd(cache), "");
+            ASSERT_NE(cache.GetDownloader(), nullptr);
+            EXPECT_EQ(cache.GetDownloader()->GetSongSource()->GetHttpStatus(),
+                      i == 0 ? 404u : 206u);
+            strUrl = cache.GetDownloader()->GetUrl();
+        } // the feeder has reported once the cache is gone
+        const std::string events = Events();
+        const std::string code = i == 0 ? "404" : "206";
+        EXPECT_NE(events.find("\"name\":\"ContentServerError\",\"params\":{\"ErrorCode\":\""
+                              "mcInternetCacheDownloader::InternetOpenAllHandles HttpSendRequest "
+                              "has given failed-status code=" +
+                              code + "\\n\",\"TrackName\":\"" + tracks[i].track + "\",\"URL\":\"" +
+                              strUrl + "\""),
+                  std::string::npos)
+            << events;
+    }
+    EXPECT_EQ(owner.Completes(), 0);
+}
+
+TEST_F(TrackDownload, TheDownloadPausesAndResumesOnTheMarksOfASlowReader)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    STrackInfo rec = tracks[3];
+    rec.cachelow = 1;  // 16000 bytes at 128 kbit/s
+    rec.cachehigh = 2; // 32000 bytes
+    CTrackCache cache(&rec, 65536, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    std::string bytes;
+    DWORD dwMostHeld = 0;
+    char buffer[4096];
+    int nAmples = 0;
+    while (!cache.IsEndOfData())
+    {
+        // This reader reads only once the download has paused on the high mark, or ended.
+        ASSERT_TRUE(WaitUntil([&] { return owner.Amples() > nAmples || cache.IsWriteDone(); }))
+            << "the download neither paused nor ended after " << bytes.size() << " bytes";
+        nAmples = owner.Amples();
+        dwMostHeld = std::max(dwMostHeld, cache.GetCurrentSize());
+        // Then it reads down past the low mark, which lets the download go on.
+        const int nLows = owner.Lows();
+        while (owner.Lows() == nLows && !cache.IsEndOfData())
+        {
+            const DWORD dwRead = cache.Read(buffer, sizeof buffer);
+            bytes.append(buffer, dwRead);
+            if (dwRead == 0)
+                cache.WaitForData(200);
+        }
+    }
+    EXPECT_TRUE(bytes == StationSong(104, 300000));
+    EXPECT_GE(owner.Amples(), 5);
+    EXPECT_GE(owner.Lows(), 5);
+    // The mark is checked before each write of at most one chunk: the write below it and
+    // the one that finds it reached.
+    EXPECT_LT(dwMostHeld, cache.GetHighWater() + 2 * 8192);
+    EXPECT_EQ(owner.Completes(), 1);
+}
+
+TEST_F(TrackDownload, AbortReleasesAFeederThatWaitsPaused)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock; // no limit passes: only the abort itself ends the waits
+    STrackInfo rec = tracks[3];
+    rec.cachelow = 1;
+    rec.cachehigh = 2;
+    auto cache = std::make_unique<CTrackCache>(&rec, 65536, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    // Nobody reads: the download pauses on the cache's mark, the feeder on its pipe's.
+    mcCacheDownloader* source = cache->GetDownloader()->GetSongSource();
+    ASSERT_TRUE(WaitUntil([&] { return cache->IsWritePaused() && source->IsPaused(); }));
+    CCall([&] { EXPECT_TRUE(cache->AbortWrite()); }).ExpectDone("AbortWrite");
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    EXPECT_FALSE(source->IsFeedFinished());
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    EXPECT_EQ(owner.Completes(), 0);
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(TrackDownload, AbortReleasesASetupWhoseSendIsHeld)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock;
+    station.Rules().AddRule("track 101 delay 600000");
+    auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
+    BOOL bSetUp = FALSE;
+    {
+        CCall setup([&] { bSetUp = cache->SetupForWrite(); });
+        station.WaitForHolds(1);
+        CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
+        setup.ExpectDone("SetupForWrite");
+    }
+    EXPECT_TRUE(bSetUp);
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(TrackDownload, AbortReleasesAStalledRead)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock;
+    station.Rules().AddRule("track 102 hold 10000");
+    auto cache = std::make_unique<CTrackCache>(&tracks[1], 1048576, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    station.WaitForHolds(1);
+    CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    // What had come stays readable; nothing follows it.
+    EXPECT_LE(ReadToEnd(*cache).size(), 10000u);
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(TrackDownload, AbortReleasesADownloadThreadBlockedOnAFullTrackCache)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock;
+    owner.bPauseOnAmple = false; // an owner that lets the cache fill up
+    STrackInfo rec = tracks[3];
+    rec.cachelow = 0;
+    rec.cachehigh = 1; // 16000 bytes
+    auto cache = std::make_unique<CTrackCache>(&rec, 16384, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    ASSERT_TRUE(WaitUntil([&] { return cache->GetCurrentSize() == 16384; }));
+    CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
+    // The download thread ends on the abort alone, before any destructor waits for it.
+    EXPECT_TRUE(
+        WaitUntil([&] { return trace.HasLineContaining("Content length on " + rec.track); }))
+        << "the download thread did not end";
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(TrackDownload, TheDestructorOfACacheWhoseServerStallsReturns)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock;
+    station.Rules().AddRule("track 103 hold 20000");
+    auto cache = std::make_unique<CTrackCache>(&tracks[2], 1048576, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    station.WaitForHolds(1);
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    EXPECT_EQ(owner.Completes(), 0);
+    ExpectNoThreadOutlivedItsLimit();
+}
