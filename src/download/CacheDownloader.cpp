@@ -296,9 +296,16 @@ DWORD mcCacheDownloader::FeedPipeProc()
     }
     catch (const std::exception& e)
     {
-        // The feed state stays "feeding": a failed feed never counts as finished.
+        // The feed state stays "feeding": a failed feed never counts as finished. A request
+        // that failed because it was cancelled by an abort is no failure of the server:
+        // whoever aborted sets the track's status.
         SetReady(TRUE);
-        ReportFailure(e.what());
+        if (m_bAbort)
+            Trace("mcCacheDownloader::FeedPipeProc Object [0x%08lX] is Aborting the Thread Loop "
+                  "for %s - %s",
+                  TraceAddress(), TrackName().c_str(), e.what());
+        else
+            ReportFailure(e.what());
     }
     try
     {

@@ -106,7 +106,10 @@ TEST_F(InternetSource, AFailureAfterTheServersAnswerAbortsTheTrackWithOneNotific
     {
         CTrackCache cache(&rec, 65536, &owner);
         ASSERT_TRUE(cache.SetupForWrite());
-        EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 5000));
+        // The track is given up: what had not reached the cache before the abort stays out.
+        const std::string bytes = ReadToEnd(cache);
+        EXPECT_LE(bytes.size(), 5000u);
+        EXPECT_TRUE(bytes == content.substr(0, bytes.size()));
         EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
         EXPECT_EQ(cache.GetDownloader()->GetSongSource()->GetHttpStatus(), 200u);
     }

@@ -368,6 +368,26 @@ TEST_F(TrackDownload, AbortReleasesASetupWhoseSendIsHeld)
     EXPECT_TRUE(bSetUp);
     EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(TrackDownload, AbortReleasesARecoveryWhoseReconnectIsHeld)
+{
+    std::vector<STrackInfo> tracks = DemoTracks();
+    platform::ManualClock clock;
+    station.Rules().AddRule("track 101 delay 0 times 1");
+    station.Rules().AddRule("track 101 delay 600000"); // every later request waits
+    station.Rules().AddRule("track 101 cut 5000 times 1");
+    auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    station.WaitForHolds(2); // the resume's request waits for its answer
+    CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    // A request cancelled by the abort is no failure of the server.
+    EXPECT_EQ(owner.Completes(), 0);
+    EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
     ExpectNoThreadOutlivedItsLimit();
 }
 
