@@ -111,7 +111,7 @@ DWORD mcCacheDownloader::ReadDataFromPipe(void* pBuffer, DWORD* pdwSize, BYTE* p
             throw CWorkerError(
                 platform::FormatText("Cache read failed-GetLastError=%lu\n", kErrorBrokenPipe));
         m_dwBytesRead += dwRead;
-        if (!IsFeedFinished() && m_bPaused && GetPipeHeldBytes() <= m_dwLowWater)
+        if (!IsFeedFinished() && m_feedGate.IsPaused() && GetPipeHeldBytes() <= m_dwLowWater)
             Resume();
         return dwRead;
     }
@@ -127,18 +127,12 @@ DWORD mcCacheDownloader::ReadDataFromPipe(void* pBuffer, DWORD* pdwSize, BYTE* p
 
 BOOL mcCacheDownloader::Pause()
 {
-    TracedLock lock(m_csPause, "mcCacheDownloader::Pause");
-    m_bPaused = TRUE;
-    m_hFeedEvent.Reset();
-    return TRUE;
+    return m_feedGate.Pause();
 }
 
 BOOL mcCacheDownloader::Resume()
 {
-    TracedLock lock(m_csPause, "mcCacheDownloader::Resume");
-    m_bPaused = FALSE;
-    m_hFeedEvent.Set();
-    return TRUE;
+    return m_feedGate.Resume();
 }
 
 void mcCacheDownloader::InitFeedData() {}
@@ -342,11 +336,11 @@ void mcCacheDownloader::FeedLoop(char* pBuffer, DWORD& dwTotal)
     {
         if (m_bAbort)
             return;
-        if (m_bPaused)
+        if (m_feedGate.IsPaused())
         {
             if (m_bAbort)
                 return;
-            m_hFeedEvent.Wait(platform::INFINITE);
+            m_feedGate.WaitForResume();
         }
         if (m_bAbort)
             return;

@@ -8,7 +8,7 @@
 // Threads: the feeder (FeedPipeProc and the subclass's feed operations, Write, Pause), the
 // download thread (ReadDataFromPipe, Resume, the tests and the waits on the state) and the
 // track cache's owner's threads (Abort, destruction). Flags and counters are atomics;
-// m_csPause pairs each pause flag change with its event; the pipe carries the data.
+// the pause gate pairs each pause flag change with its event; the pipe carries the data.
 //
 // Lifetime: the feeder uses this object until it ends. Abort makes it end promptly (the
 // subclass cancels its I/O, the pause is resumed, the pipe's write end is closed). The
@@ -17,6 +17,7 @@
 // own destructor, while the parts that its feed operations use still exist.
 #pragma once
 
+#include "download/PauseGate.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
 #include "platform/Pipe.h"
@@ -96,7 +97,7 @@ public:
     DWORD GetHighWater() const { return m_dwHighWater; }
     DWORD GetChunkSize() const { return m_dwChunkSize; }
     DWORD GetHttpStatus() const { return m_dwHttpStatus.load(); }
-    BOOL IsPaused() const { return m_bPaused.load(); }
+    BOOL IsPaused() const { return m_feedGate.IsPaused(); }
 
 protected:
     // Feeder: pushes bytes into the pipe (blocks while it is full) and pauses the feeder
@@ -134,8 +135,8 @@ private:
     const DWORD m_dwPipeSize;
     const DWORD m_dwChunkSize;
     const DWORD m_dwThreadTimeout = kThreadTimeoutMs;
-    std::atomic<BOOL> m_bPaused{FALSE};
-    platform::Event m_hFeedEvent{false, false};
+    // The feeder's paused flag and the event it waits on (m_bPaused, m_hFeedEvent).
+    CPauseGate m_feedGate;
     std::atomic<DWORD> m_dwFeedState{eFeedNotStarted};
     std::atomic<BOOL> m_bConnected{FALSE};
     std::atomic<BOOL> m_bEndOfData{FALSE};
@@ -144,6 +145,5 @@ private:
     std::atomic<DWORD> m_dwBytesRead{0};
     std::atomic<BOOL> m_bReady{FALSE};
     platform::CriticalSection m_cs;
-    platform::CriticalSection m_csPause;
     platform::Event m_evStateChanged{false, false};
 };

@@ -33,14 +33,6 @@ std::shared_ptr<CConnectionRateMeter> RateMeterOf(CTrackCache* pTrackCache)
     return pTrackCache->GetOwner()->GetRateMeter();
 }
 
-void RaiseServerDelay(const std::string& strUrl, DWORD dwSeconds, bool bSent)
-{
-    mcEvent event(eEventCategoryError, "ServerHttpRequestDelay");
-    event.AddParameter("ServerPath", strUrl.c_str());
-    event.AddParameter("WaitTime", static_cast<int>(dwSeconds));
-    event.AddParameter("ReturnValue", bSent ? 1 : 0);
-    GetEventMgr()->PostEvent(event);
-}
 } // namespace
 
 mcInternetCacheDownloader::mcInternetCacheDownloader(const std::string& strUrl,
@@ -201,8 +193,7 @@ void mcInternetCacheDownloader::SendRequest(http::Request& request)
     Trace("HttpSendRequest in mcInternetCacheDownloader::InternetOpenAllHandles [0x%08lX] - Took "
           "%lu secs, for %s",
           TraceAddress(), dwSeconds, m_strTrackName.c_str());
-    if (dwSeconds >= CServerIfc::ServerWaitTimeLimit())
-        RaiseServerDelay(m_strUrl, dwSeconds, bSent);
+    CServerIfc::ReportSendDelay(m_strUrl, dwSeconds, bSent);
     if (!bSent)
     {
         http::SetLastError(dwLastError);

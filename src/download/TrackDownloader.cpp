@@ -90,18 +90,12 @@ void CTrackDownloader::StartTrackContentDownloadProc()
 
 BOOL CTrackDownloader::Pause()
 {
-    TracedLock lock(m_csPause, "CTrackDownloader::Pause");
-    m_bPaused = TRUE;
-    m_hPauseEvent.Reset();
-    return TRUE;
+    return m_pauseGate.Pause();
 }
 
 BOOL CTrackDownloader::Resume()
 {
-    TracedLock lock(m_csPause, "CTrackDownloader::Resume");
-    m_bPaused = FALSE;
-    m_hPauseEvent.Set();
-    return TRUE;
+    return m_pauseGate.Resume();
 }
 
 BOOL CTrackDownloader::Abort()
@@ -240,8 +234,8 @@ EPumpState CTrackDownloader::PumpUntilDone(CTrackCacheWriter& writer, EPumpState
 {
     while (true)
     {
-        if (m_bPaused)
-            m_hPauseEvent.Wait(platform::INFINITE);
+        if (m_pauseGate.IsPaused())
+            m_pauseGate.WaitForResume();
         if (m_bAbort)
         {
             Trace("TrackDonwloader thread aborted...");

@@ -6,8 +6,8 @@
 //
 // Threads: the download thread (TrackContentDownloadProc), the track cache's owner's
 // threads (Pause, Resume, Abort, destruction, through the cache's controls) and the
-// player's reading thread (IsPaused). m_csPause pairs each pause flag change with its
-// event; the other flags are atomics.
+// player's reading thread (IsPaused). The pause gate pairs each pause flag change with
+// its event; the other flags are atomics.
 //
 // Lifetime: Abort makes the download thread end promptly (it resumes the pause, aborts the
 // sources, whose pipes close). The destructor aborts and waits for the thread: 120000 ms,
@@ -17,7 +17,7 @@
 // downloader.
 #pragma once
 
-#include "platform/CriticalSection.h"
+#include "download/PauseGate.h"
 #include "platform/Event.h"
 #include "platform/Thread.h"
 #include "platform/Types.h"
@@ -54,7 +54,7 @@ public:
     // before the next; Resume releases that wait.
     BOOL Pause();
     BOOL Resume();
-    BOOL IsPaused() const { return m_bPaused.load(); }
+    BOOL IsPaused() const { return m_pauseGate.IsPaused(); }
     // Any thread but the download thread. Sets the abort flag, resumes, signals both
     // events and aborts the sources (each blocks up to 5000 ms for its feeder to end).
     BOOL Abort();
@@ -89,9 +89,8 @@ private:
     const std::shared_ptr<platform::Event> m_hFinishedEvent;
     platform::Thread m_hThread;
     std::atomic<BOOL> m_bAbort{FALSE};
-    platform::Event m_hPauseEvent{false, false};
-    std::atomic<BOOL> m_bPaused{FALSE};
+    // The thread's paused flag and the event it waits on (m_bPaused, m_hPauseEvent).
+    CPauseGate m_pauseGate;
     std::unique_ptr<mcCacheDownloader> m_pSongSource;
     std::unique_ptr<mcCacheDownloader> m_pCacheSource;
-    platform::CriticalSection m_csPause;
 };

@@ -48,6 +48,15 @@ struct PipeBuffer
         count -= n;
     }
 
+    // Removes up to n held bytes into dst and wakes a writer waiting for room.
+    DWORD TakeOut(void* dst, std::size_t n) OVR_REQUIRES(mutex)
+    {
+        n = CopyOut(static_cast<unsigned char*>(dst), n);
+        Drop(n);
+        changed.notify_all();
+        return static_cast<DWORD>(n);
+    }
+
     std::size_t CopyIn(const unsigned char* src, std::size_t n) OVR_REQUIRES(mutex)
     {
         n = std::min(n, Capacity() - count);
@@ -70,6 +79,19 @@ void WakeClockWaiters(bool bWake)
         return;
     MutexLock sync(SyncMutex());
     SyncCondition().notify_all();
+}
+
+// Marks one end closed and wakes every thread waiting on the pipe.
+void CloseEnd(PipeBuffer& b, bool PipeBuffer::*end)
+{
+    bool bWake = false;
+    {
+        MutexLock lock(b.mutex);
+        b.*end = false;
+        b.changed.notify_all();
+        bWake = b.clockWaiters > 0;
+    }
+    WakeClockWaiters(bWake);
 }
 } // namespace detail
 
@@ -107,15 +129,13 @@ BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     MutexLock lock(b.mutex);
     if (dwCount == 0)
         return b.readOpen ? TRUE : FALSE;
-    while (b.count == 0 && b.writeOpen && b.readOpen)
+    while (!b.Readable())
         lock.Wait(b.changed);
     if (!b.readOpen || b.count == 0)
         return FALSE;
-    const std::size_t n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
-    b.Drop(n);
-    b.changed.notify_all();
+    const DWORD n = b.TakeOut(pBuffer, dwCount);
     if (pdwRead)
-        *pdwRead = static_cast<DWORD>(n);
+        *pdwRead = n;
     return TRUE;
 }
 
@@ -131,11 +151,9 @@ BOOL PipeReadEnd::ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
         return FALSE;
     if (b.count == 0)
         return b.writeOpen ? TRUE : FALSE;
-    const std::size_t n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
-    b.Drop(n);
-    b.changed.notify_all();
+    const DWORD n = b.TakeOut(pBuffer, dwCount);
     if (pdwRead)
-        *pdwRead = static_cast<DWORD>(n);
+        *pdwRead = n;
     return TRUE;
 }
 
@@ -186,16 +204,8 @@ BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwA
 
 void PipeReadEnd::Close()
 {
-    if (!m_buffer)
-        return;
-    bool bWake = false;
-    {
-        MutexLock lock(m_buffer->mutex);
-        m_buffer->readOpen = false;
-        m_buffer->changed.notify_all();
-        bWake = m_buffer->clockWaiters > 0;
-    }
-    detail::WakeClockWaiters(bWake);
+    if (m_buffer)
+        detail::CloseEnd(*m_buffer, &detail::PipeBuffer::readOpen);
 }
 
 PipeWriteEnd& PipeWriteEnd::operator=(PipeWriteEnd&& other) noexcept
@@ -251,15 +261,7 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
 
 void PipeWriteEnd::Close()
 {
-    if (!m_buffer)
-        return;
-    bool bWake = false;
-    {
-        MutexLock lock(m_buffer->mutex);
-        m_buffer->writeOpen = false;
-        m_buffer->changed.notify_all();
-        bWake = m_buffer->clockWaiters > 0;
-    }
-    detail::WakeClockWaiters(bWake);
+    if (m_buffer)
+        detail::CloseEnd(*m_buffer, &detail::PipeBuffer::writeOpen);
 }
 } // namespace platform

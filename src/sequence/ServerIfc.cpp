@@ -5,6 +5,7 @@
 #include "host/Trace.h"
 #include "host/TracedLock.h"
 #include "host/UserId.h"
+#include "hostlibs/EventMgr.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/Format.h"
@@ -134,6 +135,17 @@ DWORD CServerIfc::ServerWaitTimeLimit()
 void CServerIfc::SetServerWaitTimeLimit(DWORD dwSeconds)
 {
     g_dwServerWaitTimeLimit = dwSeconds;
+}
+
+void CServerIfc::ReportSendDelay(const std::string& strServerPath, DWORD dwSeconds, bool bSent)
+{
+    if (dwSeconds < ServerWaitTimeLimit())
+        return;
+    mcEvent event(eEventCategoryError, "ServerHttpRequestDelay");
+    event.AddParameter("ServerPath", strServerPath.c_str());
+    event.AddParameter("WaitTime", static_cast<int>(dwSeconds));
+    event.AddParameter("ReturnValue", bSent ? 1 : 0);
+    GetEventMgr()->PostEvent(event);
 }
 
 CServerIfc::CServerIfc()

@@ -91,6 +91,9 @@ public:
     // read by the stream manager at start; default 30). Any thread.
     static DWORD ServerWaitTimeLimit();
     static void SetServerWaitTimeLimit(DWORD dwSeconds);
+    // Raises "ServerHttpRequestDelay" (category 7: the server path, the whole seconds, the
+    // send's result as 1 or 0) when a send took the wait limit or longer. Any thread.
+    static void ReportSendDelay(const std::string& strServerPath, DWORD dwSeconds, bool bSent);
 
 private:
     // The current request's parameters and download thread, as one thread saw them.

@@ -123,14 +123,7 @@ std::string FetchSessionParameters(const std::string& strUrl)
     const DWORD dwStart = platform::GetTickCount();
     const bool bSent = request->Send();
     const DWORD dwSeconds = (platform::GetTickCount() - dwStart) / 1000;
-    if (dwSeconds >= CServerIfc::ServerWaitTimeLimit())
-    {
-        mcEvent event(eEventCategoryError, "ServerHttpRequestDelay");
-        event.AddParameter("ServerPath", strUrl.c_str());
-        event.AddParameter("WaitTime", static_cast<int>(dwSeconds));
-        event.AddParameter("ReturnValue", bSent ? 1 : 0);
-        GetEventMgr()->PostEvent(event);
-    }
+    CServerIfc::ReportSendDelay(strUrl, dwSeconds, bSent);
     if (!bSent)
         throw CWorkerError(platform::FormatText(
             "DownloadServerTimeProc::HttpSendRequest (0) in %lu secs - err=%lu\n", dwSeconds,

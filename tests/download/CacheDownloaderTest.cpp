@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+using downloadtest::CCall;
 using downloadtest::kLimitMs;
 using downloadtest::WaitUntil;
 
@@ -95,6 +96,18 @@ private:
     std::size_t m_offset = 0;
 };
 
+// One pull of the download thread; the count it returned.
+DWORD ReadOnce(mcCacheDownloader& source, BYTE* pbFailed = nullptr)
+{
+    char buffer[100];
+    DWORD dwSize = sizeof buffer;
+    BYTE bFailed = FALSE;
+    const DWORD dwRead = source.ReadDataFromPipe(buffer, &dwSize, &bFailed);
+    if (pbFailed)
+        *pbFailed = bFailed;
+    return dwRead;
+}
+
 std::string Pattern(std::size_t n)
 {
     std::string bytes(n, '\0');
@@ -172,47 +185,30 @@ TEST(CacheDownloader, AReaderOfAnEmptyPipeWaitsItsLimitOnTheClockThenResumes)
     CScriptedSource source(Pattern(10000), 8192, 100, 500, 4096);
     source.holdAt = 0;
     source.StartFeedThread();
-    ASSERT_EQ(source.held.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+    ASSERT_TRUE(WaitUntil([&] { return source.held.IsSet(); }));
     source.Pause(); // as if the feeder had paused itself
 
-    platform::Event returned(true, false);
-    std::atomic<DWORD> dwResult{1234};
-    platform::Thread reader(
-        [&]
-        {
-            char buffer[100];
-            DWORD dwSize = sizeof buffer;
-            BYTE bFailed = FALSE;
-            dwResult = source.ReadDataFromPipe(buffer, &dwSize, &bFailed);
-            returned.Set();
-            return DWORD{0};
-        });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1)) << "the reader never waited";
-    EXPECT_FALSE(source.IsPaused()) << "the reader resumes the feeder before it waits";
-    clock.Advance(mcCacheDownloader::kEmptyPipeWaitMs - 1);
-    EXPECT_FALSE(returned.IsSet());
-    clock.Advance(1);
-    ASSERT_EQ(returned.Wait(kLimitMs), platform::WAIT_OBJECT_0) << "the wait outlasted its limit";
-    EXPECT_EQ(dwResult.load(), 0u);
+    DWORD dwResult = 1234;
+    {
+        CCall reader([&] { dwResult = ReadOnce(source); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1)) << "the reader never waited";
+        EXPECT_FALSE(source.IsPaused()) << "the reader resumes the feeder before it waits";
+        clock.Advance(mcCacheDownloader::kEmptyPipeWaitMs - 1);
+        EXPECT_FALSE(reader.IsDone());
+        clock.Advance(1);
+        reader.ExpectDone("the wait at its limit");
+    }
+    EXPECT_EQ(dwResult, 0u);
 
     // Bytes end the wait without the clock moving.
-    returned.Reset();
-    platform::Thread second(
-        [&]
-        {
-            char buffer[100];
-            DWORD dwSize = sizeof buffer;
-            BYTE bFailed = FALSE;
-            dwResult = source.ReadDataFromPipe(buffer, &dwSize, &bFailed);
-            returned.Set();
-            return DWORD{0};
-        });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    source.release.Set();
-    ASSERT_EQ(returned.Wait(kLimitMs), platform::WAIT_OBJECT_0) << "bytes did not end the wait";
-    EXPECT_EQ(dwResult.load(), 0u);
-    EXPECT_EQ(reader.Wait(kLimitMs), platform::WAIT_OBJECT_0);
-    EXPECT_EQ(second.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+    dwResult = 1234;
+    {
+        CCall reader([&] { dwResult = ReadOnce(source); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        source.release.Set();
+        reader.ExpectDone("the wait that bytes end");
+    }
+    EXPECT_EQ(dwResult, 0u);
 }
 
 TEST(CacheDownloader, TheEndOfTheFeedEndsTheReadersWait)
@@ -221,27 +217,15 @@ TEST(CacheDownloader, TheEndOfTheFeedEndsTheReadersWait)
     CScriptedSource source("", 8192, 100, 500, 4096);
     source.holdAt = 0;
     source.StartFeedThread();
-    ASSERT_EQ(source.held.Wait(kLimitMs), platform::WAIT_OBJECT_0);
-    platform::Event returned(true, false);
-    platform::Thread reader(
-        [&]
-        {
-            char buffer[100];
-            DWORD dwSize = sizeof buffer;
-            BYTE bFailed = FALSE;
-            source.ReadDataFromPipe(buffer, &dwSize, &bFailed);
-            returned.Set();
-            return DWORD{0};
-        });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    source.release.Set(); // the feed brings nothing more and ends
-    ASSERT_EQ(returned.Wait(kLimitMs), platform::WAIT_OBJECT_0) << "the feed's end did not wake";
-    char buffer[100];
-    DWORD dwSize = sizeof buffer;
-    BYTE bFailed = FALSE;
-    EXPECT_EQ(source.ReadDataFromPipe(buffer, &dwSize, &bFailed), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return source.held.IsSet(); }));
+    {
+        CCall reader([&] { ReadOnce(source); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        source.release.Set(); // the feed brings nothing more and ends
+        reader.ExpectDone("the wait that the feed's end ends");
+    }
+    EXPECT_EQ(ReadOnce(source), 0u);
     EXPECT_TRUE(source.IsEndOfData());
-    EXPECT_EQ(reader.Wait(kLimitMs), platform::WAIT_OBJECT_0);
 }
 
 TEST(CacheDownloader, AFailingFeedReportsOnceWithTheLastStatusAndNeverFinishes)
@@ -307,25 +291,14 @@ TEST(CacheDownloader, AbortEndsTheWaitOfAReaderOnTheEmptyPipe)
     CScriptedSource source(Pattern(1000), 8192, 100, 500, 4096);
     source.holdAt = 0;
     source.StartFeedThread();
-    ASSERT_EQ(source.held.Wait(kLimitMs), platform::WAIT_OBJECT_0);
-    platform::Event returned(true, false);
-    platform::Thread reader(
-        [&]
-        {
-            char buffer[100];
-            DWORD dwSize = sizeof buffer;
-            BYTE bFailed = FALSE;
-            source.ReadDataFromPipe(buffer, &dwSize, &bFailed);
-            returned.Set();
-            return DWORD{0};
-        });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    source.Abort();
-    ASSERT_EQ(returned.Wait(kLimitMs), platform::WAIT_OBJECT_0) << "the abort did not wake";
-    char buffer[100];
-    DWORD dwSize = sizeof buffer;
-    BYTE bFailed = FALSE;
-    EXPECT_EQ(source.ReadDataFromPipe(buffer, &dwSize, &bFailed), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return source.held.IsSet(); }));
+    {
+        CCall reader([&] { ReadOnce(source); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        source.Abort();
+        reader.ExpectDone("the wait that the abort ends");
+    }
+    BYTE bFailed = TRUE;
+    EXPECT_EQ(ReadOnce(source, &bFailed), 0u);
     EXPECT_FALSE(bFailed) << "an aborted source is not a failed one";
-    EXPECT_EQ(reader.Wait(kLimitMs), platform::WAIT_OBJECT_0);
 }

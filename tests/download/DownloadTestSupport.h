@@ -12,7 +12,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -37,6 +40,44 @@ inline bool WaitUntil(const std::function<bool()>& done, DWORD dwLimitMs = kLimi
     }
     return true;
 }
+
+// Runs a call on a thread of its own, so that the test waits for it on real time (the
+// platform clock may be a manual one that never moves on its own).
+class CCall
+{
+public:
+    explicit CCall(std::function<void()> call)
+        : m_future(std::async(std::launch::async, std::move(call)))
+    {
+    }
+    ~CCall()
+    {
+        if (m_future.valid())
+            ExpectDone("a call");
+    }
+    CCall(const CCall&) = delete;
+    CCall& operator=(const CCall&) = delete;
+
+    bool IsDone() const
+    {
+        return m_future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+    // Fails the test and ends the program when the call has not returned within the
+    // limit: the call still uses objects that the test would destroy.
+    void ExpectDone(const char* pszWhat)
+    {
+        if (m_future.wait_for(std::chrono::milliseconds(kLimitMs)) != std::future_status::ready)
+        {
+            ADD_FAILURE() << pszWhat << " did not return within " << kLimitMs << " ms";
+            std::fflush(stdout);
+            std::abort();
+        }
+        m_future.get();
+    }
+
+private:
+    std::future<void> m_future;
+};
 
 class CTestOwner : public CTrackCacheOwner
 {

@@ -8,7 +8,6 @@
 #include "download/TrackDownloader.h"
 #include "hostlibs/EventMgr.h"
 #include "platform/Clock.h"
-#include "platform/Thread.h"
 #include "support/RawServer.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
@@ -16,9 +15,11 @@
 #include <gtest/gtest.h>
 #include <string>
 
+using downloadtest::CCall;
 using downloadtest::CTestOwner;
 using downloadtest::kLimitMs;
 using downloadtest::ReadToEnd;
+using downloadtest::WaitUntil;
 
 namespace
 {
@@ -171,22 +172,21 @@ TEST_F(InternetSource, ASendThatTakesTheWaitLimitIsReportedAsDelayed)
             testsupport::SendAll(fd, testsupport::Head("200 OK", 100) + content);
         });
     const STrackInfo rec = Record(server.Port(), "/slow.mp3", 100);
+    std::size_t nRequests = 0;
     for (const DWORD dwMs : {29999u, 30000u})
     {
         platform::ManualClock clock;
         server.Release.Reset();
         CTrackCache cache(&rec, 65536, &owner);
-        platform::Thread setup(
-            [&cache]
-            {
-                cache.SetupForWrite();
-                return DWORD{0};
-            });
-        ASSERT_EQ(server.RequestSeen.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+        CCall setup([&cache] { cache.SetupForWrite(); });
+        ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() > nRequests; }));
+        ++nRequests;
         clock.Advance(dwMs);
         server.Release.Set();
-        ASSERT_EQ(setup.Wait(kLimitMs), platform::WAIT_OBJECT_0);
-        EXPECT_TRUE(ReadToEnd(cache) == content);
+        setup.ExpectDone("SetupForWrite");
+        std::string bytes;
+        CCall([&] { bytes = ReadToEnd(cache); }).ExpectDone("the reader");
+        EXPECT_TRUE(bytes == content);
     }
     const std::string events = Events();
     const std::string delay = "\"category\":7,\"name\":\"ServerHttpRequestDelay\",\"params\":{"
@@ -205,8 +205,13 @@ TEST_F(InternetSource, ASourceAbortedBeforeItsFeederRanSendsNothingAndReportsNot
     mcInternetCacheDownloader source(rec.songurl, 1000, &cache, 30, 8192, 100, 500, 4096);
     source.Abort();
     source.StartFeedThread();
-    while (!source.IsReady())
-        source.WaitForStateChange();
+    CCall(
+        [&]
+        {
+            while (!source.IsReady())
+                source.WaitForStateChange();
+        })
+        .ExpectDone("the wait for the source's start");
     EXPECT_TRUE(source.IsConnected());
     EXPECT_FALSE(source.IsFailed());
     EXPECT_FALSE(source.IsFeedFinished());

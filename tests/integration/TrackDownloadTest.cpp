@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+using downloadtest::CCall;
 using downloadtest::CTestOwner;
 using downloadtest::kLimitMs;
 using downloadtest::ReadToEnd;
@@ -28,34 +29,6 @@ using downloadtest::WaitUntil;
 
 namespace
 {
-// Runs a call on a thread of its own, so that the test can wait for it on real time (the
-// platform clock may be a manual one that never moves).
-class CCall
-{
-public:
-    explicit CCall(std::function<void()> call) : m_future(std::async(std::launch::async, call)) {}
-    ~CCall()
-    {
-        if (m_future.valid())
-            ExpectDone("a call");
-    }
-    // Fails the test and ends the program when the call has not returned within the
-    // limit: the call still uses objects that the test would destroy.
-    void ExpectDone(const char* pszWhat)
-    {
-        if (m_future.wait_for(std::chrono::milliseconds(kLimitMs)) != std::future_status::ready)
-        {
-            ADD_FAILURE() << pszWhat << " did not return within " << kLimitMs << " ms";
-            std::fflush(stdout);
-            std::abort();
-        }
-        m_future.get();
-    }
-
-private:
-    std::future<void> m_future;
-};
-
 class TrackDownload : public integration::StationIntegration
 {
 protected:
@@ -402,7 +375,9 @@ TEST_F(TrackDownload, AbortReleasesAStalledRead)
     CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
     EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     // What had come stays readable; nothing follows it.
-    EXPECT_LE(ReadToEnd(*cache).size(), 10000u);
+    std::string bytes;
+    CCall([&] { bytes = ReadToEnd(*cache); }).ExpectDone("the reader");
+    EXPECT_LE(bytes.size(), 10000u);
     CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
     ExpectNoThreadOutlivedItsLimit();
 }
