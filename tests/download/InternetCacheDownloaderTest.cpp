@@ -12,6 +12,9 @@
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -217,4 +220,74 @@ TEST_F(InternetSource, ASourceAbortedBeforeItsFeederRanSendsNothingAndReportsNot
     EXPECT_FALSE(source.IsFeedFinished());
     EXPECT_EQ(server.Requests().size(), 0u);
     EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
+}
+
+TEST_F(InternetSource, AHundredMegabyteTrackNeverHoldsMoreThanItsTwoPipesMarks)
+{
+    constexpr DWORD kTrackSize = 100 * 1024 * 1024;
+    // A content with a prime period, so that each chunk is checked with one comparison.
+    constexpr std::size_t kPeriod = 65521;
+    std::string period = Pattern(kPeriod);
+    period += period.substr(0, 65536); // so that a slice from any offset runs on unbroken
+    testsupport::RawServer server(
+        [&](int fd)
+        {
+            testsupport::SendAll(fd, testsupport::Head("200 OK", kTrackSize));
+            for (std::size_t o = 0; o < kTrackSize; o += 65536)
+                testsupport::SendAll(
+                    fd, period.substr(o % kPeriod, std::min<std::size_t>(65536, kTrackSize - o)));
+        });
+    STrackInfo rec = Record(server.Port(), "/large.mp3", kTrackSize);
+    rec.songbr = 128;
+    rec.cachelow = 5;   // 80000 bytes
+    rec.cachehigh = 15; // 240000 bytes
+    CTrackCache cache(&rec, 1048576, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    mcCacheDownloader* source = cache.GetDownloader()->GetSongSource();
+
+    std::size_t total = 0;
+    bool bIntact = true;
+    DWORD dwMostInCache = 0;
+    DWORD dwMostInSource = 0;
+    int nAmples = 0;
+    std::size_t nextLag = 0;
+    char buffer[8192];
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (!cache.IsEndOfData())
+    {
+        // Every 8 MiB the reader lags until the download has paused on its mark, so both
+        // pipes fill up to where the marks hold them.
+        if (total >= nextLag && !cache.IsWriteDone())
+        {
+            ASSERT_TRUE(owner.WaitForAmples(nAmples + 1)) << "no pause after " << total;
+            nAmples = owner.Amples();
+            nextLag += 8 * 1024 * 1024;
+        }
+        dwMostInCache = std::max(dwMostInCache, cache.GetCurrentSize());
+        dwMostInSource = std::max(dwMostInSource, source->GetPipeHeldBytes());
+        const DWORD dwRead = cache.Read(buffer, sizeof buffer);
+        if (dwRead == 0)
+        {
+            ASSERT_LT(std::chrono::steady_clock::now() - lastProgress,
+                      std::chrono::milliseconds(kLimitMs))
+                << "stalled after " << total;
+            cache.WaitForData(200);
+            continue;
+        }
+        lastProgress = std::chrono::steady_clock::now();
+        if (bIntact && std::memcmp(buffer, period.data() + total % kPeriod, dwRead) != 0)
+        {
+            bIntact = false;
+            ADD_FAILURE() << "first difference in the read at " << total << " of " << dwRead;
+        }
+        total += dwRead;
+    }
+    EXPECT_EQ(total, kTrackSize);
+    EXPECT_TRUE(bIntact);
+    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+    EXPECT_GE(owner.Amples(), 12);
+    // The cache: its mark plus the write below it and the one that found it reached.
+    EXPECT_LT(dwMostInCache, cache.GetHighWater() + 2 * 8192);
+    // The source's pipe: its mark plus the chunk that crossed it.
+    EXPECT_LE(dwMostInSource, source->GetHighWater() + source->GetChunkSize());
 }
