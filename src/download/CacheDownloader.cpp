@@ -206,8 +206,15 @@ DWORD mcCacheDownloader::Write(const void* pBuffer, DWORD* pdwSize)
                                  kErrorBrokenPipe));
         return 0;
     }
-    if (GetPipeHeldBytes() > m_dwHighWater)
-        Pause();
+    // The look and the pause are one step against the reader's Resume: a reader that
+    // drained the pipe and resumed just before can never be left waiting on a feeder that
+    // paused on what the pipe had held.
+    m_feedGate.Decide(
+        [this]
+        {
+            if (GetPipeHeldBytes() > m_dwHighWater)
+                Pause();
+        });
     return dwWritten;
 }
 

@@ -31,6 +31,14 @@ public:
         return TRUE;
     }
     BOOL IsPaused() const { return m_bPaused.load(); }
+    // Runs a decision to pause as one step with the gate's changes: a Resume either comes
+    // after it or finds what it decided on already changed.
+    template <typename Decision>
+    void Decide(Decision decision)
+    {
+        TracedLock lock(m_cs, "CPauseGate::Decide");
+        decision();
+    }
     // The paused thread: blocks without a limit until a Resume (taking its signal).
     void WaitForResume() { m_hEvent.Wait(platform::INFINITE); }
 

@@ -168,6 +168,21 @@ TEST(CacheDownloader, DeliversTheContentInOrderPausingAboveTheHighMark)
     EXPECT_GT(source.nPauses.load(), 1);
 }
 
+TEST(CacheDownloader, AReaderThatEmptiesThePipeNeverWaitsOnAFeederThatPausedMeanwhile)
+{
+    // On a clock that never moves, a reader left waiting on an empty pipe while the feeder
+    // sits paused would wait for ever: the handshake itself must never leave them so.
+    platform::ManualClock clock;
+    const std::string content = Pattern(4 * 1024 * 1024);
+    CScriptedSource source(content, 4096, 4096, 8192, 16384);
+    source.StartFeedThread();
+    std::string bytes;
+    DWORD dwMaxHeld = 0;
+    CCall([&] { bytes = DrainSource(source, dwMaxHeld); }).ExpectDone("the drain");
+    EXPECT_TRUE(bytes == content);
+    EXPECT_GT(source.nPauses.load(), 100);
+}
+
 TEST(CacheDownloader, AnEmptyFeedFinishesAndTheReaderSeesTheEnd)
 {
     CScriptedSource source("", 8192, 100, 500, 4096);

@@ -222,6 +222,26 @@ TEST_F(InternetSource, ASourceAbortedBeforeItsFeederRanSendsNothingAndReportsNot
     EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
 }
 
+TEST_F(InternetSource, AWholeTrackArrivesWithNoWaitRunningToItsLimit)
+{
+    // On a clock that never moves, every wait of the chain must end on its condition, with
+    // marks so small that the download thread and the feeder may pause at any chunk.
+    const std::string content = Pattern(2 * 1024 * 1024);
+    testsupport::RawServer server(
+        [&](int fd)
+        { testsupport::SendAll(fd, testsupport::Head("200 OK", content.size()) + content); });
+    STrackInfo rec = Record(server.Port(), "/paced.mp3", static_cast<DWORD>(content.size()));
+    rec.cachelow = 4;  // 4000 bytes
+    rec.cachehigh = 8; // 8000 bytes
+    platform::ManualClock clock;
+    CTrackCache cache(&rec, 16384, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    std::string bytes;
+    CCall([&] { bytes = ReadToEnd(cache); }).ExpectDone("the reader");
+    EXPECT_TRUE(bytes == content);
+    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+}
+
 TEST_F(InternetSource, AHundredMegabyteTrackNeverHoldsMoreThanItsTwoPipesMarks)
 {
     constexpr DWORD kTrackSize = 100 * 1024 * 1024;
