@@ -55,6 +55,7 @@ public:
 
     // Owner's thread, once. Throws CWorkerError when the thread cannot start.
     virtual void StartFeedThread();
+    // The tests (IsFeedFinished ... IsFailed, IsReady): any thread; read atomics, no lock.
     virtual BOOL IsFeedFinished() const;
     virtual BOOL IsEndOfData() const;
     // Any thread but the feeder. Sets the abort flag, wakes the feeder and every waiter
@@ -68,18 +69,22 @@ public:
     // to 250 ms (platform clock) for bytes, the feed's end or an abort, then returns 0.
     // *pbFailed receives the failed flag as it was on entry.
     virtual DWORD ReadDataFromPipe(void* pBuffer, DWORD* pdwSize, BYTE* pbFailed);
-    // Feeder (Pause) and download thread (Resume); never block.
+    // Feeder (Pause) and download thread (Resume); never block; take the pause gate's
+    // lock for the flag and event change.
     virtual BOOL Pause();
     virtual BOOL Resume();
-    // The feed operations, on the feeder thread; they report failures by throwing
-    // CWorkerError with the message for ExceptionHandling.
+    // The feed operations, on the feeder thread only (the subclass says which lock each
+    // takes); they report failures by throwing CWorkerError with the message for
+    // ExceptionHandling, which the feeder calls once, unless the source was aborted.
     virtual void InitFeedData();
     // Fills up to *pdwSize bytes and stores the count in *pdwGot; 0 ends the content.
     virtual void FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot);
     virtual void UnInitFeedData();
+    // Any thread.
     virtual DWORD GetBytesReceived() const;
     virtual DWORD GetContentLength() const;
     virtual void ExceptionHandling(const std::string& strMessage, DWORD dwHttpStatus);
+    // Any thread; each change wakes WaitForStateChange.
     virtual void SetConnected(BOOL bConnected);
     virtual void SetFailed(BOOL bFailed);
     virtual void SetReady(BOOL bReady);

@@ -48,11 +48,16 @@ public:
     // Read under way returns at once), then the base step: blocks up to 5000 ms for the
     // feeder to end. Takes m_csHandles briefly, never m_csInternet.
     BOOL Abort() override;
+    // Feeder. Open the request and wait for its answer's head (InitFeedData), read one
+    // chunk with its recoveries (FeedData), close and report (UnInitFeedData): each under
+    // m_csInternet, blocking as long as the server takes (the HTTP layer's time-outs).
     void InitFeedData() override;
     void FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot) override;
     void UnInitFeedData() override;
     DWORD GetBytesReceived() const override;
     DWORD GetContentLength() const override;
+    // Feeder. Traces under m_csInternet, then (without it) sets the track cache's status,
+    // which may notify the cache's owner, and raises "ContentServerError".
     void ExceptionHandling(const std::string& strMessage, DWORD dwHttpStatus) override;
 
     // Feeder, under m_csInternet. Throws CWorkerError with the failing step's message.
