@@ -12,9 +12,8 @@
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <future>
+#include <algorithm>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -158,43 +157,45 @@ TEST_F(TrackDownload, ResetConnectionsAreResumedFromTheByteWhereTheyBroke)
 {
     const std::vector<STrackInfo> tracks = DemoTracks();
     const std::vector<DWORD> offsets = {0, 1000, 50000, tracks[3].songsize - 1};
-    // The answer stalls after its bytes until the client has them, then breaks.
     for (std::size_t i = 0; i < tracks.size(); ++i)
-    {
-        const std::string track = "track " + std::to_string(tracks[i].trackid);
-        station.Rules().AddRule(track + " hold " + std::to_string(offsets[i]) + " times 1");
-        station.Rules().AddRule(track + " reset " + std::to_string(offsets[i]) + " times 1");
-    }
+        station.Rules().AddRule("track " + std::to_string(tracks[i].trackid) + " reset " +
+                                std::to_string(offsets[i]) + " times 1");
     for (std::size_t i = 0; i < tracks.size(); ++i)
     {
         SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
-        CTrackCache cache(&tracks[i], 1048576, &owner);
-        ASSERT_TRUE(cache.SetupForWrite()); // the head has come
-        std::string bytes;
-        {
-            CCall reader([&] { bytes = ReadToEnd(cache); });
-            station.WaitForHolds(static_cast<uint32_t>(i + 1));
-            station.ReleaseHeld();
-            reader.ExpectDone("the reader");
-        }
-        EXPECT_TRUE(bytes == StationSong(tracks[i].trackid, tracks[i].songsize));
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-        // A reset may take with it what the client had not yet read from its socket: the
-        // resume starts at what it had, which the byte-exact track proves right.
+        EXPECT_TRUE(Download(tracks[i]) == StationSong(tracks[i].trackid, tracks[i].songsize));
         const auto requests = ContentRequests(tracks[i].trackid, 2);
         ASSERT_EQ(requests.size(), 2u);
-        const std::string& resumed = requests[1].target;
-        const std::size_t xrange = resumed.find("&X-Range=");
-        ASSERT_NE(xrange, std::string::npos) << resumed;
-        const std::string offset =
-            resumed.substr(xrange + 9, resumed.find('-', xrange + 9) - (xrange + 9));
-        EXPECT_LE(std::stoul(offset), offsets[i]);
-        EXPECT_EQ(resumed.substr(xrange),
-                  "&X-Range=" + offset + "-&RETRY=" + resumed.substr(resumed.find("&RETRY=") + 7));
+        const std::string offset = std::to_string(offsets[i]);
+        EXPECT_NE(requests[1].target.find("&X-Range=" + offset + "-&RETRY="), std::string::npos)
+            << requests[1].target;
         EXPECT_EQ(requests[1].status, 206) << requests[1].note;
         EXPECT_EQ(HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
     }
     EXPECT_EQ(Count(Events(), "\"NumberOfAttempts\":1}"), 4u);
+}
+
+TEST_F(TrackDownload, EveryFormOfTheMagicValueIsServedAndResumed)
+{
+    station.Rules().AddRule("track 101 magic none");
+    station.Rules().AddRule("track 102 magic single");
+    station.Rules().AddRule("track 103 magic long");
+    for (const char* track : {"101", "102", "103"})
+        station.Rules().AddRule(std::string("track ") + track + " cut 5000 times 1");
+    const std::vector<STrackInfo> tracks = DemoTracks();
+    EXPECT_EQ(tracks[0].songurl.find("MAGIC="), std::string::npos);
+    for (std::size_t i = 0; i < 3; ++i)
+    {
+        SCOPED_TRACE(tracks[i].songurl);
+        EXPECT_TRUE(Download(tracks[i]) == StationSong(tracks[i].trackid, tracks[i].songsize));
+        const auto requests = ContentRequests(tracks[i].trackid, 2);
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[0].status, 200) << requests[0].note;
+        EXPECT_EQ(requests[1].status, 206) << requests[1].note;
+    }
+    // Without MAGIC= the resume carries an empty token, which ends the address.
+    const std::string& resumed = ContentRequests(101, 2)[1].target;
+    EXPECT_EQ(resumed.substr(resumed.find("&X-Range=")), "&X-Range=5000-&RETRY=");
 }
 
 TEST_F(TrackDownload, ThreeRecoveriesThatBringNothingEndTheTrackTruncated)
@@ -218,9 +219,10 @@ TEST_F(TrackDownload, ThreeRecoveriesThatBringNothingEndTheTrackTruncated)
 
 TEST_F(TrackDownload, ARetryLimitOfZeroNeverRecoversAndOnlyAShortEndIsTruncated)
 {
+    station.Rules().AddRule("sequence field retry=0");
     std::vector<STrackInfo> tracks = DemoTracks();
-    for (STrackInfo& rec : tracks)
-        rec.retry = 0;
+    for (const STrackInfo& rec : tracks)
+        ASSERT_EQ(rec.retry, 0u);
     station.Rules().AddRule("track 103 cut 5000 times 1");
     station.Rules().AddRule("track 101 cut 159999 times 1"); // one byte short
     station.Rules().AddRule("track 104 cut 300000 times 1"); // no byte short
@@ -303,6 +305,63 @@ TEST_F(TrackDownload, TheDownloadPausesAndResumesOnTheMarksOfASlowReader)
     // the one that finds it reached.
     EXPECT_LT(dwMostHeld, cache.GetHighWater() + 2 * 8192);
     EXPECT_EQ(owner.Completes(), 1);
+}
+
+TEST_F(TrackDownload, AHundredMegabyteTrackNeverHoldsMoreThanItsTwoPipesMarks)
+{
+    constexpr DWORD kTrackSize = 100 * 1024 * 1024;
+    station.Rules().AddRule("track 104 size " + std::to_string(kTrackSize));
+    const std::vector<STrackInfo> tracks = DemoTracks();
+    ASSERT_EQ(tracks[3].songsize, kTrackSize);
+    // The header's marks: 5 s and 15 s at 128 kbit/s, 80000 and 240000 bytes.
+    CTrackCache cache(&tracks[3], 1048576, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    mcCacheDownloader* source = cache.GetDownloader()->GetSongSource();
+
+    std::size_t total = 0;
+    std::size_t firstWrong = kTrackSize;
+    DWORD dwMostInCache = 0;
+    DWORD dwMostInSource = 0;
+    int nAmples = 0;
+    std::size_t nextLag = 0;
+    char buffer[8192];
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (!cache.IsEndOfData())
+    {
+        // Every 8 MiB the reader lags until the download has paused on its mark, so that
+        // both pipes fill up to where the marks hold them.
+        if (total >= nextLag && !cache.IsWriteDone())
+        {
+            ASSERT_TRUE(owner.WaitForAmples(nAmples + 1)) << "no pause after " << total;
+            nAmples = owner.Amples();
+            nextLag += 8 * 1024 * 1024;
+        }
+        dwMostInCache = std::max(dwMostInCache, cache.GetCurrentSize());
+        dwMostInSource = std::max(dwMostInSource, source->GetPipeHeldBytes());
+        const DWORD dwRead = cache.Read(buffer, sizeof buffer);
+        if (dwRead == 0)
+        {
+            ASSERT_LT(std::chrono::steady_clock::now() - lastProgress,
+                      std::chrono::milliseconds(kLimitMs))
+                << "stalled after " << total;
+            cache.WaitForData(200);
+            continue;
+        }
+        lastProgress = std::chrono::steady_clock::now();
+        for (DWORD i = 0; i < dwRead && firstWrong == kTrackSize; ++i)
+            if (static_cast<uint8_t>(buffer[i]) !=
+                downloadtest::StationByte(104 * 2, static_cast<uint32_t>(total + i)))
+                firstWrong = total + i;
+        total += dwRead;
+    }
+    EXPECT_EQ(total, kTrackSize);
+    EXPECT_EQ(firstWrong, kTrackSize) << "the first wrong byte";
+    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+    EXPECT_GE(owner.Amples(), 12);
+    // The cache: its mark plus the write below it and the one that found it reached.
+    EXPECT_LT(dwMostInCache, cache.GetHighWater() + 2 * 8192);
+    // The source's pipe: its mark plus the chunk that crossed it.
+    EXPECT_LE(dwMostInSource, source->GetHighWater() + source->GetChunkSize());
 }
 
 TEST_F(TrackDownload, AbortReleasesAFeederThatWaitsPaused)
