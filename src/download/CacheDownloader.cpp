@@ -306,7 +306,11 @@ DWORD mcCacheDownloader::FeedPipeProc()
                   "for %s - %s",
                   TraceAddress(), TrackName().c_str(), e.what());
         else
+        {
             ReportFailure(e.what());
+            // Whatever the subclass reported, the reader must not wait for more.
+            SetFailed(TRUE);
+        }
     }
     try
     {

@@ -194,7 +194,7 @@ TEST_F(TrackDownload, EveryFormOfTheMagicValueIsServedAndResumed)
         EXPECT_EQ(requests[1].status, 206) << requests[1].note;
     }
     // Without MAGIC= the resume carries an empty token, which ends the address.
-    const std::string& resumed = ContentRequests(101, 2)[1].target;
+    const std::string resumed = ContentRequests(101, 2)[1].target;
     EXPECT_EQ(resumed.substr(resumed.find("&X-Range=")), "&X-Range=5000-&RETRY=");
 }
 
