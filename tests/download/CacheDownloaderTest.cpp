@@ -62,7 +62,7 @@ public:
         {
             holdAt.reset();
             held.Set();
-            release.Wait(platform::INFINITE);
+            release.WaitRealTime(kLimitMs);
         }
         if (failAt && m_offset >= *failAt)
         {
@@ -158,7 +158,7 @@ TEST(CacheDownloader, DeliversTheContentInOrderPausingAboveTheHighMark)
     CScriptedSource source(content, 8192, 8192, 32768, 65536);
     source.StartFeedThread();
     // Let the feeder run ahead until it pauses itself, then drain.
-    ASSERT_EQ(source.paused.Wait(kLimitMs), platform::WAIT_OBJECT_0) << "the feeder never paused";
+    ASSERT_TRUE(testsupport::Signalled(source.paused, "the source's paused event"));
     DWORD dwMaxHeld = 0;
     EXPECT_TRUE(DrainSource(source, dwMaxHeld) == content);
     EXPECT_TRUE(source.IsFeedFinished());
@@ -248,7 +248,7 @@ TEST(CacheDownloader, AFailingFeedReportsOnceWithTheLastStatusAndNeverFinishes)
     CScriptedSource source(Pattern(50000), 8192, 100, 40000, 65536);
     source.failAt = 16384;
     source.StartFeedThread();
-    ASSERT_EQ(source.uninitialised.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+    ASSERT_TRUE(testsupport::Signalled(source.uninitialised, "the source's uninitialised event"));
     EXPECT_EQ(source.nReports.load(), 1);
     EXPECT_EQ(source.strReport, "scripted failure");
     EXPECT_EQ(source.dwReportedStatus, 200u);
@@ -274,7 +274,7 @@ TEST(CacheDownloader, AbortWakesAPausedFeederWhichFeedsNoMore)
 {
     CScriptedSource source(Pattern(200000), 8192, 1000, 20000, 65536);
     source.StartFeedThread();
-    ASSERT_EQ(source.paused.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+    ASSERT_TRUE(testsupport::Signalled(source.paused, "the source's paused event"));
     // The feeder goes on to its next chunk only once it is resumed.
     ASSERT_TRUE(WaitUntil([&] { return source.GetPipeHeldBytes() > 20000; }));
     const int nCalls = source.nFeedCalls.load();
@@ -292,7 +292,7 @@ TEST(CacheDownloader, AbortReleasesAFeederBlockedOnAFullPipe)
     CScriptedSource source(Pattern(500000), 4096, 1000, 1000000, 16384);
     source.nSignalAtCall = (4096 + 16384) / 4096 + 1;
     source.StartFeedThread();
-    ASSERT_EQ(source.calledEnough.Wait(kLimitMs), platform::WAIT_OBJECT_0);
+    ASSERT_TRUE(testsupport::Signalled(source.calledEnough, "the source's calledEnough event"));
     ASSERT_TRUE(WaitUntil([&] { return source.GetPipeHeldBytes() == source.GetPipeCapacity(); }));
     source.Abort();
     EXPECT_EQ(source.uninitialised.Wait(0), platform::WAIT_OBJECT_0)

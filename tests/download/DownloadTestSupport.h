@@ -8,6 +8,7 @@
 #include "download/TrackCacheOwner.h"
 #include "platform/Types.h"
 #include "sequence/ConnectionRateMeter.h"
+#include "support/Wait.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,9 +25,8 @@
 
 namespace downloadtest
 {
-// Real-time limit of every wait of these tests: long enough for a loaded machine, short
-// enough that a hang shows as a failure rather than a ctest time-out.
-inline constexpr DWORD kLimitMs = 60000;
+// Real-time limit of every wait of these tests, the one all tests share.
+inline constexpr DWORD kLimitMs = testsupport::kWaitLimitMs;
 
 // Waits, on real time, until done() holds, looking every millisecond; false after the limit.
 inline bool WaitUntil(const std::function<bool()>& done, DWORD dwLimitMs = kLimitMs)
@@ -67,11 +67,7 @@ public:
     void ExpectDone(const char* pszWhat)
     {
         if (m_future.wait_for(std::chrono::milliseconds(kLimitMs)) != std::future_status::ready)
-        {
-            ADD_FAILURE() << pszWhat << " did not return within " << kLimitMs << " ms";
-            std::fflush(stdout);
-            std::abort();
-        }
+            testsupport::FailAndEnd(pszWhat, kLimitMs, {__builtin_FILE(), __builtin_LINE()});
         m_future.get();
     }
 

@@ -143,7 +143,7 @@ TEST_F(InternetSource, ASendThatTakesTheWaitLimitIsReportedAsDelayed)
         [&](int fd)
         {
             // Held until the test has moved the clock past the time it wants measured.
-            server.Release.Wait(platform::INFINITE);
+            server.Release.WaitRealTime(kLimitMs);
             testsupport::SendAll(fd, testsupport::Head("200 OK", 100) + content);
         });
     const STrackInfo rec = Record(server.Port(), "/slow.mp3", 100);

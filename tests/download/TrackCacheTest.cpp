@@ -88,7 +88,7 @@ TEST(TrackCache, AFailureBecomesAnAbortAfterOneNotificationMadeOutsideTheStatusL
                 pCache->PauseWrite();
                 return DWORD{0};
             });
-        bOtherThreadDone = other.Wait(kLimitMs) == platform::WAIT_OBJECT_0;
+        bOtherThreadDone = testsupport::Ended(other, "a pause from another thread");
     };
     cache.SetWriteStatus(WS_WRITING);
     cache.SetWriteStatus(WS_FAILED);

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include "support/SequenceWait.h"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -38,8 +40,8 @@ protected:
         std::vector<STrackInfo> tracks(4);
         CRadioSequenceMgr mgr;
         mgr.GetNewSequence("demo");
-        EXPECT_TRUE(mgr.GetNextTrack(tracks[0]));
-        EXPECT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE));
+        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
+        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
         for (std::size_t i = 1; i < tracks.size(); ++i)
             EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
         for (std::size_t i = 0; i < tracks.size(); ++i)
@@ -52,7 +54,7 @@ protected:
     {
         const std::string prefix = "/content/" + std::to_string(dwTrackId) + "/";
         std::vector<station::RequestRecord> found;
-        station.WaitForRequests(
+        const bool bSeen = station.WaitForRequests(
             [&](const std::vector<station::RequestRecord>& records)
             {
                 found.clear();
@@ -61,6 +63,7 @@ protected:
                         found.push_back(record);
                 return found.size() >= n;
             });
+        EXPECT_TRUE(bSeen) << "timed out waiting for " << n << " requests of track " << dwTrackId;
         return found;
     }
 
@@ -393,7 +396,7 @@ TEST_F(TrackDownload, AbortReleasesASetupWhoseSendIsHeld)
     BOOL bSetUp = FALSE;
     {
         CCall setup([&] { bSetUp = cache->SetupForWrite(); });
-        station.WaitForHolds(1);
+        ASSERT_TRUE(station.WaitForHolds(1)) << "the station never held a request";
         CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
         setup.ExpectDone("SetupForWrite");
     }
@@ -413,7 +416,7 @@ TEST_F(TrackDownload, AbortReleasesARecoveryWhoseReconnectIsHeld)
     station.Rules().AddRule("track 101 cut 5000 times 1");
     auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
-    station.WaitForHolds(2); // the resume's request waits for its answer
+    ASSERT_TRUE(station.WaitForHolds(2)) << "the station never held a request"; // the resume's request waits for its answer
     CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
     EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
@@ -430,7 +433,7 @@ TEST_F(TrackDownload, AbortReleasesAStalledRead)
     station.Rules().AddRule("track 102 hold 10000");
     auto cache = std::make_unique<CTrackCache>(&tracks[1], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
-    station.WaitForHolds(1);
+    ASSERT_TRUE(station.WaitForHolds(1)) << "the station never held a request";
     CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
     EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     // What had come stays readable; nothing follows it.
@@ -468,7 +471,7 @@ TEST_F(TrackDownload, TheDestructorOfACacheWhoseServerStallsReturns)
     station.Rules().AddRule("track 103 hold 20000");
     auto cache = std::make_unique<CTrackCache>(&tracks[2], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
-    station.WaitForHolds(1);
+    ASSERT_TRUE(station.WaitForHolds(1)) << "the station never held a request";
     CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
     EXPECT_EQ(owner.Completes(), 0);
     ExpectNoThreadOutlivedItsLimit();

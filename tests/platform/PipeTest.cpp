@@ -234,7 +234,7 @@ TEST(PipeTest, WaitReadableEndsOnBytesOnEitherCloseOrOnItsLimitOnTheClock)
     clock.Advance(249);
     EXPECT_EQ(limited.Wait(0), WAIT_TIMEOUT);
     clock.Advance(1);
-    ASSERT_EQ(limited.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(limited, "a wait at its limit"));
     EXPECT_EQ(result->load(), WAIT_TIMEOUT);
 
     // Bytes, without the clock moving.
@@ -242,7 +242,7 @@ TEST(PipeTest, WaitReadableEndsOnBytesOnEitherCloseOrOnItsLimitOnTheClock)
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
     DWORD n = 0;
     ASSERT_TRUE(w->Write("x", 1, &n));
-    ASSERT_EQ(bytes.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(bytes, "a wait meeting bytes"));
     EXPECT_EQ(result->load(), WAIT_OBJECT_0);
     char buf[1];
     ASSERT_TRUE(r->Read(buf, 1, &n));
@@ -251,7 +251,7 @@ TEST(PipeTest, WaitReadableEndsOnBytesOnEitherCloseOrOnItsLimitOnTheClock)
     Thread closed = waitOnThread(result);
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
     w->Close();
-    ASSERT_EQ(closed.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(closed, "a wait meeting the writer's close"));
     EXPECT_EQ(result->load(), WAIT_OBJECT_0);
 
     // The reader's own close, from another thread.
@@ -266,6 +266,6 @@ TEST(PipeTest, WaitReadableEndsOnBytesOnEitherCloseOrOnItsLimitOnTheClock)
         });
     ASSERT_TRUE(clock.WaitForTimedWaiters(1));
     r2->Close();
-    ASSERT_EQ(own.Wait(kLong), WAIT_OBJECT_0);
+    ASSERT_TRUE(Ended(own, "a wait meeting its own end's close"));
     EXPECT_EQ(result2->load(), WAIT_OBJECT_0);
 }
