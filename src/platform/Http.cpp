@@ -298,11 +298,13 @@ bool RequestState::CreateCurl()
     return true;
 }
 
+// Runs with no thread inside (under mutex, or in the destructor). It leaves the exchange
+// state alone: the thread that made the last exchange may still read its answer (status,
+// headers) while another thread closes the handle.
 void RequestState::FreeCurl()
 {
     if (multi != nullptr && easy != nullptr && exchange != EExchange::eNone)
         curl_multi_remove_handle(multi, easy);
-    exchange = EExchange::eNone;
     if (easy != nullptr)
         curl_easy_cleanup(easy);
     if (multi != nullptr)

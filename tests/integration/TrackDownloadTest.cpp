@@ -11,11 +11,10 @@
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
+#include "support/SequenceWait.h"
 
 #include <algorithm>
 #include <chrono>
-#include "support/SequenceWait.h"
-
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -416,7 +415,8 @@ TEST_F(TrackDownload, AbortReleasesARecoveryWhoseReconnectIsHeld)
     station.Rules().AddRule("track 101 cut 5000 times 1");
     auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
-    ASSERT_TRUE(station.WaitForHolds(2)) << "the station never held a request"; // the resume's request waits for its answer
+    ASSERT_TRUE(station.WaitForHolds(2))
+        << "the station never held a request"; // the resume's request waits for its answer
     CCall([&] { cache->AbortWrite(); }).ExpectDone("AbortWrite");
     EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
