@@ -17,6 +17,48 @@ constexpr uint32_t kBitrates[2][4][16] = {
 constexpr uint32_t kSampleRates[3] = {44100, 48000, 32000};
 } // namespace
 
+std::optional<MpegFrameHeader> ReadMpegFrameHeader(std::string_view bytes)
+{
+    if (bytes.size() < 4)
+        return std::nullopt;
+    const auto b = [&](std::size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (b(0) != 0xFF || (b(1) & 0xE0) != 0xE0)
+        return std::nullopt;
+    const uint32_t versionBits = (b(1) >> 3) & 3; // 0 MPEG-2.5, 2 MPEG-2, 3 MPEG-1
+    const uint32_t layerBits = (b(1) >> 1) & 3;   // 1 layer III, 2 layer II, 3 layer I
+    const uint32_t bitrateIndex = b(2) >> 4;
+    const uint32_t rateIndex = (b(2) >> 2) & 3;
+    if (versionBits == 1 || layerBits == 0 || bitrateIndex == 0 || bitrateIndex == 15 ||
+        rateIndex == 3)
+        return std::nullopt;
+
+    const bool mpeg1 = versionBits == 3;
+    MpegFrameHeader header;
+    header.version = mpeg1 ? 1 : versionBits == 2 ? 2 : 25;
+    header.layer = 4 - layerBits;
+    header.format.bitrateKbps = kBitrates[mpeg1 ? 1 : 0][layerBits][bitrateIndex];
+    header.format.sampleRate = kSampleRates[rateIndex] >> (mpeg1 ? 0 : versionBits == 2 ? 1 : 2);
+    header.format.channels = (b(3) >> 6) == 3 ? 1 : 2;
+    header.padding = (b(2) & 0x02) != 0;
+
+    const uint32_t bitsPerSecond = header.format.bitrateKbps * 1000;
+    const uint32_t rate = header.format.sampleRate;
+    if (header.layer == 1)
+    {
+        header.samples = 384;
+        header.frameBytes = (12 * bitsPerSecond / rate + (header.padding ? 1 : 0)) * 4;
+    }
+    else
+    {
+        // Layer III of MPEG-2 and 2.5 codes half as many samples in a frame.
+        const bool halfFrame = header.layer == 3 && !mpeg1;
+        header.samples = halfFrame ? 576 : 1152;
+        header.frameBytes =
+            (halfFrame ? 72 : 144) * bitsPerSecond / rate + (header.padding ? 1 : 0);
+    }
+    return header;
+}
+
 std::optional<MpegFormat> ReadFirstMpegFrame(const std::string& bytes)
 {
     std::size_t pos = 0;
@@ -29,22 +71,28 @@ std::optional<MpegFormat> ReadFirstMpegFrame(const std::string& bytes)
         pos = 10 + size;
     }
     for (; pos + 4 <= bytes.size(); ++pos)
-    {
-        const auto b = [&](std::size_t i) { return static_cast<uint8_t>(bytes[pos + i]); };
-        if (b(0) != 0xFF || (b(1) & 0xE0) != 0xE0)
-            continue;
-        const uint32_t version = (b(1) >> 3) & 3; // 0 MPEG-2.5, 2 MPEG-2, 3 MPEG-1
-        const uint32_t layer = (b(1) >> 1) & 3;   // 1 layer III, 2 layer II, 3 layer I
-        const uint32_t bitrateIndex = b(2) >> 4;
-        const uint32_t rateIndex = (b(2) >> 2) & 3;
-        if (version == 1 || layer == 0 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
-            continue;
-        MpegFormat format;
-        format.bitrateKbps = kBitrates[version == 3 ? 1 : 0][layer][bitrateIndex];
-        format.sampleRate = kSampleRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
-        format.channels = (b(3) >> 6) == 3 ? 1 : 2;
-        return format;
-    }
+        if (const auto header = ReadMpegFrameHeader(std::string_view(bytes).substr(pos, 4)))
+            return header->format;
     return std::nullopt;
+}
+
+MpegWalk WalkMpegFrames(std::string_view bytes)
+{
+    MpegWalk walk;
+    while (walk.bytesWalked < bytes.size())
+    {
+        const std::string_view rest = bytes.substr(walk.bytesWalked);
+        const std::optional<MpegFrameHeader> header = ReadMpegFrameHeader(rest);
+        if (!header || header->frameBytes > rest.size())
+            break;
+        if (!walk.first)
+            walk.first = header->format;
+        else if (!(*walk.first == header->format))
+            walk.sameFormat = false;
+        ++walk.frames;
+        walk.samples += header->samples;
+        walk.bytesWalked += header->frameBytes;
+    }
+    return walk;
 }
 } // namespace station
