@@ -24,7 +24,9 @@ std::string ReadFileBytes(const std::string& path, uint64_t offset, uint64_t cou
 }
 } // namespace
 
-Catalogue::Catalogue(const std::string& musicFolder, uint64_t songSize) : m_songSize(songSize)
+Catalogue::Catalogue(const std::string& musicFolder, uint64_t songSize,
+                     std::string musicCacheFolder, uint32_t musicSeconds)
+    : m_songSize(songSize), m_music(std::move(musicCacheFolder), musicSeconds)
 {
     if (musicFolder.empty())
         AddSynthStation("demo", 101, false);
@@ -34,6 +36,7 @@ Catalogue::Catalogue(const std::string& musicFolder, uint64_t songSize) : m_song
     AddSynthStation("split", 301, true);
     // The rock tracks under a name that must be encoded in a request.
     m_stations["Rock & Roll"] = m_stations["rock"];
+    m_stations["music"] = MusicLibrary::TrackIds();
 }
 
 void Catalogue::AddSynthStation(const std::string& id, uint32_t firstId, bool split)
@@ -54,7 +57,7 @@ void Catalogue::AddSynthStation(const std::string& id, uint32_t firstId, bool sp
         track.song.salt = track.trackid * 2;
         if (split)
         {
-            track.cache = ContentPart{kCacheSizes[i], track.trackid * 2 + 1, {}};
+            track.cache = ContentPart{kCacheSizes[i], track.trackid * 2 + 1, {}, {}};
             track.splitcache = kWeights[i][0];
             track.splitsong = kWeights[i][1];
             track.cacheid = "OVC" + std::to_string(track.trackid);
@@ -92,7 +95,7 @@ void Catalogue::AddMusicFolder(const std::string& folder)
         track.bitrateKbps = format->bitrateKbps;
         track.channels = format->channels;
         track.sampleRate = format->sampleRate;
-        track.song = ContentPart{size, 0, path.string()};
+        track.song = ContentPart{size, 0, path.string(), {}};
         m_stations["demo"].push_back(track.trackid);
         m_tracks[track.trackid] = track;
     }
@@ -114,6 +117,8 @@ CatalogueTrack Catalogue::TrackOrSynthesised(uint32_t trackid) const
 {
     if (const CatalogueTrack* known = Track(trackid))
         return *known;
+    if (MusicLibrary::TuneOf(trackid))
+        return MusicTrack(trackid);
     CatalogueTrack track;
     track.trackid = trackid;
     track.title = "track " + std::to_string(trackid);
@@ -124,11 +129,26 @@ CatalogueTrack Catalogue::TrackOrSynthesised(uint32_t trackid) const
     return track;
 }
 
+CatalogueTrack Catalogue::MusicTrack(uint32_t trackid) const
+{
+    const MusicLibrary::Track music = m_music.TrackOf(trackid);
+    CatalogueTrack track;
+    track.trackid = trackid;
+    track.title = music.tune->title;
+    track.artist = music.tune->artist;
+    track.album = music.tune->album;
+    track.bitrateKbps = music.format.bitrateKbps;
+    track.channels = music.format.channels;
+    track.sampleRate = music.format.sampleRate;
+    track.song = ContentPart{music.bytes->size(), 0, {}, music.bytes};
+    return track;
+}
+
 void Catalogue::MakeSplit(CatalogueTrack& track, uint64_t size)
 {
     if (track.cache || !track.song.Synthesised())
         return;
-    track.cache = ContentPart{size, track.trackid * 2 + 1, {}};
+    track.cache = ContentPart{size, track.trackid * 2 + 1, {}, {}};
     track.splitcache = 1;
     track.splitsong = 1;
     track.cacheid = "OVC" + std::to_string(track.trackid);

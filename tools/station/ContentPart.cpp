@@ -1,6 +1,7 @@
 #include "ContentPart.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 
 namespace station
@@ -52,7 +53,15 @@ std::size_t ReadPart(const ContentPart& part, uint64_t offset, char* out, std::s
     if (offset >= part.size)
         return 0;
     count = static_cast<std::size_t>(std::min<uint64_t>(count, part.size - offset));
-    if (!part.Synthesised())
+    if (part.held)
+    {
+        // Never past the held bytes, whatever size the part claims.
+        count = static_cast<std::size_t>(std::min<uint64_t>(
+            count, part.held->size() - std::min<uint64_t>(offset, part.held->size())));
+        std::memcpy(out, part.held->data() + offset, count);
+        return count;
+    }
+    if (!part.filePath.empty())
         return ReadFileRange(part.filePath, offset, out, count);
     Synthesise(part.salt, offset, out, count);
     return count;

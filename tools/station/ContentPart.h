@@ -1,10 +1,12 @@
 // One part of a track as the content server sends it: synthesised bytes of a fixed
-// pattern (so a test can compute any range, and a part of gigabytes costs no memory), or
-// the bytes of a file. Plain values and pure functions; any thread.
+// pattern (so a test can compute any range, and a part of gigabytes costs no memory), the
+// bytes of a file, or bytes held in memory (the encoded tunes of the `music` station).
+// Plain values and pure functions; any thread (held bytes are shared and never change).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace station
@@ -12,10 +14,11 @@ namespace station
 struct ContentPart
 {
     uint64_t size = 0;
-    uint32_t salt = 0;    // pattern selector of a synthesised part
-    std::string filePath; // set for a part served from a file
+    uint32_t salt = 0;                       // pattern selector of a synthesised part
+    std::string filePath;                    // set for a part served from a file
+    std::shared_ptr<const std::string> held; // set for a part served from memory
 
-    bool Synthesised() const { return filePath.empty(); }
+    bool Synthesised() const { return filePath.empty() && !held; }
 };
 
 // Byte `offset` of a synthesised part: the MPEG-1 layer III frame header FF FB 90 04

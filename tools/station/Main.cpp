@@ -1,4 +1,5 @@
 // ovradio-station [--port N] [--music DIR] [--scenario FILE] [--log FILE] [--track-size BYTES]
+//                 [--music-cache DIR] [--music-seconds N]
 // Serves until SIGINT or SIGTERM; the first stdout line names the address.
 #include "FormText.h"
 #include "Station.h"
@@ -11,7 +12,8 @@
 namespace
 {
 constexpr const char* kUsage = "usage: ovradio-station [--port N] [--music DIR] [--scenario FILE] "
-                               "[--log FILE] [--track-size BYTES]\n";
+                               "[--log FILE] [--track-size BYTES] [--music-cache DIR] "
+                               "[--music-seconds N]\n";
 
 // The options of the command line; nothing when one is unknown, lacks its value or has a
 // bad number.
@@ -38,6 +40,15 @@ std::optional<station::StationOptions> ReadOptions(int argc, char** argv)
                 return std::nullopt;
             options.trackSize = *size;
         }
+        else if (arg == "--music-seconds")
+        {
+            const auto seconds = station::Decimal(value, 4);
+            if (!seconds || *seconds == 0)
+                return std::nullopt;
+            options.musicSeconds = static_cast<uint32_t>(*seconds);
+        }
+        else if (arg == "--music-cache")
+            options.musicCacheFolder = value;
         else if (arg == "--music")
             options.musicFolder = value;
         else if (arg == "--scenario")

@@ -9,7 +9,9 @@
 namespace station
 {
 Station::Station(StationOptions options)
-    : m_options(std::move(options)), m_catalogue(m_options.musicFolder, m_options.trackSize),
+    : m_options(std::move(options)),
+      m_catalogue(m_options.musicFolder, m_options.trackSize, m_options.musicCacheFolder,
+                  m_options.musicSeconds),
       m_log(m_options.logFile), m_listener(m_options.port, m_stop),
       m_timeRoute(m_scenario, [this] { return Now(); }),
       m_sequenceRoute(m_catalogue, m_scenario, m_grants, BaseUrl(), [this] { return Now(); }),
@@ -30,6 +32,7 @@ void Station::Stop()
     if (m_stopped.exchange(true))
         return;
     m_stop.Raise();
+    m_catalogue.StopMusic();
     m_holds.Stop();
     m_log.Stop();
     m_listener.Join();

@@ -34,6 +34,11 @@ struct StationOptions
     std::string logFile;
     // The size of every synthesised song part; 0 keeps each track's own.
     uint64_t trackSize = 0;
+    // Where the `music` station keeps its encoded tracks between runs; empty keeps them in
+    // memory only.
+    std::string musicCacheFolder = MusicLibrary::DefaultCacheFolder();
+    // Above 0: every `music` track lasts at most this many seconds (quick tests).
+    uint32_t musicSeconds = 0;
     // Wall-clock time in seconds since 1970; the system clock when not set.
     std::function<uint64_t()> nowSeconds;
 };
@@ -52,7 +57,8 @@ public:
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // Blocks until every connection has ended: held and delayed answers end unsent.
+    // Blocks until every connection has ended: held and delayed answers end unsent, and a
+    // music track being encoded is given up within one encoder block.
     void Stop();
     uint16_t Port() const { return m_listener.Port(); }
     std::string BaseUrl() const;
