@@ -98,11 +98,14 @@ inline int RunTool(const std::vector<std::string>& args, std::ostream& out, std:
 }
 
 // The station's wall clock stands a minute into an hour, so a client whose manual clock
-// runs minutes ahead still signs for the hour the station checks.
+// runs minutes ahead still signs for the hour the station checks. Its `music` tracks last
+// three seconds and stay in memory, so the tests never write the user's cache folder.
 inline station::StationOptions FixedClockOptions()
 {
     station::StationOptions options;
     options.nowSeconds = [] { return uint64_t{499056} * 3600 + 60; };
+    options.musicCacheFolder.clear();
+    options.musicSeconds = 3;
     return options;
 }
 
