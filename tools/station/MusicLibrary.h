@@ -51,7 +51,8 @@ public:
     Track TrackOf(uint32_t trackid) const OVR_EXCLUDES(m_mutex);
     // The cache file of a tune under this library's length limit (in its folder).
     std::string CacheFile(const Tune& tune) const;
-    // Ends a load in progress within one block of the encoder; loaded tracks stay.
+    // Ends a load in progress at its next encoder block (after the tune is synthesised,
+    // which takes tens of milliseconds); loaded tracks stay.
     void Stop() { m_stopped = true; }
 
     // Synthesises and encodes one tune, without the memory or the disk; nothing when

@@ -58,7 +58,7 @@ public:
     Station& operator=(const Station&) = delete;
 
     // Blocks until every connection has ended: held and delayed answers end unsent, and a
-    // music track being encoded is given up within one encoder block.
+    // music track being encoded is given up at its next encoder block.
     void Stop();
     uint16_t Port() const { return m_listener.Port(); }
     std::string BaseUrl() const;
