@@ -8,9 +8,9 @@
 #include "StationClient.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
+#include "support/Wait.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <future>
@@ -25,8 +25,6 @@ using namespace stationtest;
 namespace fs = std::filesystem;
 
 constexpr uint32_t kShortSeconds = 2;
-constexpr std::chrono::seconds kFutureLimit{120};
-const station::MpegFormat kAnnounced{128, 2, 44100};
 
 class StationMusic : public StationTestBase
 {
@@ -302,8 +300,8 @@ TEST_F(StationMusic, ConcurrentFirstRequestsGetTheSameTracks)
     std::map<std::string, std::string> sizes;
     for (auto& ask : asks)
     {
-        ASSERT_EQ(std::future_status::ready, ask.wait_for(kFutureLimit)) << "a sequence hangs";
-        const auto lines = ask.get();
+        const auto lines =
+            testsupport::Within("a sequence of the music station", [&] { return ask.get(); });
         ASSERT_EQ(station::MusicLibrary::TrackIds().size(), lines.size());
         for (const std::string& line : lines)
         {
@@ -332,9 +330,8 @@ TEST_F(StationMusic, StopGivesUpAnEncodingAndLaterLoads)
                                   }
                               });
     library.Stop();
-    ASSERT_EQ(std::future_status::ready, loading.wait_for(kFutureLimit))
-        << "a stopped encoding goes on";
-    loading.get(); // loaded before the stop, or given up: either way it has returned
+    // Loaded before the stop, or given up: either way it returns.
+    testsupport::Within("a stopped encoding to return", [&] { return loading.get(); });
     EXPECT_THROW(library.TrackOf(station::MusicLibrary::TrackIds().front()), std::runtime_error);
     EXPECT_THROW(library.TrackOf(4242), std::invalid_argument);
 }

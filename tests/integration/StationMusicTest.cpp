@@ -8,6 +8,7 @@
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "support/ContentSigning.h"
+#include "support/SequenceWait.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -25,11 +26,11 @@ TEST_F(StationIntegration, TheEngineGetsTheMusicStationsTracks)
         mgr.GetNewSequence("music");
         for (std::size_t i = 0; i < tracks.size(); ++i)
         {
-            ASSERT_TRUE(mgr.GetNextTrack(tracks[i])) << i;
+            ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[i])) << i;
             // Like the stream manager's pace: the rest of the sequence comes meanwhile.
             if (i == 0)
             {
-                ASSERT_TRUE(mgr.ServerIfc().WaitForDownloadEnd(60000)) << "the sequence hangs";
+                ASSERT_TRUE(testsupport::DownloadEnded(mgr));
             }
         }
     }
