@@ -9,7 +9,7 @@ constexpr std::size_t kMaxGrants = 100000;
 
 uint64_t GrantTable::Add(Grant grant)
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     const uint64_t token = m_nextToken++;
     m_grants.emplace(token, std::move(grant));
     if (m_grants.size() > kMaxGrants)
@@ -19,7 +19,7 @@ uint64_t GrantTable::Add(Grant grant)
 
 std::optional<Grant> GrantTable::Find(uint64_t token) const
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     const auto it = m_grants.find(token);
     if (it == m_grants.end())
         return std::nullopt;

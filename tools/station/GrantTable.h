@@ -5,7 +5,7 @@
 #pragma once
 
 #include "ContentPart.h"
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 #include <cstdint>
 #include <map>
@@ -32,7 +32,7 @@ public:
     std::optional<Grant> Find(uint64_t token) const OVR_EXCLUDES(m_mutex);
 
 private:
-    mutable Mutex m_mutex;
+    mutable platform::Mutex m_mutex;
     uint64_t m_nextToken OVR_GUARDED_BY(m_mutex) = 1;
     std::map<uint64_t, Grant> m_grants OVR_GUARDED_BY(m_mutex);
 };

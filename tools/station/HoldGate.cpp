@@ -6,7 +6,7 @@ bool HoldGate::Hold(std::optional<std::chrono::milliseconds> limit)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + limit.value_or(std::chrono::milliseconds::zero());
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     ++m_holds;
     m_changed.notify_all();
     const uint64_t releases = m_releases;
@@ -22,7 +22,7 @@ bool HoldGate::Hold(std::optional<std::chrono::milliseconds> limit)
 
 void HoldGate::Release()
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     ++m_releases;
     m_changed.notify_all();
 }
@@ -30,7 +30,7 @@ void HoldGate::Release()
 bool HoldGate::WaitForHolds(uint32_t n, std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     while (m_holds < n && !m_stopped)
         if (!lock.WaitUntil(m_changed, deadline))
             break;
@@ -39,7 +39,7 @@ bool HoldGate::WaitForHolds(uint32_t n, std::chrono::milliseconds limit)
 
 void HoldGate::Stop()
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_stopped = true;
     m_changed.notify_all();
 }

@@ -4,7 +4,7 @@
 // except the waits, which release it while they wait.
 #pragma once
 
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,7 +28,7 @@ public:
     void Stop() OVR_EXCLUDES(m_mutex);
 
 private:
-    Mutex m_mutex;
+    platform::Mutex m_mutex;
     std::condition_variable m_changed;
     uint32_t m_holds OVR_GUARDED_BY(m_mutex) = 0;
     uint64_t m_releases OVR_GUARDED_BY(m_mutex) = 0;

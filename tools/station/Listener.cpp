@@ -59,7 +59,7 @@ void Listener::Join()
     // The accept thread has ended, so the list no longer grows.
     std::list<Worker> workers;
     {
-        MutexLock lock(m_workersMutex);
+        platform::MutexLock lock(m_workersMutex);
         workers.swap(m_workers);
     }
     for (Worker& worker : workers)
@@ -83,7 +83,7 @@ void Listener::AcceptLoop()
                 }
                 done->store(true);
             });
-        MutexLock lock(m_workersMutex);
+        platform::MutexLock lock(m_workersMutex);
         // Join the threads that have ended, so the list stays short.
         for (auto it = m_workers.begin(); it != m_workers.end();)
         {

@@ -5,7 +5,7 @@
 // worker list is guarded by m_workersMutex, which no handler holds.
 #pragma once
 
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
 #include <cstdint>
@@ -51,7 +51,7 @@ private:
     int m_listen = -1;
     uint16_t m_port = 0;
     std::thread m_acceptThread;
-    Mutex m_workersMutex;
+    platform::Mutex m_workersMutex;
     std::list<Worker> m_workers OVR_GUARDED_BY(m_workersMutex);
 };
 } // namespace station

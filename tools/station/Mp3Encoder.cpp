@@ -1,6 +1,6 @@
 #include "Mp3Encoder.h"
 
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 #include <cstdarg>
 #include <lame.h>
@@ -17,7 +17,7 @@ constexpr int kBlockFrames = 4608; // samples per channel handed to the encoder 
 // samples and 7200 bytes.
 constexpr int kOutputBytes = kBlockFrames * 5 / 4 + 7200;
 
-Mutex g_encoderLock;
+platform::Mutex g_encoderLock;
 
 // The library reports to stderr unless told otherwise; the station keeps quiet.
 void Quiet(const char*, va_list) {}
@@ -62,7 +62,7 @@ std::string Mp3Encoder::Settings()
 std::optional<std::string> Mp3Encoder::Encode(std::vector<int16_t> samples,
                                               const std::function<bool()>& stopped)
 {
-    MutexLock lock(g_encoderLock);
+    platform::MutexLock lock(g_encoderLock);
     const Lame lame = OpenEncoder();
     std::vector<unsigned char> block(kOutputBytes);
     std::string stream;

@@ -81,7 +81,7 @@ MusicLibrary::Track MusicLibrary::TrackOf(uint32_t trackid) const
     const Tune* tune = TuneOf(trackid);
     if (!tune)
         throw std::invalid_argument("no music track " + std::to_string(trackid));
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     if (const auto it = m_tracks.find(trackid); it != m_tracks.end())
         return it->second;
     Track track{tune, Load(*tune), {}};

@@ -10,8 +10,8 @@
 #pragma once
 
 #include "MpegFrame.h"
-#include "Mutex.h"
 #include "TuneBook.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
 #include <cstdint>
@@ -70,7 +70,7 @@ private:
     const std::string m_cacheFolder;
     const uint32_t m_maxSeconds;
     std::atomic<bool> m_stopped{false};
-    mutable Mutex m_mutex;
+    mutable platform::Mutex m_mutex;
     mutable std::map<uint32_t, Track> m_tracks OVR_GUARDED_BY(m_mutex);
 };
 } // namespace station

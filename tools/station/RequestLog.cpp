@@ -34,7 +34,7 @@ RequestLog::RequestLog(const std::string& path)
 {
     if (path.empty())
         return;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_file.open(path, std::ios::app);
     if (!m_file)
         throw std::runtime_error("cannot open log file " + path);
@@ -42,7 +42,7 @@ RequestLog::RequestLog(const std::string& path)
 
 void RequestLog::Add(const RequestRecord& record)
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_records.push_back(record);
     m_added.notify_all();
     if (m_file.is_open())
@@ -51,14 +51,14 @@ void RequestLog::Add(const RequestRecord& record)
 
 std::vector<RequestRecord> RequestLog::Records() const
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     return m_records;
 }
 
 bool RequestLog::WaitFor(const Test& done, std::chrono::milliseconds limit)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     while (!done(m_records) && !m_stopped)
         if (!lock.WaitUntil(m_added, deadline))
             return done(m_records);
@@ -67,7 +67,7 @@ bool RequestLog::WaitFor(const Test& done, std::chrono::milliseconds limit)
 
 void RequestLog::Stop()
 {
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_stopped = true;
     m_added.notify_all();
 }

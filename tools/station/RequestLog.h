@@ -3,7 +3,7 @@
 // read and wait on the records. All under m_mutex; a waiter's test runs under it.
 #pragma once
 
-#include "Mutex.h"
+#include "platform/Mutex.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -46,7 +46,7 @@ public:
     void Stop() OVR_EXCLUDES(m_mutex);
 
 private:
-    mutable Mutex m_mutex;
+    mutable platform::Mutex m_mutex;
     std::condition_variable m_added;
     std::ofstream m_file OVR_GUARDED_BY(m_mutex);
     std::vector<RequestRecord> m_records OVR_GUARDED_BY(m_mutex);

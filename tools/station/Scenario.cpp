@@ -122,7 +122,7 @@ void Scenario::AddRule(const std::string& line)
     std::optional<ScenarioRule> rule = ScenarioRule::Parse(line);
     if (!rule)
         return;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     m_rules.push_back(std::move(*rule));
 }
 
@@ -166,7 +166,7 @@ RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& statio
                                      uint32_t trackid, const std::string& part)
 {
     RequestFaults faults;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     for (ScenarioRule& rule : m_rules)
         if (rule.scope == EScope::eRequest &&
             AppliesToRequest(rule, kind, stationId, trackid, part) && !Passes(rule))
@@ -177,7 +177,7 @@ RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& statio
 SequenceFaults Scenario::MatchSequence(const std::string& stationId)
 {
     SequenceFaults faults;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     for (ScenarioRule& rule : m_rules)
     {
         const bool applies = rule.target == ETarget::eSequence ||
@@ -191,7 +191,7 @@ SequenceFaults Scenario::MatchSequence(const std::string& stationId)
 TrackLineEdits Scenario::MatchTrackLine(const std::string& stationId, uint32_t trackid)
 {
     TrackLineEdits edits;
-    MutexLock lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     for (ScenarioRule& rule : m_rules)
     {
         const bool applies = rule.target == ETarget::eSequence ||

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "Faults.h"
-#include "Mutex.h"
 #include "ScenarioRule.h"
+#include "platform/Mutex.h"
 
 #include <string>
 #include <vector>
@@ -38,7 +38,7 @@ private:
     // Counts one application that took effect.
     static void Applied(ScenarioRule& rule, bool tookEffect);
 
-    Mutex m_mutex;
+    platform::Mutex m_mutex;
     std::vector<ScenarioRule> m_rules OVR_GUARDED_BY(m_mutex);
 };
 } // namespace station
