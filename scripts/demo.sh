@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # make demo: until the player exists, shows what the engine's parts do on this machine:
 # the COM runtime, the platform's pipes and clock, the sequence service against a scripted
-# server, the radio cache of a fresh runtime folder, and ovradio-sequence asking the
-# embedded station for tracks.
+# server, tracks downloading from the station into their buffers, the radio cache of a
+# fresh runtime folder, and ovradio-sequence asking the embedded station for tracks.
 set -euo pipefail
 build=${1:-build}
 home=$(mktemp -d)
@@ -15,6 +15,9 @@ echo "demo: pipes, events, threads and the manual clock"
 "$build/bin/platform_tests" --gtest_brief=1 --gtest_filter='Pipe*:Event*:ManualClock*:Thread*'
 echo "demo: the sequence service against a scripted sequence server on loopback"
 "$build/bin/sequence_tests" --gtest_brief=1 --gtest_filter='SequenceServiceTest.*'
+echo "demo: whole tracks download from the station into their buffers, cuts resumed byte-exact"
+"$build/bin/integration_tests" --gtest_brief=1 \
+  --gtest_filter='TrackDownload.AWholeTrack*:TrackDownload.CutAnswers*:TrackDownload.TheDownloadPauses*'
 echo "demo: the radio cache of a fresh runtime folder (ovradio-cache)"
 "$build/bin/ovradio-cache" show
 echo "demo: ovradio-sequence asks the embedded station for three tracks of 'demo'"
