@@ -16,6 +16,9 @@ typedef uint8_t BYTE;
 typedef int32_t HRESULT;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+/* Pointer-sized integers, for values that carry an address (64 bits on 64-bit systems). */
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
 
 #ifndef TRUE
 #define TRUE 1
