@@ -1,0 +1,166 @@
+// ovradio-regsvr registering and unregistering a real in-process server library in a
+// temporary registry, and its answers when it cannot.
+#include "TestCalc.h"
+#include "platform/Registry.h"
+#include "platform/com/ComPtr.h"
+#include "support/TestSupport.h"
+#include "support/Wait.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+using platform::Hive;
+namespace Registry = platform::Registry;
+
+namespace
+{
+struct SRun
+{
+    int nExit = -1;        // -1 when it did not end by itself
+    std::string strOutput; // stdout and stderr together
+};
+
+// Runs ovradio-regsvr with the arguments to its end, within the tests' limit.
+SRun RunRegSvr(const std::vector<std::string>& args)
+{
+    SRun run;
+    int out[2];
+    if (::pipe(out) != 0)
+    {
+        ADD_FAILURE() << "no pipe";
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> all{OVRADIO_REGSVR_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, OVRADIO_REGSVR_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0)
+    {
+        ::close(out[0]);
+        ADD_FAILURE() << "cannot start ovradio-regsvr";
+        return run;
+    }
+    // The output is a line or two, far below what the pipe holds: the program never
+    // waits for the reader.
+    int status = 0;
+    if (testsupport::Exited(pid, status, "ovradio-regsvr to end"))
+        run.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    else
+    {
+        ADD_FAILURE() << "ovradio-regsvr did not end";
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(out[0], buffer, sizeof(buffer))) > 0)
+        run.strOutput.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    return run;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+HRESULT ClassOf(const char16_t* pszProgID, CLSID& clsid)
+{
+    clsid = GUID_NULL;
+    return CLSIDFromProgID(pszProgID, &clsid);
+}
+
+class RegSvrTest : public ::testing::Test
+{
+protected:
+    void TearDown() override { CoFreeUnusedLibraries(); }
+
+    testsupport::TempHome m_home;
+};
+} // namespace
+
+TEST_F(RegSvrTest, RegistersALibraryThatCanThenBeCreatedAndUnregistersIt)
+{
+    SRun run = RunRegSvr({OVCOM_TEST_SERVER});
+    ASSERT_EQ(run.nExit, 0) << run.strOutput;
+    EXPECT_TRUE(Contains(run.strOutput, "DllRegisterServer")) << run.strOutput;
+    EXPECT_TRUE(Contains(run.strOutput, "0x00000000")) << run.strOutput;
+
+    CLSID clsid;
+    ASSERT_EQ(ClassOf(u"OVComTest.Calc", clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_TestCalc));
+    const std::string strClass = std::string("CLSID\\") + kTestCalcClsid;
+    EXPECT_EQ(Registry::QueryString(Hive::ClassesRoot, strClass + "\\InprocServer32", ""),
+              std::filesystem::canonical(OVCOM_TEST_SERVER).string());
+    EXPECT_EQ(
+        Registry::QueryString(Hive::ClassesRoot, strClass + "\\InprocServer32", "ThreadingModel"),
+        "Apartment");
+    {
+        platform::com::ComPtr<ITestCalc> calc;
+        ASSERT_EQ(
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ITestCalc, calc.OutVoid()),
+            S_OK);
+        LONG difference = 0;
+        EXPECT_EQ(calc->Subtract(2, 5, &difference), S_OK);
+        EXPECT_EQ(difference, -3);
+    }
+
+    run = RunRegSvr({"-u", OVCOM_TEST_SERVER});
+    ASSERT_EQ(run.nExit, 0) << run.strOutput;
+    EXPECT_TRUE(Contains(run.strOutput, "DllUnregisterServer")) << run.strOutput;
+    EXPECT_EQ(ClassOf(u"OVComTest.Calc", clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(ClassOf(u"OVComTest.Calc.1", clsid), CO_E_CLASSSTRING);
+    platform::com::ComPtr<ITestCalc> calc;
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCalc, nullptr, CLSCTX_INPROC_SERVER, IID_ITestCalc,
+                               calc.OutVoid()),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_TRUE(Registry::KeyExists(Hive::ClassesRoot, "CLSID"));
+}
+
+TEST_F(RegSvrTest, SaysWhyItCannotRegisterAndExitsWithItsCode)
+{
+    const std::string strMissing = m_home.File("libNothingHere.so");
+    SRun run = RunRegSvr({strMissing});
+    EXPECT_EQ(run.nExit, 2) << run.strOutput;
+    EXPECT_TRUE(Contains(run.strOutput, "cannot load " + strMissing)) << run.strOutput;
+
+    run = RunRegSvr({"-u", OVCOM_TEST_NOFACTORY});
+    EXPECT_EQ(run.nExit, 3) << run.strOutput;
+    EXPECT_TRUE(Contains(run.strOutput, "does not export DllUnregisterServer")) << run.strOutput;
+
+    // A damaged registry: the server's own call fails, and the file stays as it was.
+    const std::string strDamaged = "REGEDIT4\n\nnot a registry line\n";
+    testsupport::WriteFile(m_home.File("registry.reg"), strDamaged);
+    run = RunRegSvr({OVCOM_TEST_SERVER});
+    EXPECT_EQ(run.nExit, 4) << run.strOutput;
+    EXPECT_TRUE(
+        Contains(run.strOutput, "DllRegisterServer in " OVCOM_TEST_SERVER " failed: 0x80040201"))
+        << run.strOutput;
+    EXPECT_EQ(testsupport::ReadFile(m_home.File("registry.reg")), strDamaged);
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-x", OVCOM_TEST_SERVER}, {"a.so", "b.so"}})
+    {
+        run = RunRegSvr(args);
+        EXPECT_EQ(run.nExit, 1) << run.strOutput;
+        EXPECT_TRUE(Contains(run.strOutput, "usage: ovradio-regsvr [-u] LIBRARY")) << run.strOutput;
+    }
+}
