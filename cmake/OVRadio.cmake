@@ -9,3 +9,9 @@ function(ovr_add_test)
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300 LABELS ${T_NAME})
 endfunction()
+
+# ovr_package_library(target...): installs the shared libraries with the package (see
+# cmake/Package.cmake), beside the COM runtime and the host libraries.
+function(ovr_package_library)
+  set_property(GLOBAL APPEND PROPERTY OVR_PACKAGE_LIBRARIES ${ARGN})
+endfunction()

@@ -1,0 +1,85 @@
+# Run by ctest (see CMakeLists.txt beside this file). Every step has a time limit and
+# fails with what it printed.
+cmake_minimum_required(VERSION 3.20)
+
+set(STEP_LIMIT 120)
+if(DEFINED ENV{TMPDIR})
+  set(TEMP_ROOT "$ENV{TMPDIR}")
+else()
+  set(TEMP_ROOT "/tmp")
+endif()
+string(RANDOM LENGTH 10 ALPHABET "abcdefghijklmnopqrstuvwxyz0123456789" SUFFIX)
+set(WORK "${TEMP_ROOT}/ovradio-package-${SUFFIX}")
+set(PREFIX "${WORK}/prefix")
+file(MAKE_DIRECTORY "${WORK}")
+
+function(fail what output)
+  file(REMOVE_RECURSE "${WORK}")
+  message(FATAL_ERROR "${what}\n${output}")
+endfunction()
+
+# Runs a command without LD_LIBRARY_PATH (installed programs find their libraries by
+# their run-time path); out_var receives stdout and stderr.
+function(run what out_var)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${ARGN}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output
+                  TIMEOUT ${STEP_LIMIT})
+  if(NOT result EQUAL 0)
+    fail("${what} failed (${result}): ${ARGN}" "${output}")
+  endif()
+  set(${out_var} "${output}" PARENT_SCOPE)
+endfunction()
+
+# 1. Install.
+run("cmake --install" ignored ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}")
+foreach(file include/ovradio/Com.h include/ovradio/Types.h include/ovradio/RadioEngine.h
+             include/ovradio/RadioEngineIds.h lib/libOVCom.so lib/libOVPlatform.so
+             lib/libEventMgr.so lib/libPreferences.so lib/libObjectManager.so
+             bin/ovradio-regsvr bin/ovradio-station bin/ovdiag bin/ovradio-cache
+             bin/ovradio-sequence lib/pkgconfig/ovradio.pc
+             lib/cmake/OVRadioEngine/OVRadioEngineConfig.cmake
+             lib/cmake/OVRadioEngine/OVRadioEngineConfigVersion.cmake)
+  if(NOT EXISTS "${PREFIX}/${file}")
+    fail("the package has no ${file}" "")
+  endif()
+endforeach()
+
+# 2. The host with pkg-config.
+run("pkg-config" pc_flags ${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${PREFIX}/lib/pkgconfig"
+    pkg-config --cflags --libs ovradio)
+string(STRIP "${pc_flags}" pc_flags)
+if(NOT pc_flags MATCHES "-I${PREFIX}/include" OR NOT pc_flags MATCHES "-Wl,-rpath,${PREFIX}/lib")
+  fail("pkg-config does not name the installed headers and run-time path" "${pc_flags}")
+endif()
+separate_arguments(pc_list UNIX_COMMAND "${pc_flags}")
+separate_arguments(host_flags UNIX_COMMAND "${HOST_FLAGS}")
+run("building the host with pkg-config" ignored "${CXX}" -std=c++17 -Wall -Wextra -Werror
+    ${host_flags} "${HOST_SOURCE_DIR}/Host.cpp" ${pc_list} -o "${WORK}/host-pkgconfig")
+
+# 3. The host with find_package.
+run("configuring the host with find_package" ignored ${CMAKE_COMMAND}
+    -S "${HOST_SOURCE_DIR}" -B "${WORK}/host-cmake" -G "${GENERATOR}"
+    "-DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}" "-DCMAKE_CXX_COMPILER=${CXX}"
+    "-DCMAKE_CXX_FLAGS=${HOST_FLAGS}" "-DCMAKE_PREFIX_PATH=${PREFIX}"
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+run("building the host with find_package" ignored ${CMAKE_COMMAND} --build "${WORK}/host-cmake")
+
+# 4. Each host in a registry of its own, where the installed ovradio-regsvr has
+#    registered the test server.
+foreach(host host-pkgconfig host-cmake/host)
+  string(REPLACE "/" "-" home_name "${host}")
+  set(home "${WORK}/home-${home_name}")
+  file(MAKE_DIRECTORY "${home}")
+  run("ovradio-regsvr for ${host}" regsvr_output ${CMAKE_COMMAND} -E env "OVRADIO_HOME=${home}"
+      "${PREFIX}/bin/ovradio-regsvr" "${TEST_SERVER}")
+  run("${host}" host_output ${CMAKE_COMMAND} -E env "OVRADIO_HOME=${home}"
+      "${WORK}/${host}" OVComTest.Calc)
+  if(NOT host_output MATCHES "host: ok")
+    fail("${host} did not finish" "${host_output}")
+  endif()
+  run("ovradio-regsvr -u for ${host}" regsvr_output ${CMAKE_COMMAND} -E env
+      "OVRADIO_HOME=${home}" "${PREFIX}/bin/ovradio-regsvr" -u "${TEST_SERVER}")
+endforeach()
+
+file(REMOVE_RECURSE "${WORK}")
+message(STATUS "the installed package builds and runs a host with pkg-config and CMake")
