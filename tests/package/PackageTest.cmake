@@ -44,6 +44,21 @@ foreach(file include/ovradio/Com.h include/ovradio/Types.h include/ovradio/Radio
   endif()
 endforeach()
 
+# Every installed program starts without LD_LIBRARY_PATH: the loader finds the package's
+# libraries (or says so and exits with 127). A usage message is fine here.
+file(GLOB tools "${PREFIX}/bin/*")
+foreach(tool ${tools})
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH "${tool}" --help
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output
+                  TIMEOUT ${STEP_LIMIT})
+  if(result EQUAL 127 OR output MATCHES "error while loading shared libraries" OR
+     NOT result MATCHES "^[0-9]+$")
+    fail("${tool} does not start from the package (${result})" "${output}")
+  endif()
+endforeach()
+run("ovradio-cache show" ignored ${CMAKE_COMMAND} -E env "OVRADIO_HOME=${WORK}/home-cache"
+    "${PREFIX}/bin/ovradio-cache" show)
+
 # 2. The host with pkg-config.
 run("pkg-config" pc_flags ${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${PREFIX}/lib/pkgconfig"
     pkg-config --cflags --libs ovradio)

@@ -27,8 +27,9 @@ struct SRun
     std::string strOutput; // stdout and stderr together
 };
 
-// Runs ovradio-regsvr with the arguments to its end, within the tests' limit.
-SRun RunRegSvr(const std::vector<std::string>& args)
+// Runs ovradio-regsvr with the arguments to its end, within the tests' limit, in the
+// given folder (this process's when empty).
+SRun RunRegSvr(const std::vector<std::string>& args, const std::string& strFolder = "")
 {
     SRun run;
     int out[2];
@@ -42,6 +43,8 @@ SRun RunRegSvr(const std::vector<std::string>& args)
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     posix_spawn_file_actions_addclose(&actions, out[0]);
+    if (!strFolder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, strFolder.c_str());
     std::vector<std::string> all{OVRADIO_REGSVR_PATH};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -133,6 +136,18 @@ TEST_F(RegSvrTest, RegistersALibraryThatCanThenBeCreatedAndUnregistersIt)
                                calc.OutVoid()),
               REGDB_E_CLASSNOTREG);
     EXPECT_TRUE(Registry::KeyExists(Hive::ClassesRoot, "CLSID"));
+}
+
+TEST_F(RegSvrTest, ALibraryNamedWithoutAFolderIsTheOneInTheCurrentFolder)
+{
+    const std::filesystem::path server = std::filesystem::canonical(OVCOM_TEST_SERVER);
+    const SRun run = RunRegSvr({server.filename().string()}, server.parent_path().string());
+    ASSERT_EQ(run.nExit, 0) << run.strOutput;
+    // The class names the library by its full path, so that any program can load it.
+    EXPECT_EQ(Registry::QueryString(Hive::ClassesRoot,
+                                    std::string("CLSID\\") + kTestCalcClsid + "\\InprocServer32",
+                                    ""),
+              server.string());
 }
 
 TEST_F(RegSvrTest, SaysWhyItCannotRegisterAndExitsWithItsCode)
