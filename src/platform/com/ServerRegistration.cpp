@@ -56,19 +56,11 @@ HRESULT Apply(HRESULT hrFailure, Steps steps) noexcept
         steps();
         return S_OK;
     }
-    catch (const SRegistryStepFailed&)
-    {
-        return hrFailure;
-    }
-    catch (const RegistryError&)
-    {
-        return hrFailure;
-    }
     catch (const std::bad_alloc&)
     {
         return E_OUTOFMEMORY;
     }
-    catch (...)
+    catch (...) // a refused step, a damaged or unreadable file (RegistryError), a path error
     {
         return hrFailure;
     }
