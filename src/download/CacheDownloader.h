@@ -102,6 +102,8 @@ public:
     DWORD GetHighWater() const { return m_dwHighWater; }
     DWORD GetChunkSize() const { return m_dwChunkSize; }
     DWORD GetHttpStatus() const { return m_dwHttpStatus.load(); }
+    // Bytes the reader has taken out of the private pipe so far.
+    DWORD GetBytesReadFromPipe() const { return m_dwBytesRead.load(); }
     BOOL IsPaused() const { return m_feedGate.IsPaused(); }
 
 protected:

@@ -1,8 +1,12 @@
 #include "download/TrackDownloader.h"
 
+#include "cache/RadioCacheMgr.h"
+#include "download/FileInternetCacheDownloader.h"
 #include "download/InternetCacheDownloader.h"
 #include "download/SingleSourceWriter.h"
+#include "download/SplitSourceWriter.h"
 #include "download/TrackCache.h"
+#include "download/TrackCacheOwner.h"
 #include "host/Md5.h"
 #include "host/Trace.h"
 #include "host/TracedLock.h"
@@ -37,12 +41,17 @@ CTrackDownloader::CTrackDownloader(const char* pszUrl, CTrackCache* pTrackCache)
         if (pTrackCache->GetCacheId().empty())
             CreateSongSource();
         else
-            Trace("CTrackDownloader - no writer interleaves the parts of %s",
-                  pTrackCache->GetTrackName().c_str());
+            CreateSplitSources();
     }
-    catch (const std::exception&)
+    catch (const std::exception& e)
     {
-        // Without a song source the download thread ends the download as aborted.
+        // Without a song source the download thread ends the download as aborted; a cache
+        // source made before goes too (its destructor gives its file back).
+        if (pTrackCache != nullptr)
+            Trace("CTrackDownloader - no content source for %s: %s",
+                  pTrackCache->GetTrackName().c_str(), e.what());
+        m_pSongSource.reset();
+        m_pCacheSource.reset();
     }
 }
 
@@ -70,6 +79,61 @@ void CTrackDownloader::CreateSongSource()
     m_pSongSource = std::make_unique<mcInternetCacheDownloader>(
         m_strUrl, cache.GetSongSize(), m_pTrackCache, cache.GetRetry(), kChunkSize,
         cache.GetLowWater(), cache.GetHighWater(), cache.GetPipeSize());
+}
+
+namespace
+{
+// A byte count scaled by a part's share, truncated toward zero.
+DWORD Scaled(DWORD dwBytes, double dShare)
+{
+    return static_cast<DWORD>(static_cast<double>(dwBytes) * dShare);
+}
+
+// A part's pipe: its share of the cache's, but never less than one chunk, so that a part
+// of weight 0 still has a pipe to come through.
+DWORD ScaledPipe(DWORD dwPipeSize, double dShare)
+{
+    return std::max(Scaled(dwPipeSize, dShare), std::min(dwPipeSize, CTrackDownloader::kChunkSize));
+}
+} // namespace
+
+bool CTrackDownloader::IsDiskCacheUsable(const CTrackCache& cache)
+{
+    CTrackCacheOwner* pOwner = cache.GetOwner();
+    const std::shared_ptr<mcRadioCacheMgr> pCacheMgr =
+        pOwner ? pOwner->GetRadioCacheMgr() : nullptr;
+    // A cacheid that names no file is fetched as with a disabled cache.
+    return pCacheMgr && pCacheMgr->IsEnabled() && pCacheMgr->GetSizeStatus() != eSizeNoRoom &&
+           !pCacheMgr->GetCacheFilePath(cache.GetTrackInfo()).empty();
+}
+
+void CTrackDownloader::CreateSplitSources()
+{
+    CTrackCache& cache = *m_pTrackCache;
+    const DWORD dwCacheWeight = cache.GetSplitCache();
+    const DWORD dwSongWeight = cache.GetSplitSong();
+    const double dTotal = static_cast<double>(dwCacheWeight) + static_cast<double>(dwSongWeight);
+    if (dTotal == 0 || dTotal > 0xFFFFFFFFu)
+        throw CWorkerError(platform::FormatText("split weights %lu:%lu cannot interleave",
+                                                dwCacheWeight, dwSongWeight));
+    const double dCacheShare = dwCacheWeight / dTotal;
+    const double dSongShare = dwSongWeight / dTotal;
+    const std::string strCacheUrl = SignUrl(cache.GetCacheUrl());
+    if (IsDiskCacheUsable(cache))
+        m_pCacheSource = std::make_unique<mcFileInternetCacheDownloader>(
+            cache.GetCacheSize(), strCacheUrl, Scaled(cache.GetPreconnectBytes(), dCacheShare),
+            m_pTrackCache, cache.GetRetry(), kChunkSize, Scaled(cache.GetLowWater(), dCacheShare),
+            Scaled(cache.GetHighWater(), dCacheShare),
+            ScaledPipe(cache.GetPipeSize(), dCacheShare));
+    else
+        m_pCacheSource = std::make_unique<mcInternetCacheDownloader>(
+            strCacheUrl, cache.GetCacheSize(), m_pTrackCache, cache.GetRetry(), kChunkSize,
+            Scaled(cache.GetLowWater(), dCacheShare), Scaled(cache.GetHighWater(), dCacheShare),
+            ScaledPipe(cache.GetPipeSize(), dCacheShare));
+    m_pSongSource = std::make_unique<mcInternetCacheDownloader>(
+        m_strUrl, cache.GetSongPartSize(), m_pTrackCache, cache.GetRetry(), kChunkSize,
+        Scaled(cache.GetLowWater(), dSongShare), Scaled(cache.GetHighWater(), dSongShare),
+        ScaledPipe(cache.GetPipeSize(), dSongShare));
 }
 
 void CTrackDownloader::StartTrackContentDownloadProc()
@@ -160,7 +224,11 @@ std::unique_ptr<CTrackCacheWriter> CTrackDownloader::CreateWriter()
 {
     if (!m_pSongSource)
         return nullptr;
-    return std::make_unique<CSingleSourceWriter>(m_pSongSource.get(), m_pTrackCache);
+    if (!m_pCacheSource)
+        return std::make_unique<CSingleSourceWriter>(m_pSongSource.get(), m_pTrackCache);
+    return std::make_unique<CSplitSourceWriter>(m_pCacheSource.get(),
+                                                m_pTrackCache->GetSplitCache(), m_pSongSource.get(),
+                                                m_pTrackCache->GetSplitSong(), m_pTrackCache);
 }
 
 // Waits until the song source has its server's answer and a cache source has run its

@@ -39,9 +39,10 @@ public:
     // Longest signature: the digits of one MD5 digest.
     static constexpr std::size_t kMaxSignatureLength = 32;
 
-    // Signs the address and creates the song source. An empty address, a null cache or a
-    // source that cannot be created leaves the downloader without a song source: its
-    // thread then ends the download as aborted.
+    // Signs the address and creates the song source, and for a split track the cache
+    // source. An empty address, a null cache, split weights that are both 0 or a source
+    // that cannot be created leaves the downloader without sources: its thread then ends
+    // the download as aborted, with a trace, and sets both events.
     CTrackDownloader(const char* pszUrl, CTrackCache* pTrackCache);
     virtual ~CTrackDownloader();
     CTrackDownloader(const CTrackDownloader&) = delete;
@@ -77,6 +78,11 @@ public:
 
 private:
     void CreateSongSource();
+    // The cache part's source (from the disk cache when it is usable, else from the
+    // network) and the song part's, each with the marks and pipe scaled by its share.
+    // Throws CWorkerError for weights that cannot interleave (both 0).
+    void CreateSplitSources();
+    static bool IsDiskCacheUsable(const CTrackCache& cache);
     std::unique_ptr<CTrackCacheWriter> CreateWriter();
     EPumpState WaitForSources();
     DWORD TrackContentDownloadProc();
