@@ -85,6 +85,8 @@ public:
     bool bStartOnLow = true;
     // Called at the end of each notification of a completed download.
     std::function<void(CTrackCache*)> onComplete;
+    // The persistent cache the sources get; none by default (no part comes from disk).
+    std::shared_ptr<mcRadioCacheMgr> pCacheMgr;
 
     // Each is counted once its answer has been given, so a test that waits for the count
     // finds the download paused or going on.
@@ -107,7 +109,7 @@ public:
         Count(m_nCompletes);
     }
     std::shared_ptr<CConnectionRateMeter> GetRateMeter() override { return m_pMeter; }
-    std::shared_ptr<mcRadioCacheMgr> GetRadioCacheMgr() override { return nullptr; }
+    std::shared_ptr<mcRadioCacheMgr> GetRadioCacheMgr() override { return pCacheMgr; }
 
     int Lows() const { return Read(m_nLows); }
     int Amples() const { return Read(m_nAmples); }
@@ -186,12 +188,23 @@ inline uint8_t StationByte(uint32_t salt, uint32_t offset)
     return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417u) & 0xFFu);
 }
 
+// The bytes from `from` on of a synthesised part of `size` bytes with salt `salt`.
+inline std::string StationPart(uint32_t salt, uint32_t size, uint32_t from = 0)
+{
+    std::string bytes(size > from ? size - from : 0, '\0');
+    for (uint32_t o = from; o < size; ++o)
+        bytes[o - from] = static_cast<char>(StationByte(salt, o));
+    return bytes;
+}
+
 inline std::string StationSong(uint32_t trackid, uint32_t size)
 {
-    std::string bytes(size, '\0');
-    for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(StationByte(trackid * 2, o));
-    return bytes;
+    return StationPart(trackid * 2, size);
+}
+
+inline std::string StationCachePart(uint32_t trackid, uint32_t size)
+{
+    return StationPart(trackid * 2 + 1, size);
 }
 
 // A record whose marks come out as the given byte counts at 8 kbit/s (1000 bytes a second).

@@ -1,0 +1,233 @@
+// Split tracks from ovradio-station's `split` station through CTrackDownloader into a
+// CTrackCache: the byte-wise interleave of the two parts by their weights (the expected
+// order computed here round by round), parts that end at different times, weights that
+// cannot interleave, a pause that meets a pass, and aborts while both parts stall.
+#include "download/CacheDownloader.h"
+#include "download/DownloadTestSupport.h"
+#include "download/TrackCache.h"
+#include "download/TrackDownloader.h"
+#include "integration/StationFixture.h"
+#include "platform/Clock.h"
+#include "sequence/RadioSequenceMgr.h"
+#include "support/SequenceWait.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+using downloadtest::CCall;
+using downloadtest::CTestOwner;
+using downloadtest::ReadToEnd;
+using downloadtest::StationCachePart;
+using downloadtest::StationSong;
+using downloadtest::WaitUntil;
+
+namespace
+{
+// The track as the player must get it: wc bytes of the cache part, then ws of the song
+// part, round after round; once one part is used up, the rest of the other.
+std::string Interleaved(const std::string& cache, DWORD wc, const std::string& song, DWORD ws)
+{
+    std::string out;
+    std::size_t c = 0;
+    std::size_t s = 0;
+    while (c < cache.size() || s < song.size())
+    {
+        const std::size_t nc = std::min<std::size_t>(wc, cache.size() - c);
+        const std::size_t ns = std::min<std::size_t>(ws, song.size() - s);
+        if (nc + ns == 0)
+        {
+            out += cache.substr(c) + song.substr(s);
+            break;
+        }
+        out += cache.substr(c, nc) + song.substr(s, ns);
+        c += nc;
+        s += ns;
+    }
+    return out;
+}
+
+class SplitTrack : public integration::StationIntegration
+{
+protected:
+    // The three tracks of the split station's first sequence: 301 (weights 1:3), 302
+    // (1:1) and 303 (3:5).
+    std::vector<STrackInfo> SplitTracks()
+    {
+        std::vector<STrackInfo> tracks(3);
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("split");
+        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
+        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
+        for (std::size_t i = 1; i < tracks.size(); ++i)
+            EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
+        for (std::size_t i = 0; i < tracks.size(); ++i)
+        {
+            EXPECT_EQ(tracks[i].trackid, 301 + i);
+            EXPECT_EQ(tracks[i].cacheid, "OVC" + std::to_string(301 + i));
+        }
+        return tracks;
+    }
+
+    static std::string Expected(const STrackInfo& rec)
+    {
+        return Interleaved(StationCachePart(rec.trackid, rec.cachesize), rec.splitcache,
+                           StationSong(rec.trackid, rec.songpartsize), rec.splitsong);
+    }
+
+    std::string Download(const STrackInfo& rec, DWORD dwPipeSize = 1048576)
+    {
+        CTrackCache cache(&rec, dwPipeSize, &owner);
+        EXPECT_TRUE(cache.SetupForWrite());
+        std::string bytes = ReadToEnd(cache);
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+        return bytes;
+    }
+
+    std::size_t RequestsFor(const std::string& prefix)
+    {
+        std::size_t n = 0;
+        for (const station::RequestRecord& record : station.Requests())
+            if (record.target.rfind(prefix, 0) == 0)
+                ++n;
+        return n;
+    }
+
+    void ExpectNoThreadOutlivedItsLimit() { EXPECT_FALSE(trace.HasLineContaining("still alive")); }
+
+    CTestOwner owner;
+};
+} // namespace
+
+TEST(SplitInterleaveModel, PlacesWholeRoundsThenTheRest)
+{
+    EXPECT_EQ(Interleaved("ab", 1, "123456", 3), "a123b456");
+    EXPECT_EQ(Interleaved("abcdefgh", 3, "12345", 5), "abc12345defgh");
+    EXPECT_EQ(Interleaved("abcdef", 1, "12", 3), "a12bcdef");
+    EXPECT_EQ(Interleaved("ab", 0, "12", 1), "12ab");
+}
+
+TEST_F(SplitTrack, WeightsOneToThreeAndThreeToFiveInterleaveByteWise)
+{
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    for (const std::size_t i : {0u, 2u})
+    {
+        const STrackInfo& rec = tracks[i];
+        SCOPED_TRACE("track " + std::to_string(rec.trackid));
+        ASSERT_EQ(rec.songsize, rec.cachesize + rec.songpartsize);
+        EXPECT_TRUE(Download(rec) == Expected(rec));
+    }
+    EXPECT_EQ(tracks[0].splitcache, 1u);
+    EXPECT_EQ(tracks[0].splitsong, 3u);
+    EXPECT_EQ(tracks[2].splitcache, 3u);
+    EXPECT_EQ(tracks[2].splitsong, 5u);
+    EXPECT_EQ(owner.Completes(), 2);
+    EXPECT_EQ(RequestsFor("/content/301/cache.mp3"), 1u);
+    EXPECT_EQ(RequestsFor("/content/303/song.mp3"), 1u);
+}
+
+TEST_F(SplitTrack, APartThatEndsFirstLeavesTheRestToTheOther)
+{
+    station.Rules().AddRule("track 301/cache size 10000"); // 1:3, the cache part ends first
+    station.Rules().AddRule("track 303/song size 20000");  // 3:5, the song part ends first
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    ASSERT_EQ(tracks[0].cachesize, 10000u);
+    ASSERT_GT(tracks[0].songpartsize, 3 * 10000u);
+    ASSERT_EQ(tracks[2].songpartsize, 20000u);
+    ASSERT_GT(tracks[2].cachesize * 5, 3 * 20000u);
+    for (const std::size_t i : {0u, 2u})
+    {
+        SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
+        EXPECT_TRUE(Download(tracks[i]) == Expected(tracks[i]));
+    }
+}
+
+TEST_F(SplitTrack, APartOfWeightZeroFollowsTheOther)
+{
+    station.Rules().AddRule("track 302 field splitcache=0");
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    ASSERT_EQ(tracks[1].splitcache, 0u);
+    EXPECT_TRUE(Download(tracks[1]) == StationSong(302, tracks[1].songpartsize) +
+                                           StationCachePart(302, tracks[1].cachesize));
+}
+
+TEST_F(SplitTrack, WeightsThatAreBothZeroAbortTheTrackWithoutARequest)
+{
+    station.Rules().AddRule("track 302 field splitcache=0");
+    station.Rules().AddRule("track 302 field splitsong=0");
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    ASSERT_EQ(tracks[1].splitcache + tracks[1].splitsong, 0u);
+    {
+        CTrackCache cache(&tracks[1], 1048576, &owner);
+        ASSERT_TRUE(cache.SetupForWrite());
+        ASSERT_NE(cache.GetDownloader(), nullptr);
+        EXPECT_TRUE(testsupport::Signalled(*cache.GetDownloader()->FinishedEvent(),
+                                           "the end of the download"));
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+        EXPECT_EQ(cache.GetDownloader()->GetSongSource(), nullptr);
+        EXPECT_EQ(cache.GetDownloader()->GetCacheSource(), nullptr);
+        EXPECT_EQ(ReadToEnd(cache), "");
+    }
+    EXPECT_TRUE(trace.HasLineContaining("split weights 0:0 cannot interleave"));
+    EXPECT_EQ(RequestsFor("/content/302/"), 0u);
+    EXPECT_EQ(owner.Completes(), 0);
+    // The next track is not held up by it.
+    EXPECT_TRUE(Download(tracks[2]) == Expected(tracks[2]));
+}
+
+TEST_F(SplitTrack, APauseDuringAPassLetsThePassBeWrittenAndAnAbortEndsTheWait)
+{
+    platform::ManualClock clock; // no limit passes: only the test's steps move the track
+    station.Rules().AddRule("track 301/song hold 5000");
+    owner.bStartOnLow = false; // the test's own read must not resume the download
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    mcCacheDownloader* cachePart = cache->GetDownloader()->GetCacheSource();
+    ASSERT_TRUE(station.WaitForHolds(1)) << "the station never held the song part";
+    // The first pass has taken its share of the cache part and waits for the song part's.
+    ASSERT_TRUE(WaitUntil([&] { return cachePart->GetBytesReadFromPipe() == 4096; }))
+        << "the pass never read the cache part";
+    EXPECT_EQ(cache->GetBytesWritten(), 0u);
+    EXPECT_TRUE(cache->PauseWrite());
+    station.ReleaseHeld();
+    // The pass is finished and written: 4096 bytes of the cache part and 12288 of the song.
+    ASSERT_TRUE(WaitUntil([&] { return cache->GetBytesWritten() == 16384; }))
+        << "the pass under way was not written; " << cache->GetBytesWritten() << " bytes";
+    const std::string expected = Expected(tracks[0]);
+    std::string bytes(16384, '\0');
+    EXPECT_EQ(cache->Read(bytes.data(), 16384), 16384u);
+    EXPECT_TRUE(bytes == expected.substr(0, 16384));
+    // The thread waits in the pause; the abort releases it, and the track is not complete.
+    CCall([&] { EXPECT_TRUE(cache->AbortWrite()); }).ExpectDone("AbortWrite");
+    EXPECT_TRUE(WaitUntil(
+        [&]
+        { return trace.HasLineContaining("Content length on " + tracks[0].track + " = 16384"); }))
+        << "the download thread did not end after the one pass";
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    EXPECT_FALSE(trace.HasLineContaining("TrackDonwloader completed normally"));
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    EXPECT_EQ(owner.Completes(), 0);
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+TEST_F(SplitTrack, AnAbortWhileBothPartsStallReturns)
+{
+    platform::ManualClock clock;
+    station.Rules().AddRule("track 303 hold 3000"); // both parts stall after 3000 bytes
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    auto cache = std::make_unique<CTrackCache>(&tracks[2], 1048576, &owner);
+    ASSERT_TRUE(cache->SetupForWrite());
+    ASSERT_TRUE(station.WaitForHolds(2)) << "the station did not hold both parts";
+    CCall([&] { EXPECT_TRUE(cache->AbortWrite()); }).ExpectDone("AbortWrite");
+    EXPECT_EQ(cache->GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    std::string bytes;
+    CCall([&] { bytes = ReadToEnd(*cache); }).ExpectDone("the reader");
+    EXPECT_TRUE(bytes == Expected(tracks[2]).substr(0, bytes.size()));
+    CCall([&] { cache.reset(); }).ExpectDone("the cache's destructor");
+    EXPECT_EQ(owner.Completes(), 0);
+    EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
+    ExpectNoThreadOutlivedItsLimit();
+}
