@@ -15,10 +15,14 @@
 #include "support/SequenceWait.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -61,7 +65,13 @@ protected:
     {
         StationIntegration::SetUp();
         m_strFolder = home.File("cache") + "/";
-        m_pCacheMgr = std::make_shared<mcRadioCacheMgr>();
+        m_pCacheMgr = std::make_shared<mcRadioCacheMgr>(
+            [passes = m_pPasses]
+            {
+                std::lock_guard lock(passes->mutex);
+                ++passes->nEnded;
+                passes->changed.notify_all();
+            });
         m_pCacheMgr->Init();
         Configure(m_strFolder, true);
         owner.pCacheMgr = m_pCacheMgr;
@@ -180,6 +190,22 @@ protected:
     // Plays the track in a program of its own whose files may not grow past the limit.
     void PlayUnderFileSizeLimitInAChild();
 
+    // Waits until n size-management passes in all have ended.
+    bool WaitForPasses(int n)
+    {
+        std::unique_lock lock(m_pPasses->mutex);
+        return m_pPasses->changed.wait_for(lock, std::chrono::milliseconds(downloadtest::kLimitMs),
+                                           [&] { return m_pPasses->nEnded >= n; });
+    }
+
+    struct SPasses
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int nEnded = 0;
+    };
+    const std::shared_ptr<SPasses> m_pPasses = std::make_shared<SPasses>();
+
     cachetest::FreeSpace free{1000 * cachetest::kMB};
     std::string m_strFolder;
     std::shared_ptr<mcRadioCacheMgr> m_pCacheMgr;
@@ -203,6 +229,8 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
     EXPECT_EQ(header.policy, "3:5");
     EXPECT_TRUE(body == StationCachePart(303, rec.cachesize));
     EXPECT_EQ(Events().find("TrackFoundInCache"), std::string::npos);
+    // Init's pass and the one that the end of the feed starts.
+    EXPECT_TRUE(WaitForPasses(2)) << "no size-management pass followed the feed";
     const auto first = PartRequests(rec, "cache", 1);
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(RangeOf(first[0]), "<none>");
@@ -259,6 +287,82 @@ TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEnds)
     std::string body;
     EXPECT_EQ(HeaderOf(rec, &body).trackcursize, 100000 + kHeaderSize);
     EXPECT_TRUE(body == StationCachePart(302, 100000));
+}
+
+TEST_F(DiskCache, AFileThatShrinksWhileItIsReadIsResumedFromWhereItGaveOut)
+{
+    station.Rules().AddRule("track 302/cache size 100000");
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    const STrackInfo& rec = tracks[1];
+    ASSERT_EQ(rec.cachesize, 100000u);
+    const std::string part = StationCachePart(302, 100000);
+    WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
+    CTrackCache cache(&rec, 8192, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    auto* source =
+        dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
+    ASSERT_NE(source, nullptr);
+    ASSERT_TRUE(downloadtest::WaitUntil(
+        [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
+        << "the cache part never filled its pipe";
+    ASSERT_LT(source->GetBytesReceived(), 40000u);
+    // Another program cuts the file short while the track waits on its reader.
+    ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + 40000), 0);
+    EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
+    EXPECT_TRUE(trace.HasLineContaining("gave out after 40000 of 60000 bytes"));
+    const auto requests = PartRequests(rec, "cache", 1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(RangeOf(requests[0]), "bytes=40000-");
+    // The file is left as it was found: its header counts only what it still holds.
+    std::string body;
+    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + 40000);
+    EXPECT_TRUE(body == part.substr(0, 40000));
+}
+
+TEST_F(DiskCache, ASourceWhoseFeedNeverRanUnlocksItsFileAndLeavesAHeaderOnly)
+{
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    const STrackInfo& rec = tracks[0];
+    {
+        CTrackCache cache(&rec, 1048576, &owner);
+        mcFileInternetCacheDownloader source(rec.cachesize, rec.cacheurl, 0, &cache, rec.retry,
+                                             8192, 0, 65536, 65536);
+        EXPECT_TRUE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
+        EXPECT_FALSE(source.IsFoundInCache());
+    }
+    EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
+    const CacheFileHeader header = HeaderOf(rec);
+    EXPECT_EQ(header.tracksize, rec.cachesize + kHeaderSize);
+    EXPECT_EQ(header.trackcursize, kHeaderSize);
+
+    // A header alone: the part is fetched from its first byte with a range request.
+    std::string bytes;
+    EXPECT_EQ(Play(rec, bytes), CONNECTED);
+    EXPECT_TRUE(bytes == Expected(rec));
+    EXPECT_EQ(RangeOf(PartRequests(rec, "cache", 1)[0]), "bytes=0-");
+}
+
+TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
+{
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    const STrackInfo& rec = tracks[0];
+    const std::string strUrl = CTrackDownloader::SignUrl(rec.cacheurl);
+    CTrackCache cache(&rec, 1048576, &owner);
+    for (const DWORD dwPreconnect : {10000u, 9999u})
+    {
+        SCOPED_TRACE(dwPreconnect);
+        WriteCacheFile(rec, kHeaderSize + 10000,
+                       StationCachePart(301, rec.cachesize).substr(0, 10000));
+        mcFileInternetCacheDownloader source(rec.cachesize, strUrl, dwPreconnect, &cache, rec.retry,
+                                             8192, 0, 65536, 65536);
+        EXPECT_TRUE(source.IsFoundInCache());
+        source.StartFeedThread();
+        ASSERT_TRUE(downloadtest::WaitUntil([&] { return source.GetConnectState() == CONNECTED; }));
+        // Connected at once, or late: after the first chunk of the file, once no more
+        // than the pre-connect amount of it was left.
+        EXPECT_EQ(trace.HasLineContaining("connects late after 8192 of 10000 cached bytes"),
+                  dwPreconnect == 9999);
+    }
 }
 
 TEST_F(DiskCache, AHeaderThatClaimsMoreOrLessThanTheFileHoldsNeverMakesTheTrackWrong)
@@ -415,7 +519,11 @@ void DiskCache::PlayUnderFileSizeLimitInAChild()
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_also_run_disabled_tests",
+    // The program's real path, which it also finds its libraries beside.
+    std::error_code error;
+    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    ASSERT_FALSE(error) << error.message();
+    std::vector<std::string> args = {strSelf, "--gtest_also_run_disabled_tests",
                                      "--gtest_filter=DiskCache.DISABLED_UnderAFileSizeLimit"};
     std::vector<char*> argv;
     for (std::string& arg : args)
@@ -430,7 +538,7 @@ void DiskCache::PlayUnderFileSizeLimitInAChild()
     envp.push_back(nullptr);
     pid_t pid = -1;
     const int nSpawned =
-        ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), envp.data());
+        ::posix_spawn(&pid, strSelf.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ASSERT_EQ(nSpawned, 0);
