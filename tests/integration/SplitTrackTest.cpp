@@ -128,6 +128,25 @@ TEST_F(SplitTrack, WeightsOneToThreeAndThreeToFiveInterleaveByteWise)
     EXPECT_EQ(RequestsFor("/content/303/song.mp3"), 1u);
 }
 
+TEST_F(SplitTrack, EachPartsMarksAndPipeAreItsShareOfTheCaches)
+{
+    const std::vector<STrackInfo> tracks = SplitTracks();
+    CTrackCache cache(&tracks[0], 1048576, &owner); // weights 1:3
+    ASSERT_TRUE(cache.SetupForWrite());
+    // The header's marks at 128 kbit/s: 5 s and 15 s, 80000 and 240000 bytes.
+    ASSERT_EQ(cache.GetLowWater(), 80000u);
+    ASSERT_EQ(cache.GetHighWater(), 240000u);
+    const mcCacheDownloader* part = cache.GetDownloader()->GetCacheSource();
+    const mcCacheDownloader* song = cache.GetDownloader()->GetSongSource();
+    EXPECT_EQ(part->GetLowWater(), 20000u);
+    EXPECT_EQ(part->GetHighWater(), 60000u);
+    EXPECT_EQ(part->GetPipeCapacity(), 262144u + 8192u);
+    EXPECT_EQ(song->GetLowWater(), 60000u);
+    EXPECT_EQ(song->GetHighWater(), 180000u);
+    EXPECT_EQ(song->GetPipeCapacity(), 786432u + 8192u);
+    EXPECT_TRUE(ReadToEnd(cache) == Expected(tracks[0]));
+}
+
 TEST_F(SplitTrack, APartThatEndsFirstLeavesTheRestToTheOther)
 {
     station.Rules().AddRule("track 301/cache size 10000"); // 1:3, the cache part ends first
