@@ -9,10 +9,9 @@
 #include "download/FileInternetCacheDownloader.h"
 #include "download/TrackCache.h"
 #include "download/TrackDownloader.h"
+#include "integration/StationTracks.h"
 #include "integration/StationFixture.h"
 #include "platform/Files.h"
-#include "sequence/RadioSequenceMgr.h"
-#include "support/SequenceWait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,22 +40,6 @@ using downloadtest::StationSong;
 namespace
 {
 constexpr DWORD kHeaderSize = mcCacheFileMgr::kHeaderSize;
-
-std::string Interleaved(const std::string& cache, DWORD wc, const std::string& song, DWORD ws)
-{
-    std::string out;
-    std::size_t c = 0;
-    std::size_t s = 0;
-    while (c < cache.size() || s < song.size())
-    {
-        const std::size_t nc = std::min<std::size_t>(wc, cache.size() - c);
-        const std::size_t ns = std::min<std::size_t>(ws, song.size() - s);
-        out += cache.substr(c, nc) + song.substr(s, ns);
-        c += nc;
-        s += ns;
-    }
-    return out;
-}
 
 class DiskCache : public integration::StationIntegration
 {
@@ -94,23 +77,9 @@ protected:
         m_pCacheMgr->SetSettings(settings);
     }
 
-    // The split station's first sequence: 301 (weights 1:3), 302 (1:1), 303 (3:5).
-    std::vector<STrackInfo> SplitTracks()
-    {
-        std::vector<STrackInfo> tracks(3);
-        CRadioSequenceMgr mgr;
-        mgr.GetNewSequence("split");
-        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
-        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
-        for (std::size_t i = 1; i < tracks.size(); ++i)
-            EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
-        return tracks;
-    }
-
     static std::string Expected(const STrackInfo& rec)
     {
-        return Interleaved(StationCachePart(rec.trackid, rec.cachesize), rec.splitcache,
-                           StationSong(rec.trackid, rec.songpartsize), rec.splitsong);
+        return integration::ExpectedSplitTrack(rec);
     }
 
     std::string PathOf(const STrackInfo& rec) const { return m_strFolder + rec.cacheid + ".DAT"; }
@@ -215,7 +184,7 @@ protected:
 
 TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[2];
     std::string bytes;
     EXPECT_EQ(Play(rec, bytes), CONNECTED);
@@ -251,7 +220,7 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
 TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEnds)
 {
     station.Rules().AddRule("track 302/cache size 100000");
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[1];
     ASSERT_EQ(rec.cachesize, 100000u);
     ASSERT_EQ(rec.splitcache, 1u);
@@ -292,7 +261,7 @@ TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEnds)
 TEST_F(DiskCache, AFileThatShrinksWhileItIsReadIsResumedFromWhereItGaveOut)
 {
     station.Rules().AddRule("track 302/cache size 100000");
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[1];
     ASSERT_EQ(rec.cachesize, 100000u);
     const std::string part = StationCachePart(302, 100000);
@@ -321,7 +290,7 @@ TEST_F(DiskCache, AFileThatShrinksWhileItIsReadIsResumedFromWhereItGaveOut)
 
 TEST_F(DiskCache, ASourceWhoseFeedNeverRanUnlocksItsFileAndLeavesAHeaderOnly)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[0];
     {
         CTrackCache cache(&rec, 1048576, &owner);
@@ -344,7 +313,7 @@ TEST_F(DiskCache, ASourceWhoseFeedNeverRanUnlocksItsFileAndLeavesAHeaderOnly)
 
 TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[0];
     const std::string strUrl = CTrackDownloader::SignUrl(rec.cacheurl);
     CTrackCache cache(&rec, 1048576, &owner);
@@ -367,7 +336,7 @@ TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
 
 TEST_F(DiskCache, AHeaderThatClaimsMoreOrLessThanTheFileHoldsNeverMakesTheTrackWrong)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[0];
     const std::string part = StationCachePart(301, rec.cachesize);
     std::string bytes;
@@ -413,7 +382,7 @@ TEST_F(DiskCache, AHeaderThatClaimsMoreOrLessThanTheFileHoldsNeverMakesTheTrackW
 
 TEST_F(DiskCache, AnUnreadableHeaderStartsTheFileAnew)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[0];
     ASSERT_TRUE(platform::CreateFolderChain(m_strFolder));
     testsupport::WriteFile(PathOf(rec), "not a cache file");
@@ -432,7 +401,7 @@ TEST_F(DiskCache, ACacheFolderThatCannotBeMadeLeavesTheTrackToTheNetwork)
     testsupport::WriteFile(home.File("blocker"), "a file, not a folder");
     m_strFolder = home.File("blocker") + "/cache/";
     Configure(m_strFolder, true);
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     std::string bytes;
     EXPECT_EQ(Play(tracks[2], bytes), CONNECTED);
     EXPECT_TRUE(bytes == Expected(tracks[2]));
@@ -443,7 +412,7 @@ TEST_F(DiskCache, ACacheFolderThatCannotBeMadeLeavesTheTrackToTheNetwork)
 TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
 {
     station.Rules().AddRule("track 302 field cacheid=not/a/name");
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::FirstTracksOf("split", 3);
     ASSERT_EQ(tracks[1].cacheid, "not/a/name");
     for (const int nCase : {0, 1, 2})
     {
@@ -481,7 +450,7 @@ TEST_F(DiskCache, DISABLED_UnderAFileSizeLimit)
 {
     if (std::getenv("OVR_FILE_SIZE_LIMIT_CHILD") == nullptr)
         GTEST_SKIP() << "runs only in the program that its parent test starts";
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[2];
     ASSERT_GT(rec.cachesize, 30000u);
     // Past the limit a write fails (EFBIG) instead of ending the program with SIGXFSZ.

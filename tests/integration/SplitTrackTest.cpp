@@ -6,10 +6,9 @@
 #include "download/DownloadTestSupport.h"
 #include "download/TrackCache.h"
 #include "download/TrackDownloader.h"
+#include "integration/StationTracks.h"
 #include "integration/StationFixture.h"
 #include "platform/Clock.h"
-#include "sequence/RadioSequenceMgr.h"
-#include "support/SequenceWait.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -26,55 +25,12 @@ using downloadtest::WaitUntil;
 
 namespace
 {
-// The track as the player must get it: wc bytes of the cache part, then ws of the song
-// part, round after round; once one part is used up, the rest of the other.
-std::string Interleaved(const std::string& cache, DWORD wc, const std::string& song, DWORD ws)
-{
-    std::string out;
-    std::size_t c = 0;
-    std::size_t s = 0;
-    while (c < cache.size() || s < song.size())
-    {
-        const std::size_t nc = std::min<std::size_t>(wc, cache.size() - c);
-        const std::size_t ns = std::min<std::size_t>(ws, song.size() - s);
-        if (nc + ns == 0)
-        {
-            out += cache.substr(c) + song.substr(s);
-            break;
-        }
-        out += cache.substr(c, nc) + song.substr(s, ns);
-        c += nc;
-        s += ns;
-    }
-    return out;
-}
-
 class SplitTrack : public integration::StationIntegration
 {
 protected:
-    // The three tracks of the split station's first sequence: 301 (weights 1:3), 302
-    // (1:1) and 303 (3:5).
-    std::vector<STrackInfo> SplitTracks()
-    {
-        std::vector<STrackInfo> tracks(3);
-        CRadioSequenceMgr mgr;
-        mgr.GetNewSequence("split");
-        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
-        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
-        for (std::size_t i = 1; i < tracks.size(); ++i)
-            EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
-        for (std::size_t i = 0; i < tracks.size(); ++i)
-        {
-            EXPECT_EQ(tracks[i].trackid, 301 + i);
-            EXPECT_EQ(tracks[i].cacheid, "OVC" + std::to_string(301 + i));
-        }
-        return tracks;
-    }
-
     static std::string Expected(const STrackInfo& rec)
     {
-        return Interleaved(StationCachePart(rec.trackid, rec.cachesize), rec.splitcache,
-                           StationSong(rec.trackid, rec.songpartsize), rec.splitsong);
+        return integration::ExpectedSplitTrack(rec);
     }
 
     std::string Download(const STrackInfo& rec, DWORD dwPipeSize = 1048576)
@@ -103,15 +59,15 @@ protected:
 
 TEST(SplitInterleaveModel, PlacesWholeRoundsThenTheRest)
 {
-    EXPECT_EQ(Interleaved("ab", 1, "123456", 3), "a123b456");
-    EXPECT_EQ(Interleaved("abcdefgh", 3, "12345", 5), "abc12345defgh");
-    EXPECT_EQ(Interleaved("abcdef", 1, "12", 3), "a12bcdef");
-    EXPECT_EQ(Interleaved("ab", 0, "12", 1), "12ab");
+    EXPECT_EQ(integration::Interleaved("ab", 1, "123456", 3), "a123b456");
+    EXPECT_EQ(integration::Interleaved("abcdefgh", 3, "12345", 5), "abc12345defgh");
+    EXPECT_EQ(integration::Interleaved("abcdef", 1, "12", 3), "a12bcdef");
+    EXPECT_EQ(integration::Interleaved("ab", 0, "12", 1), "12ab");
 }
 
 TEST_F(SplitTrack, WeightsOneToThreeAndThreeToFiveInterleaveByteWise)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     for (const std::size_t i : {0u, 2u})
     {
         const STrackInfo& rec = tracks[i];
@@ -130,7 +86,7 @@ TEST_F(SplitTrack, WeightsOneToThreeAndThreeToFiveInterleaveByteWise)
 
 TEST_F(SplitTrack, EachPartsMarksAndPipeAreItsShareOfTheCaches)
 {
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     CTrackCache cache(&tracks[0], 1048576, &owner); // weights 1:3
     ASSERT_TRUE(cache.SetupForWrite());
     // The header's marks at 128 kbit/s: 5 s and 15 s, 80000 and 240000 bytes.
@@ -151,7 +107,7 @@ TEST_F(SplitTrack, APartThatEndsFirstLeavesTheRestToTheOther)
 {
     station.Rules().AddRule("track 301/cache size 10000"); // 1:3, the cache part ends first
     station.Rules().AddRule("track 303/song size 20000");  // 3:5, the song part ends first
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     ASSERT_EQ(tracks[0].cachesize, 10000u);
     ASSERT_GT(tracks[0].songpartsize, 3 * 10000u);
     ASSERT_EQ(tracks[2].songpartsize, 20000u);
@@ -166,7 +122,7 @@ TEST_F(SplitTrack, APartThatEndsFirstLeavesTheRestToTheOther)
 TEST_F(SplitTrack, APartOfWeightZeroFollowsTheOther)
 {
     station.Rules().AddRule("track 302 field splitcache=0");
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     ASSERT_EQ(tracks[1].splitcache, 0u);
     EXPECT_TRUE(Download(tracks[1]) == StationSong(302, tracks[1].songpartsize) +
                                            StationCachePart(302, tracks[1].cachesize));
@@ -176,7 +132,7 @@ TEST_F(SplitTrack, WeightsThatAreBothZeroAbortTheTrackWithoutARequest)
 {
     station.Rules().AddRule("track 302 field splitcache=0");
     station.Rules().AddRule("track 302 field splitsong=0");
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     ASSERT_EQ(tracks[1].splitcache + tracks[1].splitsong, 0u);
     {
         CTrackCache cache(&tracks[1], 1048576, &owner);
@@ -201,7 +157,7 @@ TEST_F(SplitTrack, APauseDuringAPassLetsThePassBeWrittenAndAnAbortEndsTheWait)
     platform::ManualClock clock; // no limit passes: only the test's steps move the track
     station.Rules().AddRule("track 301/song hold 5000");
     owner.bStartOnLow = false; // the test's own read must not resume the download
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     auto cache = std::make_unique<CTrackCache>(&tracks[0], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
     mcCacheDownloader* cachePart = cache->GetDownloader()->GetCacheSource();
@@ -236,7 +192,7 @@ TEST_F(SplitTrack, AnAbortWhileBothPartsStallReturns)
 {
     platform::ManualClock clock;
     station.Rules().AddRule("track 303 hold 3000"); // both parts stall after 3000 bytes
-    const std::vector<STrackInfo> tracks = SplitTracks();
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
     auto cache = std::make_unique<CTrackCache>(&tracks[2], 1048576, &owner);
     ASSERT_TRUE(cache->SetupForWrite());
     ASSERT_TRUE(station.WaitForHolds(2)) << "the station did not hold both parts";

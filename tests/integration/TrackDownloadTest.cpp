@@ -7,6 +7,7 @@
 #include "download/TrackDownloader.h"
 #include "host/UserId.h"
 #include "integration/StationFixture.h"
+#include "integration/StationTracks.h"
 #include "platform/Clock.h"
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
@@ -36,13 +37,7 @@ protected:
     // (230417), 103 (120001), 104 (300000).
     std::vector<STrackInfo> DemoTracks()
     {
-        std::vector<STrackInfo> tracks(4);
-        CRadioSequenceMgr mgr;
-        mgr.GetNewSequence("demo");
-        EXPECT_TRUE(testsupport::NextTrack(mgr, tracks[0]));
-        EXPECT_TRUE(testsupport::DownloadEnded(mgr));
-        for (std::size_t i = 1; i < tracks.size(); ++i)
-            EXPECT_TRUE(mgr.GetNextTrack(tracks[i]));
+        std::vector<STrackInfo> tracks = integration::FirstTracksOf("demo", 4);
         for (std::size_t i = 0; i < tracks.size(); ++i)
             EXPECT_EQ(tracks[i].trackid, 101 + i);
         return tracks;
