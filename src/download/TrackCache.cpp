@@ -249,11 +249,12 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
         m_pOwner->NotifyCacheWriteComplete(this);
 }
 
-BOOL CTrackCache::WaitForData(DWORD dwMilliseconds) const
+BOOL CTrackCache::WaitForData(DWORD dwMilliseconds, DWORD dwBytes) const
 {
-    if (GetCurrentSize() == 0 && !IsWriteDone())
-        m_hReadCache.WaitReadable(dwMilliseconds);
-    return GetCurrentSize() > 0 || IsWriteDone() ? TRUE : FALSE;
+    const DWORD dwWanted = dwBytes == 0 ? 1 : dwBytes;
+    if (GetCurrentSize() < dwWanted && !IsWriteDone())
+        m_hReadCache.WaitReadable(dwMilliseconds, dwWanted);
+    return GetCurrentSize() >= dwWanted || IsWriteDone() ? TRUE : FALSE;
 }
 
 CTrackDownloader* CTrackCache::GetDownloader() const

@@ -81,9 +81,9 @@ public:
     // WS_ABORTED; a done status (2, 4, 5, 6) gives way only to another done status. The
     // first done status closes the buffer's write end: no byte follows the end.
     void SetWriteStatus(DWORD dwStatus);
-    // Reading thread. Blocks until the buffer holds a byte or writing is done, at most
-    // dwMilliseconds on the platform clock. TRUE when either holds.
-    BOOL WaitForData(DWORD dwMilliseconds) const;
+    // Reading thread. Blocks until the buffer holds dwBytes bytes (one by default) or
+    // writing is done, at most dwMilliseconds on the platform clock. TRUE when either holds.
+    BOOL WaitForData(DWORD dwMilliseconds, DWORD dwBytes = 1) const;
 
     // Owner's threads. Return at once (Pause/Resume of the download thread); they leave a
     // done status alone. StartWrite is FALSE when writing is done.

@@ -157,7 +157,7 @@ BOOL PipeReadEnd::ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     return TRUE;
 }
 
-DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds) const
+DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds, DWORD dwMinBytes) const
 {
     if (!m_buffer)
         return WAIT_OBJECT_0;
@@ -167,12 +167,13 @@ DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds) const
         MutexLock lock(b.mutex);
         ++b.clockWaiters;
     }
-    const bool bReady = detail::WaitUntilReady(sync, dwMilliseconds,
-                                               [&b]
-                                               {
-                                                   MutexLock lock(b.mutex);
-                                                   return b.Readable();
-                                               });
+    const bool bReady = detail::WaitUntilReady(
+        sync, dwMilliseconds,
+        [&b, dwMinBytes]
+        {
+            MutexLock lock(b.mutex);
+            return b.count >= std::max<DWORD>(dwMinBytes, 1) || !b.writeOpen || !b.readOpen;
+        });
     {
         MutexLock lock(b.mutex);
         --b.clockWaiters;

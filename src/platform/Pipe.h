@@ -48,10 +48,11 @@ public:
     // either being held up by the other having taken the last byte.
     BOOL ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead);
 
-    // Waits until the buffer holds a byte or either end is closed: WAIT_OBJECT_0 then,
-    // WAIT_TIMEOUT when dwMilliseconds passed first on the platform clock (a ManualClock
-    // drives it). Reads nothing.
-    DWORD WaitReadable(DWORD dwMilliseconds) const;
+    // Waits until the buffer holds dwMinBytes bytes (one by default) or either end is
+    // closed: WAIT_OBJECT_0 then, WAIT_TIMEOUT when dwMilliseconds passed first on the
+    // platform clock (a ManualClock drives it). A count beyond the buffer's size is
+    // reached only by a close. Reads nothing.
+    DWORD WaitReadable(DWORD dwMilliseconds, DWORD dwMinBytes = 1) const;
 
     // PeekNamedPipe: copies up to dwCount held bytes (pBuffer may be null) without
     // removing them; *pdwRead gets the bytes copied and *pdwAvailable the bytes held.

@@ -38,6 +38,13 @@ public:
         into = static_cast<T>(value);
     }
 
+    void Required(const char* key, std::atomic<int>& into, const char* error)
+    {
+        int value = 0;
+        Required(key, value, error);
+        into = value;
+    }
+
     std::string Decoded(const char* key)
     {
         std::string value;
@@ -111,7 +118,7 @@ void ParseSequenceHeader(std::string_view block, STrackInfo& templateRec,
     header.Required("ccdthresh=", params.nCCDThresh,
                     "ERROR!! No CCD THRESH available in the beginning of sequence\n");
     params.strPreSeqBrowserScript = header.Decoded("presequencebrowserscript=");
-    params.strEndRadioBrowserScript = header.Decoded("endradiobrowserscript=");
+    params.SetEndRadioBrowserScript(header.Decoded("endradiobrowserscript="));
 
     if (host::PrefSetValueUINT32("OVRadio", "SessionID", params.nSessionID) != 0)
         Trace("CServerIfc - logging SessionID to registry failed= %lu", params.nSessionID);

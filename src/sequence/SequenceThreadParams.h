@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,8 +35,10 @@ enum class EDownloadStatus : int
     eFailed = 3,      // ended in the failure step
 };
 
-// The host's status callback: a status code and a text (may be null).
-using StatusCallback = void (*)(int nCode, const char* pszText);
+// Where status codes go: a status code and a text (may be null). The stream manager hands
+// in a forwarder that it can close, so a download thread that outlives the session calls
+// nothing of the host's; a plain function of the host's serves as well.
+using StatusCallback = std::function<void(int nCode, const char* pszText)>;
 
 inline constexpr std::size_t kTimeStampBufferSize = 256;
 
@@ -61,14 +64,26 @@ struct SSequenceThreadParams
     std::string strVersion;
     std::string strTimeServer;
 
-    // Results of the sequence header. The status is read by other threads without a lock.
+    // Results of the sequence header. The numbers are read by other threads without a
+    // lock while the next sequence's header may be parsed; the end script is copied under
+    // its own leaf lock.
     std::atomic<int> nStatusCode{200};
-    int nCCDWindow = 0;
-    int nCCDThresh = 0;
-    int nNumCaches = 4;
-    int nMinBitRate = 0;
+    std::atomic<int> nCCDWindow{0};
+    std::atomic<int> nCCDThresh{0};
+    std::atomic<int> nNumCaches{4};
+    std::atomic<int> nMinBitRate{0};
     std::string strPreSeqBrowserScript;
-    std::string strEndRadioBrowserScript;
+
+    std::string EndRadioBrowserScript() const
+    {
+        platform::MutexLock lock(csEndScript);
+        return strEndRadioBrowserScript;
+    }
+    void SetEndRadioBrowserScript(std::string strScript)
+    {
+        platform::MutexLock lock(csEndScript);
+        strEndRadioBrowserScript = std::move(strScript);
+    }
 
     std::shared_ptr<CTrackList> pTrackList;
     // The client's flags: 1 while an abort is in force; the download status; 1 when the
@@ -87,6 +102,12 @@ struct SSequenceThreadParams
     std::shared_ptr<platform::http::Request> hInternetRequest OVR_GUARDED_BY(csHandles);
 
     DWORD nSessionID = 0;
+
+private:
+    mutable platform::Mutex csEndScript;
+    std::string strEndRadioBrowserScript OVR_GUARDED_BY(csEndScript);
+
+public:
     // Set when the first track of a sequence is in the list, when a download fails, and
     // on abort.
     platform::Event hTrackInfoWaitEvent{true, false};

@@ -293,10 +293,10 @@ std::shared_ptr<SSequenceThreadParams> CServerIfc::ParamsForNewRequest()
         fresh->strUserId = old.strUserId;
         fresh->strVersion = old.strVersion;
         fresh->strTimeServer = old.strTimeServer;
-        fresh->nCCDWindow = old.nCCDWindow;
-        fresh->nCCDThresh = old.nCCDThresh;
-        fresh->nNumCaches = old.nNumCaches;
-        fresh->nMinBitRate = old.nMinBitRate;
+        fresh->nCCDWindow = old.nCCDWindow.load();
+        fresh->nCCDThresh = old.nCCDThresh.load();
+        fresh->nNumCaches = old.nNumCaches.load();
+        fresh->nMinBitRate = old.nMinBitRate.load();
         fresh->nSessionID = old.nSessionID;
         fresh->bSeqAbort = old.bSeqAbort.load();
         m_pParams = std::move(fresh);

@@ -81,7 +81,7 @@ TEST_F(StationIntegration, TheSequenceServiceReadsTheRulesHeaderValuesAndTrackFi
     EXPECT_EQ(params.nNumCaches, 2);
     EXPECT_EQ(params.nCCDThresh, 40);
     EXPECT_EQ(params.nMinBitRate, 96);
-    EXPECT_EQ(params.strEndRadioBrowserScript, "Good bye");
+    EXPECT_EQ(params.EndRadioBrowserScript(), "Good bye");
     ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[1]));
     ASSERT_TRUE(testsupport::NextTrack(mgr, tracks[2]));
 

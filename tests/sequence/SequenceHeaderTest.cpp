@@ -82,7 +82,7 @@ TEST_F(SequenceHeaderTest, FillsTheTemplateRecordAndTheParameters)
     EXPECT_EQ(p.params.nCCDWindow, 10);
     EXPECT_EQ(p.params.nCCDThresh, 80);
     EXPECT_EQ(p.params.strPreSeqBrowserScript, "go() now");
-    EXPECT_EQ(p.params.strEndRadioBrowserScript, "");
+    EXPECT_EQ(p.params.EndRadioBrowserScript(), "");
     // Keys are found without regard to case.
     EXPECT_EQ(ParseOk("STATUS_CODE=244\n" + Without("status_code=")).params.nStatusCode, 244);
 }
