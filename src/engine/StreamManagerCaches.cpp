@@ -1,0 +1,480 @@
+// The track cache list: the new-cache thread that builds caches within the limits, the
+// right to download moving between caches on their notifications, and the removal of
+// caches when the player moves on, the sequence is rejected or the station ends.
+#include "download/TrackCache.h"
+#include "download/TrackDownloader.h"
+#include "engine/StreamManager.h"
+#include "host/RadEngException.h"
+#include "host/Trace.h"
+#include "host/TracedLock.h"
+
+#include <iterator>
+
+bool CStreamManager::IsWritingDone(const CTrackCache& cache)
+{
+    const DWORD dwStatus = cache.GetWriteStatus();
+    return dwStatus == WS_COMPLETE || dwStatus == WS_FAILED || dwStatus == WS_ABORTED ||
+           dwStatus == WS_DENIED;
+}
+
+bool CStreamManager::IsUsable(const CTrackCache& cache)
+{
+    const DWORD dwStatus = cache.GetWriteStatus();
+    return dwStatus != WS_FAILED && dwStatus != WS_ABORTED && dwStatus != WS_DENIED;
+}
+
+BOOL CStreamManager::StartNewTrackCache()
+{
+    if (m_bEndStation)
+        return TRUE;
+    TracedLock lock(g_csStartNewCache, "CStreamManager::StartNewTrackCache-g_csStartNewCache");
+    if (m_bNewCacheThreadRunning)
+        return TRUE;
+    if (m_bEndStation)
+        return FALSE;
+    // The previous thread has decided to end and holds nothing: it only returns.
+    if (m_threadStartNewCache)
+        m_threadStartNewCache.Wait(platform::INFINITE);
+    try
+    {
+        m_threadStartNewCache = platform::Thread([this] { return NewTrackCacheProc(); });
+    }
+    catch (const std::exception&)
+    {
+        Trace("CStreamManager::StartNewTrackCache Cache thread creation failed.");
+        return FALSE;
+    }
+    m_bNewCacheThreadRunning = true;
+    return TRUE;
+}
+
+BOOL CStreamManager::IsNewCacheThreadAlive()
+{
+    return m_threadStartNewCache && m_threadStartNewCache.IsAlive() ? TRUE : FALSE;
+}
+
+// Builds one cache per round. While the player waits for an answer to its failed request
+// (status 1 or 2) and the station runs, the thread goes round again, so that the player
+// always gets 7, 8 or 3: a new cache when the limits allow, otherwise 7 when a usable
+// cache is there and 3 when none can be.
+DWORD CStreamManager::NewTrackCacheProc()
+{
+    do
+    {
+        if (IsSizeLimitReached())
+        {
+            SetWriteCache(std::nullopt);
+            if (!m_bEndStation && IsPlayerWaiting())
+                AnswerWaitingPlayer(HasUsableCache() ? TRUE : FALSE);
+        }
+        else
+            CreateCacheForWrite();
+    } while (!EndNewCacheThreadUnlessWanted());
+    return 0;
+}
+
+// The thread's last look, under the lock that StartNewTrackCache takes: a player that
+// raised its status before this finds it gone and starts a new one; one that raises it
+// after finds it going round.
+bool CStreamManager::EndNewCacheThreadUnlessWanted()
+{
+    TracedLock lock(g_csStartNewCache, "CStreamManager::NewTrackCacheProc-g_csStartNewCache");
+    if (!m_bEndStation && IsPlayerWaiting())
+        return false;
+    m_bNewCacheThreadRunning = false;
+    return true;
+}
+
+BOOL CStreamManager::IsSizeLimitReached()
+{
+    std::vector<std::shared_ptr<CTrackCache>> aborted;
+    int nCaches = 0;
+    DWORD dwInUse = 0;
+    int nOpenDownloads = 0;
+    {
+        TracedLock read(g_csReadCache, "CStreamManager::IsSizeLimitReached-g_csReadCache");
+        TracedLock list(g_csTrackCacheList,
+                        "CStreamManager::IsSizeLimitReached-g_csTrackCacheList");
+        if (m_bEndStation)
+            return TRUE;
+        for (Position it = m_listTrackCaches.begin(); it != m_listTrackCaches.end();)
+        {
+            CTrackCache& cache = **it;
+            if (!IsUsable(cache))
+            {
+                const bool bRead = m_itReadCache && *m_itReadCache == it;
+                if (!bRead && cache.GetWriteStatus() == WS_ABORTED)
+                    aborted.push_back(RemoveFromTrackCacheList(it));
+                else
+                    ++it;
+                continue;
+            }
+            ++nCaches;
+            dwInUse += cache.GetBytesWritten() - cache.GetBytesRead();
+            if (cache.GetWriteStatus() != WS_COMPLETE)
+                ++nOpenDownloads;
+            ++it;
+        }
+    }
+    aborted.clear();
+    if (nOpenDownloads >= kMaxOpenDownloads)
+    {
+        Trace("IsSizeLimitReached::Open connection limit reached(%d)\n", nOpenDownloads);
+        return TRUE;
+    }
+    if (nCaches >= m_pSequenceMgr->ServerIfc().Params().nNumCaches)
+        return TRUE;
+    const DWORD dwTotal = m_dwMaxTotalCache;
+    const DWORD dwTrack = m_dwMaxTrackCache;
+    const DWORD dwRoom = dwInUse > dwTotal ? 0 : dwTotal - dwInUse;
+    if (dwRoom <= dwTrack)
+    {
+        Trace("IsSizeLimitReached::Memory limit reached: used(%lu),m_dwMaxTotalCache "
+              "=%lu,m_dwMaxTrackCache=%lu\n",
+              dwInUse, dwTotal, dwTrack);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+bool CStreamManager::HasUsableCache() const
+{
+    TracedLock lock(g_csTrackCacheList, "CStreamManager::HasUsableCache-g_csTrackCacheList");
+    for (const std::shared_ptr<CTrackCache>& pCache : m_listTrackCaches)
+        if (IsUsable(*pCache))
+            return true;
+    return false;
+}
+
+BOOL CStreamManager::CreateCacheForWrite()
+{
+    Trace("CStreamManager::CreateCacheForWrite - entered");
+    BOOL bResult = FALSE;
+    std::shared_ptr<platform::Event> finished;
+    std::shared_ptr<CTrackCache> pAdded;
+    std::shared_ptr<CTrackCache> pDropped;
+    {
+        // Taking a track and clearing the sequence never overlap; held through steps 1 to
+        // 3 only, so a CloseStream that rejects the sequence never waits for a download.
+        TracedLock lock(g_csCacheSequence, "CStreamManager::CreateCacheForWrite-g_csCacheSequence");
+        if (m_bEndStation)
+            return FALSE;
+        try
+        {
+            bResult = BuildCacheForNextTrack();
+            if (bResult)
+                pAdded = AppendNewCache(finished);
+        }
+        catch (const CRadEngException& e)
+        {
+            pDropped = TakeNewCache();
+            Trace("CStreamManager::CreateCacheForWrite failed - %s", e.GetText().c_str());
+            bResult = FALSE;
+        }
+    }
+    // Destroyed without the locks: its download thread may need them to end.
+    pDropped.reset();
+    const std::string strName = pAdded ? pAdded->GetTrackName() : std::string();
+    const CTrackCache* pAddedCache = pAdded.get();
+    // The list owns the cache; this thread only compares its address under the list lock.
+    pAdded.reset();
+    AnswerWaitingPlayer(bResult);
+    if (bResult && finished)
+    {
+        WaitForDownloadEnd(finished, pAddedCache);
+        Trace("CStreamManager::CreateCacheForWrite -for %s exit", strName.c_str());
+    }
+    return bResult;
+}
+
+[[noreturn]] void CStreamManager::ThrowEndStation()
+{
+    if (m_bEndStation)
+        RADENG_THROW("CStreamManager<CreateCacheForWrite> cache not created- EndStation\n", 6);
+    RADENG_THROW("CStreamManager<CreateCacheForWrite> cache not created- failed\n", 6);
+}
+
+// Step 2: takes tracks from the sequence until one gets a cache whose download started.
+BOOL CStreamManager::BuildCacheForNextTrack()
+{
+    while (true)
+    {
+        if (m_bEndStation)
+            ThrowEndStation();
+        ApplyPendingRequestValues();
+        STrackInfo rec;
+        if (!m_pSequenceMgr->GetNextTrack(rec))
+            RADENG_THROW("CStreamManager<CreateCacheForWrite>GetNextTrack in sequence failed", 6);
+        TraceTrackParams(rec);
+        {
+            TracedLock lock(g_csNewCache, "CStreamManager::CreateCacheForWrite-g_csNewCache");
+            m_pNewCache = std::make_shared<CTrackCache>(&rec, m_dwMaxTrackCache.load(), this);
+        }
+        // Only this thread replaces m_pNewCache: the pointer stays valid outside the lock.
+        CTrackCache* pCache = NewCache();
+        if (!pCache->SetupForWrite())
+            RADENG_THROW(
+                "CStreamManager<CreateCacheForWrite>New CTrackCache setupforwrite failed\n", 6);
+        const DWORD dwStatus = pCache->GetWriteStatus();
+        if (dwStatus == WS_DENIED)
+        {
+            Trace("CreateCache calling ClearSequence for Status Denied");
+            m_pSequenceMgr->ClearSequence();
+            std::shared_ptr<CTrackCache> pDenied = TakeNewCache();
+            pDenied->AbortWrite();
+            continue;
+        }
+        if (dwStatus == WS_ABORTED)
+        {
+            TakeNewCache();
+            continue;
+        }
+        return TRUE;
+    }
+}
+
+void CStreamManager::TraceTrackParams(const STrackInfo& rec)
+{
+    const SSequenceThreadParams& params = m_pSequenceMgr->ServerIfc().Params();
+    Trace("CreateCacheForWrite::Params: Track : %s ID: %ld, Bitrate: %ld, Size: %ld, Channels: "
+          "%ld, Freq: %ld Format: %s Threshold Values (Start, Low, Hi) sec: (%ld, %ld, %ld), Max "
+          "Num Cache: %ld Total Cache Size Bytes: %ld CCD (Thresh, Window): (%ld, %ld)",
+          rec.track.c_str(), rec.trackid, rec.songbr, rec.songsize, rec.numchans, rec.samplerate,
+          rec.songenc.c_str(), rec.startthresh, rec.cachelow, rec.cachehigh,
+          params.nNumCaches.load(), m_dwMaxTrackCache.load(), params.nCCDThresh.load(),
+          params.nCCDWindow.load());
+}
+
+CTrackCache* CStreamManager::NewCache()
+{
+    TracedLock lock(g_csNewCache, "CStreamManager::NewCache-g_csNewCache");
+    return m_pNewCache.get();
+}
+
+std::shared_ptr<CTrackCache> CStreamManager::TakeNewCache()
+{
+    TracedLock lock(g_csNewCache, "CStreamManager::TakeNewCache-g_csNewCache");
+    return std::move(m_pNewCache);
+}
+
+// Step 3: the new cache enters the list as the write position and starts writing. The
+// station's end is looked at again under the list lock: either CleanupCaching's walk
+// finds the cache there, or this sees the end and the cache never enters.
+std::shared_ptr<CTrackCache>
+CStreamManager::AppendNewCache(std::shared_ptr<platform::Event>& finished)
+{
+    if (m_bEndStation)
+        ThrowEndStation();
+    std::shared_ptr<CTrackCache> pCache;
+    {
+        TracedLock lock(g_csNewCache, "CStreamManager::AppendNewCache-g_csNewCache");
+        pCache = m_pNewCache;
+    }
+    {
+        TracedLock list(g_csTrackCacheList, "CStreamManager::AppendNewCache-g_csTrackCacheList");
+        if (m_bEndStation)
+            ThrowEndStation();
+        m_listTrackCaches.push_back(pCache);
+        if (CTrackDownloader* pDownloader = pCache->GetDownloader())
+            finished = pDownloader->FinishedEvent();
+        TracedLock write(g_csWriteCache, "CStreamManager::AppendNewCache-g_csWriteCache");
+        m_itWriteCache = std::prev(m_listTrackCaches.end());
+        pCache->StartWrite();
+    }
+    TakeNewCache();
+    return pCache;
+}
+
+// Step 4: the player that got no track and acknowledged it hears how this ended.
+void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
+{
+    while (!m_bEndStation && m_nStatus == 1)
+        m_evStatusChanged.Wait(platform::INFINITE);
+    if (m_bEndStation || m_nStatus != 2)
+        return;
+    if (!bResult)
+        SetStatus(3);
+    else if (m_pSequenceMgr->GetSequenceStatus() == 244)
+        SetStatus(8);
+    else
+        SetStatus(7);
+}
+
+// Step 5: waits until the new cache's download has ended, the cache was aborted or has
+// left the list, or the station ends; meanwhile a player that asks in vain is answered.
+void CStreamManager::WaitForDownloadEnd(const std::shared_ptr<platform::Event>& finished,
+                                        const CTrackCache* pAdded)
+{
+    while (!m_bEndStation && !finished->IsSet())
+    {
+        if (IsPlayerWaiting())
+        {
+            if (!IsUsableInList(pAdded))
+                return;
+            AnswerWaitingPlayer(TRUE);
+            continue;
+        }
+        if (!IsUsableInList(pAdded))
+            return;
+        platform::WaitAny({finished.get(), &m_evStatusChanged}, platform::INFINITE);
+    }
+}
+
+bool CStreamManager::IsUsableInList(const CTrackCache* pCache) const
+{
+    TracedLock lock(g_csTrackCacheList, "CStreamManager::IsUsableInList-g_csTrackCacheList");
+    for (const std::shared_ptr<CTrackCache>& pEntry : m_listTrackCaches)
+        if (pEntry.get() == pCache)
+            return IsUsable(*pEntry);
+    return false;
+}
+
+void CStreamManager::SetWriteCache(std::optional<Position> position)
+{
+    TracedLock lock(g_csWriteCache, "CStreamManager::SetWriteCache-g_csWriteCache");
+    m_itWriteCache = position;
+}
+
+BOOL CStreamManager::AdvanceToCacheNeedingWrite()
+{
+    if (m_bEndStation)
+    {
+        Trace("AdvanceToCacheNeedingWrite::sequence play aborted. Ignoring call\n");
+        return TRUE;
+    }
+    {
+        // Held until the decision is made, so the cache found cannot leave the list first.
+        TracedLock list(g_csTrackCacheList,
+                        "CStreamManager::AdvanceToCacheNeedingWrite-g_csTrackCacheList");
+        for (Position it = m_listTrackCaches.begin(); it != m_listTrackCaches.end(); ++it)
+        {
+            CTrackCache& cache = **it;
+            if (cache.IsAboveHighWater() || IsWritingDone(cache))
+                continue;
+            TracedLock write(g_csWriteCache,
+                             "CStreamManager::AdvanceToCacheNeedingWrite-g_csWriteCache");
+            m_itWriteCache = it;
+            return cache.StartWrite();
+        }
+    }
+    if (StartNewTrackCache())
+        return TRUE;
+    Trace("StartNewTrackCache -false,No tracks need writing - size limit reached\n");
+    SetWriteCache(std::nullopt);
+    return FALSE;
+}
+
+BOOL CStreamManager::NotifyCacheLow(CTrackCache* /*pCache*/)
+{
+    if (m_bEndStation)
+    {
+        Trace("NotifyCacheLow::sequence play aborted. Ignoring call\n");
+        return TRUE;
+    }
+    // Comes from inside a read, which holds g_csReadCache: taken first, in order.
+    TracedLock read(g_csReadCache, "CStreamManager::NotifyCacheLow-g_csReadCache");
+    TracedLock write(g_csWriteCache, "CStreamManager::NotifyCacheLow-g_csWriteCache");
+    BOOL bResult = TRUE;
+    if (m_itWriteCache)
+    {
+        CTrackCache& writeCache = ***m_itWriteCache;
+        if (m_itReadCache && *m_itReadCache == *m_itWriteCache)
+        {
+            if (writeCache.IsWritePaused())
+                writeCache.StartWrite();
+            return bResult;
+        }
+        if (IsUsable(writeCache) && !writeCache.IsWritePaused())
+            bResult = writeCache.PauseWrite();
+    }
+    m_itWriteCache = m_itReadCache;
+    if (m_itWriteCache)
+        (**m_itWriteCache)->StartWrite();
+    return bResult;
+}
+
+BOOL CStreamManager::NotifyCacheAmple(CTrackCache* pCache)
+{
+    if (m_bEndStation)
+        return TRUE;
+    BOOL bResult = TRUE;
+    {
+        TracedLock write(g_csWriteCache, "CStreamManager::NotifyCacheAmple-g_csWriteCache");
+        if (IsUsable(*pCache))
+            bResult = pCache->PauseWrite();
+    }
+    AdvanceToCacheNeedingWrite();
+    return bResult;
+}
+
+void CStreamManager::NotifyCacheWriteComplete(CTrackCache* pCache)
+{
+    Trace("CStreamManager::NotifyCacheWriteComplete called by %s :",
+          pCache->GetTrackName().c_str());
+    AdvanceToCacheNeedingWrite();
+}
+
+std::shared_ptr<CTrackCache> CStreamManager::RemoveFromTrackCacheList(Position& position)
+{
+    std::shared_ptr<CTrackCache> pCache = *position;
+    {
+        TracedLock write(g_csWriteCache, "CStreamManager::RemoveFromTrackCacheList-g_csWriteCache");
+        if (m_itWriteCache && *m_itWriteCache == position)
+            m_itWriteCache.reset();
+    }
+    position = m_listTrackCaches.erase(position);
+    return pCache;
+}
+
+// Unlinks every cache from the front or from the one after the read cache. The caches
+// are aborted after the list and write locks are let go of (a feeder that ends its
+// download notifies and needs them) and destroyed by the caller once it holds no lock.
+std::vector<std::shared_ptr<CTrackCache>> CStreamManager::CleanupCaching(ECleanupFrom eFrom)
+{
+    std::vector<std::shared_ptr<CTrackCache>> removed;
+    TracedLock read(g_csReadCache, "CStreamManager::CleanupCaching-g_csReadCache");
+    {
+        TracedLock list(g_csTrackCacheList, "CStreamManager::CleanupCaching-g_csTrackCacheList");
+        TracedLock write(g_csWriteCache, "g_csWriteCache-CleanupCaching");
+        Position it = m_listTrackCaches.begin();
+        if (eFrom == ECleanupFrom::eAfterReadCache)
+        {
+            if (!m_itReadCache)
+                return removed;
+            it = std::next(*m_itReadCache);
+        }
+        while (it != m_listTrackCaches.end())
+        {
+            if (m_itWriteCache && *m_itWriteCache == it)
+                m_itWriteCache.reset();
+            if (m_itReadCache && *m_itReadCache == it)
+                m_itReadCache.reset();
+            removed.push_back(*it);
+            it = m_listTrackCaches.erase(it);
+        }
+    }
+    for (const std::shared_ptr<CTrackCache>& pCache : removed)
+        pCache->AbortWrite();
+    return removed;
+}
+
+void CStreamManager::RejectCurrentSequence()
+{
+    std::shared_ptr<CTrackCache> pRead;
+    {
+        TracedLock read(g_csReadCache, "CStreamManager::RejectCurrentSequence-g_csReadCache");
+        if (!m_itReadCache || m_bEndStation)
+            return;
+        pRead = **m_itReadCache;
+    }
+    pRead->AbortWrite();
+    std::vector<std::shared_ptr<CTrackCache>> removed;
+    {
+        TracedLock lock(g_csCacheSequence,
+                        "CStreamManager::RejectCurrentSequence-g_csCacheSequence");
+        Trace("RejectCurrentSequence calling ClearSequence");
+        m_pSequenceMgr->ClearSequence();
+        removed = CleanupCaching(ECleanupFrom::eAfterReadCache);
+    }
+    removed.clear();
+}
