@@ -1,0 +1,542 @@
+// The stream manager against ovradio-station, driven as a player drives it: a thread that
+// asks for the next track, opens it, reads it to its end and closes it, and answers a
+// failed request with AckNotified(0).
+#include "engine/StreamManager.h"
+
+#include "download/DownloadTestSupport.h"
+#include "integration/StationFixture.h"
+#include "integration/StreamPlayer.h"
+#include "platform/Clock.h"
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <gtest/gtest.h>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using downloadtest::StationSong;
+using downloadtest::WaitUntil;
+using streamtest::CodeOf;
+using streamtest::CPlayer;
+using streamtest::CStatusRecorder;
+
+namespace
+{
+class StreamManagerTest : public integration::StationIntegration
+{
+protected:
+    std::unique_ptr<CStreamManager> Start(const std::string& stationId,
+                                          const std::string& afd = "afd-one",
+                                          const std::string& caps = "caps-initial")
+    {
+        auto pMgr = std::make_unique<CStreamManager>();
+        EXPECT_TRUE(pMgr->StartSession(stationId, "Station " + stationId, afd, caps,
+                                       "::id=42::usr_info=abc", status.Callback()));
+        return pMgr;
+    }
+
+    // The station's synthesised track of this id and size, as the player must get it.
+    static std::string Song(DWORD dwTrackId, DWORD dwSize)
+    {
+        return StationSong(dwTrackId, dwSize);
+    }
+
+    std::vector<std::string> ContentTargets()
+    {
+        std::vector<std::string> targets;
+        for (const station::RequestRecord& record : station.Requests())
+            if (record.target.rfind("/content/", 0) == 0)
+                targets.push_back(record.target);
+        return targets;
+    }
+
+    // Calls the read on a thread of its own while moving the manual clock on in steps of
+    // 100 ms, so that its pause ends; what it returned.
+    static EReadStatus ReadAdvancing(platform::ManualClock& clock, CStreamManager& mgr,
+                                     DWORD& dwCount)
+    {
+        BYTE buffer[4096];
+        dwCount = sizeof buffer;
+        std::future<EReadStatus> read =
+            std::async(std::launch::async, [&] { return mgr.ReadStream(buffer, dwCount); });
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(streamtest::kLimitMs);
+        while (read.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+                testsupport::FailAndEnd("a read whose pause the clock ends", streamtest::kLimitMs,
+                                        {__builtin_FILE(), __builtin_LINE()});
+            clock.Advance(100);
+        }
+        return read.get();
+    }
+
+    CStatusRecorder status;
+};
+
+TEST_F(StreamManagerTest, SessionOperationsBeforeAStationAndTheLimitsFromThePreferences)
+{
+    CStreamManager mgr;
+    EXPECT_TRUE(CStreamManager::IsInstanceAlive());
+    // One per process: the locks are process-wide.
+    EXPECT_EQ(CodeOf([] { CStreamManager second; }), 3);
+    EXPECT_TRUE(CStreamManager::IsInstanceAlive());
+
+    EXPECT_TRUE(mgr.EndSession());
+    SPlayerTrackInfo info;
+    EXPECT_EQ(CodeOf([&] { mgr.GetNextTrack(info); }), 14);
+    BYTE buffer[16];
+    DWORD dwCount = sizeof buffer;
+    EXPECT_EQ(mgr.ReadStream(buffer, dwCount), RS_EOF);
+    EXPECT_EQ(dwCount, 0u);
+    EXPECT_EQ(CodeOf(
+                  [&]
+                  {
+                      SStreamFormat format;
+                      mgr.OpenStream(1, format);
+                  }),
+              7);
+    EXPECT_TRUE(mgr.CloseStream());
+
+    // RefreshStation without buffered tracks changes nothing.
+    SSequenceThreadParams& params = mgr.SequenceMgr().ServerIfc().Params();
+    params.strAFD = "before";
+    EXPECT_FALSE(mgr.RefreshStation("after", "::id=1::usr_info=x"));
+    EXPECT_EQ(params.strAFD, "before");
+
+    mgr.ParseUserInfo("::id=42::usr_info=abc::");
+    EXPECT_EQ(params.strUserId, "42");
+    EXPECT_EQ(params.strUserInfo, "abc");
+    mgr.ParseUserInfo("::other=1");
+    EXPECT_EQ(params.strUserId, "");
+    EXPECT_EQ(params.strUserInfo, "");
+
+    EXPECT_TRUE(mgr.SetCacheSizeLimits());
+    EXPECT_EQ(mgr.GetMaxTotalCache(), 5242880u);
+    EXPECT_EQ(mgr.GetMaxTrackCache(), 1048576u);
+    // A track cache cannot be built without a buffer: 0 is refused, the value kept.
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 3000000), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 0), 0);
+    EXPECT_TRUE(mgr.SetCacheSizeLimits());
+    EXPECT_EQ(mgr.GetMaxTotalCache(), 3000000u);
+    EXPECT_EQ(mgr.GetMaxTrackCache(), 1048576u);
+    EXPECT_TRUE(trace.HasLineContaining("MaxTrackCacheSize 0 refused"));
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 70000), 0);
+    EXPECT_TRUE(mgr.SetCacheSizeLimits());
+    EXPECT_EQ(mgr.GetMaxTrackCache(), 70000u);
+}
+
+TEST_F(StreamManagerTest, AWholeSequencePlaysByteExactThroughCutsAndResets)
+{
+    station.Rules().AddRule("track 102 cut 50000 times 1");
+    station.Rules().AddRule("track 103 reset 30000 times 1");
+    station.Rules().AddRule("track 104 cut 299999 times 1");
+    auto pMgr = Start("demo");
+    CPlayer player(*pMgr, status);
+    const std::vector<std::pair<DWORD, DWORD>> expected = {
+        {101, 160000}, {102, 230417}, {103, 120001}, {104, 300000}};
+    for (const auto& [dwId, dwSize] : expected)
+    {
+        SPlayerTrackInfo info;
+        ASSERT_TRUE(player.NextTrack(info)) << "track " << dwId;
+        ASSERT_EQ(info.nTrackID, dwId);
+        EXPECT_EQ(info.strName, "demo track " + std::to_string(dwId - 100));
+        SStreamFormat format;
+        ASSERT_TRUE(pMgr->OpenStream(info.nTrackID, format));
+        EXPECT_EQ(format.nBitRate, 128);
+        EXPECT_EQ(format.nTotalSizeBytes, static_cast<LONG>(dwSize));
+        EXPECT_EQ(format.nNumChannels, 2);
+        EXPECT_EQ(format.nFrequency, 44100);
+        EXPECT_EQ(format.strFormat, "mp3");
+        const std::string bytes = player.ReadToEnd();
+        EXPECT_TRUE(bytes == Song(dwId, dwSize))
+            << "track " << dwId << ": " << bytes.size() << " bytes of " << dwSize;
+        EXPECT_TRUE(pMgr->CloseStream());
+    }
+    EXPECT_TRUE(trace.HasLineContaining("CStreamManager::ReadStream finished-demo track 4"));
+    // Every code 11 was answered with 7.
+    for (int nAnswer : player.Answers())
+        EXPECT_TRUE(nAnswer == 11 || nAnswer == 7) << nAnswer;
+    EXPECT_TRUE(pMgr->EndSession());
+    EXPECT_EQ(pMgr->CacheCount(), 0u);
+}
+
+TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScriptThenThree)
+{
+    station.Rules().AddRule("station last tracks 901,902");
+    station.Rules().AddRule("station last size 20000");
+    station.Rules().AddRule("station last header endradiobrowserscript=Good+bye");
+    station.Rules().AddRule("station last hold 0 times 1");
+    station.Rules().AddRule("station last sequence-status 244 after 1");
+    station.Rules().AddRule("track 902 delay 60000 times 1");
+    auto pMgr = Start("last");
+    CPlayer player(*pMgr, status);
+
+    // The first sequence is held: no track can be there yet.
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(station.WaitForHolds(1));
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    EXPECT_EQ(pMgr->GetStatus(), 1);
+    pMgr->AckNotified(1); // no effect
+    EXPECT_EQ(pMgr->GetStatus(), 1);
+    pMgr->AckNotified(0);
+    EXPECT_EQ(pMgr->GetStatus(), 2);
+    station.ReleaseHeld();
+    ASSERT_TRUE(status.WaitForCode(0, {7}));
+    EXPECT_EQ(pMgr->GetStatus(), 0);
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 901u);
+    EXPECT_EQ(player.PlayOpened(info), Song(901, 20000));
+
+    // The next cache is begun when the player asks and finds none. Taking track 902 asks
+    // for the next sequence (244); 902's answer waits until that has come, so the player
+    // hears 8 with the end script.
+    const std::size_t nFrom = status.Count();
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    pMgr->AckNotified(0);
+    ASSERT_TRUE(station.WaitForHolds(2));
+    EXPECT_EQ(SequenceTargets(2).size(), 2u);
+    ASSERT_TRUE(WaitUntil([&] { return pMgr->SequenceMgr().GetSequenceStatus() == 244; }));
+    station.ReleaseHeld();
+    const std::optional<std::size_t> at = status.WaitForCode(nFrom, {3, 7, 8});
+    ASSERT_TRUE(at);
+    EXPECT_EQ(status.Calls()[*at], std::make_pair(8, std::string("Good bye")));
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 902u);
+    EXPECT_EQ(player.PlayOpened(info), Song(902, 20000));
+
+    // No further sequence: 3.
+    EXPECT_FALSE(player.NextTrack(info));
+    ASSERT_FALSE(player.Answers().empty());
+    EXPECT_EQ(player.Answers().back(), 3);
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
+TEST_F(StreamManagerTest, RefusedTracksClearTheSequenceUntilThereIsNoneThenThree)
+{
+    station.Rules().AddRule("station refused tracks 901,902");
+    station.Rules().AddRule("station refused size 20000");
+    station.Rules().AddRule("station refused/content status 403");
+    station.Rules().AddRule("station refused sequence-status 244 after 2");
+    auto pMgr = Start("refused");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    EXPECT_FALSE(player.NextTrack(info));
+    ASSERT_FALSE(player.Answers().empty());
+    EXPECT_EQ(player.Answers().back(), 3);
+    // Each refusal cleared the sequence and the next track came from a new request.
+    EXPECT_EQ(SequenceTargets(3).size(), 3u);
+    EXPECT_TRUE(trace.HasLineContaining("CreateCache calling ClearSequence for Status Denied"));
+    EXPECT_EQ(pMgr->CacheCount(), 0u);
+}
+
+TEST_F(StreamManagerTest, ADeniedTrackClearsTheSequenceAndTheNextComesFromANewRequest)
+{
+    station.Rules().AddRule("station denied tracks 901,902,903");
+    station.Rules().AddRule("station denied size 20000");
+    station.Rules().AddRule("track 902 status 404 times 1");
+    auto pMgr = Start("denied");
+    CPlayer player(*pMgr, status);
+    std::vector<DWORD> ids;
+    for (int i = 0; i < 3; ++i)
+    {
+        SPlayerTrackInfo info;
+        ASSERT_TRUE(player.NextTrack(info));
+        ids.push_back(info.nTrackID);
+        EXPECT_EQ(player.PlayOpened(info), Song(info.nTrackID, 20000));
+    }
+    // 903 of the first sequence was dropped with it; the second starts again at 901.
+    EXPECT_EQ(ids, (std::vector<DWORD>{901, 901, 902}));
+    const std::vector<std::string> targets = SequenceTargets(2);
+    EXPECT_GE(targets.size(), 2u);
+    EXPECT_TRUE(trace.HasLineContaining("CreateCache calling ClearSequence for Status Denied"));
+}
+
+TEST_F(StreamManagerTest, APoolNoLargerThanOneTrackCacheAnswersThree)
+{
+    // A pool no larger than one track cache leaves no room for any: the player that asks
+    // hears 3.
+    station.Rules().AddRule("station pool tracks 901");
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 1048576), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 1048576), 0);
+    auto pMgr = Start("pool");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    EXPECT_FALSE(player.NextTrack(info));
+    EXPECT_EQ(player.Answers(), (std::vector<int>{11, 3}));
+    EXPECT_TRUE(trace.HasLineContaining(
+        "IsSizeLimitReached::Memory limit reached: used(0),m_dwMaxTotalCache =1048576"));
+    EXPECT_EQ(pMgr->CacheCount(), 0u);
+}
+
+TEST_F(StreamManagerTest, ANonSkippableTrackRefusesNextWhileOpenAndAcceptsItAfterClose)
+{
+    station.Rules().AddRule("station fixed tracks 901,902");
+    station.Rules().AddRule("station fixed size 200000");
+    station.Rules().AddRule("station fixed field skip=0");
+    station.Rules().AddRule("track 901 hold 60000 times 1");
+    auto pMgr = Start("fixed");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    ASSERT_EQ(info.nTrackID, 901u);
+    EXPECT_EQ(info.nSkippable, 0);
+    SStreamFormat format;
+    EXPECT_EQ(CodeOf([&] { pMgr->OpenStream(902, format); }), 7);
+    ASSERT_TRUE(pMgr->OpenStream(901, format));
+    SPlayerTrackInfo next;
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(next); }), 10);
+    EXPECT_EQ(next.nTrackID, 0u);
+    // Nothing changed: the track is still the open one.
+    EXPECT_TRUE(pMgr->OpenStream(901, format));
+    EXPECT_TRUE(pMgr->CloseStream());
+    ASSERT_TRUE(player.NextTrack(next));
+    EXPECT_EQ(next.nTrackID, 902u);
+    EXPECT_EQ(player.PlayOpened(next), Song(902, 200000));
+    station.ReleaseHeld();
+}
+
+TEST_F(StreamManagerTest, TheStartLimitOnTheManualClock)
+{
+    station.Rules().AddRule("station stall tracks 901");
+    station.Rules().AddRule("station stall size 200000");
+    station.Rules().AddRule("track 901 hold 0");
+    platform::ManualClock clock;
+    auto pMgr = Start("stall");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    SStreamFormat format;
+    ASSERT_TRUE(pMgr->OpenStream(info.nTrackID, format));
+    DWORD dwCount = 0;
+    EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
+    EXPECT_EQ(dwCount, 0u);
+    clock.Advance(43000);
+    EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
+    clock.Advance(2500);
+    BYTE buffer[16];
+    dwCount = sizeof buffer;
+    EXPECT_EQ(CodeOf([&] { pMgr->ReadStream(buffer, dwCount); }), 15);
+    EXPECT_TRUE(trace.HasLineContaining(
+        "ReadStream - timedout waiting for start data -exception on track 901"));
+    EXPECT_TRUE(trace.HasLineContaining(
+        "OVEXC - CStreamManager::ReadStream not ample start data caused timeout"));
+    // The wait's start stays: the next read fails at once, until the track is opened again.
+    EXPECT_EQ(CodeOf([&] { pMgr->ReadStream(buffer, dwCount); }), 15);
+    ASSERT_TRUE(pMgr->OpenStream(info.nTrackID, format));
+    EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
+    EXPECT_NE(Events().find("NoAmpleDataToStart"), std::string::npos);
+    EXPECT_TRUE(pMgr->EndSession());
+    station.ReleaseHeld();
+}
+
+TEST_F(StreamManagerTest, TheContinueLimitOnTheManualClock)
+{
+    station.Rules().AddRule("station stall tracks 901");
+    station.Rules().AddRule("station stall size 200000");
+    station.Rules().AddRule("track 901 hold 131072");
+    platform::ManualClock clock;
+    auto pMgr = Start("stall");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    SStreamFormat format;
+    ASSERT_TRUE(pMgr->OpenStream(info.nTrackID, format));
+    // The bytes before the stall pass the start threshold (3 s at 128 kbit/s, 48000
+    // bytes); each pause ends when data come, so the clock need not move.
+    std::string bytes;
+    while (bytes.size() < 131072)
+    {
+        BYTE buffer[8192];
+        DWORD dwCount = sizeof buffer;
+        const EReadStatus eStatus = testsupport::Within(
+            "a read while data come", [&] { return pMgr->ReadStream(buffer, dwCount); });
+        ASSERT_NE(eStatus, RS_EOF);
+        bytes.append(reinterpret_cast<const char*>(buffer), dwCount);
+    }
+    EXPECT_EQ(bytes, Song(901, 200000).substr(0, 131072));
+    DWORD dwCount = 0;
+    EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
+    clock.Advance(38000);
+    EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
+    clock.Advance(2500);
+    BYTE buffer[16];
+    dwCount = sizeof buffer;
+    EXPECT_EQ(CodeOf([&] { pMgr->ReadStream(buffer, dwCount); }), 15);
+    EXPECT_TRUE(
+        trace.HasLineContaining("ReadStream - timedout waiting for data -exception on: track 901"));
+    EXPECT_NE(Events().find("NoAmpleDataToContinue"), std::string::npos);
+    EXPECT_TRUE(pMgr->EndSession());
+    station.ReleaseHeld();
+}
+
+TEST_F(StreamManagerTest, RefreshStationDropsTheBufferedTracksAtTheNextClose)
+{
+    // Tracks beyond the high-water mark (15 s at 128 kbit/s): the one played pauses ahead
+    // of the reader.
+    station.Rules().AddRule("station fresh tracks 901,902,903");
+    station.Rules().AddRule("station fresh size 400000");
+    auto pMgr = Start("fresh");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    ASSERT_EQ(info.nTrackID, 901u);
+    EXPECT_EQ(info.strAFD, "mp3");
+    SStreamFormat format;
+    ASSERT_TRUE(pMgr->OpenStream(901, format));
+    EXPECT_TRUE(pMgr->RefreshStation("afd-two", "::id=7::usr_info=fresh::"));
+    EXPECT_EQ(player.ReadToEnd(), Song(901, 400000));
+    EXPECT_TRUE(testsupport::Within("CloseStream", [&] { return pMgr->CloseStream(); }));
+    EXPECT_TRUE(
+        trace.HasLineContaining("RejectCurrentSequence called on CloseStream as flag is set"));
+    EXPECT_EQ(pMgr->CacheCount(), 1u);
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 901u) << "the next track comes from a new sequence";
+    const std::vector<std::string> targets = SequenceTargets(2);
+    ASSERT_GE(targets.size(), 2u);
+    EXPECT_EQ(integration::FieldOf(targets.front(), "AFD"), "afd-one");
+    EXPECT_EQ(integration::FieldOf(targets.back(), "AFD"), "afd-two");
+    EXPECT_EQ(integration::FieldOf(targets.back(), "USR_INFO"), "fresh");
+    EXPECT_EQ(player.PlayOpened(info), Song(901, 400000));
+}
+
+TEST_F(StreamManagerTest, ASlowConnectionThrottlesAndTheNextRequestCarriesTheMeasuredRate)
+{
+    station.Rules().AddRule("station slow tracks 901,902,903");
+    station.Rules().AddRule("station slow size 24000");
+    station.Rules().AddRule("station slow header ccdwindow=1");
+    station.Rules().AddRule("station slow/content rate 8000");
+    auto pMgr = Start("slow");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    ASSERT_EQ(info.nTrackID, 901u);
+    EXPECT_EQ(player.PlayOpened(info), Song(901, 24000));
+    EXPECT_TRUE(
+        trace.HasLineContaining("====>>>>Throttling!!!<<<<==== HandleThrottling() Called!!!"));
+    EXPECT_TRUE(trace.HasLineContaining("Allowable Byte Per Sec = 20000.000 Current Track Bit "
+                                        "Rate (kbps) = 128 Given CCD Thresh = 25"));
+    EXPECT_EQ(pMgr->CacheCount(), 1u);
+    const std::string events = Events();
+    EXPECT_NE(events.find("Throttling"), std::string::npos);
+    EXPECT_NE(events.find("Bitrate"), std::string::npos);
+
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 901u) << "the next track comes from a new sequence";
+    const std::vector<std::string> targets = SequenceTargets(2);
+    ASSERT_GE(targets.size(), 2u);
+    EXPECT_EQ(integration::FieldOf(targets.front(), "CCD"), "caps-initial");
+    const std::string ccd = integration::FieldOf(targets.back(), "CCD");
+    // 8 bits a byte, less the threshold: a rate below 20000 bytes/s gives below 128000.
+    const long long nCCD = std::atoll(ccd.c_str());
+    EXPECT_GT(nCCD, 0) << ccd;
+    EXPECT_LT(nCCD, 128000) << ccd;
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
+// ChangeStation, RefreshStation and EndSession at random moments while a player plays:
+// nothing crashes, leaks, hangs or races, and no callback comes after EndSession returned.
+TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlaying)
+{
+    for (const char* pszStation : {"one", "two"})
+    {
+        station.Rules().AddRule(std::string("station ") + pszStation + " tracks 901,902,903");
+        station.Rules().AddRule(std::string("station ") + pszStation + " size 30000");
+    }
+    station.Rules().AddRule("track 902 cut 10000");
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 65536), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 300000), 0);
+
+    std::atomic<bool> bEnded{false};
+    std::atomic<int> nLateCalls{0};
+    std::atomic<int> nCalls{0};
+    StatusCallback callback = [&](int nCode, const char*)
+    {
+        ++nCalls;
+        if (bEnded)
+            ++nLateCalls;
+        if (nCode == 7 || nCode == 8 || nCode == 3)
+            status.Record(nCode, nullptr);
+    };
+    CStreamManager mgr;
+    ASSERT_TRUE(mgr.StartSession("one", "One", "afd", "caps", "::id=1", callback));
+
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nReads{0};
+    std::thread playerThread(
+        [&]
+        {
+            BYTE buffer[8192];
+            while (!bStop)
+            {
+                SPlayerTrackInfo info;
+                const std::size_t nFrom = status.Count();
+                const int nCode = CodeOf([&] { mgr.GetNextTrack(info); });
+                if (nCode == 11)
+                {
+                    mgr.AckNotified(0);
+                    status.WaitForCode(nFrom, {3, 7, 8}, 200);
+                    continue;
+                }
+                if (nCode != 0)
+                {
+                    std::this_thread::yield();
+                    continue;
+                }
+                SStreamFormat format;
+                if (CodeOf([&] { mgr.OpenStream(info.nTrackID, format); }) == 0)
+                {
+                    for (int i = 0; i < 1000 && !bStop; ++i)
+                    {
+                        DWORD dwCount = sizeof buffer;
+                        EReadStatus eStatus = RS_EOF;
+                        if (CodeOf([&] { eStatus = mgr.ReadStream(buffer, dwCount); }) != 0 ||
+                            eStatus == RS_EOF)
+                            break;
+                        ++nReads;
+                    }
+                }
+                mgr.CloseStream();
+            }
+        });
+
+    std::mt19937 random(20261207);
+    const char* const stations[] = {"one", "two"};
+    for (int i = 0; i < 300; ++i)
+    {
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000)); // jitter only
+        switch (random() % 3)
+        {
+        case 0:
+            testsupport::Within("ChangeStation",
+                                [&] { return mgr.ChangeStation(stations[random() % 2]); });
+            break;
+        case 1:
+            mgr.RefreshStation("afd-" + std::to_string(i), "::id=1::usr_info=" + std::to_string(i));
+            break;
+        default:
+            testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
+            // A while without a session: any callback now comes too late.
+            bEnded = true;
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000)); // jitter
+            bEnded = false;
+            testsupport::Within("StartSession",
+                                [&] {
+                                    return mgr.StartSession(stations[random() % 2], "S", "afd",
+                                                            "caps", "::id=1", callback);
+                                });
+        }
+    }
+    bStop = true;
+    testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
+    bEnded = true;
+    testsupport::Within("the player thread to end", [&] { playerThread.join(); });
+    EXPECT_EQ(nLateCalls.load(), 0);
+    EXPECT_GT(nReads.load(), 0);
+    EXPECT_GT(nCalls.load(), 0);
+}
+} // namespace
