@@ -169,6 +169,7 @@ BOOL CStreamManager::StartStation(const std::string& stationId)
         m_strStationID = stationId;
     }
     m_nStatus = 0;
+    m_bPlayerAskedInVain = false;
     m_bEndStation = FALSE;
     Trace("CStreamManager::StartStation called for station=%s", stationId.c_str());
     StartNewSequence();
@@ -294,7 +295,9 @@ void CStreamManager::WaitForNewCacheThreadEnd()
         TracedLock lock(g_csStartNewCache, "CStreamManager::WaitForNewCacheThreadEnd");
         thread = m_threadStartNewCache.Duplicate();
     }
-    if (thread && thread.IsAlive())
+    // A thread of a running station goes on with its work; only one that outlived its
+    // station's end is waited for.
+    if (thread && thread.IsAlive() && m_bEndStation)
     {
         Trace("CStreamManager - waiting for the new-cache thread of the last station to end");
         thread.Wait(platform::INFINITE);
@@ -335,7 +338,7 @@ void CStreamManager::AckNotified(int nMessage)
 bool CStreamManager::IsPlayerWaiting() const
 {
     const int nStatus = m_nStatus;
-    return nStatus == 1 || nStatus == 2;
+    return m_bPlayerAskedInVain && (nStatus == 1 || nStatus == 2);
 }
 
 std::size_t CStreamManager::CacheCount() const

@@ -235,6 +235,9 @@ private:
     std::atomic<DWORD> m_dwWaitStart{0};
     std::atomic<bool> m_bThrottleHandled{false};
     std::atomic<bool> m_bRejectCurrentSequence{false};
+    // Set when the player got code 11, cleared when it is answered (3, 7 or 8): only such a
+    // player makes the new-cache thread go round, not an acknowledgement alone.
+    std::atomic<bool> m_bPlayerAskedInVain{false};
     // The cache the new-cache thread is building, not yet in the list.
     std::shared_ptr<CTrackCache> m_pNewCache OVR_GUARDED_BY(g_csNewCache);
     platform::Thread m_threadStartNewCache OVR_GUARDED_BY(g_csStartNewCache);

@@ -292,6 +292,8 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
         m_evStatusChanged.Wait(platform::INFINITE);
     if (m_bEndStation || m_nStatus != 2)
         return;
+    // Cleared first: a request that fails again while the callback runs is answered too.
+    m_bPlayerAskedInVain = false;
     if (!bResult)
         SetStatus(3);
     else if (m_pSequenceMgr->GetSequenceStatus() == 244)

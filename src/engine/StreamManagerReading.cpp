@@ -110,6 +110,7 @@ BOOL CStreamManager::GetNextTrack(SPlayerTrackInfo& info)
     {
         // The status first, then the thread: one that is about to end sees the player
         // waiting and goes round, or has ended and a new one starts.
+        m_bPlayerAskedInVain = true;
         SetStatus(1);
         StartNewTrackCache();
         RADENG_THROW("Could not get Next track", 11);

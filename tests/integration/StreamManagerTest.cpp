@@ -8,6 +8,7 @@
 #include "integration/StreamPlayer.h"
 #include "platform/Clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -170,6 +171,7 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
     station.Rules().AddRule("station last tracks 901,902");
     station.Rules().AddRule("station last size 20000");
     station.Rules().AddRule("station last header endradiobrowserscript=Good+bye");
+    station.Rules().AddRule("station last header presequencebrowserscript=show%28%29");
     station.Rules().AddRule("station last hold 0 times 1");
     station.Rules().AddRule("station last sequence-status 244 after 1");
     station.Rules().AddRule("track 902 delay 60000 times 1");
@@ -214,6 +216,42 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
     ASSERT_FALSE(player.Answers().empty());
     EXPECT_EQ(player.Answers().back(), 3);
     EXPECT_TRUE(pMgr->EndSession());
+    // The sequence download thread's script came through the same callback.
+    const auto calls = status.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), std::make_pair(9, std::string("show()"))),
+              calls.end());
+}
+
+TEST_F(StreamManagerTest, ACallbackThatAcknowledgesFromInsideItselfNeitherDeadlocksNorLoops)
+{
+    station.Rules().AddRule("station ack tracks 901,902");
+    station.Rules().AddRule("station ack size 20000");
+    std::atomic<int> nSevens{0};
+    auto pMgr = std::make_unique<CStreamManager>();
+    CStreamManager& mgr = *pMgr;
+    ASSERT_TRUE(mgr.StartSession("ack", "Ack", "afd", "caps", "::id=1::",
+                                 [&](int nCode, const char* pszText)
+                                 {
+                                     if (nCode == 7)
+                                     {
+                                         ++nSevens;
+                                         mgr.AckNotified(0);
+                                     }
+                                     status.Record(nCode, pszText);
+                                 }));
+    CPlayer player(mgr, status);
+    for (DWORD dwId : {901u, 902u})
+    {
+        SPlayerTrackInfo info;
+        ASSERT_TRUE(player.NextTrack(info));
+        EXPECT_EQ(info.nTrackID, dwId);
+        EXPECT_EQ(player.PlayOpened(info), Song(dwId, 20000));
+    }
+    // Each 7 answered one request in vain: an acknowledgement alone starts no new round.
+    ASSERT_TRUE(WaitUntil([&] { return !mgr.IsNewCacheThreadRunning(); }));
+    EXPECT_GE(nSevens.load(), 1);
+    EXPECT_LE(nSevens.load(), 2);
+    EXPECT_TRUE(testsupport::Within("EndSession", [&] { return mgr.EndSession(); }));
 }
 
 TEST_F(StreamManagerTest, RefusedTracksClearTheSequenceUntilThereIsNoneThenThree)
