@@ -52,6 +52,9 @@ CTrackCache::CTrackCache(const STrackInfo* pTrackInfo, DWORD bytesCacheSize,
     m_dwLowWater = dwLow;
     m_dwHighWater = dwHigh;
     m_dwPreconnectBytes = dwPreconnect;
+    // The buffer exists before any other thread can see the cache: an AbortWrite that
+    // meets SetupForWrite closes it and never meets it being replaced.
+    CreateBuffer();
     m_bUsable = true;
 }
 

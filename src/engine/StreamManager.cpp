@@ -101,6 +101,9 @@ BOOL CStreamManager::StartSession(const std::string& stationId, const std::strin
     if (bRunning || CacheCount() != 0)
         EndStation();
     WaitForNewCacheThreadEnd();
+    // The last station's aborted sequence download still reads the parameters until it
+    // has ended (promptly, its handles are closed).
+    m_pSequenceMgr->ServerIfc().WaitForDownloadEnd(platform::INFINITE);
     {
         SSequenceThreadParams& params = m_pSequenceMgr->ServerIfc().Params();
         params.strAFD = audioFormatDesc;

@@ -2,6 +2,7 @@
 
 #include "platform/DebugOutput.h"
 #include "platform/MessageBox.h"
+#include "platform/Mutex.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,6 +12,12 @@
 
 namespace
 {
+// Loads and unloads of the per-use wrappers, from any thread, one at a time: the loader
+// serialises them itself, but with a lock that ThreadSanitizer does not see, so a load on
+// one thread and an unload on another would be reported as a race in the loader's heap.
+// A leaf: held only around dlopen and dlclose.
+platform::Mutex g_csModuleLoad;
+
 // dlopen by name searches the paths of the program (not always: under a sanitizer's
 // interceptor the search runs as the runtime's); so a library is also looked for beside
 // the module holding this code and, for a program in bin/, in the lib/ beside that, as
@@ -34,14 +41,17 @@ void* LoadBesideThisLibrary(const std::string& strName)
 
 OVDKDll::OVDKDll(const std::string& strName) : m_strName(strName)
 {
-    m_hModule = ::dlopen(strName.c_str(), RTLD_NOW | RTLD_LOCAL);
     std::string strError;
-    if (!m_hModule)
     {
-        const char* pszError = ::dlerror();
-        strError = pszError ? pszError : "The specified module could not be found.";
-        if (strName.find('/') == std::string::npos)
-            m_hModule = LoadBesideThisLibrary(strName);
+        platform::MutexLock lock(g_csModuleLoad);
+        m_hModule = ::dlopen(strName.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!m_hModule)
+        {
+            const char* pszError = ::dlerror();
+            strError = pszError ? pszError : "The specified module could not be found.";
+            if (strName.find('/') == std::string::npos)
+                m_hModule = LoadBesideThisLibrary(strName);
+        }
     }
     if (!m_hModule)
         platform::MessageBox(strError, "Dll Load Problem", platform::MB_OK | platform::MB_ICONSTOP);
@@ -50,7 +60,10 @@ OVDKDll::OVDKDll(const std::string& strName) : m_strName(strName)
 OVDKDll::~OVDKDll()
 {
     if (m_hModule && !m_bNotOwner)
+    {
+        platform::MutexLock lock(g_csModuleLoad);
         ::dlclose(m_hModule);
+    }
 }
 
 void* OVDKDll::Resolve(const char* pszEntryPoint)

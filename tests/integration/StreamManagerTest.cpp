@@ -505,6 +505,8 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
 
     std::atomic<bool> bStop{false};
     std::atomic<int> nReads{0};
+    // Tracks handed out and reads that brought bytes: the moments of the changes.
+    std::atomic<int> nProgress{0};
     std::thread playerThread(
         [&]
         {
@@ -525,6 +527,7 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
                     std::this_thread::yield();
                     continue;
                 }
+                ++nProgress;
                 SStreamFormat format;
                 if (CodeOf([&] { mgr.OpenStream(info.nTrackID, format); }) == 0)
                 {
@@ -536,6 +539,7 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
                             eStatus == RS_EOF)
                             break;
                         ++nReads;
+                        ++nProgress;
                     }
                 }
                 mgr.CloseStream();
@@ -544,9 +548,14 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
 
     std::mt19937 random(20261207);
     const char* const stations[] = {"one", "two"};
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 200; ++i)
     {
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000)); // jitter only
+        // A random moment: after none, one or two steps of the player, then a short jitter.
+        const int nTarget = nProgress + static_cast<int>(random() % 3);
+        if (!WaitUntil([&] { return nProgress >= nTarget; }))
+            testsupport::FailAndEnd("the player to make progress after change " + std::to_string(i),
+                                    streamtest::kLimitMs, {__builtin_FILE(), __builtin_LINE()});
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000)); // jitter only
         switch (random() % 3)
         {
         case 0:
