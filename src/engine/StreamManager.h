@@ -36,19 +36,16 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <ovradio/RadioEngine.h>
 #include <string>
 #include <vector>
 
 class CStatusGate;
 class CTrackCache;
 
-// The result of ReadStream.
-enum EReadStatus : int
-{
-    RS_OK = 0,
-    RS_EOF = 1,
-    RS_NODATAVAILABLE = 2,
-};
+// The result of ReadStream: the read status the host receives (RS_OK, RS_EOF,
+// RS_NODATAVAILABLE).
+using EReadStatus = OVRADIO_READ_STATUS;
 
 // Where the player stands with the track handed out.
 enum EStreamState : int
