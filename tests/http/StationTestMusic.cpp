@@ -339,6 +339,11 @@ TEST_F(StationMusic, StopGivesUpAnEncodingAndLaterLoads)
 // The station as people hear it: every tune at its full length.
 TEST_F(StationMusic, FullLengthTracksLastTenToSixtySeconds)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The first sequence encodes every tune at full length, which an instrumented build
+    // may not finish within the client's read limit; the bytes are the same in any build.
+    GTEST_SKIP() << "full-length encoding is checked in the uninstrumented builds";
+#endif
     Start(Options(0));
     for (const std::string& line : Tracks("music"))
     {
