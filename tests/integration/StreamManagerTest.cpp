@@ -189,7 +189,8 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
     EXPECT_EQ(pMgr->GetStatus(), 2);
     station.ReleaseHeld();
     ASSERT_TRUE(status.WaitForCode(0, {7}));
-    EXPECT_EQ(pMgr->GetStatus(), 0);
+    // The status returns to 0 once the callback has returned.
+    EXPECT_TRUE(WaitUntil([&] { return pMgr->GetStatus() == 0; })) << pMgr->GetStatus();
     ASSERT_TRUE(player.NextTrack(info));
     EXPECT_EQ(info.nTrackID, 901u);
     EXPECT_EQ(player.PlayOpened(info), Song(901, 20000));
