@@ -401,8 +401,8 @@ TEST_F(SequenceServiceTest, AbortsFromAnotherThreadMeetRequestStartsSafely)
     }
     bStop = true;
     testsupport::Within("the aborting thread to end", [&] { aborter.join(); });
-    EXPECT_TRUE(testsupport::Within("the last download to end",
-                                    [&] { return ifc.WaitForDownloadEnd(platform::INFINITE); }));
+    EXPECT_TRUE(testsupport::Within("the last download to end", [&]
+                                    { return ifc.WaitForDownloadEnd(testsupport::kWaitLimitMs); }));
 }
 
 TEST_F(SequenceServiceTest, ASlowAnswerRaisesTheDelayEvent)

@@ -23,7 +23,6 @@ inline bool DownloadEnded(CRadioSequenceMgr& mgr,
 {
     return Within(
         "the sequence download to end",
-        [&] { return mgr.ServerIfc().WaitForDownloadEnd(platform::INFINITE); }, kWaitLimitMs,
-        where);
+        [&] { return mgr.ServerIfc().WaitForDownloadEnd(kWaitLimitMs); }, kWaitLimitMs, where);
 }
 } // namespace testsupport
