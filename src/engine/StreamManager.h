@@ -240,6 +240,8 @@ private:
     platform::Thread m_threadStartNewCache OVR_GUARDED_BY(g_csStartNewCache);
     // True from the thread's start until it has decided, under g_csStartNewCache, to end.
     bool m_bNewCacheThreadRunning OVR_GUARDED_BY(g_csStartNewCache) = false;
+    // A start asked for while the thread ran: it goes round once more instead of ending.
+    bool m_bNewCacheWanted OVR_GUARDED_BY(g_csStartNewCache) = false;
 
     // Values of RefreshStation for the next sequence request, set on the host's thread and
     // applied by the thread that starts requests.

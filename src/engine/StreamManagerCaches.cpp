@@ -9,6 +9,7 @@
 #include "host/TracedLock.h"
 
 #include <iterator>
+#include <utility>
 
 bool CStreamManager::IsWritingDone(const CTrackCache& cache)
 {
@@ -29,7 +30,13 @@ BOOL CStreamManager::StartNewTrackCache()
         return TRUE;
     TracedLock lock(g_csStartNewCache, "CStreamManager::StartNewTrackCache-g_csStartNewCache");
     if (m_bNewCacheThreadRunning)
+    {
+        // The running thread does the work: it goes round once more before it ends. It
+        // may be waiting for the very download whose end called here, and would
+        // otherwise never build the next cache.
+        m_bNewCacheWanted = true;
         return TRUE;
+    }
     if (m_bEndStation)
         return FALSE;
     // The previous thread has decided to end and holds nothing: it only returns.
@@ -45,6 +52,7 @@ BOOL CStreamManager::StartNewTrackCache()
         return FALSE;
     }
     m_bNewCacheThreadRunning = true;
+    m_bNewCacheWanted = false;
     return TRUE;
 }
 
@@ -74,12 +82,13 @@ DWORD CStreamManager::NewTrackCacheProc()
 }
 
 // The thread's last look, under the lock that StartNewTrackCache takes: a player that
-// raised its status before this finds it gone and starts a new one; one that raises it
-// after finds it going round.
+// raised its status, or a start asked for while the thread ran, before this finds it
+// going round; one after finds it gone and starts a new one.
 bool CStreamManager::EndNewCacheThreadUnlessWanted()
 {
     TracedLock lock(g_csStartNewCache, "CStreamManager::NewTrackCacheProc-g_csStartNewCache");
-    if (!m_bEndStation && IsPlayerWaiting())
+    const bool bWanted = std::exchange(m_bNewCacheWanted, false);
+    if (!m_bEndStation && (bWanted || IsPlayerWaiting()))
         return false;
     m_bNewCacheThreadRunning = false;
     return true;
@@ -285,12 +294,13 @@ CStreamManager::AppendNewCache(std::shared_ptr<platform::Event>& finished)
     return pCache;
 }
 
-// Step 4: the player that got no track and acknowledged it hears how this ended.
+// Step 4: the player that got no track and acknowledged it hears how this ended. A 2
+// left from an acknowledgement made inside the last answer's callback asks for nothing.
 void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
 {
     while (!m_bEndStation && m_nStatus == 1)
         m_evStatusChanged.Wait(platform::INFINITE);
-    if (m_bEndStation || m_nStatus != 2)
+    if (m_bEndStation || m_nStatus != 2 || !m_bPlayerAskedInVain)
         return;
     // Cleared first: a request that fails again while the callback runs is answered too.
     m_bPlayerAskedInVain = false;

@@ -76,6 +76,31 @@ protected:
         return read.get();
     }
 
+    // The ids of the tracks whose content the station was asked for, in order, once.
+    std::vector<DWORD> ContentTracks()
+    {
+        std::vector<DWORD> ids;
+        for (const std::string& target : ContentTargets())
+        {
+            const DWORD dwId = static_cast<DWORD>(std::stoul(target.substr(9)));
+            if (std::find(ids.begin(), ids.end(), dwId) == ids.end())
+                ids.push_back(dwId);
+        }
+        return ids;
+    }
+
+    // Waits until the new-cache thread has seen the named track's download end and has
+    // ended, its further rounds included: nothing is built after that until the player
+    // moves on.
+    void WaitForRest(CStreamManager& mgr, const std::string& strTrack)
+    {
+        const std::string line = "CStreamManager::CreateCacheForWrite -for " + strTrack + " exit";
+        ASSERT_TRUE(WaitUntil([&] { return trace.HasLineContaining(line); }))
+            << "no cache of " << strTrack << " was built and downloaded";
+        ASSERT_TRUE(WaitUntil([&] { return !mgr.IsNewCacheThreadRunning(); }))
+            << "the new-cache thread did not end";
+    }
+
     CStatusRecorder status;
 };
 
@@ -312,6 +337,58 @@ TEST_F(StreamManagerTest, APoolNoLargerThanOneTrackCacheAnswersThree)
     EXPECT_EQ(pMgr->CacheCount(), 0u);
 }
 
+TEST_F(StreamManagerTest, TracksAreBufferedAheadUpToTheSequencesCountOfCaches)
+{
+    station.Rules().AddRule("station count tracks 901,902,903,904");
+    station.Rules().AddRule("station count size 20000");
+    station.Rules().AddRule("station count header numcaches=2");
+    auto pMgr = Start("count");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    ASSERT_EQ(info.nTrackID, 901u);
+    // The player does not read: 902 is buffered behind 901, and nothing more.
+    WaitForRest(*pMgr, "track 902");
+    EXPECT_EQ(pMgr->CacheCount(), 2u);
+    EXPECT_EQ(ContentTracks(), (std::vector<DWORD>{901, 902}));
+    EXPECT_FALSE(trace.HasLineContaining("IsSizeLimitReached::"));
+
+    // The next track is there at once.
+    EXPECT_EQ(player.PlayOpened(info), Song(901, 20000));
+    const std::size_t nAnswers = player.Answers().size();
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 902u);
+    EXPECT_EQ(player.Answers().size(), nAnswers) << "902 was not buffered ahead";
+    EXPECT_EQ(player.PlayOpened(info), Song(902, 20000));
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
+TEST_F(StreamManagerTest, TracksAreBufferedAheadUntilTheMemoryLimit)
+{
+    // Room for a further cache while more than one pipe (65536) of the pool is left:
+    // after three tracks of 40000 bytes, 171072 - 120000 is not.
+    station.Rules().AddRule("station memory tracks 901,902,903,904,905");
+    station.Rules().AddRule("station memory size 40000");
+    station.Rules().AddRule("station memory header numcaches=5");
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 171072), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 65536), 0);
+    auto pMgr = Start("memory");
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    WaitForRest(*pMgr, "track 903");
+    EXPECT_TRUE(trace.HasLineContaining("IsSizeLimitReached::Memory limit reached: used(120000),"
+                                        "m_dwMaxTotalCache =171072,m_dwMaxTrackCache=65536"));
+    EXPECT_EQ(pMgr->CacheCount(), 3u);
+    EXPECT_EQ(ContentTracks(), (std::vector<DWORD>{901, 902, 903}));
+    // Bytes read are bytes freed: the track played leaves the pool at the next request.
+    EXPECT_EQ(player.PlayOpened(info), Song(901, 40000));
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 902u);
+    EXPECT_EQ(pMgr->CacheCount(), 2u);
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
 TEST_F(StreamManagerTest, ANonSkippableTrackRefusesNextWhileOpenAndAcceptsItAfterClose)
 {
     station.Rules().AddRule("station fixed tracks 901,902");
@@ -429,12 +506,13 @@ TEST_F(StreamManagerTest, RefreshStationDropsTheBufferedTracksAtTheNextClose)
     ASSERT_TRUE(pMgr->OpenStream(901, format));
     EXPECT_TRUE(pMgr->RefreshStation("afd-two", "::id=7::usr_info=fresh::"));
     EXPECT_EQ(player.ReadToEnd(), Song(901, 400000));
+    // 902 is buffered behind the track played, paused on its mark.
+    ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; })) << pMgr->CacheCount();
     EXPECT_TRUE(testsupport::Within("CloseStream", [&] { return pMgr->CloseStream(); }));
     EXPECT_TRUE(
         trace.HasLineContaining("RejectCurrentSequence called on CloseStream as flag is set"));
-    EXPECT_EQ(pMgr->CacheCount(), 1u);
     ASSERT_TRUE(player.NextTrack(info));
-    EXPECT_EQ(info.nTrackID, 901u) << "the next track comes from a new sequence";
+    EXPECT_EQ(info.nTrackID, 901u) << "902 was dropped; the next track comes from a new sequence";
     const std::vector<std::string> targets = SequenceTargets(2);
     ASSERT_GE(targets.size(), 2u);
     EXPECT_EQ(integration::FieldOf(targets.front(), "AFD"), "afd-one");
@@ -454,18 +532,20 @@ TEST_F(StreamManagerTest, ASlowConnectionThrottlesAndTheNextRequestCarriesTheMea
     SPlayerTrackInfo info;
     ASSERT_TRUE(player.NextTrack(info));
     ASSERT_EQ(info.nTrackID, 901u);
-    EXPECT_EQ(player.PlayOpened(info), Song(901, 24000));
+    EXPECT_EQ(player.PlayOpened(info, false), Song(901, 24000));
+    // 902 is buffered behind it when the track closes.
+    ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; })) << pMgr->CacheCount();
+    EXPECT_TRUE(testsupport::Within("CloseStream", [&] { return pMgr->CloseStream(); }));
     EXPECT_TRUE(
         trace.HasLineContaining("====>>>>Throttling!!!<<<<==== HandleThrottling() Called!!!"));
     EXPECT_TRUE(trace.HasLineContaining("Allowable Byte Per Sec = 20000.000 Current Track Bit "
                                         "Rate (kbps) = 128 Given CCD Thresh = 25"));
-    EXPECT_EQ(pMgr->CacheCount(), 1u);
     const std::string events = Events();
     EXPECT_NE(events.find("Throttling"), std::string::npos);
     EXPECT_NE(events.find("Bitrate"), std::string::npos);
 
     ASSERT_TRUE(player.NextTrack(info));
-    EXPECT_EQ(info.nTrackID, 901u) << "the next track comes from a new sequence";
+    EXPECT_EQ(info.nTrackID, 901u) << "902 was dropped; the next track comes from a new sequence";
     const std::vector<std::string> targets = SequenceTargets(2);
     ASSERT_GE(targets.size(), 2u);
     EXPECT_EQ(integration::FieldOf(targets.front(), "CCD"), "caps-initial");
