@@ -1,7 +1,9 @@
 // What the tests of whole and split tracks share: the tracks of a station's first sequence,
-// and the byte order a split track must arrive in, computed here round by round.
+// the byte order a split track must arrive in, computed here round by round, and the
+// station's records of the requests for them.
 #pragma once
 
+#include "Station.h"
 #include "download/DownloadTestSupport.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "sequence/TrackInfo.h"
@@ -43,6 +45,49 @@ inline std::string ExpectedSplitTrack(const STrackInfo& rec)
 {
     return Interleaved(downloadtest::StationCachePart(rec.trackid, rec.cachesize), rec.splitcache,
                        downloadtest::StationSong(rec.trackid, rec.songpartsize), rec.splitsong);
+}
+
+// The track as the player must get it: a split track interleaved, a whole one as it is.
+inline std::string ExpectedTrack(const STrackInfo& rec)
+{
+    return rec.cachesize != 0 ? ExpectedSplitTrack(rec)
+                              : downloadtest::StationSong(rec.trackid, rec.songsize);
+}
+
+// The station's records of the requests whose target starts with prefix, in the order it
+// answered them, once it has logged at least n of them.
+inline std::vector<station::RequestRecord> RequestsTo(station::Station& station,
+                                                      const std::string& prefix, std::size_t n)
+{
+    std::vector<station::RequestRecord> found;
+    const bool bLogged = station.WaitForRequests(
+        [&](const std::vector<station::RequestRecord>& records)
+        {
+            found.clear();
+            for (const station::RequestRecord& record : records)
+                if (record.target.rfind(prefix, 0) == 0)
+                    found.push_back(record);
+            return found.size() >= n;
+        });
+    EXPECT_TRUE(bLogged) << "the station logged " << found.size() << " of " << n << " " << prefix
+                         << " requests";
+    return found;
+}
+
+// The requests for one part ("song" or "cache") of a track.
+inline std::vector<station::RequestRecord> PartRequests(station::Station& station, DWORD dwTrackId,
+                                                        const char* pszPart, std::size_t n)
+{
+    return RequestsTo(station, "/content/" + std::to_string(dwTrackId) + "/" + pszPart + ".mp3", n);
+}
+
+// A header of a request as the station kept it; "<none>" when it was not sent.
+inline std::string HeaderOf(const station::RequestRecord& record, const std::string& name)
+{
+    for (const auto& [key, value] : record.headers)
+        if (key == name)
+            return value;
+    return "<none>";
 }
 
 // The first n tracks of a station's first sequence, asked for as the engine asks.

@@ -3,8 +3,10 @@
 // failed request with AckNotified(0).
 #include "engine/StreamManager.h"
 
+#include "cache/CacheTestSupport.h"
 #include "download/DownloadTestSupport.h"
 #include "integration/StationFixture.h"
+#include "integration/StationTracks.h"
 #include "integration/StreamPlayer.h"
 #include "platform/Clock.h"
 
@@ -189,6 +191,59 @@ TEST_F(StreamManagerTest, AWholeSequencePlaysByteExactThroughCutsAndResets)
         EXPECT_TRUE(nAnswer == 11 || nAnswer == 7) << nAnswer;
     EXPECT_TRUE(pMgr->EndSession());
     EXPECT_EQ(pMgr->CacheCount(), 0u);
+}
+
+TEST_F(StreamManagerTest, WholeAndSplitTracksPlayByteExactThroughFaultsAndTheDiskCache)
+{
+    station.Rules().AddRule("station mixed tracks 101,301,102,302");
+    station.Rules().AddRule("station mixed header numcaches=2");
+    station.Rules().AddRule("track 101 reset 1000 times 1");
+    station.Rules().AddRule("track 301/cache reset 20000 times 1");
+    station.Rules().AddRule("track 301/song cut 0 times 1");
+    station.Rules().AddRule("track 302/song cut 30000 times 1");
+    station.Rules().AddRule("track 102 cut 50000 times 1");
+    const std::vector<STrackInfo> tracks = integration::FirstTracksOf("mixed", 4);
+    ASSERT_NE(tracks[1].cachesize, 0u);
+    ASSERT_NE(tracks[3].cachesize, 0u);
+    cachetest::FreeSpace free{1000 * cachetest::kMB};
+    auto pMgr = std::make_unique<CStreamManager>();
+    CacheSettings settings = pMgr->GetRadioCacheMgr()->GetSettings();
+    settings.strLocation = home.File("cache") + "/";
+    settings.bEnabled = true;
+    pMgr->GetRadioCacheMgr()->SetSettings(settings);
+    ASSERT_TRUE(
+        pMgr->StartSession("mixed", "Mixed", "afd", "caps", "::id=42::", status.Callback()));
+    CPlayer player(*pMgr, status);
+
+    // The second sequence brings the same tracks: the cache parts come from the disk.
+    for (int nPass = 1; nPass <= 2; ++nPass)
+        for (const STrackInfo& rec : tracks)
+        {
+            SCOPED_TRACE("pass " + std::to_string(nPass) + ", track " +
+                         std::to_string(rec.trackid));
+            SPlayerTrackInfo info;
+            ASSERT_TRUE(player.NextTrack(info));
+            ASSERT_EQ(info.nTrackID, rec.trackid);
+            SStreamFormat format;
+            ASSERT_TRUE(pMgr->OpenStream(info.nTrackID, format));
+            EXPECT_EQ(format.nTotalSizeBytes, static_cast<LONG>(rec.songsize));
+            const std::string bytes = player.ReadToEnd();
+            EXPECT_TRUE(bytes == integration::ExpectedTrack(rec))
+                << bytes.size() << " bytes of " << rec.songsize;
+            EXPECT_TRUE(pMgr->CloseStream());
+        }
+    EXPECT_TRUE(pMgr->EndSession());
+    // A request and its resume for 301's cache part, one for 302's: none in the second pass.
+    EXPECT_EQ(integration::PartRequests(station, 301, "cache", 2).size(), 2u);
+    EXPECT_EQ(integration::PartRequests(station, 302, "cache", 1).size(), 1u);
+    EXPECT_EQ(integration::PartRequests(station, 301, "song", 3).size(), 3u);
+    EXPECT_EQ(integration::PartRequests(station, 302, "song", 3).size(), 3u);
+    const std::string events = Events();
+    for (const STrackInfo& rec : {tracks[1], tracks[3]})
+        EXPECT_NE(events.find("\"name\":\"TrackFoundInCache\",\"params\":{\"TrackName\":\"" +
+                              rec.track + "\""),
+                  std::string::npos)
+            << events;
 }
 
 TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScriptThenThree)
