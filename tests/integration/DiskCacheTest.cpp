@@ -10,7 +10,7 @@
 #include "download/TrackCache.h"
 #include "download/TrackDownloader.h"
 #include "integration/StationTracks.h"
-#include "integration/StationFixture.h"
+#include "integration/TrackCacheFixture.h"
 #include "platform/Files.h"
 
 #include <algorithm>
@@ -32,7 +32,6 @@
 
 extern char** environ;
 
-using downloadtest::CTestOwner;
 using downloadtest::ReadToEnd;
 using downloadtest::StationCachePart;
 using downloadtest::StationSong;
@@ -41,7 +40,7 @@ namespace
 {
 constexpr DWORD kHeaderSize = mcCacheFileMgr::kHeaderSize;
 
-class DiskCache : public integration::StationIntegration
+class DiskCache : public integration::TrackCacheIntegration
 {
 protected:
     void SetUp() override
@@ -131,29 +130,12 @@ protected:
     std::vector<station::RequestRecord> PartRequests(const STrackInfo& rec, const char* pszPart,
                                                      std::size_t n)
     {
-        const std::string prefix =
-            "/content/" + std::to_string(rec.trackid) + "/" + pszPart + ".mp3";
-        std::vector<station::RequestRecord> found;
-        const bool bLogged = station.WaitForRequests(
-            [&](const std::vector<station::RequestRecord>& records)
-            {
-                found.clear();
-                for (const station::RequestRecord& record : records)
-                    if (record.target.rfind(prefix, 0) == 0)
-                        found.push_back(record);
-                return found.size() >= n;
-            });
-        EXPECT_TRUE(bLogged) << "the station logged " << found.size() << " of " << n << " "
-                             << prefix << " requests";
-        return found;
+        return integration::PartRequests(station, rec.trackid, pszPart, n);
     }
 
     static std::string RangeOf(const station::RequestRecord& record)
     {
-        for (const auto& [key, value] : record.headers)
-            if (key == "Range")
-                return value;
-        return "<none>";
+        return integration::HeaderOf(record, "Range");
     }
 
     // Plays the track in a program of its own whose files may not grow past the limit.
@@ -178,7 +160,6 @@ protected:
     cachetest::FreeSpace free{1000 * cachetest::kMB};
     std::string m_strFolder;
     std::shared_ptr<mcRadioCacheMgr> m_pCacheMgr;
-    CTestOwner owner;
 };
 } // namespace
 

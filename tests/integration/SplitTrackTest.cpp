@@ -7,7 +7,7 @@
 #include "download/TrackCache.h"
 #include "download/TrackDownloader.h"
 #include "integration/StationTracks.h"
-#include "integration/StationFixture.h"
+#include "integration/TrackCacheFixture.h"
 #include "platform/Clock.h"
 
 #include <algorithm>
@@ -17,7 +17,6 @@
 #include <vector>
 
 using downloadtest::CCall;
-using downloadtest::CTestOwner;
 using downloadtest::ReadToEnd;
 using downloadtest::StationCachePart;
 using downloadtest::StationSong;
@@ -25,21 +24,12 @@ using downloadtest::WaitUntil;
 
 namespace
 {
-class SplitTrack : public integration::StationIntegration
+class SplitTrack : public integration::TrackCacheIntegration
 {
 protected:
     static std::string Expected(const STrackInfo& rec)
     {
         return integration::ExpectedSplitTrack(rec);
-    }
-
-    std::string Download(const STrackInfo& rec, DWORD dwPipeSize = 1048576)
-    {
-        CTrackCache cache(&rec, dwPipeSize, &owner);
-        EXPECT_TRUE(cache.SetupForWrite());
-        std::string bytes = ReadToEnd(cache);
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-        return bytes;
     }
 
     std::size_t RequestsFor(const std::string& prefix)
@@ -50,10 +40,6 @@ protected:
                 ++n;
         return n;
     }
-
-    void ExpectNoThreadOutlivedItsLimit() { EXPECT_FALSE(trace.HasLineContaining("still alive")); }
-
-    CTestOwner owner;
 };
 } // namespace
 

@@ -6,8 +6,8 @@
 #include "download/TrackCache.h"
 #include "download/TrackDownloader.h"
 #include "host/UserId.h"
-#include "integration/StationFixture.h"
 #include "integration/StationTracks.h"
+#include "integration/TrackCacheFixture.h"
 #include "platform/Clock.h"
 #include "platform/HttpUrl.h"
 #include "sequence/RadioSequenceMgr.h"
@@ -22,7 +22,6 @@
 #include <vector>
 
 using downloadtest::CCall;
-using downloadtest::CTestOwner;
 using downloadtest::kLimitMs;
 using downloadtest::ReadToEnd;
 using downloadtest::StationSong;
@@ -30,7 +29,7 @@ using downloadtest::WaitUntil;
 
 namespace
 {
-class TrackDownload : public integration::StationIntegration
+class TrackDownload : public integration::TrackCacheIntegration
 {
 protected:
     // The four tracks of the demo station's first sequence: 101 (160000 bytes), 102
@@ -46,27 +45,7 @@ protected:
     // The content requests for a track, in the order the station answered them.
     std::vector<station::RequestRecord> ContentRequests(DWORD dwTrackId, std::size_t n)
     {
-        const std::string prefix = "/content/" + std::to_string(dwTrackId) + "/";
-        std::vector<station::RequestRecord> found;
-        const bool bSeen = station.WaitForRequests(
-            [&](const std::vector<station::RequestRecord>& records)
-            {
-                found.clear();
-                for (const station::RequestRecord& record : records)
-                    if (record.target.rfind(prefix, 0) == 0)
-                        found.push_back(record);
-                return found.size() >= n;
-            });
-        EXPECT_TRUE(bSeen) << "timed out waiting for " << n << " requests of track " << dwTrackId;
-        return found;
-    }
-
-    static std::string HeaderOf(const station::RequestRecord& record, const std::string& name)
-    {
-        for (const auto& [key, value] : record.headers)
-            if (key == name)
-                return value;
-        return "<none>";
+        return integration::RequestsTo(station, "/content/" + std::to_string(dwTrackId) + "/", n);
     }
 
     static std::size_t Count(const std::string& text, const std::string& what)
@@ -77,20 +56,6 @@ protected:
             ++n;
         return n;
     }
-
-    // Downloads the track through a cache read on a thread of its own; the bytes.
-    std::string Download(const STrackInfo& rec, DWORD dwPipeSize = 1048576)
-    {
-        CTrackCache cache(&rec, dwPipeSize, &owner);
-        EXPECT_TRUE(cache.SetupForWrite());
-        std::string bytes = ReadToEnd(cache);
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-        return bytes;
-    }
-
-    void ExpectNoThreadOutlivedItsLimit() { EXPECT_FALSE(trace.HasLineContaining("still alive")); }
-
-    CTestOwner owner;
 };
 } // namespace
 
@@ -112,10 +77,11 @@ TEST_F(TrackDownload, AWholeTrackArrivesByteExactWithOneMeterSamplePerNetworkRea
     ASSERT_TRUE(
         platform::http::CrackUrl(testsupport::Sign(tracks[0].songurl, GetUserId()), signedUrl));
     EXPECT_EQ(requests[0].target, signedUrl.strPathWithQuery);
-    EXPECT_EQ(HeaderOf(requests[0], "User-Agent"), mcInternetCacheDownloader::AgentText());
+    EXPECT_EQ(integration::HeaderOf(requests[0], "User-Agent"),
+              mcInternetCacheDownloader::AgentText());
     EXPECT_EQ(mcInternetCacheDownloader::AgentText().rfind("Orvale Deck ", 0), 0u);
     EXPECT_NE(mcInternetCacheDownloader::AgentText().find(" (OS version)"), std::string::npos);
-    EXPECT_EQ(HeaderOf(requests[0], "Range"), "<none>");
+    EXPECT_EQ(integration::HeaderOf(requests[0], "Range"), "<none>");
     EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
 }
 
@@ -142,7 +108,7 @@ TEST_F(TrackDownload, CutAnswersAreResumedFromTheByteWhereTheyStopped)
         EXPECT_EQ(token.find_first_not_of("0123456789ABCDEF"), std::string::npos) << token;
         EXPECT_EQ(resumed.substr(0, xrange), requests[0].target);
         EXPECT_EQ(requests[1].status, 206) << requests[1].note;
-        EXPECT_EQ(HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
+        EXPECT_EQ(integration::HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
     }
     const std::string events = Events();
     EXPECT_EQ(Count(events, "\"name\":\"AttemptErrorRecovery\""), 4u);
@@ -167,7 +133,7 @@ TEST_F(TrackDownload, ResetConnectionsAreResumedFromTheByteWhereTheyBroke)
         EXPECT_NE(requests[1].target.find("&X-Range=" + offset + "-&RETRY="), std::string::npos)
             << requests[1].target;
         EXPECT_EQ(requests[1].status, 206) << requests[1].note;
-        EXPECT_EQ(HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
+        EXPECT_EQ(integration::HeaderOf(requests[1], "Range"), "bytes=" + offset + "-");
     }
     EXPECT_EQ(Count(Events(), "\"NumberOfAttempts\":1}"), 4u);
 }
