@@ -19,8 +19,15 @@ namespace
 {
 thread_local DWORD t_dwLastError = 0;
 
-// Read buffer of curl per transfer: larger chunks mean fewer callbacks and pauses.
+// Read buffer of curl per transfer: larger chunks mean fewer receive calls.
 constexpr long kCurlBufferSize = 256 * 1024;
+// The body bytes a request takes from curl ahead of its reader. curl hands the body over
+// in pieces of at most 16 KiB; pausing the transfer makes it copy everything it has
+// received and not yet handed over, and it hands that over again piece by piece on
+// resume, so a transfer that paused whenever a small read was satisfied copied its
+// buffer over and over. With room for several of curl's reads it pauses only when the
+// reader falls that far behind.
+constexpr std::size_t kReadAheadSize = 1024 * 1024;
 constexpr long kConnectTimeoutMs = 60000;
 
 bool Fail(DWORD dwError)
@@ -160,6 +167,53 @@ void SessionState::Close()
         connection->Close();
 }
 
+// Body bytes that came before the reader asked for them, in order: bytes are taken from
+// the front and added at the back. It holds at most kReadAheadSize bytes, or one piece of
+// curl's when it is empty; its storage grows to what it held and stays for the request.
+class ReadAhead
+{
+public:
+    std::size_t Size() const { return m_nEnd - m_nBegin; }
+    // Whether n more bytes may be added.
+    bool HasRoomFor(std::size_t n) const { return Size() == 0 || Size() + n <= kReadAheadSize; }
+
+    void Add(const char* p, std::size_t n)
+    {
+        if (m_nEnd + n > m_buffer.size())
+        {
+            // Move what is left to the front; grow only when that is not enough.
+            const std::size_t nSize = Size();
+            if (nSize != 0 && m_nBegin != 0)
+                std::memmove(m_buffer.data(), m_buffer.data() + m_nBegin, nSize);
+            m_nBegin = 0;
+            m_nEnd = nSize;
+            if (nSize + n > m_buffer.size())
+                m_buffer.resize(std::max(nSize + n, std::min(2 * m_buffer.size(), kReadAheadSize)));
+        }
+        std::memcpy(m_buffer.data() + m_nEnd, p, n);
+        m_nEnd += n;
+    }
+
+    // Moves up to n bytes from the front to pOut; the count moved.
+    std::size_t Take(char* pOut, std::size_t n)
+    {
+        const std::size_t nTake = std::min(n, Size());
+        if (nTake != 0)
+            std::memcpy(pOut, m_buffer.data() + m_nBegin, nTake);
+        m_nBegin += nTake;
+        if (m_nBegin == m_nEnd)
+            m_nBegin = m_nEnd = 0;
+        return nTake;
+    }
+
+    void Clear() { m_nBegin = m_nEnd = 0; }
+
+private:
+    std::vector<char> m_buffer;
+    std::size_t m_nBegin = 0;
+    std::size_t m_nEnd = 0;
+};
+
 // The life of a request handle. It only moves forward: a cancelled handle fails every
 // call with 12017, a closed one with ERROR_INVALID_HANDLE.
 enum class EHandle
@@ -175,8 +229,8 @@ enum class EExchange
 {
     eNone,         // nothing sent yet, or the last Send could not start its exchange
     eAwaitingHead, // sent; the answer's head has not come
-    eBody,         // the head has come; the body flows into the caller's buffer
-    ePaused,       // the caller's buffer is full: curl keeps its chunk until the next Read
+    eBody,         // the head has come; the body flows into the caller's buffer or read-ahead
+    ePaused,       // the read-ahead is full: curl keeps what it has until a Read resumes it
     eEnded,        // the transfer ended after the head came (result says how)
     eFailed,       // the transfer ended before a head came (result says why)
 };
@@ -242,8 +296,7 @@ struct RequestState
     std::vector<std::pair<std::string, std::string>> answerHeaders;
     char* pDest = nullptr;
     std::size_t nDestLeft = 0;
-    std::vector<char> pending; // the tail of a chunk that did not fit the caller's buffer
-    std::size_t nPendingPos = 0;
+    ReadAhead ahead;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 };
 
@@ -372,8 +425,7 @@ bool RequestState::PrepareExchange(const std::string& strExtraHeaders)
     answerHeaders.clear();
     pDest = nullptr;
     nDestLeft = 0;
-    pending.clear();
-    nPendingPos = 0;
+    ahead.Clear();
     errorBuffer[0] = '\0';
 
     curl_slist_free_all(headerList);
@@ -514,26 +566,29 @@ size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
     return total;
 }
 
+// While a Read waits for bytes the read-ahead is empty (Read empties it first), so the
+// bytes go straight into the caller's buffer; what does not fit, or comes while no Read
+// waits, goes to the read-ahead.
 size_t RequestState::OnBody(char* p, size_t size, size_t n, void* user)
 {
     auto& s = *static_cast<RequestState*>(user);
     const size_t total = size * n;
     s.bProgress = true;
-    if (s.nDestLeft == 0)
+    const size_t take = std::min(total, s.nDestLeft);
+    if (!s.ahead.HasRoomFor(total - take))
     {
-        // The caller's buffer is full: curl keeps this chunk and hands it again on resume.
+        // curl keeps this piece and hands it again on resume.
         s.exchange = EExchange::ePaused;
         return CURL_WRITEFUNC_PAUSE;
     }
-    const size_t take = std::min(total, s.nDestLeft);
-    std::memcpy(s.pDest, p, take);
-    s.pDest += take;
-    s.nDestLeft -= take;
-    if (take < total)
+    if (take != 0)
     {
-        s.pending.assign(p + take, p + total);
-        s.nPendingPos = 0;
+        std::memcpy(s.pDest, p, take);
+        s.pDest += take;
+        s.nDestLeft -= take;
     }
+    if (take < total)
+        s.ahead.Add(p + take, total - take);
     return total;
 }
 } // namespace detail
@@ -677,19 +732,9 @@ bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
         return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     }
 
-    // First what is left of a chunk that did not fit the last buffer.
+    // First the bytes that came ahead of this read.
     char* const pOut = static_cast<char*>(pBuffer);
-    std::size_t nFilled = std::min<std::size_t>(dwToRead, s.pending.size() - s.nPendingPos);
-    if (nFilled != 0)
-    {
-        std::memcpy(pOut, s.pending.data() + s.nPendingPos, nFilled);
-        s.nPendingPos += nFilled;
-        if (s.nPendingPos == s.pending.size())
-        {
-            s.pending.clear();
-            s.nPendingPos = 0;
-        }
-    }
+    std::size_t nFilled = s.ahead.Take(pOut, dwToRead);
 
     DWORD dwError = 0;
     if (nFilled < dwToRead && !s.Finished())
@@ -699,7 +744,7 @@ bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)
         if (s.exchange == detail::EExchange::ePaused)
         {
             s.exchange = detail::EExchange::eBody;
-            curl_easy_pause(s.easy, CURLPAUSE_CONT); // may hand the kept chunk at once
+            curl_easy_pause(s.easy, CURLPAUSE_CONT); // may hand the kept bytes at once
         }
         dwError = s.Pump([&s] { return s.nDestLeft == 0; });
         nFilled = dwToRead - s.nDestLeft;

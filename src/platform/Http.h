@@ -17,9 +17,13 @@
 // Locks: each handle has one of its own, held only to register, count or free; no call
 // blocks on it for longer, and none is held while the transfer runs or curl calls back.
 //
-// The transfer runs on curl's multi interface in the calling thread; it is paused while
-// the caller's buffer is full, so a body is copied once from curl into the caller's
-// buffer (plus, for the tail of a chunk that did not fit, once more).
+// The transfer runs on curl's multi interface in the calling thread. A request reads ahead
+// of its caller: body bytes that come while no Read waits, or that do not fit the waiting
+// Read's buffer, are kept in a buffer of the request's own (at most 1 MiB) and handed to
+// the next Reads; the transfer pauses only while that buffer is full. Bytes go straight
+// into a waiting Read's buffer when nothing is kept ahead of them. Memory per request:
+// that buffer, curl's 256 KiB receive buffer, and what curl holds while paused (at most
+// one receive).
 #pragma once
 
 #include "platform/Types.h"

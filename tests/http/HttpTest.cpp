@@ -118,6 +118,51 @@ TEST(HttpClient, ReadOfNBytesWaitsForAllNAcrossSegments)
     EXPECT_TRUE(body == got);
 }
 
+// A body several times the client's read-ahead, sent flat out, read in sizes from one
+// byte to more than the read-ahead holds: the client pauses the transfer whenever the
+// reader falls behind and resumes it, and every byte arrives once, in order.
+TEST(HttpClient, ReadAheadKeepsEveryByteInOrderForAnyReadSizes)
+{
+    const std::string body = Pattern(6 * 1024 * 1024 + 5);
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", body.size()) + body); });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    const DWORD sizes[] = {1, 8192, 3, 70000, 2 * 1024 * 1024 + 1, 16385, 8192, 500000};
+    std::string got;
+    std::vector<char> buf(2 * 1024 * 1024 + 1);
+    for (std::size_t i = 0;; ++i)
+    {
+        const DWORD dwWant = sizes[i % std::size(sizes)];
+        DWORD dwRead = 0;
+        ASSERT_TRUE(client.request.Read(buf.data(), dwWant, &dwRead)) << http::LastError();
+        if (dwRead == 0)
+            break;
+        // Every read is whole until the body ends.
+        ASSERT_TRUE(dwRead == dwWant || got.size() + dwRead == body.size())
+            << "read " << dwRead << " of " << dwWant << " at " << got.size();
+        got.append(buf.data(), dwRead);
+    }
+    EXPECT_EQ(body.size(), got.size());
+    EXPECT_TRUE(body == got);
+}
+
+// An answer cut short: the bytes read ahead of small reads are all handed out before the
+// end shows as a read of 0 bytes, and the end stays.
+TEST(HttpClient, CutAnswerHandsOutWhatCameAheadThenZero)
+{
+    const std::string part = Pattern(50000);
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 1000000) + part); });
+    Client client(server.Port());
+    ASSERT_TRUE(client.request.Send());
+    bool bOk = false;
+    EXPECT_TRUE(ReadAll(client.request, 999, &bOk) == part);
+    EXPECT_TRUE(bOk);
+    char buf[16];
+    DWORD dwRead = 1;
+    EXPECT_TRUE(client.request.Read(buf, sizeof buf, &dwRead));
+    EXPECT_EQ(0u, dwRead);
+}
+
 TEST(HttpClient, AnswerCutBeforeItsLengthEndsWithItsBytesThenZero)
 {
     const std::string part = Pattern(40);
