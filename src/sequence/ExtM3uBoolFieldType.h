@@ -7,5 +7,5 @@ class CExtM3uBoolFieldType : public CExtM3uLongFieldType
 {
 public:
     using CExtM3uLongFieldType::CExtM3uLongFieldType;
-    bool GetString(const std::string& key, std::string& value) override;
+    bool GetString(std::string_view key, std::string& value) override;
 };

@@ -9,8 +9,8 @@ class CExtM3uLongFieldType : public CExtM3uFieldType
 {
 public:
     using CExtM3uFieldType::CExtM3uFieldType;
-    bool GetString(const std::string& key, std::string& value) override;
+    bool GetString(std::string_view key, std::string& value) override;
     // False for an empty value, and for one that reads 0 without being written "0"
     // (spaces around it allowed); value is then left as it was, or 0.
-    virtual bool GetLong(const std::string& key, LONG& value);
+    virtual bool GetLong(std::string_view key, LONG& value);
 };

@@ -7,5 +7,5 @@ class CExtM3uStringFieldType : public CExtM3uFieldType
 {
 public:
     using CExtM3uFieldType::CExtM3uFieldType;
-    bool GetString(const std::string& key, std::string& value) override;
+    bool GetString(std::string_view key, std::string& value) override;
 };

@@ -8,5 +8,5 @@ class CExtM3uUrlFieldType : public CExtM3uStringFieldType
 {
 public:
     using CExtM3uStringFieldType::CExtM3uStringFieldType;
-    bool GetString(const std::string& key, std::string& value) override;
+    bool GetString(std::string_view key, std::string& value) override;
 };

@@ -6,6 +6,7 @@
 #include "sequence/ExtM3uNonZeroLongFieldType.h"
 #include "sequence/ExtM3uUrlFieldType.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -47,19 +48,21 @@ struct TokenError
 class TrackLineParser
 {
 public:
-    TrackLineParser(const char* line, STrackInfo& rec)
-        : m_strings(line), m_urls(line), m_longs(line), m_nonZero(line), m_bools(line), m_rec(rec)
+    TrackLineParser(std::string_view line, STrackInfo& rec)
+        : m_index(line), m_strings(m_index), m_urls(m_index), m_longs(m_index), m_nonZero(m_index),
+          m_bools(m_index), m_rec(rec)
     {
     }
 
     void Parse();
 
 private:
-    std::string String(const char* key, bool decoded);
-    std::string Url(const char* key);
+    void String(const char* key, bool decoded, std::string& into);
+    void Url(const char* key, std::string& into);
     bool Long(CExtM3uLongFieldType& reader, const char* key, DWORD& into);
     void RequiredLong(CExtM3uLongFieldType& reader, const char* key, DWORD& into);
 
+    CExtM3uFieldIndex m_index; // the readers' shared index of the line
     CExtM3uStringFieldType m_strings;
     CExtM3uUrlFieldType m_urls;
     CExtM3uLongFieldType m_longs;
@@ -68,21 +71,20 @@ private:
     STrackInfo& m_rec;
 };
 
-std::string TrackLineParser::String(const char* key, bool decoded)
+// The value is read straight into the record's field, "" when it is absent.
+void TrackLineParser::String(const char* key, bool decoded, std::string& into)
 {
-    std::string value;
-    if (!m_strings.GetString(key, value))
-        return {};
-    if (decoded)
-        DecodeText(value);
-    return value;
+    if (!m_strings.GetString(key, into))
+        into.clear();
+    else if (decoded)
+        DecodeText(into);
 }
 
 // A URL that is found but fails the check counts as absent.
-std::string TrackLineParser::Url(const char* key)
+void TrackLineParser::Url(const char* key, std::string& into)
 {
-    std::string value;
-    return m_urls.GetString(key, value) ? value : std::string();
+    if (!m_urls.GetString(key, into))
+        into.clear();
 }
 
 bool TrackLineParser::Long(CExtM3uLongFieldType& reader, const char* key, DWORD& into)
@@ -103,17 +105,17 @@ void TrackLineParser::RequiredLong(CExtM3uLongFieldType& reader, const char* key
 void TrackLineParser::Parse()
 {
     RequiredLong(m_longs, "::trackid=", m_rec.trackid);
-    m_rec.track = String("::track=", true);
-    m_rec.artist = String("::artist=", true);
-    m_rec.artistid = String("::artistid=", false);
-    m_rec.album = String("::album=", true);
-    m_rec.albumid = String("::albumid=", false);
-    m_rec.songurl = Url("::songurl=");
+    String("::track=", true, m_rec.track);
+    String("::artist=", true, m_rec.artist);
+    String("::artistid=", false, m_rec.artistid);
+    String("::album=", true, m_rec.album);
+    String("::albumid=", false, m_rec.albumid);
+    Url("::songurl=", m_rec.songurl);
     if (m_rec.songurl.empty())
         throw TokenError{"::songurl="};
-    m_rec.weburl = Url("::weburl=");
-    m_rec.stationtext = String("::stationtext=", true);
-    m_rec.arturl = Url("::arturl=");
+    Url("::weburl=", m_rec.weburl);
+    String("::stationtext=", true, m_rec.stationtext);
+    Url("::arturl=", m_rec.arturl);
     RequiredLong(m_nonZero, "::songbr=", m_rec.songbr);
     RequiredLong(m_longs, "::songsize=", m_rec.songsize);
     if (m_rec.songsize == 0)
@@ -123,17 +125,17 @@ void TrackLineParser::Parse()
         m_rec.skip = 0;
         Trace("ParseTrackExtendedM3u: no Skippable field for %s, set to 0", m_rec.track.c_str());
     }
-    m_rec.nextdisplay = String("::nextdisplay=", true);
-    m_rec.qualityname = String("::qualityname=", true);
-    m_rec.afd = String("::afd=", true);
+    String("::nextdisplay=", true, m_rec.nextdisplay);
+    String("::qualityname=", true, m_rec.qualityname);
+    String("::afd=", true, m_rec.afd);
     RequiredLong(m_longs, "::numchans=", m_rec.numchans);
     RequiredLong(m_longs, "::samplerate=", m_rec.samplerate);
-    m_rec.browserstr = String("::browserstr=", true);
-    m_rec.songenc = String("::songenc=", false);
-    m_rec.cacheid = String("::cacheid=", false);
+    String("::browserstr=", true, m_rec.browserstr);
+    String("::songenc=", false, m_rec.songenc);
+    String("::cacheid=", false, m_rec.cacheid);
     const bool hasCachePart = !m_rec.cacheid.empty();
 
-    m_rec.cacheurl = Url("::cacheurl=");
+    Url("::cacheurl=", m_rec.cacheurl);
     if (m_rec.cacheurl.empty() && hasCachePart)
         throw TokenError{"::cacheurl="};
     if (Long(m_longs, "::cachesize=", m_rec.cachesize))
@@ -171,26 +173,28 @@ bool HasTrackPrefix(const char* line)
 
 void DecodeText(std::string& text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i)
+    // Decoded in place: the output never runs ahead of the input.
+    char* const p = text.data();
+    const std::size_t n = text.size();
+    std::size_t nOut = 0;
+    for (std::size_t i = 0; i < n; ++i)
     {
-        char c = text[i];
+        char c = p[i];
         if (c == '+')
             c = ' ';
         else if (c == '%')
         {
-            const std::string_view digits = std::string_view(text).substr(i + 1, 2);
-            c = DecodeEscape(digits);
-            i += digits.size();
+            const std::size_t nDigits = std::min<std::size_t>(2, n - i - 1);
+            c = DecodeEscape(std::string_view(p + i + 1, nDigits));
+            i += nDigits;
         }
         // A decoded zero byte ends the text, as it ends an 8-bit C string for every
         // reader of the value; nothing after it is kept.
         if (c == '\0')
             break;
-        out += c;
+        p[nOut++] = c;
     }
-    text = std::move(out);
+    text.resize(nOut);
 }
 
 bool ParseTrackExtendedM3u(const char* line, STrackInfo& rec)
@@ -199,7 +203,7 @@ bool ParseTrackExtendedM3u(const char* line, STrackInfo& rec)
     {
         if (line == nullptr || !HasTrackPrefix(line))
             throw TokenError{"OVDK::"};
-        TrackLineParser(line, rec).Parse();
+        TrackLineParser(std::string_view(line), rec).Parse();
         return true;
     }
     catch (const TokenError& error)

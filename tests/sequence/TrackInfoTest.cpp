@@ -162,6 +162,25 @@ TEST(TrackLineTest, TheFirstOccurrenceWins)
     EXPECT_EQ(Parsed(kRequired + "track=First::track=Second::").track, "First");
 }
 
+TEST(FieldReaderTest, MatchesKeysInRunsOfColonsAfterPartialMatchesAndInAnyCase)
+{
+    CExtM3uStringFieldType reader(":::a=1:::TRACK=Up::trac::track=x:::");
+    std::string value;
+    ASSERT_TRUE(reader.GetString("::a=", value));
+    EXPECT_EQ(value, "1");
+    ASSERT_TRUE(reader.GetString("::track=", value));
+    EXPECT_EQ(value, "Up");
+    value = "untouched";
+    EXPECT_FALSE(reader.GetString("::Track=", value)); // keys are given in lower case
+    EXPECT_FALSE(reader.GetString("::trac=", value));
+    EXPECT_EQ(value, "untouched");
+
+    CExtM3uStringFieldType lines("sTatus_code\nStatus_Code=200\r\nnext=1\n");
+    lines.SetDelimiter("\n");
+    ASSERT_TRUE(lines.GetString("status_code=", value));
+    EXPECT_EQ(value, "200\r");
+}
+
 TEST(FieldReaderTest, NeverReadsOutsideTheText)
 {
     // Embedded NUL, a key at the very end, no delimiter: all inside the view.
