@@ -1,12 +1,8 @@
 #include "TraceViewer.h"
 
 #include "host/TraceBlock.h"
-#include "platform/Clock.h"
-#include "platform/Format.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -39,21 +35,6 @@ bool SomeoneListens(const sockaddr_un& address)
         ::connect(hProbe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
     ::close(hProbe);
     return bListens;
-}
-
-std::string TimeStamp()
-{
-    const platform::SYSTEMTIME st = platform::LocalSystemTime(std::chrono::system_clock::now());
-    return platform::FormatText("%02d:%02d:%02d.%03d", st.wHour, st.wMinute, st.wSecond,
-                                st.wMilliseconds);
-}
-
-// The block's text: no further than its stated length, its zero, or its capacity.
-std::string TextOf(const host::STraceBlock& block)
-{
-    std::size_t nLength = block.dwTextLength > 0 ? block.dwTextLength - 1 : 0;
-    nLength = std::min(nLength, host::kTraceTextCapacity);
-    return std::string(block.szText, strnlen(block.szText, nLength));
 }
 } // namespace
 
@@ -137,47 +118,6 @@ bool CTraceViewer::Serve(int hClient)
     const ssize_t nRead = ::recv(hClient, &message, sizeof(message), 0);
     if (nRead <= 0)
         return false;
-    DWORD dwReply = 1;
-    if (static_cast<std::size_t>(nRead) >= sizeof(DWORD) + offsetof(host::STraceBlock, szText))
-    {
-        const long nChannelId = message.block.nChannelId;
-        switch (message.dwKind)
-        {
-        case host::kTraceKindOpen:
-            dwReply = static_cast<DWORD>(m_nNextChannelId);
-            m_mapChannelNames[m_nNextChannelId++] = TextOf(message.block);
-            break;
-        case host::kTraceKindClose:
-            m_mapChannelNames.erase(nChannelId);
-            break;
-        case host::kTraceKindText:
-            Print(nChannelId, TextOf(message.block));
-            break;
-        default:
-            break;
-        }
-    }
+    const DWORD dwReply = m_reader.Read(&message, static_cast<std::size_t>(nRead));
     return ::send(hClient, &dwReply, sizeof(dwReply), MSG_NOSIGNAL) == sizeof(dwReply);
-}
-
-// One output line per line of the text; a trailing line feed ends the last one.
-void CTraceViewer::Print(long nChannelId, const std::string& strText)
-{
-    const auto it = m_mapChannelNames.find(nChannelId);
-    const std::string strChannel =
-        it != m_mapChannelNames.end() ? it->second : std::to_string(nChannelId);
-    const std::string strStamp = TimeStamp();
-    std::size_t nStart = 0;
-    do
-    {
-        std::size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strText.size();
-        std::string strLine = strText.substr(nStart, nEnd - nStart);
-        if (!strLine.empty() && strLine.back() == '\r')
-            strLine.pop_back();
-        for (std::ostream* pOut : m_listOutputs)
-            *pOut << strStamp << " [" << strChannel << "] " << strLine << std::endl;
-        nStart = nEnd + 1;
-    } while (nStart < strText.size());
 }

@@ -4,7 +4,8 @@
 // One thread does it all (Run); Stop may be called from any thread or a signal handler.
 #pragma once
 
-#include <map>
+#include "TraceMessageReader.h"
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,7 +20,7 @@ public:
     CTraceViewer(const CTraceViewer&) = delete;
     CTraceViewer& operator=(const CTraceViewer&) = delete;
 
-    void AddOutput(std::ostream& out) { m_listOutputs.push_back(&out); }
+    void AddOutput(std::ostream& out) { m_reader.AddOutput(out); }
     const std::string& SocketPath() const { return m_strSocketPath; }
 
     // Serves until Stop; then closes every client and removes the socket file.
@@ -35,13 +36,10 @@ private:
 
     void Accept();
     bool Serve(int hClient);
-    void Print(long nChannelId, const std::string& strText);
 
     std::string m_strSocketPath;
     int m_hListen = -1;
     int m_hWake[2] = {-1, -1};
     std::vector<int> m_listClients;
-    std::map<long, std::string> m_mapChannelNames;
-    long m_nNextChannelId = 1;
-    std::vector<std::ostream*> m_listOutputs;
+    CTraceMessageReader m_reader;
 };
