@@ -4,6 +4,8 @@
 #include "platform/Utf.h"
 #include "platform/com/ComPtr.h"
 
+#include <new>
+
 namespace
 {
 // The ProgID that the registry maps the engine's class to; the class's own ProgID when
@@ -19,22 +21,23 @@ std::u16string EngineProgId()
     }
     return platform::Utf8ToUtf16(OVRADIO_PROGID);
 }
-} // namespace
 
-HRESULT ReportError(const CRadEngException& e)
+// Hands the thread error information from the engine's class with this description;
+// a help context of 0 sets none.
+void SetEngineErrorInfo(const std::string& strText, DWORD dwHelpContext)
 {
-    std::u16string strDescription = platform::Utf8ToUtf16(e.GetText());
+    std::u16string strDescription = platform::Utf8ToUtf16(strText);
     ICreateErrorInfo* pRawCreate = nullptr;
     if (FAILED(CreateErrorInfo(&pRawCreate)) || !pRawCreate)
-        return DISP_E_EXCEPTION;
+        return;
     auto pCreate = platform::com::ComPtr<ICreateErrorInfo>::Adopt(pRawCreate);
     std::u16string strSource = EngineProgId();
     std::u16string strHelpFile;
     pCreate->SetGUID(GUID_NULL);
     pCreate->SetSource(strSource.data());
-    if (e.code != 0)
+    if (dwHelpContext != 0)
     {
-        pCreate->SetHelpContext(static_cast<DWORD>(e.code));
+        pCreate->SetHelpContext(dwHelpContext);
         pCreate->SetHelpFile(strHelpFile.data());
     }
     pCreate->SetDescription(strDescription.data());
@@ -45,5 +48,29 @@ HRESULT ReportError(const CRadEngException& e)
         auto pInfo = platform::com::ComPtr<IErrorInfo>::Adopt(pRawInfo);
         SetErrorInfo(0, pInfo.Get());
     }
+}
+} // namespace
+
+HRESULT ReportError(const CRadEngException& e) noexcept
+{
+    try
+    {
+        SetEngineErrorInfo(e.GetText(), static_cast<DWORD>(e.code));
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
     return DISP_E_EXCEPTION;
+}
+
+HRESULT ReportFailure(const char* pszText, HRESULT hrResult) noexcept
+{
+    try
+    {
+        SetEngineErrorInfo(pszText ? pszText : "", 0);
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+    return hrResult;
 }
