@@ -34,6 +34,7 @@ endfunction()
 run("cmake --install" ignored ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}")
 foreach(file include/ovradio/Com.h include/ovradio/Types.h include/ovradio/RadioEngine.h
              include/ovradio/RadioEngineIds.h lib/libOVCom.so lib/libOVPlatform.so
+             lib/libOVRadioEngine.so
              lib/libEventMgr.so lib/libPreferences.so lib/libObjectManager.so
              bin/ovradio-regsvr bin/ovradio-station bin/ovdiag bin/ovradio-cache
              bin/ovradio-sequence lib/pkgconfig/ovradio.pc
@@ -70,6 +71,8 @@ separate_arguments(pc_list UNIX_COMMAND "${pc_flags}")
 separate_arguments(host_flags UNIX_COMMAND "${HOST_FLAGS}")
 run("building the host with pkg-config" ignored "${CXX}" -std=c++17 -Wall -Wextra -Werror
     ${host_flags} "${HOST_SOURCE_DIR}/Host.cpp" ${pc_list} -o "${WORK}/host-pkgconfig")
+run("building the radio host with pkg-config" ignored "${CXX}" -std=c++17 -Wall -Wextra -Werror
+    ${host_flags} "${HOST_SOURCE_DIR}/RadioHost.cpp" ${pc_list} -o "${WORK}/radio-host")
 
 # 3. The host with find_package.
 run("configuring the host with find_package" ignored ${CMAKE_COMMAND}
@@ -96,5 +99,21 @@ foreach(host host-pkgconfig host-cmake/host)
       "OVRADIO_HOME=${home}" "${PREFIX}/bin/ovradio-regsvr" -u "${TEST_SERVER}")
 endforeach()
 
+# 5. The radio host of the guide plays two tracks of the installed station through the
+#    installed engine. The guide shows the program as it is.
+file(READ "${HOST_SOURCE_DIR}/RadioHost.cpp" radio_host_source)
+file(READ "${GUIDE}" guide)
+string(FIND "${guide}" "${radio_host_source}" at)
+if(at EQUAL -1)
+  fail("docs/host-guide.md does not show tests/package/host/RadioHost.cpp as it is" "")
+endif()
+run("the radio host against ovradio-station" radio_output bash "${RUN_RADIO_HOST}" "${PREFIX}"
+    "${WORK}" "${WORK}/radio-host")
+if(NOT radio_output MATCHES "host: ok" OR NOT radio_output MATCHES "code 14")
+  fail("the radio host did not finish" "${radio_output}")
+endif()
+message(STATUS "the radio host:\n${radio_output}")
+
 file(REMOVE_RECURSE "${WORK}")
-message(STATUS "the installed package builds and runs a host with pkg-config and CMake")
+message(STATUS "the installed package builds and runs a host with pkg-config and CMake, "
+               "and the radio host plays the installed station through the installed engine")
