@@ -9,8 +9,9 @@
 // object has no lock of its own, and the records are read and written only there. An
 // operation blocks as the stream manager's operation it forwards to does (see
 // StreamManager.h); Release of the last reference ends the session and waits for the
-// engine's threads as ~CStreamManager does. The status callback is called on engine
-// threads, never inside an operation's own lock.
+// engine's threads as ~CStreamManager does. The host's status callback is called on
+// engine threads, and with code 6 on the host's thread from inside ReadStream (see
+// CStreamManager).
 //
 // Failures: a CRadEngException becomes error information and DISP_E_EXCEPTION
 // (ReportError); any other exception E_FAIL with error information. Nothing escapes an

@@ -250,8 +250,6 @@ std::size_t TraceMessages(const testsupport::TraceCapture& capture, DWORD dwKind
 
 TEST_F(RadioEngineTest, PlaysTwoTracksByteExactThroughTheVtable)
 {
-    station.Rules().AddRule("track 101 field artistid=7001");
-    station.Rules().AddRule("track 101 field albumid=8001");
     ComPtr<IRadioEngine> pEngine = Create();
     ASSERT_TRUE(pEngine);
     IRadioEngine& engine = *pEngine.Get();
