@@ -596,5 +596,12 @@ TEST_F(RadioEngineTest, RegistrationFactoryLocksAndUnregistration)
               REGDB_E_CLASSNOTREG);
     EXPECT_TRUE(Registry::KeyExists(Hive::ClassesRoot, "CLSID"));
     EXPECT_FALSE(Registry::KeyExists(Hive::ClassesRoot, kClassKey));
+
+    // The runtime lets go of a library that may be unloaded, but this one stays: engine
+    // threads may outlive their objects.
+    CoFreeUnusedLibraries();
+    ::dlclose(m_hLibrary);
+    m_hLibrary = ::dlopen(OVR_ENGINE_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(m_hLibrary, nullptr) << "the engine library was unloaded";
 }
 } // namespace
