@@ -2,6 +2,7 @@
 // clients at once, the output file, and a clean end on SIGTERM.
 #include "host/Trace.h"
 #include "host/TraceBlock.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 #include "support/Wait.h"
 
@@ -11,15 +12,11 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace
 {
@@ -28,81 +25,47 @@ class ViewerProcess
 {
 public:
     explicit ViewerProcess(const std::vector<std::string>& args)
+        : m_child(OVDIAG_PATH, testsupport::SChildOptions{args})
     {
-        int out[2];
-        int err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
-        std::vector<std::string> all{OVDIAG_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&m_pid, OVDIAG_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        m_out = out[0];
-        m_err = err[0];
-        if (rc != 0)
+        if (!m_child.Started())
             throw std::runtime_error("cannot start ovdiag");
-    }
-    ~ViewerProcess()
-    {
-        if (m_pid > 0)
-        {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        ::close(m_out);
-        ::close(m_err);
     }
 
     // The next line, without its line feed; empty at the end of the stream (and when none
     // came within the limit, which fails the test).
-    std::string OutLine() { return LineOf(m_out, m_outPending, "a line on ovdiag's stdout"); }
-    std::string ErrLine() { return LineOf(m_err, m_errPending, "a line on ovdiag's stderr"); }
+    std::string OutLine() { return LineOf(&testsupport::ChildProcess::OutLine, "stdout"); }
+    std::string ErrLine() { return LineOf(&testsupport::ChildProcess::ErrLine, "stderr"); }
 
     // Sends the signal and waits for the process; its exit status, -1 when killed.
     int SignalAndWait(int nSignal)
     {
-        ::kill(m_pid, nSignal);
+        m_child.Signal(nSignal);
         return Wait();
     }
     // Waits for the process to end by itself; its exit status, -1 when killed or when it
-    // did not end within the limit (which fails the test; the destructor kills it).
+    // did not end within the limit (which fails the test).
     int Wait()
     {
-        int status = 0;
-        if (!testsupport::Exited(m_pid, status, "ovdiag to end"))
+        if (!m_child.Finish())
         {
             ADD_FAILURE() << "ovdiag did not end within the limit";
             return -1;
         }
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return m_child.ExitCode();
     }
 
 private:
-    static std::string LineOf(int fd, std::string& pending, const std::string& what)
+    using LineReader = ::testing::AssertionResult (testsupport::ChildProcess::*)(std::string&,
+                                                                                 DWORD);
+    std::string LineOf(LineReader pfnRead, const char* pszStream)
     {
         std::string line;
-        EXPECT_TRUE(testsupport::LineFrom(fd, pending, line, what));
+        EXPECT_TRUE((m_child.*pfnRead)(line, testsupport::kWaitLimitMs))
+            << "a line on ovdiag's " << pszStream;
         return line;
     }
 
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-    std::string m_outPending;
-    std::string m_errPending;
+    testsupport::ChildProcess m_child;
 };
 
 // A second engine on its own connection, speaking the transport by hand.

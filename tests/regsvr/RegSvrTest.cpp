@@ -3,18 +3,13 @@
 #include "TestCalc.h"
 #include "platform/Registry.h"
 #include "platform/com/ComPtr.h"
+#include "support/ChildProcess.h"
 #include "support/TestSupport.h"
-#include "support/Wait.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 using platform::Hive;
 namespace Registry = platform::Registry;
@@ -31,53 +26,12 @@ struct SRun
 // given folder (this process's when empty).
 SRun RunRegSvr(const std::vector<std::string>& args, const std::string& strFolder = "")
 {
-    SRun run;
-    int out[2];
-    if (::pipe(out) != 0)
-    {
-        ADD_FAILURE() << "no pipe";
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (!strFolder.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, strFolder.c_str());
-    std::vector<std::string> all{OVRADIO_REGSVR_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : all)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, OVRADIO_REGSVR_PATH, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0)
-    {
-        ::close(out[0]);
-        ADD_FAILURE() << "cannot start ovradio-regsvr";
-        return run;
-    }
-    // The output is a line or two, far below what the pipe holds: the program never
-    // waits for the reader.
-    int status = 0;
-    if (testsupport::Exited(pid, status, "ovradio-regsvr to end"))
-        run.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    else
-    {
-        ADD_FAILURE() << "ovradio-regsvr did not end";
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(out[0], buffer, sizeof(buffer))) > 0)
-        run.strOutput.append(buffer, static_cast<std::size_t>(n));
-    ::close(out[0]);
-    return run;
+    testsupport::SChildOptions options;
+    options.args = args;
+    options.folder = strFolder;
+    options.bMergeStderr = true;
+    const testsupport::SChildResult result = testsupport::RunChild(OVRADIO_REGSVR_PATH, options);
+    return {result.nExit, result.strOut};
 }
 
 bool Contains(const std::string& text, const std::string& part)
