@@ -115,6 +115,7 @@ void TraceCapture::Serve()
                 m_listMessages.push_back({message.dwKind, message.block});
                 bAnswer = m_bAnswer;
             }
+            m_changed.notify_all();
             DWORD dwReply = message.dwKind == host::kTraceKindOpen ? kChannelId : 1;
             if (bAnswer)
                 ::send(fds[i].fd, &dwReply, sizeof(dwReply), MSG_NOSIGNAL);
@@ -153,6 +154,24 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
         if (strLine.find(strText) != std::string::npos)
             return true;
     return false;
+}
+
+::testing::AssertionResult TraceCapture::WaitForLineContaining(const std::string& strText,
+                                                               DWORD dwLimitMs) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwLimitMs);
+    platform::MutexLock lock(m_lock);
+    while (true)
+    {
+        for (const SMessage& message : m_listMessages)
+            if (message.dwKind == host::kTraceKindText &&
+                message.Text().find(strText) != std::string::npos)
+                return ::testing::AssertionSuccess();
+        if (!lock.WaitUntil(m_changed, deadline))
+            return ::testing::AssertionFailure()
+                   << "timed out after " << dwLimitMs / 1000
+                   << " s waiting for a trace line containing \"" << strText << "\"";
+    }
 }
 
 void TraceCapture::Clear()

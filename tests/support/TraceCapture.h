@@ -42,6 +42,11 @@ public:
     bool HasLine(const std::string& strText) const;
     // True when some received line contains text.
     bool HasLineContaining(const std::string& strText) const;
+    // Blocks until a line containing text has been received (at once when one has), at
+    // most the limit.
+    ::testing::AssertionResult WaitForLineContaining(const std::string& strText,
+                                                     DWORD dwLimitMs = kWaitLimitMs) const
+        OVR_EXCLUDES(m_lock);
     void Clear();
 
     // From now on the viewer receives but never answers (a hung viewer).
@@ -67,7 +72,7 @@ private:
     std::vector<SMessage> m_listMessages OVR_GUARDED_BY(m_lock);
     bool m_bAnswer OVR_GUARDED_BY(m_lock) = true;
     int m_nDisconnects OVR_GUARDED_BY(m_lock) = 0;
-    std::condition_variable m_changed;
+    mutable std::condition_variable m_changed;
     std::thread m_thread;
 };
 } // namespace testsupport
