@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -112,7 +113,13 @@ bool StartViewer(const std::string& strProgram, const std::string& strSocket)
         return false;
     if (child == 0)
     {
-        // Only async-signal-safe calls between fork and exec.
+        // Only async-signal-safe calls between fork and exec. The viewer starts with no
+        // signal blocked and SIGPIPE at its default, whatever the host set for its own
+        // threads (a host that takes SIGTERM with sigwait blocks it in every thread).
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
         ::setsid();
         if (::fork() != 0)
             ::_exit(0);
