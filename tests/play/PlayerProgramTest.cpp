@@ -1,0 +1,288 @@
+// ovradio-play as a program, against a station on loopback in this process, with a
+// private runtime folder (which the player registers the engine into) and a trace viewer
+// that records the engine's trace in the player's process.
+#include "MpegFrame.h"
+#include "MusicLibrary.h"
+#include "Sha256.h"
+#include "Station.h"
+#include "support/ChildProcess.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+#include "support/Wait.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+namespace fs = std::filesystem;
+
+constexpr uint32_t kTrackSize = 40000;
+// A run of the player may include a handshake that the engine answers only after the
+// player's 10 s re-ask, and runs slowly under the sanitizers.
+constexpr DWORD kPlayLimitMs = 120000;
+
+// Byte o of a synthesised song part of track id, as the station documents it.
+std::string SynthSong(uint32_t trackid, uint32_t size)
+{
+    static const unsigned char kHeader[4] = {0xFF, 0xFB, 0x90, 0x04};
+    const uint32_t salt = trackid * 2;
+    std::string bytes(size, '\0');
+    for (uint32_t o = 0; o < size; ++o)
+        bytes[o] = static_cast<char>(o % 417 < 4 ? kHeader[o % 417]
+                                                 : (o * 31u + salt * 17u + o / 417u) & 0xFFu);
+    return bytes;
+}
+
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The value of a field of a JSON line as it is written ("<none>" when absent): a string
+// without its quotes, a number's digits, null.
+std::string FieldOf(const std::string& line, const std::string& key)
+{
+    const std::regex field("\"" + key + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|[^,}]*)");
+    std::smatch match;
+    if (!std::regex_search(line, match, field))
+        return "<none>";
+    return match[2].matched ? match[2].str() : match[1].str();
+}
+
+std::vector<std::string> LinesOfType(const std::vector<std::string>& lines, const char* pszType)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : lines)
+        if (FieldOf(line, "type") == pszType)
+            found.push_back(line);
+    return found;
+}
+
+class PlayerProgram : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        testsupport::WriteFile(home.File("preferences.ini"),
+                               "[OVRadio]\nSequenceUrl=" + station.BaseUrl() + "/sequence.m3u?\n");
+    }
+    void TearDown() override
+    {
+        if (HasFailure())
+            for (const std::string& line : trace.Lines())
+                std::fprintf(stderr, "trace: %s\n", line.c_str());
+    }
+
+    static station::StationOptions Options()
+    {
+        station::StationOptions options;
+        options.musicCacheFolder.clear();
+        options.musicSeconds = 3;
+        options.trackSize = kTrackSize;
+        return options;
+    }
+
+    testsupport::SChildResult Play(const std::vector<std::string>& args)
+    {
+        return testsupport::RunChild(OVRADIO_PLAY_PATH, testsupport::SChildOptions{args},
+                                     kPlayLimitMs);
+    }
+
+    std::vector<std::string> FilesIn(const std::string& folder)
+    {
+        std::vector<std::string> names;
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    testsupport::TempHome home;
+    testsupport::TraceCapture trace{false};
+    station::Station station{Options()};
+    const std::string out = home.File("tracks");
+};
+} // namespace
+
+TEST_F(PlayerProgram, PlaysTracksIntoAFolderAndDescribesThemAsJsonLines)
+{
+    const testsupport::SChildResult run =
+        Play({"--station", "music", "--tracks", "2", "--json", "--out", out});
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_EQ(run.strErr, "") << "standard error is no terminal: the player says nothing there";
+
+    const std::vector<std::string> lines = LinesOf(run.strOut);
+    const std::vector<std::string> tracks = LinesOfType(lines, "track");
+    ASSERT_EQ(tracks.size(), 2u) << run.strOut;
+    std::vector<std::string> expectedFiles;
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+    {
+        const std::string& line = tracks[i];
+        EXPECT_EQ(FieldOf(line, "index"), std::to_string(i + 1));
+        const auto trackid = static_cast<uint32_t>(std::stoul(FieldOf(line, "trackid")));
+        const station::Tune* pTune = station::MusicLibrary::TuneOf(trackid);
+        ASSERT_NE(pTune, nullptr) << line;
+        const std::string bytes = *station.Tracks().Music().TrackOf(trackid).bytes;
+        EXPECT_EQ(FieldOf(line, "name"), pTune->title);
+        EXPECT_EQ(FieldOf(line, "artist"), pTune->artist);
+        EXPECT_EQ(FieldOf(line, "album"), pTune->album);
+        EXPECT_EQ(FieldOf(line, "format"), "mp3");
+        EXPECT_EQ(FieldOf(line, "bitrate"), "128");
+        EXPECT_EQ(FieldOf(line, "size"), std::to_string(bytes.size()));
+        EXPECT_EQ(FieldOf(line, "bytes"), std::to_string(bytes.size()));
+        EXPECT_EQ(FieldOf(line, "sha256"), CSha256::Of(bytes));
+        const std::string name =
+            "0" + std::to_string(i + 1) + " - " + pTune->artist + " - " + pTune->title + ".mp3";
+        EXPECT_EQ(FieldOf(line, "file"), (fs::path(out) / name).string());
+        expectedFiles.push_back(name);
+
+        const std::string file = testsupport::ReadFile(fs::path(out) / name);
+        EXPECT_TRUE(file == bytes) << name << ": " << file.size() << " of " << bytes.size();
+        const station::MpegWalk walk = station::WalkMpegFrames(file);
+        EXPECT_TRUE(walk.Whole(file.size())) << name;
+        const double dSeconds = static_cast<double>(walk.samples) / 44100.0;
+        EXPECT_NEAR(dSeconds, static_cast<double>(bytes.size()) * 8.0 / 128000.0, 0.05) << name;
+    }
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+    EXPECT_EQ(FilesIn(out), expectedFiles) << "no file but the tracks (no temporary file left)";
+    for (const std::string& line : lines)
+        EXPECT_TRUE(FieldOf(line, "type") != "status" || FieldOf(line, "code") != "<none>") << line;
+    EXPECT_EQ(lines.back(), R"({"type":"end","tracks":2})");
+}
+
+TEST_F(PlayerProgram, StandardOutputCarriesExactlyTheConcatenatedTracks)
+{
+    station.Rules().AddRule("station piped tracks 501,502,503");
+    const testsupport::SChildResult run =
+        Play({"--station", "piped", "--tracks", "2", "--stdout", "--read-size", "1000"});
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_EQ(run.strErr, "");
+    const std::string expected = SynthSong(501, kTrackSize) + SynthSong(502, kTrackSize);
+    EXPECT_TRUE(run.strOut == expected)
+        << "standard output has " << run.strOut.size() << " bytes, not the " << expected.size()
+        << " of tracks 501 and 502";
+}
+
+TEST_F(PlayerProgram, AStationThatEndsAnnouncesItPlaysOnAndExitsWithThree)
+{
+    // The first sequence's first track is reset and resumed, its second denied, which
+    // drops the rest of that sequence; the second sequence's two tracks follow, and the
+    // third sequence ends the station. One track is buffered at a time, so each is built
+    // while the player waits for it; the last one's answer is held until the player has
+    // seen the ending sequence's header, so the engine knows of the end when it is ready.
+    for (const char* pszRule :
+         {"station ending header numcaches=1", "station ending tracks 601,602,603 times 1",
+          "station ending tracks 604,605 after 1", "station ending sequence-status 244 after 2",
+          "station ending header endradiobrowserscript=Good+bye",
+          "station ending header presequencebrowserscript=Last+one after 2",
+          "track 601 reset 20000 times 1", "track 602 status 403", "track 605 delay 600000"})
+        station.Rules().AddRule(pszRule);
+    testsupport::ChildProcess player(OVRADIO_PLAY_PATH,
+                                     {{"--station", "ending", "--json", "--out", out}});
+    ASSERT_TRUE(player.Started());
+    std::vector<std::string> lines;
+    for (std::string line; FieldOf(line, "code") != "9";)
+    {
+        ASSERT_TRUE(player.OutLine(line, kPlayLimitMs)) << "no status 9 from the ending sequence";
+        ASSERT_FALSE(line.empty()) << "the player ended before the ending sequence came";
+        lines.push_back(line);
+    }
+    EXPECT_EQ(FieldOf(lines.back(), "text"), "Last one");
+    ASSERT_TRUE(station.WaitForHolds(1, std::chrono::milliseconds(kPlayLimitMs)))
+        << "the last track was not asked for";
+    station.ReleaseHeld();
+    ASSERT_TRUE(player.Finish(kPlayLimitMs));
+    EXPECT_EQ(player.ExitCode(), 3) << player.Err();
+    for (const std::string& line : LinesOf(player.Out()))
+        lines.push_back(line);
+
+    const std::vector<std::string> tracks = LinesOfType(lines, "track");
+    ASSERT_EQ(tracks.size(), 3u) << player.Out();
+    const char* const ids[] = {"601", "604", "605"};
+    for (std::size_t i = 0; i < tracks.size(); ++i)
+    {
+        const std::string& line = tracks[i];
+        ASSERT_EQ(FieldOf(line, "trackid"), ids[i]) << line;
+        const std::string expected =
+            SynthSong(static_cast<uint32_t>(std::stoul(ids[i])), kTrackSize);
+        EXPECT_TRUE(testsupport::ReadFile(FieldOf(line, "file")) == expected) << line;
+        EXPECT_EQ(FieldOf(line, "sha256"), CSha256::Of(expected));
+    }
+    // Status 8 with the end script comes before the last track, which is still played.
+    const auto eight =
+        std::find_if(lines.begin(), lines.end(),
+                     [](const std::string& line) { return FieldOf(line, "code") == "8"; });
+    ASSERT_NE(eight, lines.end()) << player.Out();
+    EXPECT_EQ(FieldOf(*eight, "text"), "Good bye");
+    EXPECT_LT(eight, std::find(lines.begin(), lines.end(), tracks[2]));
+    EXPECT_EQ(lines.back(), R"({"type":"end","tracks":3})");
+}
+
+TEST_F(PlayerProgram, AnErrorExitsWithOneAndItsHresultHelpContextAndDescription)
+{
+    // No such station: the sequence server answers 404.
+    testsupport::SChildResult run = Play({"--station", "nosuch", "--out", out});
+    EXPECT_EQ(run.nExit, 1) << run.strErr;
+    EXPECT_NE(run.strErr.find("ovradio-play: GetNextTrackID failed: HRESULT 0x80020009, help "
+                              "context 11, description: "),
+              std::string::npos)
+        << run.strErr;
+    EXPECT_NE(run.strErr.find("Could not get Next track"), std::string::npos) << run.strErr;
+    EXPECT_NE(run.strErr.find("status 3"), std::string::npos) << run.strErr;
+
+    // Every content server refuses, and the station has one sequence only.
+    station.Rules().AddRule("station refused tracks 701,702");
+    station.Rules().AddRule("station refused sequence-status 244 after 1");
+    station.Rules().AddRule("station refused/content status 503");
+    run = Play({"--station", "refused", "--json", "--out", out});
+    EXPECT_EQ(run.nExit, 1) << run.strErr;
+    EXPECT_NE(run.strErr.find("GetNextTrackID failed: HRESULT 0x80020009, help context 11"),
+              std::string::npos)
+        << run.strErr;
+    EXPECT_EQ(LinesOf(run.strOut).back(), R"({"type":"end","tracks":0})");
+    EXPECT_TRUE(FilesIn(out).empty());
+}
+
+TEST_F(PlayerProgram, SigtermDuringATrackStopsTheSessionAndExitsWithZero)
+{
+    station.Rules().AddRule("station long tracks 801");
+    station.Rules().AddRule("station long header startthresh=1");
+    station.Rules().AddRule("track 801 size 400000");
+    station.Rules().AddRule("track 801 hold 100000");
+    testsupport::ChildProcess player(OVRADIO_PLAY_PATH,
+                                     {{"--station", "long", "--json", "--out", out}});
+    ASSERT_TRUE(player.Started());
+    ASSERT_TRUE(trace.WaitForLineContaining("have ample data to start Read", kPlayLimitMs));
+    player.Signal(SIGTERM);
+    ASSERT_TRUE(player.Finish(kPlayLimitMs));
+    EXPECT_EQ(player.ExitCode(), 0) << player.Err();
+    EXPECT_TRUE(trace.HasLineContaining("CStreamManager::EndStation called for station - long"))
+        << "the player did not stop the session";
+    EXPECT_EQ(player.Out(), "{\"type\":\"end\",\"tracks\":0}\n");
+    EXPECT_TRUE(FilesIn(out).empty()) << "the unfinished track left a file";
+}
+
+TEST_F(PlayerProgram, FileNamesReplaceCharactersThatCannotStandInThem)
+{
+    station.Rules().AddRule("station names tracks 901");
+    station.Rules().AddRule("track 901 field track=Back%2FForth%3A+Why%3F");
+    station.Rules().AddRule("track 901 field artist=AC%2FDC+%3C%3E%7C%22%2A");
+    const testsupport::SChildResult run =
+        Play({"--station", "names", "--tracks", "1", "--out", out});
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    const std::string name = "01 - AC_DC _____ - Back_Forth_ Why_.mp3";
+    EXPECT_EQ(FilesIn(out), std::vector<std::string>{name});
+    EXPECT_TRUE(testsupport::ReadFile(fs::path(out) / name) == SynthSong(901, kTrackSize));
+}

@@ -1,0 +1,132 @@
+#include "PlayReport.h"
+
+#include "platform/Clock.h"
+#include "platform/JsonText.h"
+
+#include <cstdio>
+
+namespace
+{
+constexpr DWORD kProgressEveryMs = 250;
+
+// The line's text with the terminal's erase-to-end, so that a shorter line leaves nothing
+// of a longer one.
+constexpr const char* kLineStart = "\r\x1b[K";
+
+std::string Kilobytes(uint64_t nBytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.0f KB", static_cast<double>(nBytes) / 1000.0);
+    return text;
+}
+} // namespace
+
+CPlayReport::CPlayReport(std::ostream* pJson, std::ostream* pTerminal)
+    : m_pJson(pJson), m_pTerminal(pTerminal)
+{
+}
+
+std::string CPlayReport::StatusJson(const SEngineStatus& status)
+{
+    return "{\"type\":\"status\",\"code\":" + std::to_string(status.nCode) +
+           ",\"text\":" + (status.text ? platform::JsonString(*status.text) : std::string("null")) +
+           "}";
+}
+
+std::string CPlayReport::TrackJson(const STrackReport& track)
+{
+    std::string out = "{\"type\":\"track\"";
+    auto number = [&](const char* name, long long value)
+    { out += std::string(",\"") + name + "\":" + std::to_string(value); };
+    auto text = [&](const char* name, const std::string& value)
+    { out += std::string(",\"") + name + "\":" + platform::JsonString(value); };
+    number("index", track.nIndex);
+    number("trackid", track.nTrackId);
+    text("name", track.strName);
+    text("artist", track.strArtist);
+    text("album", track.strAlbum);
+    text("format", track.strFormat);
+    number("bitrate", track.nBitRate);
+    number("size", track.nSize);
+    number("bytes", static_cast<long long>(track.nBytes));
+    text("sha256", track.strSha256);
+    out += ",\"file\":";
+    out += track.strFile.empty() ? std::string("null") : platform::JsonString(track.strFile);
+    return out + "}";
+}
+
+std::string CPlayReport::EndJson(uint32_t nTracks)
+{
+    return "{\"type\":\"end\",\"tracks\":" + std::to_string(nTracks) + "}";
+}
+
+void CPlayReport::Status(const SEngineStatus& status)
+{
+    if (m_pJson)
+        *m_pJson << StatusJson(status) << std::endl;
+    if (status.nCode == 6 && status.text)
+        Note("coming up: " + *status.text);
+    else if (status.nCode == 8)
+        Note("the station sends no further sequences; it plays on to its last track" +
+             (status.text && !status.text->empty() ? ": " + *status.text : std::string()));
+}
+
+void CPlayReport::TrackStarted(const STrackReport& track)
+{
+    Progress(track, 0.0, 0.0, true);
+}
+
+void CPlayReport::Progress(const STrackReport& track, double dBufferedSeconds, double dRateKbps,
+                           bool bNow)
+{
+    if (!m_pTerminal)
+        return;
+    const DWORD dwNow = platform::GetTickCount();
+    if (!bNow && m_bProgressShown && dwNow - m_dwLastProgress < kProgressEveryMs)
+        return;
+    m_dwLastProgress = dwNow;
+    m_bProgressShown = true;
+    char figures[96];
+    std::snprintf(figures, sizeof(figures), "  %.1f s buffered  %.0f kbit/s", dBufferedSeconds,
+                  dRateKbps);
+    *m_pTerminal << kLineStart << track.nIndex << ". " << track.strName << " - " << track.strArtist
+                 << "  " << Kilobytes(track.nBytes) << " of "
+                 << Kilobytes(static_cast<uint64_t>(track.nSize > 0 ? track.nSize : 0)) << figures
+                 << std::flush;
+}
+
+void CPlayReport::TrackPlayed(const STrackReport& track)
+{
+    if (m_pJson)
+        *m_pJson << TrackJson(track) << std::endl;
+    if (m_pTerminal)
+    {
+        EndProgressLine();
+        *m_pTerminal << track.nIndex << ". " << track.strName << " - " << track.strArtist << "  "
+                     << Kilobytes(track.nBytes)
+                     << (track.strFile.empty() ? std::string() : "  -> " + track.strFile) << "\n"
+                     << std::flush;
+    }
+}
+
+void CPlayReport::Note(const std::string& strText)
+{
+    if (!m_pTerminal)
+        return;
+    EndProgressLine();
+    *m_pTerminal << strText << "\n" << std::flush;
+}
+
+void CPlayReport::End(uint32_t nTracks)
+{
+    if (m_pJson)
+        *m_pJson << EndJson(nTracks) << std::endl;
+    EndProgressLine();
+}
+
+void CPlayReport::EndProgressLine()
+{
+    if (m_pTerminal && m_bProgressShown)
+        *m_pTerminal << kLineStart << std::flush;
+    m_bProgressShown = false;
+}

@@ -1,0 +1,54 @@
+// What the player tells: JSON lines on standard output (--json) for scripts, and for a
+// person, when standard error is a terminal, a progress line per track (title and artist,
+// bytes read of the track's size, seconds of audio buffered, the measured download rate)
+// with the coming-up texts and the station's end script as they arrive. Nothing on
+// standard error when it is no terminal, except the errors main prints. Main thread only.
+#pragma once
+
+#include "StatusQueue.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+struct STrackReport
+{
+    uint32_t nIndex = 0; // 1 for the run's first track
+    INT nTrackId = 0;
+    std::string strName, strArtist, strAlbum, strFormat;
+    INT nBitRate = 0; // kbit/s
+    INT nSize = 0;    // bytes, as the stream format announces
+    uint64_t nBytes = 0;
+    std::string strSha256;
+    std::string strFile; // empty when the track went to no file
+};
+
+class CPlayReport
+{
+public:
+    // json: where the JSON lines go (null: none); terminal: where the person's lines go
+    // (null: none).
+    CPlayReport(std::ostream* pJson, std::ostream* pTerminal);
+
+    void Status(const SEngineStatus& status);
+    void TrackStarted(const STrackReport& track);
+    // The terminal's progress line, at most every few tenths of a second unless bNow.
+    void Progress(const STrackReport& track, double dBufferedSeconds, double dRateKbps,
+                  bool bNow = false);
+    void TrackPlayed(const STrackReport& track);
+    // A line for the person at the terminal.
+    void Note(const std::string& strText);
+    void End(uint32_t nTracks);
+
+    static std::string StatusJson(const SEngineStatus& status);
+    static std::string TrackJson(const STrackReport& track);
+    static std::string EndJson(uint32_t nTracks);
+
+private:
+    void EndProgressLine();
+
+    std::ostream* m_pJson;
+    std::ostream* m_pTerminal;
+    bool m_bProgressShown = false;
+    DWORD m_dwLastProgress = 0;
+};

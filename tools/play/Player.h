@@ -1,0 +1,78 @@
+// Plays a station through IRadioEngine as a desktop player does: StartSession with the
+// status callback, then per track GetNextTrackID (with the handshake after code 11), the
+// track getters, OpenStream, ReadStream until RS_EOF, CloseStream; StopSession at the end,
+// whatever ends the run. Statuses reach it through the status queue and are handled on
+// this thread between calls. Main thread only: the engine's calls all come from here.
+//
+// The handshake: when GetNextTrackID fails with code 11 the engine is building the next
+// track; the player acknowledges with AckNotified(0) and waits for status 7 (a track is
+// ready), 8 (ready, and the station sends no further sequences) or 3 (no track could be
+// buffered), then asks again. A status can be lost to a race inside the engine, so after
+// 10 s without one the player asks again anyway, and gives up after three such tries.
+// Status 3 after an 8 is the station's end; without an 8 before it, an error.
+#pragma once
+
+#include "PlayOptions.h"
+#include "PlayReport.h"
+#include "StatusQueue.h"
+#include "TrackSink.h"
+
+#include <functional>
+#include <ovradio/RadioEngine.h>
+
+class CPlayer
+{
+public:
+    enum class EEnd
+    {
+        eTracksPlayed, // as many as asked for
+        eStopped,      // by a signal, or standard output's reader went away
+        eStationEnded  // the station ended before
+    };
+
+    static constexpr DWORD kReaskMs = 10000;
+    static constexpr int kTries = 3;
+
+    CPlayer(IRadioEngine& engine, const SPlayOptions& options, CStatusQueue& queue,
+            CTrackSink& sink, CPlayReport& report);
+
+    // Raises CPlayError for an engine call that fails, a handshake that gets no track, or
+    // output that cannot be written.
+    EEnd Play();
+    uint32_t TracksPlayed() const { return m_nPlayed; }
+    // Called after each track has been played and reported; may raise CPlayError.
+    void SetTrackCheck(std::function<void(const STrackReport&)> check)
+    {
+        m_check = std::move(check);
+    }
+
+private:
+    enum class ENext
+    {
+        eTrack,
+        eStop,
+        eStationEnded
+    };
+
+    void StartSession();
+    ENext NextTrack(INT& nTrackId);
+    // False when a stop came during the track.
+    bool PlayTrack(INT nTrackId);
+    // Reports every queued status; notes the handshake's answer and the station's end.
+    void HandleStatuses();
+    bool Stopping() const { return m_queue.StopRequested() || m_bReaderGone; }
+    // Waits until the tick count reaches dwDeadline, handling statuses meanwhile; ends
+    // early on a stop.
+    void PaceUntil(DWORD dwDeadline);
+
+    IRadioEngine& m_engine;
+    const SPlayOptions& m_options;
+    CStatusQueue& m_queue;
+    CTrackSink& m_sink;
+    CPlayReport& m_report;
+    uint32_t m_nPlayed = 0;
+    LONG m_nAnswer = 0; // 7, 8 or 3 since the last AckNotified(0); 0 while none came
+    bool m_bEndAnnounced = false;
+    bool m_bReaderGone = false;
+    std::function<void(const STrackReport&)> m_check;
+};
