@@ -58,7 +58,9 @@ build-clang/build.ninja: Makefile | deps
 check-thread-safety: deps build-clang/build.ninja
 	cmake --build build-clang -j$(JOBS)
 
-demo: build
+# Builds only what the player needs, then plays three tracks of the embedded station.
+demo: deps build/build.ninja
+	cmake --build build -j$(JOBS) --target ovradio-play
 	@scripts/demo.sh build
 
 bench: deps

@@ -1,31 +1,23 @@
 #!/usr/bin/env bash
-# make demo: until the player exists, shows what the engine's parts do on this machine:
-# the COM runtime, the platform's pipes and clock, the sequence service against a scripted
-# server, tracks downloading from the station into their buffers, the radio cache of a
-# fresh runtime folder, and ovradio-sequence asking the embedded station for tracks.
+# make demo: ovradio-play plays three tracks of the `music` station through the engine, as a
+# desktop player does, from a station server embedded in the player on a loopback port,
+# into ./ovradio-demo/; then the files are shown and checked as MPEG audio.
 set -euo pipefail
 build=${1:-build}
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-export OVRADIO_HOME="$home"
+out=ovradio-demo
 
-echo "demo: COM activation through the registry and late-bound Invoke"
-"$build/bin/com_tests" --gtest_brief=1 --gtest_filter='Activation*:Dispatch*'
-echo "demo: pipes, events, threads and the manual clock"
-"$build/bin/platform_tests" --gtest_brief=1 --gtest_filter='Pipe*:Event*:ManualClock*:Thread*'
-echo "demo: the sequence service against a scripted sequence server on loopback"
-"$build/bin/sequence_tests" --gtest_brief=1 --gtest_filter='SequenceServiceTest.*'
-echo "demo: whole tracks download from the station into their buffers, cuts resumed byte-exact"
-"$build/bin/integration_tests" --gtest_brief=1 \
-  --gtest_filter='TrackDownload.AWholeTrack*:TrackDownload.CutAnswers*:TrackDownload.TheDownloadPauses*'
-echo "demo: the radio cache of a fresh runtime folder (ovradio-cache)"
-"$build/bin/ovradio-cache" show
-echo "demo: ovradio-sequence asks the embedded station for three tracks of 'demo'"
-"$build/bin/ovradio-station" --port 0 > "$home/station.out" &
-station=$!
-trap 'kill "$station" 2>/dev/null; rm -rf "$home"' EXIT
-for _ in $(seq 200); do grep -q '^listening on ' "$home/station.out" && break; sleep 0.05; done
-url=$(sed -n 's/^listening on //p' "$home/station.out")
-printf '[OVRadio]\nSequenceUrl=%s/sequence.m3u?\n' "$url" > "$OVRADIO_HOME/preferences.ini"
-"$build/bin/ovradio-sequence" --station demo --name Demo --count 3
-echo "demo: the player comes with the next pieces"
+# The demo keeps to a temporary runtime folder of its own: a runtime folder named by
+# OVRADIO_HOME would be pointed at the demo's station.
+env -u OVRADIO_HOME "$build/bin/ovradio-play" --demo --tracks 3 --out "$out"
+
+echo
+echo "demo: the tracks in ./$out/"
+ls -l "$out"
+if command -v ffprobe >/dev/null 2>&1; then
+  for f in "$out"/*.mp3; do
+    printf '%s: ' "$f"
+    ffprobe -v error -show_entries stream=codec_name,sample_rate,channels,bit_rate,duration \
+      -of compact=p=0:nk=0 "$f"
+  done
+fi
+echo "demo: play them with any audio player, e.g. mpv ./$out/*.mp3"
