@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,7 +59,20 @@ ChildProcess::ChildProcess(const std::string& program, SChildOptions options)
 {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0 || (!options.bMergeStderr && ::pipe2(err, O_CLOEXEC) != 0))
+    bool bStreams = ::pipe2(out, O_CLOEXEC) == 0;
+    if (bStreams && options.bStderrTerminal)
+    {
+        // err[0] the terminal's master side, which the test reads; err[1] the child's side.
+        bStreams = ::openpty(&err[0], &err[1], nullptr, nullptr, nullptr) == 0;
+        if (bStreams)
+        {
+            ::fcntl(err[0], F_SETFD, FD_CLOEXEC);
+            ::fcntl(err[1], F_SETFD, FD_CLOEXEC);
+        }
+    }
+    else if (bStreams && !options.bMergeStderr)
+        bStreams = ::pipe2(err, O_CLOEXEC) == 0;
+    if (!bStreams)
     {
         ADD_FAILURE() << "no pipe for " << program;
         return;
@@ -77,6 +91,8 @@ ChildProcess::ChildProcess(const std::string& program, SChildOptions options)
                                Pointers(envp).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
+    // The child's sides close here; a terminal's master sees the end of the stream (EIO)
+    // only once every descriptor of its other side is closed.
     if (err[1] >= 0)
         ::close(err[1]);
     m_out = out[0];

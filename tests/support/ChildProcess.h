@@ -26,6 +26,8 @@ struct SChildOptions
     std::vector<std::string> unsetEnv;                    // removed from it
     std::string folder;                                   // this process's when empty
     bool bMergeStderr = false; // standard error goes where standard output goes
+    // Standard error is a pseudo-terminal (isatty answers true there), read as Err().
+    bool bStderrTerminal = false;
 };
 
 class ChildProcess
