@@ -270,7 +270,10 @@ TEST_F(PlayerProgram, SigtermDuringATrackStopsTheSessionAndExitsWithZero)
     EXPECT_EQ(player.ExitCode(), 0) << player.Err();
     EXPECT_TRUE(trace.HasLineContaining("CStreamManager::EndStation called for station - long"))
         << "the player did not stop the session";
-    EXPECT_EQ(player.Out(), "{\"type\":\"end\",\"tracks\":0}\n");
+    const std::vector<std::string> lines = LinesOf(player.Out());
+    EXPECT_TRUE(LinesOfType(lines, "track").empty()) << player.Out();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), R"({"type":"end","tracks":0})");
     EXPECT_TRUE(FilesIn(out).empty()) << "the unfinished track left a file";
 }
 
@@ -285,4 +288,25 @@ TEST_F(PlayerProgram, FileNamesReplaceCharactersThatCannotStandInThem)
     const std::string name = "01 - AC_DC _____ - Back_Forth_ Why_.mp3";
     EXPECT_EQ(FilesIn(out), std::vector<std::string>{name});
     EXPECT_TRUE(testsupport::ReadFile(fs::path(out) / name) == SynthSong(901, kTrackSize));
+}
+
+TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgressAndTheComingUpTexts)
+{
+    station.Rules().AddRule("station shown tracks 1101,1102");
+    station.Rules().AddRule("track 1102 field nextdisplay=Next+up%3A+1102");
+    testsupport::SChildOptions options{{"--station", "shown", "--tracks", "2", "--out", out}};
+    options.bStderrTerminal = true;
+    const testsupport::SChildResult run =
+        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_EQ(run.strOut, "");
+    for (const std::string& shown :
+         {std::string("\r\x1b[K1. track 1101 - OVRadio Station  0 KB of 40 KB  0.0 s buffered"),
+          std::string(" KB of 40 KB  "), std::string("Next up: 1102"),
+          "1. track 1101 - OVRadio Station  40 KB  -> " +
+              (fs::path(out) / "01 - OVRadio Station - track 1101.mp3").string(),
+          "2. track 1102 - OVRadio Station  40 KB  -> " +
+              (fs::path(out) / "02 - OVRadio Station - track 1102.mp3").string()})
+        EXPECT_NE(run.strErr.find(shown), std::string::npos)
+            << "\"" << shown << "\" in " << run.strErr;
 }

@@ -64,8 +64,9 @@ void CPlayReport::Status(const SEngineStatus& status)
 {
     if (m_pJson)
         *m_pJson << StatusJson(status) << std::endl;
+    // The station's own text, which says what it announces ("Coming up: ...").
     if (status.nCode == 6 && status.text)
-        Note("coming up: " + *status.text);
+        Note(*status.text);
     else if (status.nCode == 8)
         Note("the station sends no further sequences; it plays on to its last track" +
              (status.text && !status.text->empty() ? ": " + *status.text : std::string()));
@@ -87,8 +88,11 @@ void CPlayReport::Progress(const STrackReport& track, double dBufferedSeconds, d
     m_dwLastProgress = dwNow;
     m_bProgressShown = true;
     char figures[96];
-    std::snprintf(figures, sizeof(figures), "  %.1f s buffered  %.0f kbit/s", dBufferedSeconds,
-                  dRateKbps);
+    if (dRateKbps > 0.0)
+        std::snprintf(figures, sizeof(figures), "  %.1f s buffered  %.0f kbit/s", dBufferedSeconds,
+                      dRateKbps);
+    else
+        std::snprintf(figures, sizeof(figures), "  %.1f s buffered", dBufferedSeconds);
     *m_pTerminal << kLineStart << track.nIndex << ". " << track.strName << " - " << track.strArtist
                  << "  " << Kilobytes(track.nBytes) << " of "
                  << Kilobytes(static_cast<uint64_t>(track.nSize > 0 ? track.nSize : 0)) << figures

@@ -12,6 +12,9 @@ namespace
 {
 using platform::com::BStr;
 
+// How long a track reads before its download rate is shown.
+constexpr DWORD kRateAfterMs = 500;
+
 // The engine's error code when it has no track ready yet.
 constexpr DWORD kNoTrackYet = 11;
 
@@ -245,10 +248,11 @@ bool CPlayer::PlayTrack(INT nTrackId)
         const double dPlayedSeconds = m_options.bRealtime && bStarted
                                           ? static_cast<double>(dwNow - dwFirstByte) / 1000.0
                                           : 0.0;
+        // The rate shows once it is measured over long enough to mean something.
         const DWORD dwElapsed = dwNow - dwOpened;
         m_report.Progress(
             track, dAudioSeconds > dPlayedSeconds ? dAudioSeconds - dPlayedSeconds : 0.0,
-            dwElapsed > 0 ? static_cast<double>(track.nBytes) * 8.0 / dwElapsed : 0.0);
+            dwElapsed >= kRateAfterMs ? static_cast<double>(track.nBytes) * 8.0 / dwElapsed : 0.0);
     }
     stream.Close();
     track.strSha256 = digest.HexDigest();
