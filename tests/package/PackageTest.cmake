@@ -37,7 +37,7 @@ foreach(file include/ovradio/Com.h include/ovradio/Types.h include/ovradio/Radio
              lib/libOVRadioEngine.so
              lib/libEventMgr.so lib/libPreferences.so lib/libObjectManager.so
              bin/ovradio-regsvr bin/ovradio-station bin/ovdiag bin/ovradio-cache
-             bin/ovradio-sequence lib/pkgconfig/ovradio.pc
+             bin/ovradio-sequence bin/ovradio-play lib/pkgconfig/ovradio.pc
              lib/cmake/OVRadioEngine/OVRadioEngineConfig.cmake
              lib/cmake/OVRadioEngine/OVRadioEngineConfigVersion.cmake)
   if(NOT EXISTS "${PREFIX}/${file}")
