@@ -310,3 +310,22 @@ TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgressAndTheComingUpTexts)
         EXPECT_NE(run.strErr.find(shown), std::string::npos)
             << "\"" << shown << "\" in " << run.strErr;
 }
+
+// Disabled: the engine buffers an ending station's last track before the player asks for
+// it, so no handshake is left for the engine to answer with 8, and the player, which
+// reads at the bit rate here, meets 11 and 3 with no 8 before them: it cannot tell the
+// station's end from a failure and exits with 1.
+TEST_F(PlayerProgram, DISABLED_AStationThatEndsWhileTracksAreBufferedAheadExitsWithThree)
+{
+    for (const char* pszRule :
+         {"station ahead tracks 611,612,613", "station ahead sequence-status 244 after 1",
+          "station ahead header endradiobrowserscript=Good+bye"})
+        station.Rules().AddRule(pszRule);
+    const testsupport::SChildResult run =
+        Play({"--station", "ahead", "--realtime", "--json", "--out", out});
+    EXPECT_EQ(run.nExit, 3) << run.strErr;
+    const std::vector<std::string> lines = LinesOf(run.strOut);
+    EXPECT_EQ(LinesOfType(lines, "track").size(), 3u) << run.strOut;
+    EXPECT_NE(run.strOut.find(R"({"type":"status","code":8,"text":"Good bye"})"), std::string::npos)
+        << run.strOut;
+}
