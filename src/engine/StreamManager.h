@@ -125,6 +125,9 @@ public:
     // 500 ms for a CloseStream on another thread; OpenStream and CloseStream only for
     // locks (CloseStream also while a rejected sequence's download ends). Errors are
     // CRadEngException with the codes of their messages.
+    // A track handed out while the sequence server has said it sends no further sequences
+    // (status 244) brings status 8 with the end script, once per station, on this thread,
+    // when no answer to code 11 has carried it.
     BOOL GetNextTrack(SPlayerTrackInfo& info);
     BOOL OpenStream(DWORD nTrackID, SStreamFormat& format);
     // Reading thread. Copies what the current track's cache holds; when too little is
@@ -182,6 +185,7 @@ private:
         OVR_REQUIRES(g_csCacheSequence);
     [[noreturn]] void ThrowEndStation();
     void AnswerWaitingPlayer(BOOL bResult);
+    void AnnounceEndIfSequencesEnded();
     void WaitForDownloadEnd(const std::shared_ptr<platform::Event>& finished,
                             const CTrackCache* pAdded);
     bool IsUsableInList(const CTrackCache* pCache) const OVR_EXCLUDES(g_csTrackCacheList);
@@ -235,6 +239,8 @@ private:
     // Set when the player got code 11, cleared when it is answered (3, 7 or 8): only such a
     // player makes the new-cache thread go round, not an acknowledgement alone.
     std::atomic<bool> m_bPlayerAskedInVain{false};
+    // Set once status 8 has told the player of this station's last sequence.
+    std::atomic<bool> m_bEndAnnounced{false};
     // The cache the new-cache thread is building, not yet in the list.
     std::shared_ptr<CTrackCache> m_pNewCache OVR_GUARDED_BY(g_csNewCache);
     platform::Thread m_threadStartNewCache OVR_GUARDED_BY(g_csStartNewCache);

@@ -307,7 +307,10 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
     if (!bResult)
         SetStatus(3);
     else if (m_pSequenceMgr->GetSequenceStatus() == 244)
+    {
+        m_bEndAnnounced = true;
         SetStatus(8);
+    }
     else
         SetStatus(7);
 }

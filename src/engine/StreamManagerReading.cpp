@@ -115,7 +115,20 @@ BOOL CStreamManager::GetNextTrack(SPlayerTrackInfo& info)
         StartNewTrackCache();
         RADENG_THROW("Could not get Next track", 11);
     }
+    AnnounceEndIfSequencesEnded();
     return TRUE;
+}
+
+// A track buffered ahead is handed out without a handshake, so the last sequence's tracks
+// may all go that way; without this the player would meet 3 with no 8 before it and could
+// not tell the station's end from a failure.
+void CStreamManager::AnnounceEndIfSequencesEnded()
+{
+    if (m_bEndStation || m_pSequenceMgr->GetSequenceStatus() != 244)
+        return;
+    if (m_bEndAnnounced.exchange(true))
+        return;
+    SetStatus(8);
 }
 
 // Gives the player up to 500 ms to close the old track (from another thread).
