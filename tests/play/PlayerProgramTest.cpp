@@ -143,8 +143,9 @@ TEST_F(PlayerProgram, PlaysTracksIntoAFolderAndDescribesThemAsJsonLines)
         EXPECT_EQ(FieldOf(line, "size"), std::to_string(bytes.size()));
         EXPECT_EQ(FieldOf(line, "bytes"), std::to_string(bytes.size()));
         EXPECT_EQ(FieldOf(line, "sha256"), CSha256::Of(bytes));
-        const std::string name =
-            "0" + std::to_string(i + 1) + " - " + pTune->artist + " - " + pTune->title + ".mp3";
+        // Built by appending: GCC 12 at -O3 reports a false overlap in "0" + a temporary.
+        std::string name(1, '0');
+        name += std::to_string(i + 1) + " - " + pTune->artist + " - " + pTune->title + ".mp3";
         EXPECT_EQ(FieldOf(line, "file"), (fs::path(out) / name).string());
         expectedFiles.push_back(name);
 
