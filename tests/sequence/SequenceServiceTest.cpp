@@ -192,7 +192,9 @@ TEST_F(SequenceServiceTest, RequestFieldsSignatureAndTracksInOrder)
     EXPECT_EQ(rec.comingup, "Next3");
     ASSERT_TRUE(NextTrack(mgr, rec)); // the last: the next request starts at once
     EXPECT_EQ(rec.trackid, 3u);
-    EXPECT_EQ(rec.comingup, "no");
+    // The next sequence may already have come when the coming-up text is read: then it
+    // names that sequence's first track.
+    EXPECT_TRUE(rec.comingup == "no" || rec.comingup == "Next1") << rec.comingup;
     ASSERT_TRUE(station.WaitForSequenceRequests(2));
 
     const std::vector<std::string> queries = station.SequenceQueries();
