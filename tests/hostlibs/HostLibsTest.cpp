@@ -28,14 +28,7 @@ extern "C"
 
 namespace
 {
-std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using testsupport::LinesOf;
 
 std::int32_t SetString(const char* section, const char* key, const std::string& value)
 {

@@ -23,14 +23,7 @@
 
 namespace integration
 {
-inline std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using testsupport::LinesOf;
 
 // The value of KEY in a request target's query ("<none>" when absent).
 inline std::string FieldOf(const std::string& target, const std::string& key)

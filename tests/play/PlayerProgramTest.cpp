@@ -41,14 +41,7 @@ std::string SynthSong(uint32_t trackid, uint32_t size)
     return bytes;
 }
 
-std::vector<std::string> LinesOf(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using testsupport::LinesOf;
 
 // The value of a field of a JSON line as it is written ("<none>" when absent): a string
 // without its quotes, a number's digits, null.

@@ -45,4 +45,13 @@ void WriteFile(const std::filesystem::path& path, const std::string& content)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+std::vector<std::string> LinesOf(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 } // namespace testsupport

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testsupport
 {
@@ -28,4 +29,6 @@ private:
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
+// The lines of a text, without their line ends.
+std::vector<std::string> LinesOf(const std::string& text);
 } // namespace testsupport
