@@ -66,7 +66,11 @@ demo: deps build/build.ninja
 bench: deps
 	$(CONFIGURE) -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
 	cmake --build build-bench -j$(JOBS)
-	@for b in build-bench/bin/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@mkdir -p build-bench/results
+	@for b in build-bench/bin/bench_*; do [ -x "$$b" ] || continue; \
+	  "$$b" --benchmark_out=build-bench/results/$$(basename $$b).json \
+	    --benchmark_out_format=json || exit 1; done
+	@build-bench/bin/bench-table build-bench/bin build-bench/results
 
 fuzz: deps
 	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

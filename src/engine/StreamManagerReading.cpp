@@ -378,6 +378,10 @@ void CStreamManager::CheckThrottling()
     const int nMinBitRate = params.nMinBitRate;
     const double dAllowable = dwBitRate * 125.0 * (1.0 + nCCDThresh * 0.01);
     double dHistorical = 0.0;
+    // The meter keeps one sample per network read of its window: the count shows that it
+    // stays bounded by the window, whatever the tracks' sizes.
+    Trace("CStreamManager::CloseStream rate meter holds %lu samples",
+          static_cast<DWORD>(m_pRateMeter->GetSampleCount()));
     if (!m_pRateMeter->GetRate(dHistorical))
         return;
     if (!(dHistorical > 0 && dHistorical<dAllowable&& static_cast<LONG>(dwBitRate)> nMinBitRate))

@@ -82,3 +82,10 @@ std::vector<DWORD> CConnectionRateMeter::GetSampleBytes()
         bytes.push_back(sample.dwBytes);
     return bytes;
 }
+
+std::size_t CConnectionRateMeter::GetSampleCount()
+{
+    TracedLock lock(m_cs);
+    Prune();
+    return m_listSamples.size();
+}

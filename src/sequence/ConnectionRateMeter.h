@@ -7,6 +7,7 @@
 #include "platform/CriticalSection.h"
 #include "platform/Types.h"
 
+#include <cstddef>
 #include <deque>
 #include <vector>
 
@@ -27,6 +28,8 @@ public:
     bool GetRate(double& dBytesPerSecond) OVR_EXCLUDES(m_cs);
     // The byte counts of the samples in the window, oldest first.
     std::vector<DWORD> GetSampleBytes() OVR_EXCLUDES(m_cs);
+    // How many samples the window holds (one per network read of its span).
+    std::size_t GetSampleCount() OVR_EXCLUDES(m_cs);
 
 private:
     struct SSample

@@ -1,0 +1,192 @@
+#include "EngineRuns.h"
+
+#include "EngineLibrary.h"
+#include "PlayError.h"
+#include "StatusQueue.h"
+#include "TraceListener.h"
+#include "platform/Clock.h"
+#include "platform/com/BStr.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+namespace bench
+{
+namespace
+{
+using Clock = std::chrono::steady_clock;
+using platform::com::BStr;
+
+constexpr DWORD kNoTrackYet = 11;
+constexpr DWORD kAnswerLimitMs = 30000;
+constexpr auto kReadLimit = std::chrono::seconds(120);
+constexpr auto kTraceLimit = std::chrono::seconds(5);
+constexpr LONG kReadSize = 65536;
+
+double Ms(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void StartSession(IRadioEngine& engine, const std::string& strStation)
+{
+    const BStr station(strStation);
+    const BStr empty(std::string{});
+    const OVRADIO_STATUS_CALLBACK pfnCallback = &CStatusQueue::StatusCallback;
+    Check(engine.StartSession(station.Get(), station.Get(), empty.Get(), empty.Get(), empty.Get(),
+                              reinterpret_cast<LONG_PTR>(pfnCallback)),
+          "StartSession");
+}
+
+// The next track's id, through the handshake when none is buffered: AckNotified(0), then
+// the engine's status 7 or 8. Raises CPlayError when no track comes.
+INT NextTrack(IRadioEngine& engine)
+{
+    CStatusQueue& queue = CStatusQueue::Instance();
+    while (true)
+    {
+        queue.Take();
+        INT nTrackId = 0;
+        const HRESULT hr = engine.GetNextTrackID(&nTrackId);
+        if (SUCCEEDED(hr))
+            return nTrackId;
+        CPlayError error("GetNextTrackID", hr);
+        if (!error.HasErrorInfo() || error.HelpContext() != kNoTrackYet)
+            throw error;
+        Check(engine.AckNotified(0), "AckNotified");
+        const DWORD dwDeadline = platform::GetTickCount() + kAnswerLimitMs;
+        LONG nAnswer = 0;
+        while (nAnswer == 0 && static_cast<LONG>(dwDeadline - platform::GetTickCount()) > 0)
+        {
+            queue.WaitUntil(dwDeadline);
+            for (const SEngineStatus& status : queue.Take())
+                if (status.nCode == 3 || status.nCode == 7 || status.nCode == 8)
+                    nAnswer = status.nCode;
+        }
+        if (nAnswer != 7 && nAnswer != 8)
+            throw CPlayError(
+                std::string("no track: the engine answered ").append(std::to_string(nAnswer)));
+    }
+}
+
+// Reads the open track: the time its first byte arrived, and the time of its RS_EOF.
+struct STrackTimes
+{
+    Clock::time_point firstByte;
+    Clock::time_point end;
+    uint64_t nBytes = 0;
+};
+
+STrackTimes ReadTrack(IRadioEngine& engine, bool bToEnd)
+{
+    std::vector<char> buffer(kReadSize);
+    STrackTimes times;
+    const auto deadline = Clock::now() + kReadLimit;
+    while (Clock::now() < deadline)
+    {
+        INT nStatus = RS_EOF;
+        LONG nRead = 0;
+        Check(engine.ReadStream(kReadSize, reinterpret_cast<LONG_PTR>(buffer.data()), &nStatus,
+                                &nRead),
+              "ReadStream");
+        if (nStatus == RS_EOF)
+        {
+            times.end = Clock::now();
+            return times;
+        }
+        if (nStatus == RS_OK && nRead > 0)
+        {
+            if (times.nBytes == 0)
+            {
+                times.firstByte = Clock::now();
+                if (!bToEnd)
+                    return times;
+            }
+            times.nBytes += static_cast<uint64_t>(nRead);
+        }
+    }
+    throw CPlayError("a track did not end within its limit");
+}
+
+int Fail(const CPlayError& error)
+{
+    std::cerr << "bench host: " << error.Text() << "\n";
+    return 1;
+}
+} // namespace
+
+int RunLatencyHost(const std::string& strStation)
+{
+    try
+    {
+        CTraceListener trace;
+        const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
+        const auto started = Clock::now();
+        StartSession(*engine.Get(), strStation);
+        const INT nTrackId = NextTrack(*engine.Get());
+        Check(engine->OpenStream(nTrackId), "OpenStream");
+        const STrackTimes times = ReadTrack(*engine.Get(), false);
+        const auto timeLine = trace.WaitForLine("Received Session Parameter File", 0, kTraceLimit);
+        const auto sequenceLine = trace.WaitForLine("Added track to sequence", 0, kTraceLimit);
+        const auto contentLine = trace.WaitForLine(
+            "mcInternetCacheDownloader::InternetOpenAllHandles [", 0, kTraceLimit);
+        std::optional<STraceLine> answerLine;
+        if (contentLine)
+            for (const STraceLine& line : trace.Lines())
+                if (line.at >= contentLine->at &&
+                    line.strText.find("InternetOpenAllHandles [") != std::string::npos &&
+                    line.strText.find("- Took") != std::string::npos)
+                {
+                    answerLine = line;
+                    break;
+                }
+        engine->CloseStream();
+        engine->StopSession();
+        if (!timeLine || !sequenceLine || !answerLine)
+            throw CPlayError("the engine's trace did not show every phase of the start");
+        std::printf("latency %.2f %.2f %.2f %.2f %.2f\n", Ms(started, timeLine->at),
+                    Ms(timeLine->at, sequenceLine->at), Ms(sequenceLine->at, answerLine->at),
+                    Ms(answerLine->at, times.firstByte), Ms(started, times.firstByte));
+        return 0;
+    }
+    catch (const CPlayError& error)
+    {
+        return Fail(error);
+    }
+}
+
+int RunGapHost(const std::string& strStation, int nTracks)
+{
+    try
+    {
+        const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
+        StartSession(*engine.Get(), strStation);
+        std::string strLine = "gaps";
+        Clock::time_point lastEnd;
+        for (int i = 0; i < nTracks; ++i)
+        {
+            const INT nTrackId = NextTrack(*engine.Get());
+            Check(engine->OpenStream(nTrackId), "OpenStream");
+            const STrackTimes times = ReadTrack(*engine.Get(), true);
+            if (times.nBytes == 0)
+                throw CPlayError("a track ended without a byte");
+            if (i > 0)
+            {
+                strLine += ' ';
+                strLine += std::to_string(Ms(lastEnd, times.firstByte));
+            }
+            lastEnd = times.end;
+            Check(engine->CloseStream(), "CloseStream");
+        }
+        engine->StopSession();
+        std::printf("%s\n", strLine.c_str());
+        return 0;
+    }
+    catch (const CPlayError& error)
+    {
+        return Fail(error);
+    }
+}
+} // namespace bench

@@ -1,0 +1,427 @@
+// bench-table: the last step of `make bench`. Starts ovradio-station with the scenario
+// below, measures ovradio-play and an engine host beside curl on the same loopback
+// station, reads the google-benchmark results of the bench_* programs, and prints one
+// table: each figure beside its reference from the same run, the ratio and the goal.
+//
+// usage: bench-table BIN_DIR [RESULTS_DIR]
+//   BIN_DIR      where ovradio-play, ovradio-station and this program are
+//   RESULTS_DIR  the bench_* programs' JSON results (bench_http.json, bench_sequence.json)
+// OVR_BENCH_REALTIME_SECONDS shortens the real-time run (default 60) while iterating.
+#include "Child.h"
+#include "EngineRuns.h"
+#include "Station.h"
+#include "TraceListener.h"
+#include "host/Preferences.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+using namespace bench;
+
+constexpr long long kBigTrack = 200LL * 1000 * 1000;
+constexpr long long kSmallTrack = 2LL * 1000 * 1000;
+constexpr long long kGapTrack = 1000LL * 1000;
+constexpr int kGapTracks = 9;
+constexpr int kSmallTracks = 10;
+constexpr int kRuns = 3;
+constexpr long long kRealtimeBytesPerSecond = 128 * 125;
+constexpr auto kPlayLimit = std::chrono::seconds(300);
+
+// One station for every row: each row plays a station id of its own.
+std::string Scenario(int nRealtimeSeconds)
+{
+    std::ostringstream rules;
+    rules << "station thru tracks 9001\n"
+          << "station thru size " << kBigTrack << "\n"
+          << "track 9001 magic none\n"
+          << "station lat tracks 9101\n"
+          << "station lat header startthresh=0\n"
+          << "track 9101 magic none\n"
+          << "station gap tracks 9201,9202,9203,9204,9205,9206,9207,9208,9209,9210\n"
+          << "station gap size " << kGapTrack << "\n"
+          << "station rt tracks 9301\n"
+          << "station rt size " << nRealtimeSeconds * kRealtimeBytesPerSecond << "\n"
+          << "station mem200 tracks 9401\n"
+          << "station mem200 size " << kBigTrack << "\n"
+          << "station mem200/content rate 20000000\n"
+          << "station mem2 tracks 9501,9502,9503,9504,9505,9506,9507,9508,9509,9510,9511\n"
+          << "station mem2 size " << kSmallTrack << "\n"
+          << "station mem2/content rate 20000000\n";
+    return rules.str();
+}
+
+struct SRow
+{
+    std::string strName;
+    std::string strFigure;
+    std::string strReference;
+    std::string strRatio;
+    std::string strGoal;
+    std::string strMet; // "met", "not met", "not measured"
+};
+
+// The value in fixed notation between a prefix and a suffix (built by appending).
+std::string Fixed(double dValue, int nDecimals, const char* pszPrefix = "",
+                  const char* pszSuffix = "")
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", nDecimals, dValue);
+    std::string out = pszPrefix;
+    out += text;
+    out += pszSuffix;
+    return out;
+}
+
+SRow NotMeasured(const std::string& strName, const std::string& strGoal, const std::string& why)
+{
+    return {strName, "not measured", why, "", strGoal, "not measured"};
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0.0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+class CBench
+{
+public:
+    CBench(std::string strBinDir, std::string strResultsDir, int nRealtimeSeconds)
+        : m_strBinDir(std::move(strBinDir)), m_strResultsDir(std::move(strResultsDir)),
+          m_nRealtimeSeconds(nRealtimeSeconds)
+    {
+    }
+
+    std::vector<SRow> Run()
+    {
+        MakeHome();
+        CStationProcess station(m_strBinDir, Scenario(m_nRealtimeSeconds));
+        PointEngineAt(station);
+        std::vector<SRow> rows;
+        Step("throughput", [&] { Throughput(station, rows); });
+        Step("start latency", [&] { Latency(station, rows); });
+        Step("gap between tracks", [&] { Gaps(rows); });
+        Step("real-time CPU", [&] { Realtime(rows); });
+        Step("memory", [&] { Memory(rows); });
+        Step("benchmark results", [&] { Results(rows); });
+        std::error_code error;
+        std::filesystem::remove_all(m_strHome, error);
+        return rows;
+    }
+
+private:
+    template <class F>
+    void Step(const char* pszName, F run)
+    {
+        std::cerr << "bench-table: " << pszName << "...\n";
+        run();
+    }
+
+    void MakeHome()
+    {
+        char szTemplate[] = "/tmp/ovr-bench-home-XXXXXX";
+        if (::mkdtemp(szTemplate) == nullptr)
+            throw std::runtime_error("cannot make the runtime folder");
+        m_strHome = szTemplate;
+        ::setenv("OVRADIO_HOME", m_strHome.c_str(), 1);
+    }
+
+    static void PointEngineAt(const CStationProcess& station)
+    {
+        if (host::PrefSetValueString("OVRadio", "SequenceUrl",
+                                     station.BaseUrl() + "/sequence.m3u?") != 0 ||
+            host::PrefSetValueString("OVRadio", "TimeServer", station.HostPort()) != 0)
+            throw std::runtime_error("cannot write the engine's preferences");
+    }
+
+    SChildResult Play(const std::string& strStation, int nTracks, bool bRealtime)
+    {
+        std::vector<std::string> argv = {m_strBinDir + "/ovradio-play", "--station", strStation,
+                                         "--tracks", std::to_string(nTracks)};
+        if (bRealtime)
+            argv.push_back("--realtime");
+        else
+            argv.insert(argv.end(), {"--read-size", "65536"});
+        return bench::Run(argv, false, kPlayLimit);
+    }
+
+    void Throughput(const CStationProcess& station, std::vector<SRow>& rows)
+    {
+        const SRow none = NotMeasured("throughput, 200 MB track", ">= 0.9x curl", "");
+        const SCurlTimes sequence = CurlFetch(SequenceUrl(station, "thru"), true, true);
+        const std::string strSong = FirstSongUrl(sequence.strBody);
+        if (strSong.empty())
+            return rows.push_back(NotMeasured(none.strName, none.strGoal, "no content address"));
+        std::vector<double> curl, play;
+        for (int i = 0; i < kRuns; ++i)
+        {
+            const SCurlTimes fetch = CurlFetch(strSong, false, false);
+            if (!fetch.bOk || static_cast<long long>(fetch.dBytes) != kBigTrack)
+                return rows.push_back(NotMeasured(none.strName, none.strGoal, "curl failed"));
+            curl.push_back(fetch.dWall);
+            const SChildResult result = Play("thru", 1, false);
+            if (!result.bExited || result.nExitCode != 0)
+                return rows.push_back(
+                    NotMeasured(none.strName, none.strGoal, "ovradio-play failed"));
+            play.push_back(result.dWallSeconds);
+        }
+        const double dCurl = kBigTrack / 1e6 / *std::min_element(curl.begin(), curl.end());
+        const double dPlay = kBigTrack / 1e6 / *std::min_element(play.begin(), play.end());
+        const double dRatio = dPlay / dCurl;
+        rows.push_back({none.strName, Fixed(dPlay, 0, "ovradio-play ", " MB/s"),
+                        Fixed(dCurl, 0, "curl ", " MB/s"), Fixed(dRatio, 2, "", "x"), none.strGoal,
+                        dRatio >= 0.9 ? "met" : "not met"});
+    }
+
+    void Latency(const CStationProcess& station, std::vector<SRow>& rows)
+    {
+        const std::string strGoal = "<= curl + 50 ms";
+        std::vector<std::vector<double>> hosts;
+        for (int i = 0; i < kRuns; ++i)
+        {
+            const SChildResult result = bench::Run(
+                {m_strBinDir + "/bench-table", "--host", "latency", "lat"}, true, kPlayLimit);
+            std::vector<double> phases(5);
+            if (!result.bExited || result.nExitCode != 0 ||
+                std::sscanf(result.strOutput.c_str(), "latency %lf %lf %lf %lf %lf", &phases[0],
+                            &phases[1], &phases[2], &phases[3], &phases[4]) != 5)
+                return rows.push_back(NotMeasured("start latency", strGoal, "the host failed"));
+            hosts.push_back(phases);
+        }
+        std::vector<double> curlTime, curlSequence, curlContent;
+        for (int i = 0; i < kRuns; ++i)
+        {
+            const SCurlTimes time = CurlFetch(TimeUrl(station), false, false);
+            const SCurlTimes sequence = CurlFetch(SequenceUrl(station, "lat"), true, true);
+            const SCurlTimes content = CurlFetch(FirstSongUrl(sequence.strBody), false, false);
+            if (!time.bOk || !sequence.bOk || !content.bOk)
+                return rows.push_back(NotMeasured("start latency", strGoal, "curl failed"));
+            curlTime.push_back(time.dTotal * 1000);
+            curlSequence.push_back(sequence.dTotal * 1000);
+            curlContent.push_back(content.dStartTransfer * 1000);
+        }
+        // The run with the median total, so that its phases add up.
+        std::sort(hosts.begin(), hosts.end(),
+                  [](const auto& a, const auto& b) { return a[4] < b[4]; });
+        const std::vector<double>& host = hosts[hosts.size() / 2];
+        const double dCurl = Median(curlTime) + Median(curlSequence) + Median(curlContent);
+        rows.push_back({"start latency, startthresh 0", Fixed(host[4], 1, "", " ms"),
+                        Fixed(dCurl, 1, "curl ", " ms"), Fixed(host[4] - dCurl, 1, "+", " ms"),
+                        strGoal, host[4] <= dCurl + 50 ? "met" : "not met"});
+        rows.push_back({"  time request", Fixed(host[0], 1, "", " ms"),
+                        Fixed(Median(curlTime), 1, "curl ", " ms"), "", "", ""});
+        rows.push_back({"  sequence request", Fixed(host[1], 1, "", " ms"),
+                        Fixed(Median(curlSequence), 1, "curl ", " ms"), "", "", ""});
+        rows.push_back({"  content request", Fixed(host[2], 1, "", " ms"),
+                        Fixed(Median(curlContent), 1, "curl ", " ms (first byte)"), "", "", ""});
+        rows.push_back({"  handshake to first byte", Fixed(host[3], 1, "", " ms"), "", "", "", ""});
+    }
+
+    void Gaps(std::vector<SRow>& rows)
+    {
+        const std::string strGoal = "< 20 ms";
+        const SChildResult result = bench::Run(
+            {m_strBinDir + "/bench-table", "--host", "gap", "gap", std::to_string(kGapTracks)},
+            true, kPlayLimit);
+        std::istringstream in(result.strOutput);
+        std::string strWord;
+        std::vector<double> gaps;
+        in >> strWord;
+        for (double dGap = 0; in >> dGap;)
+            gaps.push_back(dGap);
+        if (!result.bExited || result.nExitCode != 0 || strWord != "gaps" || gaps.empty())
+            return rows.push_back(NotMeasured("gap between tracks", strGoal, "the host failed"));
+        const double dMax = *std::max_element(gaps.begin(), gaps.end());
+        rows.push_back({std::string("gap between tracks (")
+                            .append(std::to_string(gaps.size()))
+                            .append(", flat out)"),
+                        Fixed(Median(gaps), 1, "median ", " ms, max ") + Fixed(dMax, 1, "", " ms"),
+                        "", "", strGoal, dMax < 20 ? "met" : "not met"});
+    }
+
+    void Realtime(std::vector<SRow>& rows)
+    {
+        const std::string strGoal = "< 0.06 s/min";
+        const SChildResult result = Play("rt", 1, true);
+        if (!result.bExited || result.nExitCode != 0)
+            return rows.push_back(
+                NotMeasured("CPU, real time 128 kbit/s", strGoal, "ovradio-play failed"));
+        const double dCpu = static_cast<double>(result.usage.ru_utime.tv_sec) +
+                            result.usage.ru_utime.tv_usec / 1e6 +
+                            static_cast<double>(result.usage.ru_stime.tv_sec) +
+                            result.usage.ru_stime.tv_usec / 1e6;
+        const double dMinutes = m_nRealtimeSeconds / 60.0;
+        const double dPerMinute = dCpu / dMinutes;
+        rows.push_back({std::string("CPU, real time 128 kbit/s (")
+                            .append(std::to_string(m_nRealtimeSeconds))
+                            .append(" s)"),
+                        Fixed(dPerMinute, 3, "", " s/min"),
+                        Fixed(static_cast<double>(result.usage.ru_nvcsw) / dMinutes, 0, "",
+                              " vol. switches/min"),
+                        "", strGoal, dPerMinute < 0.06 ? "met" : "not met"});
+    }
+
+    // The rate meter's sample count as the engine traces it when a track closes; the
+    // largest over the run.
+    static long MaxMeterSamples(const CTraceListener& trace)
+    {
+        long nMax = -1;
+        const std::string strKey = "rate meter holds ";
+        for (const STraceLine& line : trace.Lines())
+            if (const std::size_t nAt = line.strText.find(strKey); nAt != std::string::npos)
+                nMax = std::max(nMax, std::atol(line.strText.c_str() + nAt + strKey.size()));
+        return nMax;
+    }
+
+    void Memory(std::vector<SRow>& rows)
+    {
+        const std::string strGoal = "within 4 MiB";
+        CTraceListener trace;
+        const SChildResult big = Play("mem200", 1, false);
+        const long nBigSamples = MaxMeterSamples(trace);
+        trace.Clear();
+        const SChildResult small = Play("mem2", kSmallTracks, false);
+        const long nSmallSamples = MaxMeterSamples(trace);
+        ::unsetenv("OVDIAG_SOCKET");
+        if (!big.bExited || big.nExitCode != 0 || !small.bExited || small.nExitCode != 0)
+            return rows.push_back(NotMeasured("peak RSS, 20 MB/s", strGoal, "ovradio-play failed"));
+        const double dBig = big.usage.ru_maxrss / 1024.0; // ru_maxrss is in KiB
+        const double dSmall = small.usage.ru_maxrss / 1024.0;
+        const double dDiff = dBig > dSmall ? dBig - dSmall : dSmall - dBig;
+        auto samples = [](long n) { return n < 0 ? std::string("?") : std::to_string(n); };
+        rows.push_back({"peak RSS, 200 MB vs 2 MB tracks, 20 MB/s",
+                        Fixed(dBig, 1, "200 MB: ", " MiB"), Fixed(dSmall, 1, "2 MB: ", " MiB"),
+                        Fixed(dDiff, 1, "", " MiB apart"), strGoal,
+                        dDiff <= 4.0 ? "met" : "not met"});
+        rows.push_back({"  rate meter samples at track end",
+                        std::string("200 MB: ").append(samples(nBigSamples)),
+                        std::string("2 MB: ").append(samples(nSmallSamples)), "", "", ""});
+    }
+
+    // A figure of a google-benchmark JSON result: the field of the named benchmark.
+    std::optional<double> Result(const std::string& strProgram, const std::string& strName,
+                                 const std::string& strField) const
+    {
+        std::ifstream in(m_strResultsDir + "/" + strProgram + ".json");
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        const std::size_t nAt = text.find("\"name\": \"" + strName + "\"");
+        if (nAt == std::string::npos)
+            return std::nullopt;
+        const std::size_t nNext = text.find("\"name\":", nAt + 1);
+        const std::size_t nField = text.find("\"" + strField + "\":", nAt);
+        if (nField == std::string::npos || nField > nNext)
+            return std::nullopt;
+        return std::strtod(text.c_str() + nField + strField.size() + 3, nullptr);
+    }
+
+    void Results(std::vector<SRow>& rows)
+    {
+        const auto client =
+            Result("bench_http", "BM_HttpClientRead/8192/real_time", "bytes_per_second");
+        const auto curl = Result("bench_http", "BM_CurlCommand/real_time", "bytes_per_second");
+        if (client && curl && *curl > 0)
+        {
+            const double dRatio = *client / *curl;
+            rows.push_back({"HTTP layer, 8 KiB reads", Fixed(*client / 1e9, 2, "", " GB/s"),
+                            Fixed(*curl / 1e9, 2, "curl ", " GB/s"), Fixed(dRatio, 2, "", "x"),
+                            ">= 0.9x curl", dRatio >= 0.9 ? "met" : "not met"});
+        }
+        else
+            rows.push_back(
+                NotMeasured("HTTP layer, 8 KiB reads", ">= 0.9x curl", "no bench_http result"));
+        const auto lines = Result("bench_sequence", "BM_ParseTrackLine", "items_per_second");
+        if (lines)
+            rows.push_back({"sequence parsing", Fixed(*lines / 1e6, 2, "", " M lines/s"), "", "",
+                            ">= 1 M lines/s", *lines >= 1e6 ? "met" : "not met"});
+        else
+            rows.push_back(
+                NotMeasured("sequence parsing", ">= 1 M lines/s", "no bench_sequence result"));
+    }
+
+    std::string m_strBinDir;
+    std::string m_strResultsDir;
+    int m_nRealtimeSeconds;
+    std::string m_strHome;
+};
+
+void PrintTable(const std::vector<SRow>& rows)
+{
+    std::size_t widths[6] = {3, 6, 9, 5, 4, 3};
+    auto fields = [](const SRow& row)
+    {
+        return std::vector<std::string>{row.strName,  row.strFigure, row.strReference,
+                                        row.strRatio, row.strGoal,   row.strMet};
+    };
+    const std::vector<std::string> head = {"row", "figure", "reference", "ratio", "goal", ""};
+    for (const SRow& row : rows)
+    {
+        const auto cells = fields(row);
+        for (std::size_t i = 0; i < 6; ++i)
+            widths[i] = std::max(widths[i], cells[i].size());
+    }
+    auto print = [&](const std::vector<std::string>& cells)
+    {
+        std::string line;
+        for (std::size_t i = 0; i < 6; ++i)
+        {
+            line += cells[i];
+            if (i < 5)
+                line += std::string(widths[i] - cells[i].size() + 2, ' ');
+        }
+        std::cout << line << "\n";
+    };
+    std::cout << "\n== OVRadioEngine benchmarks (loopback, this machine, one run)\n";
+    print(head);
+    std::size_t nTotal = 0;
+    for (std::size_t w : widths)
+        nTotal += w + 2;
+    std::cout << std::string(nTotal - 2, '-') << "\n";
+    for (const SRow& row : rows)
+        print(fields(row));
+    std::cout << std::flush;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 3 && args[0] == "--host" && args[1] == "latency")
+        return RunLatencyHost(args[2]);
+    if (args.size() >= 4 && args[0] == "--host" && args[1] == "gap")
+        return RunGapHost(args[2], std::atoi(args[3].c_str()));
+    if (args.empty() || args[0].rfind("--", 0) == 0)
+    {
+        std::cerr << "usage: bench-table BIN_DIR [RESULTS_DIR]\n";
+        return 2;
+    }
+    int nRealtimeSeconds = 60;
+    if (const char* pszSeconds = std::getenv("OVR_BENCH_REALTIME_SECONDS"))
+        nRealtimeSeconds = std::max(1, std::atoi(pszSeconds));
+    try
+    {
+        CBench bench(std::filesystem::absolute(args[0]).string(),
+                     args.size() > 1 ? args[1] : std::string("."), nRealtimeSeconds);
+        PrintTable(bench.Run());
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        std::cerr << "bench-table: " << error.what() << "\n";
+        return 1;
+    }
+}

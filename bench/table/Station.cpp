@@ -1,0 +1,143 @@
+#include "Station.h"
+
+#include "host/Md5.h"
+
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace bench
+{
+namespace
+{
+constexpr auto kStartLimit = std::chrono::seconds(20);
+constexpr auto kCurlLimit = std::chrono::seconds(120);
+
+// Form decoding: '+' to a space, '%' and two hexadecimal digits to their byte.
+std::string FormDecoded(const std::string& strText)
+{
+    std::string out;
+    for (std::size_t i = 0; i < strText.size(); ++i)
+    {
+        if (strText[i] == '+')
+            out += ' ';
+        else if (strText[i] == '%' && i + 2 < strText.size() &&
+                 std::isxdigit(static_cast<unsigned char>(strText[i + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(strText[i + 2])))
+        {
+            out += static_cast<char>(std::stoi(strText.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        }
+        else
+            out += strText[i];
+    }
+    return out;
+}
+} // namespace
+
+CStationProcess::CStationProcess(const std::string& strBinDir, const std::string& strScenario)
+{
+    char szPath[] = "/tmp/ovr-bench-scenario-XXXXXX";
+    const int hFile = ::mkstemp(szPath);
+    if (hFile < 0)
+        throw std::runtime_error("cannot write the station's scenario");
+    ::close(hFile);
+    m_strScenarioPath = szPath;
+    std::ofstream(m_strScenarioPath) << strScenario;
+    m_pChild = std::make_unique<CChild>(
+        std::vector<std::string>{strBinDir + "/ovradio-station", "--port", "0", "--scenario",
+                                 m_strScenarioPath, "--music-cache", ""},
+        true);
+    const std::string strLine = m_pChild->FirstLine(kStartLimit);
+    const std::string strPrefix = "listening on ";
+    if (strLine.rfind(strPrefix, 0) != 0)
+        throw std::runtime_error("ovradio-station did not start listening: \"" + strLine + "\"");
+    m_strBaseUrl = strLine.substr(strPrefix.size());
+}
+
+CStationProcess::~CStationProcess()
+{
+    m_pChild->Signal(SIGTERM);
+    m_pChild->Wait(std::chrono::seconds(10));
+    ::unlink(m_strScenarioPath.c_str());
+}
+
+std::string CStationProcess::HostPort() const
+{
+    const std::string strScheme = "http://";
+    return m_strBaseUrl.substr(strScheme.size());
+}
+
+SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody)
+{
+    char szBody[] = "/tmp/ovr-bench-curl-XXXXXX";
+    std::string strBodyPath = "/dev/null";
+    if (bKeepBody)
+    {
+        const int hFile = ::mkstemp(szBody);
+        if (hFile < 0)
+            return {};
+        ::close(hFile);
+        strBodyPath = szBody;
+    }
+    std::vector<std::string> argv = {"/usr/bin/curl",
+                                     "-s",
+                                     "-f",
+                                     "-o",
+                                     strBodyPath,
+                                     "-w",
+                                     "%{time_total} %{time_starttransfer} %{size_download}"};
+    if (bPost)
+        argv.insert(argv.end(), {"-X", "POST"});
+    argv.push_back(strUrl);
+    const SChildResult result = Run(argv, true, kCurlLimit);
+    SCurlTimes times;
+    times.dWall = result.dWallSeconds;
+    times.bOk = result.bExited && result.nExitCode == 0 &&
+                std::sscanf(result.strOutput.c_str(), "%lf %lf %lf", &times.dTotal,
+                            &times.dStartTransfer, &times.dBytes) == 3;
+    if (bKeepBody)
+    {
+        std::ifstream in(strBodyPath, std::ios::binary);
+        times.strBody.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ::unlink(strBodyPath.c_str());
+    }
+    return times;
+}
+
+std::string TimeUrl(const CStationProcess& station)
+{
+    return station.BaseUrl() + "/ovdk/radiotime?VERSION=1.0&OVUID=" + kOvuid;
+}
+
+std::string SequenceUrl(const CStationProcess& station, const std::string& strStationId)
+{
+    const SCurlTimes time = CurlFetch(TimeUrl(station), false, true);
+    const std::string strKey = "strTimeStamp=\"";
+    const std::size_t nAt = time.strBody.find(strKey);
+    if (!time.bOk || nAt == std::string::npos)
+        return {};
+    const long long nSeconds = std::atoll(time.strBody.c_str() + nAt + strKey.size());
+    host::CMd5 md5;
+    md5.Add(std::string(kIdentifier) + std::to_string(nSeconds / 3600) +
+            "Harbor Lantern Quill Meadow Signal");
+    return station.BaseUrl() + "/sequence.m3u?REQUEST=RADIO_TRACKS&STATION_ID=" + strStationId +
+           "&OVUID=" + kOvuid + "&LOG=" + md5.FinishHex();
+}
+
+std::string FirstSongUrl(const std::string& strSequenceBody)
+{
+    const std::string strKey = "::songurl=";
+    const std::size_t nAt = strSequenceBody.find(strKey);
+    if (nAt == std::string::npos)
+        return {};
+    const std::size_t nStart = nAt + strKey.size();
+    const std::size_t nEnd = strSequenceBody.find("::", nStart);
+    return FormDecoded(strSequenceBody.substr(nStart, nEnd - nStart));
+}
+} // namespace bench

@@ -1,0 +1,57 @@
+// The station server as a process of its own (ovradio-station on a free loopback port with
+// a scenario written for the run), and what curl measures against it: the time answer,
+// a signed sequence request and a content address, each with curl's own timings.
+#pragma once
+
+#include "Child.h"
+
+#include <memory>
+#include <string>
+
+namespace bench
+{
+// The identifier the benchmark's requests carry (OVUID), and the text after its last ':'.
+inline constexpr const char* kOvuid = "bench%3AU1";
+inline constexpr const char* kIdentifier = "U1";
+
+class CStationProcess
+{
+public:
+    // Starts strBinDir/ovradio-station with the scenario's rules; throws
+    // std::runtime_error when it does not start listening within a few seconds.
+    CStationProcess(const std::string& strBinDir, const std::string& strScenario);
+    ~CStationProcess();
+    CStationProcess(const CStationProcess&) = delete;
+    CStationProcess& operator=(const CStationProcess&) = delete;
+
+    const std::string& BaseUrl() const { return m_strBaseUrl; }
+    // host:port, as the engine's time server preference wants it.
+    std::string HostPort() const;
+
+private:
+    std::string m_strScenarioPath;
+    std::unique_ptr<CChild> m_pChild;
+    std::string m_strBaseUrl;
+};
+
+struct SCurlTimes
+{
+    bool bOk = false;
+    double dTotal = 0.0;         // seconds, whole request
+    double dStartTransfer = 0.0; // seconds, until the first body byte
+    double dBytes = 0.0;
+    double dWall = 0.0;  // seconds, the curl process from start to exit
+    std::string strBody; // when kept
+};
+
+// curl fetching the address (POST when bPost) with the body to /dev/null, or kept.
+SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody);
+
+// The time request's address, and the sequence request's address of a station signed for
+// the station's current hour (read with a time request); empty when the time answer has
+// no time stamp.
+std::string TimeUrl(const CStationProcess& station);
+std::string SequenceUrl(const CStationProcess& station, const std::string& strStationId);
+// The first track's content address in a sequence answer; empty when there is none.
+std::string FirstSongUrl(const std::string& strSequenceBody);
+} // namespace bench
