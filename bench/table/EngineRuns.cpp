@@ -157,6 +157,27 @@ int RunLatencyHost(const std::string& strStation)
     }
 }
 
+int RunTransferHost(const std::string& strStation)
+{
+    try
+    {
+        const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
+        StartSession(*engine.Get(), strStation);
+        const INT nTrackId = NextTrack(*engine.Get());
+        Check(engine->OpenStream(nTrackId), "OpenStream");
+        const STrackTimes times = ReadTrack(*engine.Get(), true);
+        Check(engine->CloseStream(), "CloseStream");
+        engine->StopSession();
+        std::printf("transfer %llu %.6f\n", static_cast<unsigned long long>(times.nBytes),
+                    Ms(times.firstByte, times.end) / 1000.0);
+        return 0;
+    }
+    catch (const CPlayError& error)
+    {
+        return Fail(error);
+    }
+}
+
 int RunGapHost(const std::string& strStation, int nTracks)
 {
     try

@@ -16,4 +16,7 @@ int RunLatencyHost(const std::string& strStation);
 // "gaps <ms> <ms> ...": for each track after the first, RS_EOF of the one before to the
 // first byte of it, reading flat out nTracks tracks.
 int RunGapHost(const std::string& strStation, int nTracks);
+// "transfer <bytes> <seconds>": the first track read flat out, from its first byte in the
+// host's buffer to RS_EOF (what the process's start and end do not blur).
+int RunTransferHost(const std::string& strStation);
 } // namespace bench

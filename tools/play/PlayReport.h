@@ -19,7 +19,7 @@ struct STrackReport
     INT nBitRate = 0; // kbit/s
     INT nSize = 0;    // bytes, as the stream format announces
     uint64_t nBytes = 0;
-    std::string strSha256;
+    std::string strSha256; // empty when neither the JSON lines nor a track check want it
     std::string strFile; // empty when the track went to no file
 };
 

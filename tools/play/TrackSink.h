@@ -1,7 +1,7 @@
 // Where a track's audio bytes go: a file of its own in the output folder (written under a
 // temporary name and renamed when the track is whole, so the folder never shows half a
 // track under a track's name), standard output (all tracks one after another, nothing
-// else), or nowhere (only counted and digested). Main thread only.
+// else), or nowhere (only counted). Main thread only.
 #pragma once
 
 #include <cstddef>
