@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace platform
 {
@@ -15,11 +15,18 @@ namespace detail
 // A ring buffer with its two ends' open flags, under one mutex.
 struct PipeBuffer
 {
-    explicit PipeBuffer(DWORD size) : data(size) {}
+    // The bytes are left uninitialised: only held bytes are ever read, and a large pipe
+    // that a short track never fills costs neither the clearing nor the pages it never
+    // touches.
+    explicit PipeBuffer(DWORD size)
+        : data(std::make_unique_for_overwrite<unsigned char[]>(size)), capacity(size)
+    {
+    }
 
     Mutex mutex;
     std::condition_variable changed; // bytes added or removed, or an end closed
-    std::vector<unsigned char> data OVR_GUARDED_BY(mutex);
+    const std::unique_ptr<unsigned char[]> data OVR_GUARDED_BY(mutex);
+    const std::size_t capacity;
     std::size_t head OVR_GUARDED_BY(mutex) = 0;  // first held byte
     std::size_t count OVR_GUARDED_BY(mutex) = 0; // bytes held
     bool readOpen OVR_GUARDED_BY(mutex) = true;
@@ -30,15 +37,15 @@ struct PipeBuffer
 
     bool Readable() const OVR_REQUIRES(mutex) { return count > 0 || !writeOpen || !readOpen; }
 
-    std::size_t Capacity() const OVR_REQUIRES(mutex) { return data.size(); }
+    std::size_t Capacity() const { return capacity; }
 
     // Copies up to n held bytes, oldest first, into dst without removing them.
     std::size_t CopyOut(unsigned char* dst, std::size_t n) const OVR_REQUIRES(mutex)
     {
         n = std::min(n, count);
         const std::size_t first = std::min(n, Capacity() - head);
-        std::memcpy(dst, data.data() + head, first);
-        std::memcpy(dst + first, data.data(), n - first);
+        std::memcpy(dst, data.get() + head, first);
+        std::memcpy(dst + first, data.get(), n - first);
         return n;
     }
 
@@ -62,8 +69,8 @@ struct PipeBuffer
         n = std::min(n, Capacity() - count);
         const std::size_t tail = (head + count) % Capacity();
         const std::size_t first = std::min(n, Capacity() - tail);
-        std::memcpy(data.data() + tail, src, first);
-        std::memcpy(data.data(), src + first, n - first);
+        std::memcpy(data.get() + tail, src, first);
+        std::memcpy(data.get(), src + first, n - first);
         count += n;
         return n;
     }
