@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <vector>
 
@@ -117,6 +118,27 @@ int Fail(const CPlayError& error)
 }
 } // namespace
 
+int RunStartHost(const std::string& strStation)
+{
+    try
+    {
+        const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
+        const auto started = Clock::now();
+        StartSession(*engine.Get(), strStation);
+        const INT nTrackId = NextTrack(*engine.Get());
+        Check(engine->OpenStream(nTrackId), "OpenStream");
+        const STrackTimes times = ReadTrack(*engine.Get(), false);
+        engine->CloseStream();
+        engine->StopSession();
+        std::printf("start %.2f\n", Ms(started, times.firstByte));
+        return 0;
+    }
+    catch (const CPlayError& error)
+    {
+        return Fail(error);
+    }
+}
+
 int RunLatencyHost(const std::string& strStation)
 {
     try
@@ -142,6 +164,10 @@ int RunLatencyHost(const std::string& strStation)
                     answerLine = line;
                     break;
                 }
+        if (std::getenv("OVR_BENCH_SHOW_TRACE") != nullptr)
+            for (const STraceLine& line : trace.Lines())
+                std::fprintf(stderr, "%8.2f %s\n", Ms(started, line.at),
+                             line.strText.substr(0, 150).c_str());
         engine->CloseStream();
         engine->StopSession();
         if (!timeLine || !sequenceLine || !answerLine)

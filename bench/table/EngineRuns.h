@@ -13,6 +13,9 @@ namespace bench
 // head, to the first audio byte in the host's buffer. Phases come from the engine's trace
 // lines, received by a viewer in this process.
 int RunLatencyHost(const std::string& strStation);
+// "start <total>": the same without a trace viewer, whose answer to every trace line
+// would otherwise add to the time.
+int RunStartHost(const std::string& strStation);
 // "gaps <ms> <ms> ...": for each track after the first, RS_EOF of the one before to the
 // first byte of it, reading flat out nTracks tracks.
 int RunGapHost(const std::string& strStation, int nTracks);

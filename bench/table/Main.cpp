@@ -205,6 +205,7 @@ private:
     {
         const std::string strGoal = "<= curl + 50 ms";
         std::vector<std::vector<double>> hosts;
+        std::vector<double> totals;
         for (int i = 0; i < kRuns; ++i)
         {
             const SChildResult result = bench::Run(
@@ -215,6 +216,13 @@ private:
                             &phases[1], &phases[2], &phases[3], &phases[4]) != 5)
                 return rows.push_back(NotMeasured("start latency", strGoal, "the host failed"));
             hosts.push_back(phases);
+            const SChildResult start = bench::Run(
+                {m_strBinDir + "/bench-table", "--host", "start", "lat"}, true, kPlayLimit);
+            double dTotal = 0;
+            if (!start.bExited || start.nExitCode != 0 ||
+                std::sscanf(start.strOutput.c_str(), "start %lf", &dTotal) != 1)
+                return rows.push_back(NotMeasured("start latency", strGoal, "the host failed"));
+            totals.push_back(dTotal);
         }
         std::vector<double> curlTime, curlSequence, curlContent;
         for (int i = 0; i < kRuns; ++i)
@@ -233,16 +241,20 @@ private:
                   [](const auto& a, const auto& b) { return a[4] < b[4]; });
         const std::vector<double>& host = hosts[hosts.size() / 2];
         const double dCurl = Median(curlTime) + Median(curlSequence) + Median(curlContent);
-        rows.push_back({"start latency, startthresh 0", Fixed(host[4], 1, "", " ms"),
-                        Fixed(dCurl, 1, "curl ", " ms"), Fixed(host[4] - dCurl, 1, "+", " ms"),
-                        strGoal, host[4] <= dCurl + 50 ? "met" : "not met"});
-        rows.push_back({"  time request", Fixed(host[0], 1, "", " ms"),
+        const double dTotal = Median(totals);
+        rows.push_back({"start latency, startthresh 0", Fixed(dTotal, 1, "", " ms"),
+                        Fixed(dCurl, 1, "curl ", " ms"), Fixed(dTotal - dCurl, 1, "+", " ms"),
+                        strGoal, dTotal <= dCurl + 50 ? "met" : "not met"});
+        // The phases come from a run with a trace viewer, which answers every trace line:
+        // their sum is a little more than the total above.
+        rows.push_back({"  time request (traced run)", Fixed(host[0], 1, "", " ms"),
                         Fixed(Median(curlTime), 1, "curl ", " ms"), "", "", ""});
-        rows.push_back({"  sequence request", Fixed(host[1], 1, "", " ms"),
+        rows.push_back({"  sequence request (traced run)", Fixed(host[1], 1, "", " ms"),
                         Fixed(Median(curlSequence), 1, "curl ", " ms"), "", "", ""});
-        rows.push_back({"  content request", Fixed(host[2], 1, "", " ms"),
+        rows.push_back({"  content request (traced run)", Fixed(host[2], 1, "", " ms"),
                         Fixed(Median(curlContent), 1, "curl ", " ms (first byte)"), "", "", ""});
-        rows.push_back({"  handshake to first byte", Fixed(host[3], 1, "", " ms"), "", "", "", ""});
+        rows.push_back({"  handshake to first byte (traced run)", Fixed(host[3], 1, "", " ms"), "",
+                        "", "", ""});
     }
 
     void Gaps(std::vector<SRow>& rows)
@@ -426,6 +438,8 @@ int main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 3 && args[0] == "--host" && args[1] == "latency")
         return RunLatencyHost(args[2]);
+    if (args.size() >= 3 && args[0] == "--host" && args[1] == "start")
+        return RunStartHost(args[2]);
     if (args.size() >= 3 && args[0] == "--host" && args[1] == "transfer")
         return RunTransferHost(args[2]);
     if (args.size() >= 4 && args[0] == "--host" && args[1] == "gap")
