@@ -22,8 +22,10 @@ TEST(ConnectionRateMeter, GivesNoRateUntilAWholeWindowWasSeen)
     }
     EXPECT_FALSE(meter.GetRate(dRate));
     EXPECT_EQ(dRate, -1);
+    EXPECT_EQ(meter.GetSampleCount(), 300u);
     clock.Advance(1);
-    meter.AddSample(8192, 0.05); // the first sample ages out
+    meter.AddSample(8192, 0.05);             // the first sample ages out
+    EXPECT_EQ(meter.GetSampleCount(), 300u); // one per read of the window, however long it runs
     ASSERT_TRUE(meter.GetRate(dRate));
     // Running sums of 300 durations carry rounding; the rate is right to far below a byte.
     EXPECT_NEAR(dRate, 8192 / 0.05, 1e-6);
