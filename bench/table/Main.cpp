@@ -6,7 +6,8 @@
 // usage: bench-table BIN_DIR [RESULTS_DIR]
 //   BIN_DIR      where ovradio-play, ovradio-station and this program are
 //   RESULTS_DIR  the bench_* programs' JSON results (bench_http.json, bench_sequence.json)
-// OVR_BENCH_REALTIME_SECONDS shortens the real-time run (default 60) while iterating.
+// OVR_BENCH_REALTIME_SECONDS shortens the real-time run (default 60) while iterating;
+// OVR_BENCH_SHOW_TRACE prints the traced start's trace lines with their times (ms).
 #include "Child.h"
 #include "EngineRuns.h"
 #include "Station.h"
