@@ -64,6 +64,11 @@ uint64_t NowMilliseconds()
 
 namespace detail
 {
+bool ManualClockInstalled()
+{
+    return Manual().installed.load(std::memory_order_acquire);
+}
+
 bool WaitUntilReady(MutexLock& lock, DWORD dwMilliseconds, const std::function<bool()>& ready)
 {
     std::condition_variable& cv = SyncCondition();

@@ -4,6 +4,7 @@
 #include "platform/detail/SyncCore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -169,6 +170,24 @@ DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds, DWORD dwMinBytes) const
     if (!m_buffer)
         return WAIT_OBJECT_0;
     detail::PipeBuffer& b = *m_buffer;
+    const std::size_t nWanted = std::max<DWORD>(dwMinBytes, 1);
+    if (!detail::ManualClockInstalled())
+    {
+        // On the real clock the wait is on the pipe's own condition, which every change of
+        // the pipe notifies: a transfer wakes the threads that wait on this pipe only, not
+        // every timed waiter of the process.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+        MutexLock lock(b.mutex);
+        while (b.count < nWanted && b.writeOpen && b.readOpen)
+        {
+            if (dwMilliseconds == INFINITE)
+                lock.Wait(b.changed);
+            else if (!lock.WaitUntil(b.changed, deadline))
+                break;
+        }
+        return b.count >= nWanted || !b.writeOpen || !b.readOpen ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
     MutexLock sync(detail::SyncMutex());
     {
         MutexLock lock(b.mutex);

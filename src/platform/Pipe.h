@@ -8,7 +8,9 @@
 // while another thread closes an end; an end object itself must outlive the calls made on it.
 // Threads: usually one writer and one reader, and any thread closes. Each pipe has one
 // lock of its own, held while bytes are copied and let go of while a call waits; nothing
-// else is called under it (WaitReadable's waiters are woken after it is let go of).
+// else is called under it. On the real clock WaitReadable waits on the pipe's own
+// condition; under a ManualClock on the platform's sync condition, whose waiters are
+// woken after the pipe's lock is let go of.
 #pragma once
 
 #include "platform/Types.h"

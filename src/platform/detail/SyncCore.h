@@ -15,6 +15,10 @@ namespace platform::detail
 Mutex& SyncMutex();
 std::condition_variable& SyncCondition();
 
+// True while a ManualClock drives the platform clock (timed waits must then wait on the
+// sync condition, which Advance notifies).
+bool ManualClockInstalled();
+
 // Blocks, with `lock` (on SyncMutex) held except while it waits, until `ready()` holds or
 // `dwMilliseconds` have passed on the platform clock. Returns ready(). INFINITE waits
 // without limit. `ready` runs with the lock held.
