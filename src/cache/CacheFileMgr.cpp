@@ -239,6 +239,10 @@ DWORD mcCacheFileMgr::WriteHeader(CacheFileHeader& header)
     DWORD n = 0;
     if (!zeros.empty())
         WriteLocked(zeros.data(), static_cast<DWORD>(zeros.size()), n);
+    // A write that failed part of the way (a full disk, a limit on the file's size) leaves
+    // the position inside the header: the body is read and appended from byte 500 all
+    // the same.
+    ::lseek(m_fd, kHeaderSize, SEEK_SET);
     return written + n;
 }
 

@@ -4,8 +4,10 @@
 #include "platform/Files.h"
 #include "support/TestSupport.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 
 namespace
 {
@@ -182,4 +184,31 @@ TEST_F(CacheFileMgrTest, OneOpenerAtATimeAndDelete)
     EXPECT_TRUE(mcCacheFileMgr::CreateDirectories(m_home.File("a/b/c/")));
     EXPECT_TRUE(platform::FolderExists(m_home.File("a/b/c")));
     EXPECT_TRUE(mcCacheFileMgr::CreateDirectories("plain"));
+}
+
+TEST_F(CacheFileMgrTest, AHeaderWriteThatFailsPartWayStillLeavesThePositionAtTheBody)
+{
+    const std::string path = m_home.File("C7.DAT");
+    WriteRawHeader(path, kLines);
+    mcCacheFileMgr file(path);
+    ASSERT_TRUE(file.Existed());
+    CacheFileHeader header;
+    std::string error;
+    ASSERT_TRUE(file.ReadHeader(header, error)) << error;
+    // No file may grow past byte 305, so the header's rewrite stops there (EFBIG rather
+    // than SIGXFSZ).
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit unlimited = limit;
+    limit.rlim_cur = 305;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const DWORD dwWritten = file.WriteHeader(header);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(dwWritten, 305u);
+    char body[4];
+    DWORD got = 0;
+    ASSERT_TRUE(file.Read(body, 4, got));
+    EXPECT_EQ(std::string(body, got), "BODY");
 }
