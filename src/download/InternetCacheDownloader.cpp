@@ -18,6 +18,8 @@
 #include "sequence/Stopwatch.h"
 #include "sequence/TrackInfo.h"
 
+#include <algorithm>
+
 namespace http = platform::http;
 
 namespace
@@ -237,8 +239,25 @@ void mcInternetCacheDownloader::InternetReadData(void* pBuffer, DWORD* pdwSize, 
     if (!request)
         throw CWorkerError("mcInternetCacheDownloader::InternetReadData,  close handles might be "
                            "called already due to  m_hInternetRequest is NULL\n");
+    // The record announces the source's length: what an answer sends beyond it (a server
+    // that sends too much, or a body that never ends) is not this track, so the source
+    // ends there. The end still counts as a read of nothing for the meter.
+    const DWORD dwLength = GetContentLength();
+    DWORD dwWanted = *pdwSize;
+    if (dwLength != 0)
+    {
+        const DWORD dwLeft = dwLength - std::min(GetBytesReceived(), dwLength);
+        if (dwLeft == 0)
+        {
+            if (m_pRateMeter)
+                m_pRateMeter->AddSample(0, stopwatch.Elapsed());
+            *pdwGot = 0;
+            return;
+        }
+        dwWanted = std::min(dwWanted, dwLeft);
+    }
     DWORD dwRead = 0;
-    const bool bRead = request->Read(pBuffer, *pdwSize, &dwRead);
+    const bool bRead = request->Read(pBuffer, dwWanted, &dwRead);
     const DWORD dwError = bRead ? 0 : http::LastError();
     if (m_pRateMeter)
     {
@@ -251,7 +270,7 @@ void mcInternetCacheDownloader::InternetReadData(void* pBuffer, DWORD* pdwSize, 
     const bool bPremature = bRead && dwRead == 0 && GetBytesReceived() < GetContentLength();
     if (!m_bAbort && m_dwRetryLimit >= 1 &&
         m_dwRecoveryAttempts - m_dwEmptyRecoveries <= m_dwRetryLimit && (!bRead || bPremature))
-        TryRecoveries(dwError, pBuffer, pdwSize, pdwGot);
+        TryRecoveries(dwError, pBuffer, &dwWanted, pdwGot);
     m_dwBytesReceived += *pdwGot;
     if (!m_bAbort && *pdwGot == 0 && GetBytesReceived() < GetContentLength())
         ReportTruncation();

@@ -1,7 +1,7 @@
 // The network source against scripted servers on loopback, for answers the station does
 // not give: an answer that ends before its first byte, no answer to a resume, an empty
 // content, a slow answer's head measured on the manual clock, a source aborted before its
-// feeder ran, a whole track on a clock that never moves.
+// feeder ran, a whole track on a clock that never moves, an answer longer than announced.
 #include "download/InternetCacheDownloader.h"
 
 #include "DownloadTestSupport.h"
@@ -14,10 +14,13 @@
 #include "support/TraceCapture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 using downloadtest::CCall;
 using downloadtest::CTestOwner;
@@ -212,4 +215,41 @@ TEST_F(InternetSource, AWholeTrackArrivesWithNoWaitRunningToItsLimit)
     CCall([&] { bytes = ReadToEnd(cache); }).ExpectDone("the reader");
     EXPECT_TRUE(bytes == content);
     EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+}
+
+TEST_F(InternetSource, AnAnswerLongerThanTheRecordSaysEndsTheTrackAtItsAnnouncedSize)
+{
+    // A Content-Length of 4 GiB, and a body without a length that never ends: the track
+    // is the announced 20000 bytes either way, and the source leaves the answer there.
+    const std::string content = Pattern(1 << 20);
+    for (const char* pszLength : {"Content-Length: 4294967296\r\n", ""})
+    {
+        SCOPED_TRACE(pszLength);
+        std::atomic<bool> bClientClosed{false};
+        testsupport::RawServer server(
+            [&](int fd)
+            {
+                timeval limit{kLimitMs / 1000, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+                testsupport::SendAll(fd, std::string("HTTP/1.1 200 OK\r\n") + pszLength +
+                                             "Connection: close\r\n\r\n");
+                // Far more than the pipe and the HTTP layer's read-ahead hold together.
+                for (int i = 0; i < 256; ++i)
+                    if (::send(fd, content.data(), content.size(), MSG_NOSIGNAL) <= 0)
+                    {
+                        bClientClosed = true;
+                        return;
+                    }
+            });
+        const STrackInfo rec = Record(server.Port(), "/t.mp3", 20000);
+        {
+            CTrackCache cache(&rec, 65536, &owner);
+            ASSERT_TRUE(cache.SetupForWrite());
+            EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 20000));
+            EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
+        }
+        EXPECT_TRUE(WaitUntil([&] { return bClientClosed.load(); }))
+            << "the source read on past the announced size";
+    }
+    EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
 }
