@@ -5,10 +5,15 @@ FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain `cmake` configure does not.
 CONFIGURE = cmake -S . -G Ninja -DOVR_WERROR=ON
-CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
+CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300 -LE soak
+# The soak runs (label `soak`): long runs of faults and bad input, outside the default runs.
+SOAK_CTEST = OVR_SOAK=1 ctest --output-on-failure -j$(JOBS) -L soak
+ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: all deps build test test-sanitize test-asan test-tsan test-release \
-	check-thread-safety demo bench fuzz clean
+	test-soak test-soak-asan test-soak-tsan check-thread-safety demo bench fuzz clean
 
 all: build
 
@@ -33,14 +38,27 @@ build-tsan/build.ninja: Makefile | deps
 
 test-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j$(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
+	cd build-asan && $(ASAN_ENV) $(CTEST)
 
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST)
+	cd build-tsan && $(TSAN_ENV) $(CTEST)
 
 test-sanitize: test-asan test-tsan
+
+# The soak runs build only their own program. OVR_SOAK_COUNT=n lowers the counts,
+# OVR_SOAK_SEED=n replays a run (each run prints its seed).
+test-soak: deps build/build.ninja
+	cmake --build build -j$(JOBS) --target soak_tests
+	cd build && $(SOAK_CTEST)
+
+test-soak-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j$(JOBS) --target soak_tests
+	cd build-asan && $(ASAN_ENV) $(SOAK_CTEST)
+
+test-soak-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j$(JOBS) --target soak_tests
+	cd build-tsan && $(TSAN_ENV) $(SOAK_CTEST)
 
 # The configuration a user builds with a plain `cmake -DCMAKE_BUILD_TYPE=Release` (-O3).
 build-release/build.ninja: Makefile | deps

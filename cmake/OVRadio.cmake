@@ -1,13 +1,17 @@
-# ovr_add_test(NAME name SOURCES ... LIBS ...): one GoogleTest executable whose tests
-# ctest lists one by one. Tests run with a private runtime folder so that they never
-# touch the user's.
+# ovr_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s]): one GoogleTest
+# executable whose tests ctest lists one by one, labelled with its name and LABELS. Tests
+# run with a private runtime folder so that they never touch the user's.
 function(ovr_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(labels ${T_NAME} ${T_LABELS})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ovr_testsupport GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 LABELS ${T_NAME})
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${labels}")
 endfunction()
 
 # ovr_package_library(target...): installs the shared libraries with the package (see

@@ -1,0 +1,355 @@
+// A server that answers garbage where the time answer, the sequence answer or a track's
+// content should be: random bytes instead of a head, random bodies, headers that never
+// end, a Content-Length of 4 GiB, a body that never ends. Every request ends within the
+// limit with an error or with what it asked for, nothing crashes, and the process's
+// resident set stays within a budget while the endless answers stream.
+#include "download/DownloadTestSupport.h"
+#include "download/TrackCache.h"
+#include "host/Preferences.h"
+#include "hostlibs/EventMgr.h"
+#include "sequence/RadioSequenceMgr.h"
+#include "sequence/TimeStamp.h"
+#include "soak/SoakSupport.h"
+#include "support/RawServer.h"
+#include "support/SequenceWait.h"
+#include "support/TestSupport.h"
+#include "support/TraceCapture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <random>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+namespace
+{
+enum class EGarbage
+{
+    eRandomHead,     // random bytes where the head should be
+    eRandomBody,     // a good head, then a random body of its Content-Length
+    eEndlessHeaders, // header lines that never end
+    eFourGigabytes,  // Content-Length: 4294967296, then random bytes without end
+    eEndlessBody,    // no Content-Length, random bytes without end
+};
+constexpr int kGarbageKinds = 5;
+
+const char* NameOf(EGarbage eKind)
+{
+    switch (eKind)
+    {
+    case EGarbage::eRandomHead:
+        return "random head";
+    case EGarbage::eRandomBody:
+        return "random body";
+    case EGarbage::eEndlessHeaders:
+        return "endless headers";
+    case EGarbage::eFourGigabytes:
+        return "Content-Length 4 GiB";
+    default:
+        return "endless body";
+    }
+}
+
+// What an endless answer sends at most: far more than any buffer of the engine may hold.
+constexpr uint64_t kEndlessBudget = 96ull << 20;
+// How much the resident set may grow over its first measure while endless answers stream.
+constexpr uint64_t kResidentGrowthLimit = 48ull << 20;
+
+const std::string kSequenceHeader = "status_code=200\nsession_id=77\ncachelow=5\ncachehigh=20\n"
+                                    "numcaches=3\nminbr=64\nstartthresh=4\nccdwindow=10\n"
+                                    "ccdthresh=0\n";
+const std::string kTimeFile = "<SESSION><INFO strTimeStamp=\"3600000\"/></SESSION>";
+
+// The server: answers each request with garbage of the kind the test set for that request
+// kind, or with a good answer. Runs on the RawServer's thread; the test sets the plan
+// between requests under the mutex.
+class CGarbageServer
+{
+public:
+    explicit CGarbageServer(uint32_t seed) : m_random(seed)
+    {
+        // The first measure of the resident set, after the server's thread has started.
+        m_baseline = soak::ResidentBytes();
+    }
+
+    // The kind of garbage for the requests whose target starts with prefix; no garbage
+    // (a good answer) for the others.
+    void Plan(const std::string& prefix, EGarbage eKind)
+    {
+        std::lock_guard lock(m_mutex);
+        m_prefix = prefix;
+        m_eKind = eKind;
+        m_sent.clear();
+    }
+    // The body bytes the last garbage answer sent (as far as they were kept: the first MiB).
+    std::string Sent()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sent;
+    }
+    uint64_t PeakGrowth()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_peak > m_baseline ? m_peak - m_baseline : 0;
+    }
+    // Endless answers that the client did not end by closing before the budget was spent.
+    int Unended()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_nUnended;
+    }
+
+    void Serve(int fd, const std::string& request)
+    {
+        // A client that stops reading without closing fails the answer after this long,
+        // rather than holding the server's thread.
+        timeval limit{testsupport::kWaitLimitMs / 1000, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        std::unique_lock lock(m_mutex);
+        const std::string target = request.substr(request.find(' ') + 1);
+        if (m_prefix.empty() || target.rfind(m_prefix, 0) != 0)
+        {
+            lock.unlock();
+            Good(fd, target);
+            return;
+        }
+        const EGarbage eKind = m_eKind;
+        const std::string head = RandomBytes(Between(0, 2048));
+        const std::string body = RandomBytes(Between(0, 65536));
+        lock.unlock();
+        switch (eKind)
+        {
+        case EGarbage::eRandomHead:
+            testsupport::SendAll(fd, head);
+            break;
+        case EGarbage::eRandomBody:
+            Keep(body);
+            testsupport::SendAll(fd, testsupport::Head("200 OK", body.size()) + body);
+            break;
+        case EGarbage::eEndlessHeaders:
+            Endless(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n",
+                    [&](std::string& chunk)
+                    { chunk = "X-Garbage: " + std::string(1000, 'g') + "\r\n"; });
+            break;
+        case EGarbage::eFourGigabytes:
+            Endless(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n",
+                    [&](std::string& chunk) { chunk = body.empty() ? "x" : body; });
+            break;
+        case EGarbage::eEndlessBody:
+            Endless(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+                    [&](std::string& chunk) { chunk = body.empty() ? "x" : body; });
+            break;
+        }
+    }
+
+private:
+    uint64_t Between(uint64_t lo, uint64_t hi) { return soak::Between(m_random, lo, hi); }
+    std::string RandomBytes(std::size_t n)
+    {
+        std::string bytes(n, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(Between(0, 255));
+        return bytes;
+    }
+
+    void Good(int fd, const std::string& target)
+    {
+        if (target.rfind("/sequence.m3u", 0) == 0)
+        {
+            const std::string body =
+                kSequenceHeader +
+                "OVDK::trackid=1::track=Song1::songurl=http://127.0.0.1/t1::songbr=128::"
+                "songsize=5000::numchans=2::samplerate=44100::skip=0::\n";
+            testsupport::SendAll(fd, testsupport::Head("200 OK", body.size()) + body);
+        }
+        else
+            testsupport::SendAll(fd, testsupport::Head("200 OK", kTimeFile.size()) + kTimeFile);
+    }
+
+    void Keep(const std::string& bytes)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_sent.size() < (1u << 20))
+            m_sent += bytes.substr(0, (1u << 20) - m_sent.size());
+    }
+
+    // Sends the head, then chunks until the client closes or the budget is spent; measures
+    // the resident set every 4 MiB.
+    template <typename NextChunk>
+    void Endless(int fd, const std::string& head, NextChunk&& next)
+    {
+        testsupport::SendAll(fd, head);
+        const bool bBody = head.ends_with("\r\n\r\n");
+        uint64_t sent = 0;
+        uint64_t nextMeasure = 0;
+        std::string chunk;
+        while (sent < kEndlessBudget)
+        {
+            next(chunk);
+            const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                return; // the client has closed
+            if (bBody)
+                Keep(chunk.substr(0, static_cast<std::size_t>(n)));
+            sent += static_cast<uint64_t>(n);
+            if (sent >= nextMeasure)
+            {
+                nextMeasure += 4u << 20;
+                const uint64_t resident = soak::ResidentBytes();
+                std::lock_guard lock(m_mutex);
+                m_peak = std::max(m_peak, resident);
+            }
+        }
+        std::lock_guard lock(m_mutex);
+        ++m_nUnended;
+    }
+
+    std::mutex m_mutex;
+    std::mt19937_64 m_random;
+    std::string m_prefix;
+    EGarbage m_eKind = EGarbage::eRandomHead;
+    std::string m_sent;
+    uint64_t m_baseline = 0;
+    uint64_t m_peak = 0;
+    int m_nUnended = 0;
+};
+
+// Reads the track to its end keeping no more than its size (the rest is counted only, so
+// that the test's own memory stays bounded); the count of bytes read.
+uint64_t ReadKeepingAtMost(CTrackCache& cache, DWORD dwKeep, std::string& kept)
+{
+    uint64_t total = 0;
+    char buffer[8192];
+    auto lastProgress = std::chrono::steady_clock::now();
+    while (true)
+    {
+        const DWORD dwRead = cache.Read(buffer, sizeof buffer);
+        if (dwRead > 0)
+        {
+            if (kept.size() < dwKeep)
+                kept.append(buffer, std::min<std::size_t>(dwRead, dwKeep - kept.size()));
+            total += dwRead;
+            lastProgress = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (cache.IsEndOfData())
+            return total;
+        if (std::chrono::steady_clock::now() - lastProgress >
+            std::chrono::milliseconds(testsupport::kWaitLimitMs))
+        {
+            ADD_FAILURE() << "the track stalled after " << total << " bytes";
+            return total;
+        }
+        cache.WaitForData(200);
+    }
+}
+
+class GarbageStation : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl",
+                                           "http://127.0.0.1:" + std::to_string(server.Port()) +
+                                               "/sequence.m3u?"),
+                  0);
+        InitEventMgr();
+    }
+    void TearDown() override
+    {
+        UnInitEventMgr();
+        if (HasFailure())
+        {
+            const std::vector<std::string> lines = trace.Lines();
+            for (std::size_t i = lines.size() > 200 ? lines.size() - 200 : 0; i < lines.size(); ++i)
+                std::fprintf(stderr, "trace: %s\n", lines[i].c_str());
+        }
+    }
+
+    const uint32_t m_seed = soak::Seed("garbage answers");
+    std::mt19937_64 random{m_seed};
+    testsupport::TempHome home;
+    testsupport::TraceCapture trace;
+    CGarbageServer garbage{m_seed + 1};
+    testsupport::RawServer server{[this](int fd, const std::string& request)
+                                  { garbage.Serve(fd, request); }};
+    downloadtest::CTestOwner owner;
+};
+} // namespace
+
+TEST_F(GarbageStation, GarbageAnswersEndInErrorsWithinBoundedMemory)
+{
+    OVR_SOAK_ONLY();
+    const int nCount = soak::Count("garbage answers", 1000);
+    int nTracksGot = 0;
+    int nWrong = 0;
+    for (int i = 0; i < nCount && nWrong < 5; ++i)
+    {
+        const auto eKind = static_cast<EGarbage>(soak::Between(random, 0, kGarbageKinds - 1));
+        const int nWhere = static_cast<int>(soak::Between(random, 0, 2));
+        SCOPED_TRACE("answer " + std::to_string(i) + ": " + NameOf(eKind) + " for the " +
+                     (nWhere == 0   ? "time"
+                      : nWhere == 1 ? "sequence"
+                                    : "content") +
+                     " request");
+        if (nWhere < 2)
+        {
+            // The time answer or the sequence answer is garbage, the other one good.
+            garbage.Plan(nWhere == 0 ? "/ovdk/radiotime" : "/sequence.m3u", eKind);
+            ForgetServerTime();
+            ResetTimeStampAbort();
+            CRadioSequenceMgr mgr;
+            mgr.GetNewSequence("demo");
+            STrackInfo rec;
+            const bool bTrack = testsupport::NextTrack(mgr, rec);
+            ASSERT_TRUE(testsupport::DownloadEnded(mgr));
+            if (nWhere == 1 && bTrack)
+            {
+                ++nWrong;
+                ADD_FAILURE() << "a garbage sequence answer gave track " << rec.trackid;
+            }
+            nTracksGot += bTrack ? 1 : 0;
+            continue;
+        }
+        // A track's content is garbage: what the reader gets is at most the track's size,
+        // and where the answer had a body, its first bytes.
+        garbage.Plan("/content/", eKind);
+        STrackInfo rec = downloadtest::RecordWithMarks(20000, 40000);
+        rec.trackid = 1;
+        rec.track = "garbage " + std::to_string(i);
+        rec.songurl = "http://127.0.0.1:" + std::to_string(server.Port()) + "/content/1/song.mp3";
+        rec.songsize = static_cast<DWORD>(soak::Between(random, 1, 200000));
+        std::string bytes;
+        uint64_t total = 0;
+        {
+            CTrackCache cache(&rec, 1048576, &owner);
+            ASSERT_TRUE(cache.SetupForWrite());
+            total = ReadKeepingAtMost(cache, rec.songsize, bytes);
+        }
+        if (total > rec.songsize)
+        {
+            ++nWrong;
+            ADD_FAILURE() << total << " bytes for a track of " << rec.songsize;
+        }
+        if (eKind == EGarbage::eFourGigabytes || eKind == EGarbage::eEndlessBody)
+        {
+            const std::string sent = garbage.Sent();
+            if (total != rec.songsize || sent.compare(0, bytes.size(), bytes) != 0)
+            {
+                ++nWrong;
+                ADD_FAILURE() << "the track of " << rec.songsize << " bytes got " << bytes.size()
+                              << ", not the first bytes of the endless body";
+            }
+        }
+    }
+    EXPECT_EQ(nWrong, 0);
+    EXPECT_EQ(garbage.Unended(), 0) << "endless answers were read to the budget's end";
+    std::printf("[ soak     ] resident set grew by at most %llu KiB; %d tracks from good "
+                "sequences after garbage times\n",
+                static_cast<unsigned long long>(garbage.PeakGrowth() >> 10), nTracksGot);
+    EXPECT_LT(garbage.PeakGrowth(), kResidentGrowthLimit);
+}
