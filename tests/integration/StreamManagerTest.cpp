@@ -79,7 +79,9 @@ protected:
         return read.get();
     }
 
-    // The ids of the tracks whose content the station was asked for, in order, once.
+    // The ids of the tracks whose content the station was asked for, each once, in
+    // ascending order: tracks buffered ahead download side by side, so their requests
+    // may reach the station in any order.
     std::vector<DWORD> ContentTracks()
     {
         std::vector<DWORD> ids;
@@ -89,6 +91,7 @@ protected:
             if (std::find(ids.begin(), ids.end(), dwId) == ids.end())
                 ids.push_back(dwId);
         }
+        std::sort(ids.begin(), ids.end());
         return ids;
     }
 
