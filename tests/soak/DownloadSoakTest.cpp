@@ -45,7 +45,9 @@ TEST_F(DownloadSoak, EveryCutOrResetTrackIsResumedByteExactWithAnAcceptedToken)
         fault.dwSize = static_cast<DWORD>(soak::Between(random, 1, 40000));
         fault.dwOffset = static_cast<DWORD>(soak::Between(random, 0, fault.dwSize - 1));
         fault.bReset = soak::Between(random, 0, 1) == 1;
-        ids += (i == 0 ? "" : ",") + std::to_string(dwId);
+        if (i != 0)
+            ids += ",";
+        ids += std::to_string(dwId);
         station.Rules().AddRule("track " + std::to_string(dwId) + " size " +
                                 std::to_string(fault.dwSize));
         station.Rules().AddRule("track " + std::to_string(dwId) +
