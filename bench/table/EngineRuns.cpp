@@ -111,6 +111,16 @@ STrackTimes ReadTrack(IRadioEngine& engine, bool bToEnd)
     throw CPlayError("a track did not end within its limit");
 }
 
+// Starts a session on the station and reads its first track: to the first byte, or to its
+// end when bToEnd.
+STrackTimes PlayFirstTrack(IRadioEngine& engine, const std::string& strStation, bool bToEnd)
+{
+    StartSession(engine, strStation);
+    const INT nTrackId = NextTrack(engine);
+    Check(engine.OpenStream(nTrackId), "OpenStream");
+    return ReadTrack(engine, bToEnd);
+}
+
 int Fail(const CPlayError& error)
 {
     std::cerr << "bench host: " << error.Text() << "\n";
@@ -124,10 +134,7 @@ int RunStartHost(const std::string& strStation)
     {
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
         const auto started = Clock::now();
-        StartSession(*engine.Get(), strStation);
-        const INT nTrackId = NextTrack(*engine.Get());
-        Check(engine->OpenStream(nTrackId), "OpenStream");
-        const STrackTimes times = ReadTrack(*engine.Get(), false);
+        const STrackTimes times = PlayFirstTrack(*engine.Get(), strStation, false);
         engine->CloseStream();
         engine->StopSession();
         std::printf("start %.2f\n", Ms(started, times.firstByte));
@@ -146,10 +153,7 @@ int RunLatencyHost(const std::string& strStation)
         CTraceListener trace;
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
         const auto started = Clock::now();
-        StartSession(*engine.Get(), strStation);
-        const INT nTrackId = NextTrack(*engine.Get());
-        Check(engine->OpenStream(nTrackId), "OpenStream");
-        const STrackTimes times = ReadTrack(*engine.Get(), false);
+        const STrackTimes times = PlayFirstTrack(*engine.Get(), strStation, false);
         const auto timeLine = trace.WaitForLine("Received Session Parameter File", 0, kTraceLimit);
         const auto sequenceLine = trace.WaitForLine("Added track to sequence", 0, kTraceLimit);
         const auto contentLine = trace.WaitForLine(
@@ -188,10 +192,7 @@ int RunTransferHost(const std::string& strStation)
     try
     {
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
-        StartSession(*engine.Get(), strStation);
-        const INT nTrackId = NextTrack(*engine.Get());
-        Check(engine->OpenStream(nTrackId), "OpenStream");
-        const STrackTimes times = ReadTrack(*engine.Get(), true);
+        const STrackTimes times = PlayFirstTrack(*engine.Get(), strStation, true);
         Check(engine->CloseStream(), "CloseStream");
         engine->StopSession();
         std::printf("transfer %llu %.6f\n", static_cast<unsigned long long>(times.nBytes),

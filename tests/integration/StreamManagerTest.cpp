@@ -633,7 +633,6 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
     std::thread playerThread(
         [&]
         {
-            BYTE buffer[8192];
             while (!bStop)
             {
                 SPlayerTrackInfo info;
@@ -651,21 +650,7 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
                     continue;
                 }
                 ++nProgress;
-                SStreamFormat format;
-                if (CodeOf([&] { mgr.OpenStream(info.nTrackID, format); }) == 0)
-                {
-                    for (int i = 0; i < 1000 && !bStop; ++i)
-                    {
-                        DWORD dwCount = sizeof buffer;
-                        EReadStatus eStatus = RS_EOF;
-                        if (CodeOf([&] { eStatus = mgr.ReadStream(buffer, dwCount); }) != 0 ||
-                            eStatus == RS_EOF)
-                            break;
-                        ++nReads;
-                        ++nProgress;
-                    }
-                }
-                mgr.CloseStream();
+                streamtest::PlayTrackLoosely(mgr, info.nTrackID, bStop, nReads, nProgress);
             }
         });
 

@@ -8,6 +8,7 @@
 #include "host/RadEngException.h"
 #include "support/Wait.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -100,6 +101,30 @@ int CodeOf(Call&& call)
         return e.code;
     }
     return 0;
+}
+
+// Plays the track handed out as a player that may be interrupted at any moment does: opens
+// it, reads until its end, a failed read, 1000 reads or bStop, and closes it. Failures are
+// part of the play, not of the test. Counts each read that brought bytes in both counters.
+inline void PlayTrackLoosely(CStreamManager& mgr, DWORD nTrackID, const std::atomic<bool>& bStop,
+                             std::atomic<int>& nReads, std::atomic<int>& nProgress)
+{
+    BYTE buffer[8192];
+    SStreamFormat format;
+    if (CodeOf([&] { mgr.OpenStream(nTrackID, format); }) == 0)
+    {
+        for (int i = 0; i < 1000 && !bStop; ++i)
+        {
+            DWORD dwCount = sizeof buffer;
+            EReadStatus eStatus = RS_EOF;
+            if (CodeOf([&] { eStatus = mgr.ReadStream(buffer, dwCount); }) != 0 ||
+                eStatus == RS_EOF)
+                break;
+            ++nReads;
+            ++nProgress;
+        }
+    }
+    mgr.CloseStream();
 }
 
 class CPlayer

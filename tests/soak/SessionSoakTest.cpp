@@ -52,7 +52,15 @@ public:
         m_changed.wait_for(lock, std::chrono::milliseconds(dwLimitMs),
                            [&] { return m_bRunning || bStop.load(); });
     }
-    void Wake() { m_changed.notify_all(); }
+    // Wakes a waiting player to look at its stop flag; the lock orders the flag's store
+    // before the waiter's look, so the wake-up cannot fall between its look and its wait.
+    void Wake()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+        }
+        m_changed.notify_all();
+    }
 
 private:
     mutable std::mutex m_mutex;
@@ -105,7 +113,6 @@ TEST_F(SessionSoak, RandomSessionCallsWhilePlayingLeaveNoThreadBehind)
     std::thread playerThread(
         [&]
         {
-            BYTE buffer[8192];
             while (!bStop)
             {
                 SPlayerTrackInfo info;
@@ -124,21 +131,7 @@ TEST_F(SessionSoak, RandomSessionCallsWhilePlayingLeaveNoThreadBehind)
                     continue;
                 }
                 ++nTracks;
-                SStreamFormat format;
-                if (CodeOf([&] { mgr.OpenStream(info.nTrackID, format); }) == 0)
-                {
-                    for (int i = 0; i < 1000 && !bStop; ++i)
-                    {
-                        DWORD dwCount = sizeof buffer;
-                        EReadStatus eStatus = RS_EOF;
-                        if (CodeOf([&] { eStatus = mgr.ReadStream(buffer, dwCount); }) != 0 ||
-                            eStatus == RS_EOF)
-                            break;
-                        ++nReads;
-                        ++nProgress;
-                    }
-                }
-                mgr.CloseStream();
+                streamtest::PlayTrackLoosely(mgr, info.nTrackID, bStop, nReads, nProgress);
             }
         });
 
