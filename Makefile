@@ -13,7 +13,7 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: all deps build test test-sanitize test-asan test-tsan test-release \
-	test-soak test-soak-asan test-soak-tsan check-thread-safety demo bench fuzz clean
+	test-soak test-soak-asan test-soak-tsan check-thread-safety coverage demo bench fuzz clean
 
 all: build
 
@@ -68,6 +68,18 @@ test-release: deps build-release/build.ninja
 	cmake --build build-release -j$(JOBS)
 	cd build-release && $(CTEST)
 
+# Line and branch coverage of src/, hostlibs/ and tools/ from the default test run: a table
+# per folder on the terminal, the HTML report in build-coverage/coverage/index.html.
+build-coverage/build.ninja: Makefile | deps
+	$(CONFIGURE) -B build-coverage -DCMAKE_BUILD_TYPE=Debug -DOVR_COVERAGE=ON \
+	  -DOVR_BENCH=OFF $(CMAKE_FLAGS)
+
+coverage: deps build-coverage/build.ninja
+	cmake --build build-coverage -j$(JOBS)
+	find build-coverage -name '*.gcda' -delete
+	cd build-coverage && $(CTEST)
+	@scripts/coverage.sh build-coverage
+
 # clang with -Wthread-safety (see CMakeLists.txt): the build fails where a guarded field
 # is used without its lock, a required lock is not held or locks are taken out of order.
 build-clang/build.ninja: Makefile | deps
@@ -101,4 +113,5 @@ fuzz: deps
 	  rm -rf "$$corpus"; done
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-clang build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-release build-clang build-bench build-fuzz \
+	  build-coverage

@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libcrypto++-dev libcurl4-openssl-dev libxml2-dev libmp3lame-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  curl python3
+  curl python3 gcovr
 )
 
 missing=()
