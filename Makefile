@@ -77,8 +77,9 @@ build-coverage/build.ninja: Makefile | deps
 coverage: deps build-coverage/build.ninja
 	cmake --build build-coverage -j$(JOBS)
 	find build-coverage -name '*.gcda' -delete
-	cd build-coverage && $(CTEST)
-	@scripts/coverage.sh build-coverage
+	@# The report is written also when a test fails; the target fails after it.
+	cd build-coverage && $(CTEST); rc=$$?; cd .. && scripts/coverage.sh build-coverage \
+	  && exit $$rc
 
 # clang with -Wthread-safety (see CMakeLists.txt): the build fails where a guarded field
 # is used without its lock, a required lock is not held or locks are taken out of order.
