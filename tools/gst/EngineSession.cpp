@@ -154,6 +154,9 @@ bool CEngineSession::PlayTrack(IRadioEngine& engine, CTrackHandshake& handshake,
         if (nBytes == 0)
             GST_BUFFER_FLAG_SET(buffer.get(), GST_BUFFER_FLAG_DISCONT);
         nBytes += static_cast<uint64_t>(nRead);
+        GST_BUFFER_OFFSET(buffer.get()) = m_nStreamBytes;
+        m_nStreamBytes += static_cast<uint64_t>(nRead);
+        GST_BUFFER_OFFSET_END(buffer.get()) = m_nStreamBytes;
         SStreamItem bytes;
         bytes.eKind = SStreamItem::EKind::eBytes;
         bytes.buffer = std::exchange(buffer, NewBuffer());

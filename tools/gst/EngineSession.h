@@ -69,6 +69,7 @@ private:
     std::atomic<bool> m_bStop{false};
     // Engine thread only.
     EStage m_eStage = EStage::eCreating;
-    std::string m_strTrack; // the title of the track being read
+    std::string m_strTrack;      // the title of the track being read
+    uint64_t m_nStreamBytes = 0; // the stream's bytes so far: the next buffer's offset
     std::thread m_thread;
 };

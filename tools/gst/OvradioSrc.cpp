@@ -69,7 +69,6 @@ struct GstOvradioSrc
 {
     GstPushSrc parent;
     CSourceState state; // built in instance_init, destroyed in finalize
-    guint64 nOffset;    // streaming thread only: the stream's byte position
 };
 
 struct GstOvradioSrcClass
@@ -143,7 +142,6 @@ gboolean Start(GstBaseSrc* base)
                           ("set the station property or an ovradio://STATION address"));
         return FALSE;
     }
-    self->nOffset = 0;
     try
     {
         self->state.Start();
@@ -260,9 +258,6 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** ppBuffer)
             break;
         case SStreamItem::EKind::eBytes:
             *ppBuffer = item->buffer.release();
-            GST_BUFFER_OFFSET(*ppBuffer) = self->nOffset;
-            self->nOffset += gst_buffer_get_size(*ppBuffer);
-            GST_BUFFER_OFFSET_END(*ppBuffer) = self->nOffset;
             return GST_FLOW_OK;
         case SStreamItem::EKind::eEnd:
             GST_INFO_OBJECT(self, "the end of the stream");
@@ -354,7 +349,6 @@ static void gst_ovradio_src_class_init(GstOvradioSrcClass* klass)
 static void gst_ovradio_src_init(GstOvradioSrc* self)
 {
     new (&self->state) CSourceState();
-    self->nOffset = 0;
     GstBaseSrc* pBase = GST_BASE_SRC(self);
     gst_base_src_set_live(pBase, FALSE);
     gst_base_src_set_format(pBase, GST_FORMAT_BYTES);
