@@ -2,17 +2,15 @@
 
 #include "EngineLibrary.h"
 #include "PlayError.h"
+#include "SessionStart.h"
 #include "SessionStop.h"
 #include "StatusQueue.h"
 #include "StreamClose.h"
 #include "TrackHandshake.h"
 #include "TrackText.h"
-#include "platform/com/BStr.h"
 
 namespace
 {
-using platform::com::BStr;
-
 // The engine's error code when a second engine object is created in the process.
 constexpr DWORD kEngineExists = 3;
 
@@ -74,15 +72,8 @@ void CEngineSession::Play(IRadioEngine& engine)
     // earlier session, whose StopSession has returned.
     statuses.Take();
     m_eStage = EStage::eStarting;
-    const BStr station(m_settings.strStation);
-    const BStr name(m_settings.DisplayName());
-    const BStr afd(m_settings.strAFD);
-    const BStr ccd(m_settings.strCCD);
-    const BStr userInfo(m_settings.strUserInfo);
-    const OVRADIO_STATUS_CALLBACK pfnCallback = &CStatusQueue::StatusCallback;
-    Check(engine.StartSession(station.Get(), name.Get(), afd.Get(), ccd.Get(), userInfo.Get(),
-                              reinterpret_cast<LONG_PTR>(pfnCallback)),
-          "StartSession");
+    StartSession(engine, m_settings.strStation, m_settings.DisplayName(), m_settings.strAFD,
+                 m_settings.strCCD, m_settings.strUserInfo);
     CSessionStop session(engine);
     CTrackHandshake handshake(
         engine, statuses, [this](const SEngineStatus& status) { OnStatus(status); },

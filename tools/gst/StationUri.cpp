@@ -1,23 +1,13 @@
 #include "StationUri.h"
 
-#include <cctype>
+#include "platform/AsciiText.h"
+
 #include <charconv>
 #include <optional>
 #include <string_view>
 
 namespace
 {
-std::optional<int> HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return std::nullopt;
-}
-
 // `%` and two hexadecimal digits become that byte; nothing else changes (a `+` stays).
 std::optional<std::string> PercentDecoded(std::string_view text)
 {
@@ -29,11 +19,11 @@ std::optional<std::string> PercentDecoded(std::string_view text)
             decoded += text[i];
             continue;
         }
-        const std::optional<int> high = i + 1 < text.size() ? HexDigit(text[i + 1]) : std::nullopt;
-        const std::optional<int> low = i + 2 < text.size() ? HexDigit(text[i + 2]) : std::nullopt;
-        if (!high || !low)
+        const int nHigh = i + 1 < text.size() ? platform::AsciiHexValue(text[i + 1]) : -1;
+        const int nLow = i + 2 < text.size() ? platform::AsciiHexValue(text[i + 2]) : -1;
+        if (nHigh < 0 || nLow < 0)
             return std::nullopt;
-        decoded += static_cast<char>(*high * 16 + *low);
+        decoded += static_cast<char>(nHigh * 16 + nLow);
         i += 2;
     }
     return decoded;
@@ -61,21 +51,12 @@ std::string PercentEncoded(const std::string& text)
     return encoded;
 }
 
-bool HasScheme(std::string_view uri, std::string_view scheme)
-{
-    if (uri.size() < scheme.size() + 3 || uri.substr(scheme.size(), 3) != "://")
-        return false;
-    for (std::size_t i = 0; i < scheme.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(uri[i])) != scheme[i])
-            return false;
-    return true;
-}
 } // namespace
 
 std::string ReadStationUri(const std::string& strUri, SSessionSettings& settings)
 {
     const std::string_view uri(strUri);
-    if (!HasScheme(uri, kStationUriScheme))
+    if (!platform::StartsWithNoCase(uri, std::string(kStationUriScheme) + "://"))
         return "an ovradio address starts with ovradio://";
     std::string_view rest = uri.substr(std::string_view(kStationUriScheme).size() + 3);
     const std::size_t nQuery = rest.find('?');
@@ -125,12 +106,23 @@ std::string ReadStationUri(const std::string& strUri, SSessionSettings& settings
 
 std::string StationUri(const SSessionSettings& settings)
 {
-    std::string uri = std::string(kStationUriScheme) + "://" + PercentEncoded(settings.strStation);
-    std::string query;
+    // Built by appending: GCC 12 at -O3 reports a false overlap in chains of + on temporaries.
+    std::string uri(kStationUriScheme);
+    uri += "://";
+    uri += PercentEncoded(settings.strStation);
+    char chSeparator = '?';
     if (settings.nMaxTracks != 0)
-        query += "max-tracks=" + std::to_string(settings.nMaxTracks);
+    {
+        uri += chSeparator;
+        uri += "max-tracks=";
+        uri += std::to_string(settings.nMaxTracks);
+        chSeparator = '&';
+    }
     if (!settings.strName.empty())
-        query +=
-            (query.empty() ? "" : "&") + std::string("name=") + PercentEncoded(settings.strName);
-    return query.empty() ? uri : uri + "?" + query;
+    {
+        uri += chSeparator;
+        uri += "name=";
+        uri += PercentEncoded(settings.strName);
+    }
+    return uri;
 }
