@@ -4,9 +4,11 @@
 // it, events and buffers, in stream order.
 #include "OvradioSrc.h"
 
+#include "ContentPart.h"
 #include "Station.h"
 #include "StationUri.h"
 #include "support/TestSupport.h"
+#include "support/TraceCapture.h"
 #include "support/Wait.h"
 
 #include <chrono>
@@ -24,14 +26,12 @@ namespace
 constexpr uint32_t kTrackSize = 40000;
 constexpr auto kLimit = std::chrono::seconds(60);
 
-// Byte o of a synthesised song part of track id, as the station documents it.
+// The bytes the station synthesises for the song part of a track.
 std::string SynthSong(uint32_t trackid, uint32_t size)
 {
-    static const unsigned char kHeader[4] = {0xFF, 0xFB, 0x90, 0x04};
     std::string bytes(size, '\0');
     for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(
-            o % 417 < 4 ? kHeader[o % 417] : (o * 31u + trackid * 2u * 17u + o / 417u) & 0xFFu);
+        bytes[o] = static_cast<char>(station::SynthByte(trackid * 2, o));
     return bytes;
 }
 
@@ -49,14 +49,19 @@ class CRecorder
 {
 public:
     explicit CRecorder(GstElement* pElement)
+        : m_pElement(GST_ELEMENT(gst_object_ref(pElement))),
+          m_pPad(gst_element_get_static_pad(pElement, "src")),
+          m_nProbe(gst_pad_add_probe(m_pPad, GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, &CRecorder::Probe,
+                                     this, nullptr))
     {
-        GstPad* pPad = gst_element_get_static_pad(pElement, "src");
-        gst_pad_add_probe(pPad, GST_PAD_PROBE_TYPE_DATA_DOWNSTREAM, &CRecorder::Probe, this,
-                          nullptr);
-        gst_object_unref(pPad);
     }
+    // Stops the element first: its streaming thread records nothing after.
     ~CRecorder()
     {
+        gst_element_set_state(m_pElement, GST_STATE_NULL);
+        gst_pad_remove_probe(m_pPad, m_nProbe);
+        gst_object_unref(m_pPad);
+        gst_object_unref(m_pElement);
         for (GstTagList* pTags : m_recorded.tags)
             gst_tag_list_unref(pTags);
     }
@@ -125,6 +130,9 @@ private:
         m_changed.notify_all();
     }
 
+    GstElement* m_pElement;
+    GstPad* m_pPad;
+    gulong m_nProbe;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     SRecorded m_recorded;
@@ -205,6 +213,7 @@ protected:
     }
 
     testsupport::TempHome home;
+    testsupport::TraceCapture trace{false};
     station::Station station{Options()};
     GstHarness* m_pHarness = nullptr;
     GstBus* m_pBus = gst_bus_new();
@@ -253,7 +262,10 @@ TEST_F(OvradioSrc, PlaysTheTracksAsOneStreamWithEachTracksTagsBeforeItsFirstBuff
     ASSERT_NE(pMessage, nullptr) << "no coming-up text";
     const GstStructure* pFields = gst_message_get_structure(pMessage);
     EXPECT_STREQ(gst_structure_get_name(pFields), "ovradio-coming-up");
-    EXPECT_STREQ(gst_structure_get_string(pFields, "text"), "Coming up: track 502");
+    // Which track it announces depends on how far ahead the engine has its tracks.
+    EXPECT_EQ(
+        std::string(gst_structure_get_string(pFields, "text")).rfind("Coming up: track 50", 0), 0u)
+        << gst_structure_get_string(pFields, "text");
     gst_message_unref(pMessage);
 }
 
@@ -269,8 +281,13 @@ TEST_F(OvradioSrc, EndsTheStreamAtTheStationsEndOrFailsWithTheEnginesError)
         guint nEngineCode;   // the engine's error code in the error's details
     } rows[] = {
         {"TrackCount", {"station count tracks 601,602"}, "ovradio://count?max-tracks=1", 1, 0, 0},
+        // The stream is held until the engine has read the ending sequence's status, so it
+        // knows of the end when it hands out the last track (8), buffered ahead. A track
+        // fills the element's queue, so the engine thread waits meanwhile, and what is left
+        // of it fits the engine's buffer, so its download ends and the next one is asked for.
         {"StationEnd",
-         {"station ending tracks 611,612", "station ending sequence-status 244 after 1"},
+         {"station ending tracks 611,612", "station ending sequence-status 244 after 1",
+          "station ending size 300000"},
          "ovradio://ending",
          2,
          0,
@@ -289,10 +306,30 @@ TEST_F(OvradioSrc, EndsTheStreamAtTheStationsEndOrFailsWithTheEnginesError)
         for (const char* pszRule : row.rules)
             station.Rules().AddRule(pszRule);
         CRecorder recorder(Element(row.uri));
+        const bool bHold = row.name == std::string("StationEnd");
+        GstPad* pPad = gst_element_get_static_pad(m_pHarness->element, "src");
+        const gulong nBlock =
+            bHold ? gst_pad_add_probe(
+                        pPad, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM,
+                        [](GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_OK; },
+                        nullptr, nullptr)
+                  : 0;
         gst_harness_play(m_pHarness);
+        if (bHold)
+        {
+            // The download of the ending sequence records its end after its status.
+            EXPECT_TRUE(trace.WaitForLineContaining("nStatusCode from seqsvr= 244"));
+            EXPECT_TRUE(trace.WaitForLineContaining("DownloadSequenceProc:"));
+            gst_pad_remove_probe(pPad, nBlock);
+        }
+        gst_object_unref(pPad);
         if (row.nError == 0)
         {
             ASSERT_TRUE(recorder.WaitFor("eos"));
+            GstMessage* pError = gst_bus_pop_filtered(m_pBus, GST_MESSAGE_ERROR);
+            EXPECT_EQ(pError, nullptr) << "an error, not the end of the stream";
+            if (pError)
+                gst_message_unref(pError);
             EXPECT_EQ(recorder.Recorded().tags.size(), row.nTracks);
             continue;
         }
@@ -309,7 +346,9 @@ TEST_F(OvradioSrc, EndsTheStreamAtTheStationsEndOrFailsWithTheEnginesError)
         EXPECT_TRUE(gst_structure_get_uint(pDetails, "code", &nCode));
         EXPECT_EQ(nCode, row.nEngineCode);
         gst_message_unref(pMessage);
-        EXPECT_EQ(recorder.Recorded().tags.size(), row.nTracks);
+        // The failing track's tags go out only with bytes of it.
+        EXPECT_GE(recorder.Recorded().tags.size(), row.nTracks);
+        EXPECT_LE(recorder.Recorded().tags.size(), row.nTracks + 1);
     }
 }
 
@@ -345,7 +384,9 @@ TEST_F(OvradioSrc, StopsWithinASecondWhateverTheStationHoldsAndLeavesNoThreadBeh
             ASSERT_TRUE(row.name != std::string("TrackHeld") || recorder.WaitFor("buffer"));
             ASSERT_TRUE(station.WaitForHolds(++nHolds));
             const auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(gst_element_set_state(m_pHarness->element, GST_STATE_NULL),
+            EXPECT_EQ(testsupport::Within(
+                          "going to NULL", [this]
+                          { return gst_element_set_state(m_pHarness->element, GST_STATE_NULL); }),
                       GST_STATE_CHANGE_SUCCESS);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
             // The station's thread that holds the answer goes on to a closed connection.
