@@ -13,7 +13,8 @@ ASAN_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: all deps build test test-sanitize test-asan test-tsan test-release \
-	test-soak test-soak-asan test-soak-tsan check-thread-safety coverage demo bench fuzz clean
+	test-soak test-soak-asan test-soak-tsan check-thread-safety coverage demo bench fuzz package \
+	clean
 
 all: build
 
@@ -60,9 +61,12 @@ test-soak-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j$(JOBS) --target soak_tests
 	cd build-tsan && $(TSAN_ENV) $(SOAK_CTEST)
 
-# The configuration a user builds with a plain `cmake -DCMAKE_BUILD_TYPE=Release` (-O3).
+# The configuration a user builds with a plain `cmake -DCMAKE_BUILD_TYPE=Release` (-O3),
+# installed as the Debian package installs it (`make package`): under /usr, the GStreamer
+# plugin in GStreamer's own plugin folder. Neither changes what is compiled.
 build-release/build.ninja: Makefile | deps
-	$(CONFIGURE) -B build-release -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	$(CONFIGURE) -B build-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DOVR_GST_SYSTEM_PLUGIN_DIR=ON $(CMAKE_FLAGS)
 
 test-release: deps build-release/build.ninja
 	cmake --build build-release -j$(JOBS)
@@ -93,6 +97,14 @@ check-thread-safety: deps build-clang/build.ninja
 demo: deps build/build.ninja
 	cmake --build build -j$(JOBS) --target ovradio-play
 	@scripts/demo.sh build
+
+# The Debian package of the Release build: packed by cpack into
+# build-release/ovradio_<version>_<arch>.deb, then unpacked into a scratch root and checked
+# (scripts/check-package.sh).
+package: deps build-release/build.ninja
+	cmake --build build-release -j$(JOBS)
+	cd build-release && cpack -G DEB
+	@scripts/check-package.sh $$(ls -t build-release/ovradio_*.deb | head -1)
 
 bench: deps
 	$(CONFIGURE) -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(CMAKE_FLAGS)

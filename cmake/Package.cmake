@@ -7,6 +7,11 @@
 #                                             COM runtime, with its run-time path
 #   lib/cmake/OVRadioEngine/                  find_package(OVRadioEngine) gives the
 #                                             imported target OVRadioEngine::Com
+#   lib/gstreamer-1.0/libgstovradio.so        the GStreamer plugin; with
+#                                             OVR_GST_SYSTEM_PLUGIN_DIR, GStreamer's own
+#                                             plugin folder instead, where every GStreamer
+#                                             program finds it
+# `make package` builds a Debian package of all this for /usr with cpack (see the end).
 # Installed programs and libraries find the package's libraries by their RUNPATH
 # ($ORIGIN/../lib and $ORIGIN), wherever the prefix is, without LD_LIBRARY_PATH.
 include(CMakePackageConfigHelpers)
@@ -27,6 +32,29 @@ foreach(tool ${OVR_PACKAGE_TOOLS})
     install(TARGETS ${tool} RUNTIME DESTINATION bin)
   endif()
 endforeach()
+
+# The plugin finds the package's libraries by a run-time path relative to its own folder.
+option(OVR_GST_SYSTEM_PLUGIN_DIR "Install the GStreamer plugin into GStreamer's plugin folder" OFF)
+if(TARGET gstovradio)
+  set(OVR_GST_PLUGIN_DIR lib/gstreamer-1.0)
+  if(OVR_GST_SYSTEM_PLUGIN_DIR)
+    pkg_get_variable(OVR_GST_PLUGIN_DIR gstreamer-1.0 pluginsdir)
+    # Relative to the prefix where it lies under it, so that the run-time path stays
+    # relative and cpack's staging folder works.
+    string(FIND "${OVR_GST_PLUGIN_DIR}" "${CMAKE_INSTALL_PREFIX}/" at)
+    if(at EQUAL 0)
+      file(RELATIVE_PATH OVR_GST_PLUGIN_DIR "${CMAKE_INSTALL_PREFIX}" "${OVR_GST_PLUGIN_DIR}")
+    endif()
+  endif()
+  if(IS_ABSOLUTE "${OVR_GST_PLUGIN_DIR}")
+    set(plugin_rpath "${CMAKE_INSTALL_PREFIX}/lib")
+  else()
+    file(RELATIVE_PATH plugin_rpath "/root/${OVR_GST_PLUGIN_DIR}" "/root/lib")
+    set(plugin_rpath "$ORIGIN/${plugin_rpath}")
+  endif()
+  set_target_properties(gstovradio PROPERTIES INSTALL_RPATH "${plugin_rpath}")
+  install(TARGETS gstovradio LIBRARY DESTINATION ${OVR_GST_PLUGIN_DIR})
+endif()
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ovradio DESTINATION include
         FILES_MATCHING PATTERN "*.h")
@@ -50,3 +78,27 @@ write_basic_package_version_file(${OVR_CMAKE_PACKAGE_DIR}/OVRadioEngineConfigVer
 install(FILES ${OVR_CMAKE_PACKAGE_DIR}/OVRadioEngineConfig.cmake
               ${OVR_CMAKE_PACKAGE_DIR}/OVRadioEngineConfigVersion.cmake
         DESTINATION lib/cmake/OVRadioEngine)
+
+# The Debian package (`make package`, cpack -G DEB): everything above under /usr, with the
+# dependencies on the Debian libraries it links worked out by dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ovradio)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "OVRadioEngine developers <ovradio@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Radio streaming engine for desktop music players, with a GStreamer source")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "The radio engine (a COM-style in-process server), its host libraries, tools, headers, "
+       "pkg-config and CMake files, and the GStreamer element ovradiosrc, with which any "
+       "GStreamer player plays ovradio:// stations.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+# What plays the MPEG audio the element gives, and gst-play-1.0.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-base-apps")
+# The pkg-config file is written at install time with the prefix it is installed under.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+include(CPack)

@@ -9,6 +9,8 @@ packages=(
   libcrypto++-dev libcurl4-openssl-dev libxml2-dev libmp3lame-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 gcovr
+  libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-base-apps
 )
 
 missing=()

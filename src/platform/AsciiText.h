@@ -1,6 +1,6 @@
 // ASCII text helpers. Letter case as the C library's tolower in the "C" locale: what
 // Windows' case-insensitive names and the sequence texts' keys compare by (other bytes
-// are themselves); trimming of given bytes at the ends.
+// are themselves); hexadecimal digits; trimming of given bytes at the ends.
 #pragma once
 
 #include <string>
@@ -19,6 +19,18 @@ inline std::string AsciiLowerCopy(std::string_view text)
     for (char& c : lower)
         c = AsciiLower(c);
     return lower;
+}
+
+// The value of a hexadecimal digit (either case); -1 for any other byte.
+constexpr int AsciiHexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
 }
 
 constexpr bool EqualsNoCase(std::string_view a, std::string_view b)

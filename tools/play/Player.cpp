@@ -1,8 +1,12 @@
 #include "Player.h"
 
 #include "PlayError.h"
+#include "SessionStart.h"
+#include "SessionStop.h"
 #include "Sha256.h"
+#include "StreamClose.h"
 #include "TrackFileName.h"
+#include "TrackText.h"
 #include "platform/Clock.h"
 #include "platform/com/BStr.h"
 
@@ -15,67 +19,6 @@ using platform::com::BStr;
 // How long a track reads before its download rate is shown.
 constexpr DWORD kRateAfterMs = 500;
 
-// The engine's error code when it has no track ready yet.
-constexpr DWORD kNoTrackYet = 11;
-
-// Calls StopSession when the session's scope ends, on every path.
-class CSessionStop
-{
-public:
-    explicit CSessionStop(IRadioEngine& engine) : m_engine(engine) {}
-    ~CSessionStop()
-    {
-        if (m_bActive)
-            m_engine.StopSession();
-    }
-    CSessionStop(const CSessionStop&) = delete;
-    CSessionStop& operator=(const CSessionStop&) = delete;
-
-    // The normal end: a failing StopSession is an error then.
-    void Stop()
-    {
-        m_bActive = false;
-        Check(m_engine.StopSession(), "StopSession");
-    }
-
-private:
-    IRadioEngine& m_engine;
-    bool m_bActive = true;
-};
-
-// Calls CloseStream once the stream was opened, on every path out of the track.
-class CStreamClose
-{
-public:
-    explicit CStreamClose(IRadioEngine& engine) : m_engine(engine) {}
-    ~CStreamClose()
-    {
-        if (m_bOpen)
-            m_engine.CloseStream();
-    }
-    CStreamClose(const CStreamClose&) = delete;
-    CStreamClose& operator=(const CStreamClose&) = delete;
-
-    void Opened() { m_bOpen = true; }
-    void Close()
-    {
-        m_bOpen = false;
-        Check(m_engine.CloseStream(), "CloseStream");
-    }
-
-private:
-    IRadioEngine& m_engine;
-    bool m_bOpen = false;
-};
-
-std::string TrackText(IRadioEngine& engine, HRESULT (IRadioEngine::*pfnGetter)(INT, BSTR*),
-                      INT nTrackId, const char* pszCall)
-{
-    BStr text;
-    Check((engine.*pfnGetter)(nTrackId, text.Out()), pszCall);
-    return text.ToUtf8();
-}
-
 // Milliseconds of audio in nBytes at nBitRate kbit/s.
 uint64_t AudioMs(uint64_t nBytes, INT nBitRate)
 {
@@ -85,7 +28,10 @@ uint64_t AudioMs(uint64_t nBytes, INT nBitRate)
 
 CPlayer::CPlayer(IRadioEngine& engine, const SPlayOptions& options, CStatusQueue& queue,
                  CTrackSink& sink, CPlayReport& report)
-    : m_engine(engine), m_options(options), m_queue(queue), m_sink(sink), m_report(report)
+    : m_engine(engine), m_options(options), m_queue(queue), m_sink(sink), m_report(report),
+      m_handshake(
+          engine, queue, [this](const SEngineStatus& status) { m_report.Status(status); },
+          [this] { return Stopping(); })
 {
 }
 
@@ -97,7 +43,7 @@ CPlayer::EEnd CPlayer::Play()
     while (m_options.nTracks == 0 || m_nPlayed < m_options.nTracks)
     {
         INT nTrackId = 0;
-        const ENext next = NextTrack(nTrackId);
+        const ENext next = m_handshake.NextTrack(nTrackId);
         if (next == ENext::eStationEnded)
         {
             end = EEnd::eStationEnded;
@@ -121,63 +67,8 @@ CPlayer::EEnd CPlayer::Play()
 
 void CPlayer::StartSession()
 {
-    const BStr station(m_options.strStation);
-    const BStr name(m_options.strName);
-    const BStr afd(m_options.strAFD);
-    const BStr ccd(m_options.strCCD);
-    const BStr userInfo(m_options.strUserInfo);
-    const OVRADIO_STATUS_CALLBACK pfnCallback = &CStatusQueue::StatusCallback;
-    Check(m_engine.StartSession(station.Get(), name.Get(), afd.Get(), ccd.Get(), userInfo.Get(),
-                                reinterpret_cast<LONG_PTR>(pfnCallback)),
-          "StartSession");
-}
-
-CPlayer::ENext CPlayer::NextTrack(INT& nTrackId)
-{
-    int nUnanswered = 0;
-    while (true)
-    {
-        HandleStatuses();
-        if (Stopping())
-            return ENext::eStop;
-        const HRESULT hr = m_engine.GetNextTrackID(&nTrackId);
-        if (SUCCEEDED(hr))
-            return ENext::eTrack;
-        CPlayError error("GetNextTrackID", hr);
-        if (!error.HasErrorInfo() || error.HelpContext() != kNoTrackYet)
-            throw error;
-
-        m_nAnswer = 0;
-        Check(m_engine.AckNotified(0), "AckNotified");
-        const DWORD dwDeadline = platform::GetTickCount() + kReaskMs;
-        while (m_nAnswer == 0 && !Stopping() &&
-               static_cast<LONG>(dwDeadline - platform::GetTickCount()) > 0)
-        {
-            m_queue.WaitUntil(dwDeadline);
-            HandleStatuses();
-        }
-        if (Stopping())
-            return ENext::eStop;
-        switch (m_nAnswer)
-        {
-        case 7:
-        case 8:
-            nUnanswered = 0;
-            break;
-        case 3:
-            if (m_bEndAnnounced)
-                return ENext::eStationEnded;
-            error.Explain("the engine answered with status 3: it could not buffer a track");
-            throw error;
-        default:
-            if (++nUnanswered == kTries)
-            {
-                error.Explain("no status came within " + std::to_string(kReaskMs / 1000) +
-                              " s of any of " + std::to_string(kTries) + " tries");
-                throw error;
-            }
-        }
-    }
+    ::StartSession(m_engine, m_options.strStation, m_options.strName, m_options.strAFD,
+                   m_options.strCCD, m_options.strUserInfo);
 }
 
 bool CPlayer::PlayTrack(INT nTrackId)
@@ -270,21 +161,10 @@ bool CPlayer::PlayTrack(INT nTrackId)
 
 void CPlayer::PaceUntil(DWORD dwDeadline)
 {
-    while (!Stopping() && static_cast<LONG>(dwDeadline - platform::GetTickCount()) > 0)
-    {
-        m_queue.WaitUntil(dwDeadline);
-        HandleStatuses();
-    }
+    m_handshake.WaitUntil(dwDeadline);
 }
 
 void CPlayer::HandleStatuses()
 {
-    for (const SEngineStatus& status : m_queue.Take())
-    {
-        if (status.nCode == 3 || status.nCode == 7 || status.nCode == 8)
-            m_nAnswer = status.nCode;
-        if (status.nCode == 8)
-            m_bEndAnnounced = true;
-        m_report.Status(status);
-    }
+    m_handshake.HandleStatuses();
 }

@@ -3,18 +3,13 @@
 // track getters, OpenStream, ReadStream until RS_EOF, CloseStream; StopSession at the end,
 // whatever ends the run. Statuses reach it through the status queue and are handled on
 // this thread between calls. Main thread only: the engine's calls all come from here.
-//
-// The handshake: when GetNextTrackID fails with code 11 the engine is building the next
-// track; the player acknowledges with AckNotified(0) and waits for status 7 (a track is
-// ready), 8 (ready, and the station sends no further sequences) or 3 (no track could be
-// buffered), then asks again. A status can be lost to a race inside the engine, so after
-// 10 s without one the player asks again anyway, and gives up after three such tries.
-// Status 3 after an 8 is the station's end; without an 8 before it, an error.
+// The handshake after code 11 is the host library's (CTrackHandshake).
 #pragma once
 
 #include "PlayOptions.h"
 #include "PlayReport.h"
 #include "StatusQueue.h"
+#include "TrackHandshake.h"
 #include "TrackSink.h"
 
 #include <functional>
@@ -30,9 +25,6 @@ public:
         eStationEnded  // the station ended before
     };
 
-    static constexpr DWORD kReaskMs = 10000;
-    static constexpr int kTries = 3;
-
     CPlayer(IRadioEngine& engine, const SPlayOptions& options, CStatusQueue& queue,
             CTrackSink& sink, CPlayReport& report);
 
@@ -47,18 +39,12 @@ public:
     }
 
 private:
-    enum class ENext
-    {
-        eTrack,
-        eStop,
-        eStationEnded
-    };
+    using ENext = CTrackHandshake::ENext;
 
     void StartSession();
-    ENext NextTrack(INT& nTrackId);
     // False when a stop came during the track.
     bool PlayTrack(INT nTrackId);
-    // Reports every queued status; notes the handshake's answer and the station's end.
+    // Reports every queued status; the handshake notes its answer and the station's end.
     void HandleStatuses();
     bool Stopping() const { return m_queue.StopRequested() || m_bReaderGone; }
     // Waits until the tick count reaches dwDeadline, handling statuses meanwhile; ends
@@ -71,8 +57,7 @@ private:
     CTrackSink& m_sink;
     CPlayReport& m_report;
     uint32_t m_nPlayed = 0;
-    LONG m_nAnswer = 0; // 7, 8 or 3 since the last AckNotified(0); 0 while none came
-    bool m_bEndAnnounced = false;
     bool m_bReaderGone = false;
+    CTrackHandshake m_handshake;
     std::function<void(const STrackReport&)> m_check;
 };

@@ -1,7 +1,8 @@
-// The player's one error: what failed, and for a failed COM call its HRESULT with the
-// error information the engine set (help context = the engine's error code, description =
-// its journal text). Raised where a call fails, caught once in main, which prints it and
-// exits with 1.
+// The host's one error: what failed, and for a failed COM call its HRESULT with the error
+// information the engine set (help context = the engine's error code, description = its
+// journal text). Raised where a call fails and caught once where the host's run ends:
+// ovradio-play's main prints it and exits with 1, the GStreamer element's engine thread
+// hands it to the pipeline as an element error.
 #pragma once
 
 #include <ovradio/Com.h>

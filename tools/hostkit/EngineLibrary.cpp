@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace
 {
@@ -48,14 +49,25 @@ void Register(const std::string& strLibrary)
 
 std::string BundledEngineLibrary()
 {
+    // The engine beside the COM runtime this process uses comes first: the two are built
+    // and installed together, and a plugin's host program (gst-launch-1.0, a music player)
+    // lives far from both.
+    std::vector<std::filesystem::path> candidates;
+    Dl_info runtime{};
+    if (::dladdr(reinterpret_cast<const void*>(&CoCreateInstance), &runtime) != 0 &&
+        runtime.dli_fname != nullptr)
+        candidates.push_back(std::filesystem::path(runtime.dli_fname).parent_path() /
+                             kEngineLibrary);
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error)
-        return {};
-    const std::filesystem::path folder = program.parent_path();
-    for (const std::filesystem::path& candidate :
-         {folder.parent_path() / "lib" / kEngineLibrary, folder / kEngineLibrary})
-        if (std::filesystem::exists(candidate, error))
+    if (!error)
+    {
+        const std::filesystem::path folder = program.parent_path();
+        candidates.push_back(folder.parent_path() / "lib" / kEngineLibrary);
+        candidates.push_back(folder / kEngineLibrary);
+    }
+    for (const std::filesystem::path& candidate : candidates)
+        if (candidate.is_absolute() && std::filesystem::exists(candidate, error))
             return std::filesystem::weakly_canonical(candidate, error).string();
     return {};
 }

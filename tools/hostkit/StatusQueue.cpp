@@ -45,9 +45,15 @@ std::vector<SEngineStatus> CStatusQueue::Take()
     return taken;
 }
 
+void CStatusQueue::Wake()
+{
+    m_bWoken.store(true);
+    m_wake.Set();
+}
+
 bool CStatusQueue::HasWork() const
 {
-    if (StopRequested())
+    if (StopRequested() || m_bWoken.exchange(false))
         return true;
     platform::MutexLock lock(m_mutex);
     return !m_items.empty();
