@@ -12,6 +12,7 @@
 #include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 
+#include <atomic>
 #include <chrono>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -41,6 +42,47 @@ void StatusCallback(LONG nStatus, const char* pszText)
     Status().Record(nStatus, pszText);
 }
 
+// A call that the callback makes into the engine the first time it hears 7 after the test
+// set it, and what that call answered; the 7 is recorded once the call has returned.
+enum class EInsideCall
+{
+    eChangeStation,
+    eStartSession,
+    eStopSession,
+};
+std::atomic<IRadioEngine*> g_pCallInside{nullptr};
+std::atomic<EInsideCall> g_eInsideCall{EInsideCall::eStopSession};
+std::atomic<HRESULT> g_hrInside{E_UNEXPECTED};
+std::atomic<DWORD> g_dwInsideCode{0};
+DWORD HelpContextOfLastError();
+
+void CallingBackCallback(LONG nStatus, const char* pszText)
+{
+    IRadioEngine* pEngine = nStatus == 7 ? g_pCallInside.exchange(nullptr) : nullptr;
+    if (pEngine != nullptr)
+    {
+        const platform::com::BStr station("edge");
+        HRESULT hr = E_UNEXPECTED;
+        switch (g_eInsideCall.load())
+        {
+        case EInsideCall::eChangeStation:
+            hr = pEngine->ChangeStation(station.Get());
+            break;
+        case EInsideCall::eStartSession:
+            hr = pEngine->StartSession(station.Get(), station.Get(), station.Get(), station.Get(),
+                                       station.Get(),
+                                       reinterpret_cast<LONG_PTR>(&CallingBackCallback));
+            break;
+        case EInsideCall::eStopSession:
+            hr = pEngine->StopSession();
+            break;
+        }
+        g_dwInsideCode = hr == S_OK ? 0 : HelpContextOfLastError();
+        g_hrInside = hr;
+    }
+    Status().Record(nStatus, pszText);
+}
+
 // The error information that the last failed call left on this thread.
 struct SError
 {
@@ -66,6 +108,11 @@ SError TakeErrorInfo()
     pInfo->GetSource(source.Out());
     error.strSource = source.ToUtf8();
     return error;
+}
+
+DWORD HelpContextOfLastError()
+{
+    return TakeErrorInfo().dwHelpContext;
 }
 
 bool EndsWith(const std::string& strText, const std::string& strTail)
@@ -320,6 +367,64 @@ TEST_F(RadioEngineTest, PlaysTwoTracksByteExactThroughTheVtable)
     pEngine.Reset();
     EXPECT_EQ(TraceMessages(trace, host::kTraceKindClose, ""), 1u);
     EXPECT_EQ(Export("DllCanUnloadNow")(), S_OK);
+}
+
+// Calls from inside the callback never wait on the thread they are made on: StopSession
+// ends the session, ChangeStation and StartSession fail at once with code 17 and the
+// session goes on. After StopSession, ChangeStation lets the callback hear the new station.
+TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSession)
+{
+    struct SRow
+    {
+        const char* name;
+        EInsideCall eCall;
+        HRESULT hrWant;
+        DWORD dwCodeWant;
+    };
+    const SRow rows[] = {
+        {"ChangeStation", EInsideCall::eChangeStation, DISP_E_EXCEPTION, 17},
+        {"StartSession", EInsideCall::eStartSession, DISP_E_EXCEPTION, 17},
+        {"StopSession", EInsideCall::eStopSession, S_OK, 0},
+    };
+    station.Rules().AddRule("station edge tracks 901");
+    station.Rules().AddRule("station edge size 20000");
+    uint32_t nHolds = 0;
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        // The first sequence waits, so that the first request fails with 11 and 7 answers.
+        station.Rules().AddRule("station edge hold 0 times 1");
+        ComPtr<IRadioEngine> pEngine = Create();
+        ASSERT_TRUE(pEngine);
+        const BStr edge("edge");
+        ASSERT_EQ(pEngine->StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
+                                        reinterpret_cast<LONG_PTR>(&CallingBackCallback)),
+                  S_OK);
+        ASSERT_TRUE(station.WaitForHolds(++nHolds));
+        INT nTrackID = 0;
+        ASSERT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
+        ASSERT_EQ(TakeErrorInfo().dwHelpContext, 11u);
+        const std::size_t nFrom = Status().Count();
+        g_eInsideCall = row.eCall;
+        g_pCallInside = pEngine.Get();
+        ASSERT_EQ(pEngine->AckNotified(0), S_OK);
+        station.ReleaseHeld();
+        if (!Status().WaitForCode(nFrom, {7}, kLimitMs))
+            testsupport::FailAndEnd(std::string("7 and the return of ") + row.name +
+                                        " called from inside the callback",
+                                    kLimitMs, {__builtin_FILE(), __builtin_LINE()});
+        EXPECT_EQ(g_hrInside.load(), row.hrWant);
+        EXPECT_EQ(g_dwInsideCode.load(), row.dwCodeWant);
+        if (row.eCall == EInsideCall::eStopSession)
+        {
+            EXPECT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
+            EXPECT_EQ(TakeErrorInfo().dwHelpContext, 14u);
+            EXPECT_EQ(pEngine->ChangeStation(edge.Get()), S_OK);
+        }
+        const std::optional<INT> id = NextTrack(*pEngine.Get());
+        EXPECT_EQ(id, std::optional<INT>(901));
+        EXPECT_EQ(pEngine->StopSession(), S_OK);
+    }
 }
 
 TEST_F(RadioEngineTest, LateBoundCallsReachTheirSlotsByMemidAndName)
