@@ -163,6 +163,12 @@ TEST_F(StreamManagerTest, SessionOperationsBeforeAStationAndTheLimitsFromThePref
     ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 70000), 0);
     EXPECT_TRUE(mgr.SetCacheSizeLimits());
     EXPECT_EQ(mgr.GetMaxTrackCache(), 70000u);
+    // Sizes near 4 GB are bounded before any buffer is allocated.
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 0xFFFFFFFF), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 0xFFFFFF00), 0);
+    EXPECT_TRUE(mgr.SetCacheSizeLimits());
+    EXPECT_EQ(mgr.GetMaxTotalCache(), CStreamManager::kLargestCachePool);
+    EXPECT_EQ(mgr.GetMaxTrackCache(), CStreamManager::kLargestTrackCache);
 }
 
 TEST_F(StreamManagerTest, WholeAndSplitTracksPlayByteExactThroughFaultsAndTheDiskCache)
