@@ -42,47 +42,6 @@ void StatusCallback(LONG nStatus, const char* pszText)
     Status().Record(nStatus, pszText);
 }
 
-// A call that the callback makes into the engine the first time it hears 7 after the test
-// set it, and what that call answered; the 7 is recorded once the call has returned.
-enum class EInsideCall
-{
-    eChangeStation,
-    eStartSession,
-    eStopSession,
-};
-std::atomic<IRadioEngine*> g_pCallInside{nullptr};
-std::atomic<EInsideCall> g_eInsideCall{EInsideCall::eStopSession};
-std::atomic<HRESULT> g_hrInside{E_UNEXPECTED};
-std::atomic<DWORD> g_dwInsideCode{0};
-DWORD HelpContextOfLastError();
-
-void CallingBackCallback(LONG nStatus, const char* pszText)
-{
-    IRadioEngine* pEngine = nStatus == 7 ? g_pCallInside.exchange(nullptr) : nullptr;
-    if (pEngine != nullptr)
-    {
-        const platform::com::BStr station("edge");
-        HRESULT hr = E_UNEXPECTED;
-        switch (g_eInsideCall.load())
-        {
-        case EInsideCall::eChangeStation:
-            hr = pEngine->ChangeStation(station.Get());
-            break;
-        case EInsideCall::eStartSession:
-            hr = pEngine->StartSession(station.Get(), station.Get(), station.Get(), station.Get(),
-                                       station.Get(),
-                                       reinterpret_cast<LONG_PTR>(&CallingBackCallback));
-            break;
-        case EInsideCall::eStopSession:
-            hr = pEngine->StopSession();
-            break;
-        }
-        g_dwInsideCode = hr == S_OK ? 0 : HelpContextOfLastError();
-        g_hrInside = hr;
-    }
-    Status().Record(nStatus, pszText);
-}
-
 // The error information that the last failed call left on this thread.
 struct SError
 {
@@ -110,9 +69,23 @@ SError TakeErrorInfo()
     return error;
 }
 
-DWORD HelpContextOfLastError()
+// The call that the callback makes into the engine the next time it hears 7, and its
+// answer (HRESULT, help context); the 7 is recorded once the call has returned.
+using PfnEngineCall = HRESULT (*)(IRadioEngine&);
+std::atomic<IRadioEngine*> g_pCallInside{nullptr};
+std::atomic<PfnEngineCall> g_pfnInside{nullptr};
+std::atomic<HRESULT> g_hrInside{E_UNEXPECTED};
+std::atomic<DWORD> g_dwInsideCode{0};
+
+void CallingBackCallback(LONG nStatus, const char* pszText)
 {
-    return TakeErrorInfo().dwHelpContext;
+    if (IRadioEngine* pEngine = nStatus == 7 ? g_pCallInside.exchange(nullptr) : nullptr)
+    {
+        const HRESULT hr = g_pfnInside.load()(*pEngine);
+        g_dwInsideCode = hr == S_OK ? 0 : TakeErrorInfo().dwHelpContext;
+        g_hrInside = hr;
+    }
+    Status().Record(nStatus, pszText);
 }
 
 bool EndsWith(const std::string& strText, const std::string& strTail)
@@ -377,14 +350,22 @@ TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSess
     struct SRow
     {
         const char* name;
-        EInsideCall eCall;
+        PfnEngineCall pfnCall;
         HRESULT hrWant;
         DWORD dwCodeWant;
     };
+    static const BStr edge("edge");
     const SRow rows[] = {
-        {"ChangeStation", EInsideCall::eChangeStation, DISP_E_EXCEPTION, 17},
-        {"StartSession", EInsideCall::eStartSession, DISP_E_EXCEPTION, 17},
-        {"StopSession", EInsideCall::eStopSession, S_OK, 0},
+        {"ChangeStation", [](IRadioEngine& e) { return e.ChangeStation(edge.Get()); },
+         DISP_E_EXCEPTION, 17},
+        {"StartSession",
+         [](IRadioEngine& e)
+         {
+             return e.StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
+                                   reinterpret_cast<LONG_PTR>(&CallingBackCallback));
+         },
+         DISP_E_EXCEPTION, 17},
+        {"StopSession", [](IRadioEngine& e) { return e.StopSession(); }, S_OK, 0},
     };
     station.Rules().AddRule("station edge tracks 901");
     station.Rules().AddRule("station edge size 20000");
@@ -396,7 +377,6 @@ TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSess
         station.Rules().AddRule("station edge hold 0 times 1");
         ComPtr<IRadioEngine> pEngine = Create();
         ASSERT_TRUE(pEngine);
-        const BStr edge("edge");
         ASSERT_EQ(pEngine->StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
                                         reinterpret_cast<LONG_PTR>(&CallingBackCallback)),
                   S_OK);
@@ -405,7 +385,7 @@ TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSess
         ASSERT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
         ASSERT_EQ(TakeErrorInfo().dwHelpContext, 11u);
         const std::size_t nFrom = Status().Count();
-        g_eInsideCall = row.eCall;
+        g_pfnInside = row.pfnCall;
         g_pCallInside = pEngine.Get();
         ASSERT_EQ(pEngine->AckNotified(0), S_OK);
         station.ReleaseHeld();
@@ -415,7 +395,7 @@ TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSess
                                     kLimitMs, {__builtin_FILE(), __builtin_LINE()});
         EXPECT_EQ(g_hrInside.load(), row.hrWant);
         EXPECT_EQ(g_dwInsideCode.load(), row.dwCodeWant);
-        if (row.eCall == EInsideCall::eStopSession)
+        if (row.hrWant == S_OK) // the session has ended
         {
             EXPECT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
             EXPECT_EQ(TakeErrorInfo().dwHelpContext, 14u);
