@@ -19,8 +19,9 @@ thread_local bool t_bOnNewCacheThread = false;
 
 // The text of status 3 once no further sequence is asked for (the count of sequences).
 constexpr const char* kGivenUpReason =
-    "The content servers refused every track of the station's last %d sequences; no further "
-    "sequence is asked for until the station is changed, refreshed or started again";
+    "No track of the station's last %d sequences could be downloaded: their servers refused "
+    "them; no further sequence is asked for until the station is changed, refreshed or "
+    "started again";
 } // namespace
 
 bool CStreamManager::IsOnNewCacheThread()
@@ -309,7 +310,6 @@ CStreamManager::EBuild CStreamManager::BuildCacheForNextTrack()
         catch (const std::bad_alloc&)
         {
             // The track's buffer could not be had: an error, never the end of the host.
-            m_pSequenceMgr->ReportTrackOutcome(false);
             RADENG_THROW("CStreamManager<CreateCacheForWrite>New CTrackCache creation failed\n", 3);
         }
         // Only this thread replaces m_pNewCache: the pointer stays valid outside the lock.
