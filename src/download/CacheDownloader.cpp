@@ -299,8 +299,8 @@ DWORD mcCacheDownloader::FeedPipeProc()
     {
         // The feed state stays "feeding": a failed feed never counts as finished. A request
         // that failed because it was cancelled by an abort is no failure of the server:
-        // whoever aborted sets the track's status.
-        SetReady(TRUE);
+        // whoever aborted sets the track's status. The failure is reported before the
+        // source counts as ready, so that a track is never found ready before its failure.
         if (m_bAbort)
             Trace("mcCacheDownloader::FeedPipeProc Object [0x%08lX] is Aborting the Thread Loop "
                   "for %s - %s",
@@ -311,6 +311,7 @@ DWORD mcCacheDownloader::FeedPipeProc()
             // Whatever the subclass reported, the reader must not wait for more.
             SetFailed(TRUE);
         }
+        SetReady(TRUE);
     }
     try
     {

@@ -8,6 +8,8 @@
 #include "platform/DebugOutput.h"
 #include "platform/Format.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace
@@ -15,10 +17,12 @@ namespace
 // The pipe's broken-pipe error, as GetLastError reports a closed end.
 constexpr DWORD kErrorBrokenPipe = 109;
 
-// Seconds of the track's bit rate as bytes, in unsigned 32-bit arithmetic.
+// Seconds of the track's bit rate as bytes; a product beyond 32 bits stays at the largest
+// value rather than wrapping to a small one.
 DWORD SecondsToBytes(DWORD dwBitRate, DWORD dwSeconds)
 {
-    return dwBitRate * dwSeconds * 125u;
+    const uint64_t nBytes = uint64_t{dwBitRate} * dwSeconds * 125u;
+    return static_cast<DWORD>(std::min<uint64_t>(nBytes, UINT32_MAX));
 }
 
 STrackInfo CopyOf(const STrackInfo* pTrackInfo)
@@ -49,8 +53,14 @@ CTrackCache::CTrackCache(const STrackInfo* pTrackInfo, DWORD bytesCacheSize,
     }
     m_pOwner = pOwner;
     m_dwPipeSize = bytesCacheSize;
-    m_dwLowWater = dwLow;
-    m_dwHighWater = dwHigh;
+    // Marks that resume what they pause: the low mark, at which a paused download
+    // resumes, lies between one byte (a read that empties the buffer always resumes it)
+    // and the high mark, at which it pauses, which is at least one byte.
+    m_dwHighWater = std::max<DWORD>(dwHigh, 1);
+    m_dwLowWater = std::clamp<DWORD>(dwLow, 1, m_dwHighWater);
+    if (m_dwHighWater != dwHigh || m_dwLowWater != dwLow)
+        Trace("CTrackCache - marks of %s taken as (%lu, %lu) for a buffer of %lu bytes",
+              m_TrackInfo.track.c_str(), m_dwLowWater, m_dwHighWater, bytesCacheSize);
     m_dwPreconnectBytes = dwPreconnect;
     // The buffer exists before any other thread can see the cache: an AbortWrite that
     // meets SetupForWrite closes it and never meets it being replaced.
@@ -233,7 +243,9 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
         if (m_dwWriteStatus == WS_ABORTED || (bWasDone && !IsDoneStatus(dwStatus)))
             return;
         m_dwWriteStatus = dwStatus;
-        if (dwStatus == WS_COMPLETE)
+        // A refusal ends the download too: the owner takes a refused cache that it had
+        // already listed out of its list.
+        if (dwStatus == WS_COMPLETE || (dwStatus == WS_DENIED && !bWasDone))
             bNotify = true;
         else if (dwStatus == WS_FAILED)
         {

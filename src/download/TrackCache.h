@@ -51,7 +51,9 @@ public:
     static constexpr DWORD kFlushChunk = 8192;
 
     // The record is copied. A null record or a zero size gives an object that cannot be
-    // set up (SetupForWrite fails); marks that do not fit the size are only traced.
+    // set up (SetupForWrite fails); marks that do not fit the size are traced. A mark
+    // beyond 32 bits is the largest value; the high mark is at least 1 and the low mark
+    // from 1 to the high mark. Throws std::bad_alloc when the buffer cannot be had.
     CTrackCache(const STrackInfo* pTrackInfo, DWORD bytesCacheSize, CTrackCacheOwner* pOwner);
     virtual ~CTrackCache();
     CTrackCache(const CTrackCache&) = delete;
@@ -77,9 +79,10 @@ public:
     DWORD FlushCache();
 
     // Any thread; takes m_csStatus, then notifies without it (NotifyCacheWriteComplete
-    // for WS_COMPLETE and WS_FAILED). WS_ABORTED is final; WS_FAILED is stored as
-    // WS_ABORTED; a done status (2, 4, 5, 6) gives way only to another done status. The
-    // first done status closes the buffer's write end: no byte follows the end.
+    // for WS_COMPLETE, WS_FAILED, and WS_DENIED that ends a download not yet done). WS_ABORTED is
+    // final; WS_FAILED is stored as WS_ABORTED; a done status (2, 4, 5, 6) gives way only to
+    // another done status. The first done status closes the buffer's write end: no byte follows the
+    // end.
     void SetWriteStatus(DWORD dwStatus);
     // Reading thread. Blocks until the buffer holds dwBytes bytes (one by default) or
     // writing is done, at most dwMilliseconds on the platform clock. TRUE when either holds.

@@ -13,12 +13,28 @@ void CStatusGate::Open(StatusCallback pfnStatusCallback)
     m_bOpen = true;
 }
 
+void CStatusGate::Reopen()
+{
+    platform::MutexLock lock(m_csGate);
+    m_bOpen = true;
+}
+
 void CStatusGate::Close()
 {
     platform::MutexLock lock(m_csGate);
     m_bOpen = false;
-    while (m_nCalls > t_nCallsOnThisThread)
+    // This thread's own calls, and those of other threads closing from inside a call,
+    // cannot end before their Close returns: they are not waited for.
+    m_nCallsClosing += t_nCallsOnThisThread;
+    m_cvCallsEnded.notify_all();
+    while (m_nCalls > m_nCallsClosing)
         lock.Wait(m_cvCallsEnded);
+    m_nCallsClosing -= t_nCallsOnThisThread;
+}
+
+bool CStatusGate::IsInsideCall()
+{
+    return t_nCallsOnThisThread > 0;
 }
 
 bool CStatusGate::IsOpen() const

@@ -2,9 +2,11 @@
 // manager (3, 6, 7, 8) and of the sequence download thread (9, 10) passes here, so that
 // closing the gate at the end of a session stops them all: Close returns only once no
 // call on another thread is still inside the callback, and after it no call is made until
-// the next Open. A callback that calls back into the engine (AckNotified, even
+// the next Open or Reopen. A callback that calls back into the engine (AckNotified, even
 // EndSession) from inside itself does not deadlock: the gate holds no lock while it
-// calls, and Close does not wait for the calls of its own thread.
+// calls, and Close waits neither for the calls of its own thread nor for those of a
+// thread that is itself closing from inside a call (two callbacks that end the session
+// at once both return).
 //
 // Threads: Open and Close on the host's thread; Call on any thread (the new-cache thread,
 // the reading thread, sequence download threads, which share the gate, so it outlives
@@ -28,6 +30,8 @@ public:
 
     // Lets calls through to the callback (none when it is empty).
     void Open(StatusCallback pfnStatusCallback) OVR_EXCLUDES(m_csGate);
+    // Lets calls through again to the callback of the last Open, after a Close.
+    void Reopen() OVR_EXCLUDES(m_csGate);
     // Stops every later call and waits until the calls under way on other threads have
     // returned.
     void Close() OVR_EXCLUDES(m_csGate);
@@ -35,6 +39,8 @@ public:
     bool IsOpen() const OVR_EXCLUDES(m_csGate);
     // Calls the callback when the gate is open; false when it was closed or empty.
     bool Call(int nCode, const char* pszText) OVR_EXCLUDES(m_csGate);
+    // True on a thread that is inside a callback of any gate right now.
+    static bool IsInsideCall();
 
 private:
     mutable platform::Mutex m_csGate;
@@ -42,4 +48,6 @@ private:
     StatusCallback m_pfnStatusCallback OVR_GUARDED_BY(m_csGate);
     bool m_bOpen OVR_GUARDED_BY(m_csGate) = false;
     int m_nCalls OVR_GUARDED_BY(m_csGate) = 0;
+    // Calls whose threads are waiting in Close: none of them waits for these.
+    int m_nCallsClosing OVR_GUARDED_BY(m_csGate) = 0;
 };

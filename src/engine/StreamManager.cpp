@@ -13,6 +13,8 @@
 #include "sequence/ExtM3uStringFieldType.h"
 #include "sequence/ServerIfc.h"
 
+#include <algorithm>
+
 platform::CriticalSection g_csCacheSequence;
 platform::CriticalSection g_csReadCache;
 platform::CriticalSection g_csTrackCacheList;
@@ -91,6 +93,7 @@ BOOL CStreamManager::StartSession(const std::string& stationId, const std::strin
                                   const std::string& audioFormatDesc, const std::string& clientCaps,
                                   const std::string& userInfo, StatusCallback pfnStatusCallback)
 {
+    ThrowIfInsideCallback("StartSession");
     bool bRunning = false;
     {
         TracedLock lock(g_csReadCache, "CStreamManager::StartSession-g_csReadCache");
@@ -141,6 +144,14 @@ BOOL CStreamManager::SetCacheSizeLimits()
     DWORD dwTotal = m_dwMaxTotalCache;
     if (host::PrefEasySafeQueryUINT32("OVRadio", "MaxCachePoolSize", &dwTotal) != 0)
         return FALSE;
+    // Checked before anything is allocated: a track's buffer is allocated whole when its
+    // cache is built, and a size that memory cannot hold must not get that far.
+    if (dwTotal > kLargestCachePool)
+    {
+        Trace("CStreamManager::SetCacheSizeLimits - MaxCachePoolSize %lu taken as %lu", dwTotal,
+              kLargestCachePool);
+        dwTotal = kLargestCachePool;
+    }
     m_dwMaxTotalCache = dwTotal;
     DWORD dwTrack = m_dwMaxTrackCache;
     if (host::PrefEasySafeQueryUINT32("OVRadio", "MaxTrackCacheSize", &dwTrack) != 0)
@@ -151,6 +162,15 @@ BOOL CStreamManager::SetCacheSizeLimits()
         Trace("CStreamManager::SetCacheSizeLimits - MaxTrackCacheSize 0 refused, keeping %lu",
               m_dwMaxTrackCache.load());
         return TRUE;
+    }
+    // A buffer larger than the pool could never be built; one at the pool's size still
+    // leaves no room for it, as before.
+    const DWORD dwLargest = std::min(kLargestTrackCache, std::max<DWORD>(dwTotal, 1));
+    if (dwTrack > dwLargest)
+    {
+        Trace("CStreamManager::SetCacheSizeLimits - MaxTrackCacheSize %lu taken as %lu", dwTrack,
+              dwLargest);
+        dwTrack = dwLargest;
     }
     m_dwMaxTrackCache = dwTrack;
     return TRUE;
@@ -204,13 +224,33 @@ void CStreamManager::StartNewSequence()
 
 BOOL CStreamManager::ChangeStation(const std::string& stationId)
 {
+    ThrowIfInsideCallback("ChangeStation");
     EndStation();
+    // A session ended by EndSession goes on with the new station: its callback hears it.
+    m_pStatusGate->Reopen();
     return StartStation(stationId);
+}
+
+// The thread that calls back belongs to the station that these calls end and start; it
+// cannot wait for itself, and the station that it serves would start under its feet.
+void CStreamManager::ThrowIfInsideCallback(const char* pszOperation)
+{
+    if (!CStatusGate::IsInsideCall())
+        return;
+    RADENG_THROW(std::string("CStreamManager::") + pszOperation +
+                     " called from inside the status callback; call it once the callback has "
+                     "returned",
+                 kReentrantCallCode);
 }
 
 BOOL CStreamManager::RefreshStation(const std::string& audioFormat, const std::string& userInfo)
 {
-    if (m_bEndStation || CacheCount() == 0)
+    if (m_bEndStation)
+        return FALSE;
+    // Requests paused or stopped after refused sequences: the host asks again.
+    const bool bPaused = m_pSequenceMgr->RequestBackoff().FailedInRow() > 0;
+    const bool bCached = CacheCount() != 0;
+    if (!bCached && !bPaused)
         return FALSE;
     Trace("RefreshStation called with AFD = %s , UserInfo = %s", audioFormat.c_str(),
           userInfo.c_str());
@@ -219,7 +259,10 @@ BOOL CStreamManager::RefreshStation(const std::string& audioFormat, const std::s
         m_strPendingAFD = audioFormat;
         m_strPendingUserInfo = userInfo;
     }
-    m_bRejectCurrentSequence = true;
+    if (bPaused)
+        m_pSequenceMgr->ResetRequestPause();
+    if (bCached)
+        m_bRejectCurrentSequence = true;
     return TRUE;
 }
 
@@ -274,6 +317,9 @@ void CStreamManager::CleanupCache()
         if (m_pNewCache)
             m_pNewCache->AbortWrite();
     }
+    // Called back on the new-cache thread itself: it ends once the callback has returned.
+    if (IsOnNewCacheThread())
+        return;
     if (thread.Wait(kNewCacheThreadWaitMs) != platform::WAIT_OBJECT_0)
         Trace("CStreamManager::CleanupCaching - m_threadStartNewCache still alive on exit");
 }
@@ -300,22 +346,22 @@ void CStreamManager::WaitForNewCacheThreadEnd()
         thread = m_threadStartNewCache.Duplicate();
     }
     // A thread of a running station goes on with its work; only one that outlived its
-    // station's end is waited for.
-    if (thread && thread.IsAlive() && m_bEndStation)
+    // station's end is waited for (never by itself).
+    if (thread && thread.IsAlive() && m_bEndStation && !IsOnNewCacheThread())
     {
         Trace("CStreamManager - waiting for the new-cache thread of the last station to end");
         thread.Wait(platform::INFINITE);
     }
 }
 
-void CStreamManager::SetStatus(int nStatus)
+void CStreamManager::SetStatus(int nStatus, const char* pszReason)
 {
     m_nStatus = nStatus;
     m_evStatusChanged.Set();
     if (nStatus == 1 || nStatus == 2)
         return;
     std::string strText;
-    const char* pszText = nullptr;
+    const char* pszText = nStatus == 3 ? pszReason : nullptr;
     if (nStatus == 8)
     {
         strText = m_pSequenceMgr->ServerIfc().Params().EndRadioBrowserScript();

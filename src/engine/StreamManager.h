@@ -11,7 +11,10 @@
 // download and feeder threads come in through the three notifications. The status
 // callback is called from the new-cache thread (3, 7, 8), the reading thread (6) and
 // sequence download threads (9, 10), always through one gate (CStatusGate) and never while
-// a lock of the stream manager is held.
+// a lock of the stream manager is held. From inside the callback, EndSession, AckNotified,
+// RefreshStation and the player's operations may be called (none waits for the calling
+// thread); StartSession and ChangeStation fail at once with code 17, since the thread
+// that calls back belongs to the station they would end.
 //
 // Locks, in the order they are taken when several are held: g_csCacheSequence, then
 // g_csReadCache, then g_csTrackCacheList, then g_csWriteCache. g_csNewCache is taken with
@@ -77,6 +80,12 @@ public:
     static constexpr DWORD kReadPauseMs = 500;
     static constexpr DWORD kCloseWaitMs = 500;
     static constexpr DWORD kNewCacheThreadWaitMs = 5000;
+    // The most that the cache size preferences are taken at: a track's buffer is allocated
+    // whole, and the pool's byte count must not wrap.
+    static constexpr DWORD kLargestTrackCache = 256u << 20;
+    static constexpr DWORD kLargestCachePool = 1024u << 20;
+    // The error code of StartSession and ChangeStation called from inside the callback.
+    static constexpr int kReentrantCallCode = 17;
 
     // Host's thread. Starts the event service, the rate meter, the radio cache manager and
     // the sequence manager, and reads the server wait limit. Raises CRadEngException code
@@ -96,7 +105,9 @@ public:
     // 10 s for its sequence download, 5 s per feeder of each cache, 120 s per download
     // thread, 5 s for the new-cache thread, then until a thread that outlived that wait
     // has ended). StartStation, ChangeStation and StartSession raise CRadEngException
-    // (codes 2, 4) when the station cannot start.
+    // (codes 2, 4) when the station cannot start, and (code 17, at once) when called from
+    // inside the status callback. ChangeStation after EndSession lets the callback of the
+    // session through again.
     BOOL StartSession(const std::string& stationId, const std::string& stationName,
                       const std::string& audioFormatDesc, const std::string& clientCaps,
                       const std::string& userInfo, StatusCallback pfnStatusCallback);
@@ -104,19 +115,24 @@ public:
     void StartNewSequence();
     BOOL ChangeStation(const std::string& stationId);
     // Host's thread; never blocks beyond a short lock. The new values go with the next
-    // sequence request.
+    // sequence request. A station whose refused tracks paused or stopped the requests
+    // asks again at once, also without buffered tracks.
     BOOL RefreshStation(const std::string& audioFormat, const std::string& userInfo);
     BOOL EndStation();
     void CleanupCache();
-    // Host's thread. Closes the status gate (waiting out callbacks under way on other
-    // threads), then ends the station.
+    // Host's thread, or from inside the callback on any thread. Closes the status gate
+    // (waiting out callbacks under way on other threads), then ends the station; never
+    // waits for the thread it is called on.
     BOOL EndSession();
-    // Host's thread, before a station starts.
+    // Host's thread, before a station starts. A pool above kLargestCachePool or a track
+    // cache above kLargestTrackCache is taken at that limit, a track cache above the pool
+    // at the pool's size; a track cache of 0 is refused (the last value stays).
     BOOL SetCacheSizeLimits();
     void ParseUserInfo(const std::string& userInfo);
 
-    // Any thread. Stores the status; sends 3, 6, 7, 8 through the gate.
-    void SetStatus(int nStatus);
+    // Any thread. Stores the status; sends 3, 6, 7, 8 through the gate. A 3 carries
+    // pszReason (null: no text).
+    void SetStatus(int nStatus, const char* pszReason = nullptr);
     // Host's thread: the player has handled a notification (0 sets status 2).
     void AckNotified(int nMessage);
     int GetStatus() const { return m_nStatus.load(); }
@@ -127,7 +143,8 @@ public:
     // CRadEngException with the codes of their messages.
     // A track handed out while the sequence server has said it sends no further sequences
     // (status 244) brings status 8 with the end script, once per station, on this thread,
-    // when no answer to code 11 has carried it.
+    // when no answer to code 11 has carried it. A track handed out ends the handshake of
+    // an earlier code 11: no 7 is then owed.
     BOOL GetNextTrack(SPlayerTrackInfo& info);
     BOOL OpenStream(DWORD nTrackID, SStreamFormat& format);
     // Reading thread. Copies what the current track's cache holds; when too little is
@@ -166,6 +183,8 @@ private:
 
     // Session and station helpers.
     void WaitForNewCacheThreadEnd();
+    // True on the new-cache thread (which may end the station from inside a callback).
+    static bool IsOnNewCacheThread();
     void ApplyPendingRequestValues() OVR_REQUIRES(g_csCacheSequence);
     bool IsPlayerWaiting() const;
 
@@ -175,9 +194,22 @@ private:
     DWORD NewTrackCacheProc();
     bool EndNewCacheThreadUnlessWanted() OVR_EXCLUDES(g_csStartNewCache);
     BOOL IsSizeLimitReached() OVR_EXCLUDES(g_csReadCache, g_csTrackCacheList);
+    std::vector<std::shared_ptr<CTrackCache>> TakeOutUnusableCaches()
+        OVR_REQUIRES(g_csReadCache, g_csTrackCacheList);
+    void DropRefusedCaches() OVR_EXCLUDES(g_csReadCache, g_csTrackCacheList);
+    bool IsInList(const CTrackCache* pCache) const OVR_EXCLUDES(g_csTrackCacheList);
+    void EndPendingHandshake();
+    void ThrowIfInsideCallback(const char* pszOperation);
     bool HasUsableCache() const OVR_EXCLUDES(g_csTrackCacheList);
     BOOL CreateCacheForWrite() OVR_EXCLUDES(g_csCacheSequence);
-    BOOL BuildCacheForNextTrack() OVR_REQUIRES(g_csCacheSequence);
+    // What one pass of step 2 came to: a cache, or a pause before the next sequence
+    // request, which CreateCacheForWrite waits out without the lock.
+    enum class EBuild
+    {
+        eBuilt,
+        ePauseFirst,
+    };
+    EBuild BuildCacheForNextTrack() OVR_REQUIRES(g_csCacheSequence);
     void TraceTrackParams(const STrackInfo& rec);
     CTrackCache* NewCache() OVR_EXCLUDES(g_csNewCache);
     std::shared_ptr<CTrackCache> TakeNewCache() OVR_EXCLUDES(g_csNewCache);
@@ -212,6 +244,7 @@ private:
                            DWORD& dwWaitBytes, std::string& strComingUp)
         OVR_REQUIRES(g_csReadCache);
     bool ReadTimedOut(DWORD dwLimitMs);
+    static DWORD StartBytes(const CTrackCache& cache);
     std::string SendComingUpText() OVR_REQUIRES(g_csReadCache);
     void CheckThrottling();
     void HandleThrottling();
@@ -241,6 +274,8 @@ private:
     std::atomic<bool> m_bPlayerAskedInVain{false};
     // Set once status 8 has told the player of this station's last sequence.
     std::atomic<bool> m_bEndAnnounced{false};
+    // Set when a cache in the list was refused: the new-cache thread takes it out.
+    std::atomic<bool> m_bRefusedInList{false};
     // The cache the new-cache thread is building, not yet in the list.
     std::shared_ptr<CTrackCache> m_pNewCache OVR_GUARDED_BY(g_csNewCache);
     platform::Thread m_threadStartNewCache OVR_GUARDED_BY(g_csStartNewCache);

@@ -7,9 +7,27 @@
 #include "host/RadEngException.h"
 #include "host/Trace.h"
 #include "host/TracedLock.h"
+#include "platform/Format.h"
 
 #include <iterator>
+#include <new>
 #include <utility>
+
+namespace
+{
+thread_local bool t_bOnNewCacheThread = false;
+
+// The text of status 3 once no further sequence is asked for (the count of sequences).
+constexpr const char* kGivenUpReason =
+    "No track of the station's last %d sequences could be downloaded: their servers refused "
+    "them; no further sequence is asked for until the station is changed, refreshed or "
+    "started again";
+} // namespace
+
+bool CStreamManager::IsOnNewCacheThread()
+{
+    return t_bOnNewCacheThread;
+}
 
 bool CStreamManager::IsWritingDone(const CTrackCache& cache)
 {
@@ -44,7 +62,12 @@ BOOL CStreamManager::StartNewTrackCache()
         m_threadStartNewCache.Wait(platform::INFINITE);
     try
     {
-        m_threadStartNewCache = platform::Thread([this] { return NewTrackCacheProc(); });
+        m_threadStartNewCache = platform::Thread(
+            [this]
+            {
+                t_bOnNewCacheThread = true;
+                return NewTrackCacheProc();
+            });
     }
     catch (const std::exception&)
     {
@@ -106,23 +129,16 @@ BOOL CStreamManager::IsSizeLimitReached()
                         "CStreamManager::IsSizeLimitReached-g_csTrackCacheList");
         if (m_bEndStation)
             return TRUE;
-        for (Position it = m_listTrackCaches.begin(); it != m_listTrackCaches.end();)
+        aborted = TakeOutUnusableCaches();
+        for (const std::shared_ptr<CTrackCache>& pCache : m_listTrackCaches)
         {
-            CTrackCache& cache = **it;
+            const CTrackCache& cache = *pCache;
             if (!IsUsable(cache))
-            {
-                const bool bRead = m_itReadCache && *m_itReadCache == it;
-                if (!bRead && cache.GetWriteStatus() == WS_ABORTED)
-                    aborted.push_back(RemoveFromTrackCacheList(it));
-                else
-                    ++it;
                 continue;
-            }
             ++nCaches;
             dwInUse += cache.GetBytesWritten() - cache.GetBytesRead();
             if (cache.GetWriteStatus() != WS_COMPLETE)
                 ++nOpenDownloads;
-            ++it;
         }
     }
     aborted.clear();
@@ -146,6 +162,48 @@ BOOL CStreamManager::IsSizeLimitReached()
     return FALSE;
 }
 
+// Unlinks the caches that can never be read, aborted or refused, but the one being read;
+// the caller destroys them once it holds no lock. A refused cache holds its buffer outside
+// the memory limit, which counts usable caches only.
+std::vector<std::shared_ptr<CTrackCache>> CStreamManager::TakeOutUnusableCaches()
+{
+    std::vector<std::shared_ptr<CTrackCache>> removed;
+    for (Position it = m_listTrackCaches.begin(); it != m_listTrackCaches.end();)
+    {
+        const DWORD dwStatus = (*it)->GetWriteStatus();
+        const bool bRead = m_itReadCache && *m_itReadCache == it;
+        if (!bRead && (dwStatus == WS_ABORTED || dwStatus == WS_DENIED))
+            removed.push_back(RemoveFromTrackCacheList(it));
+        else
+            ++it;
+    }
+    return removed;
+}
+
+void CStreamManager::DropRefusedCaches()
+{
+    if (!m_bRefusedInList.exchange(false))
+        return;
+    std::vector<std::shared_ptr<CTrackCache>> removed;
+    {
+        TracedLock read(g_csReadCache, "CStreamManager::DropRefusedCaches-g_csReadCache");
+        TracedLock list(g_csTrackCacheList, "CStreamManager::DropRefusedCaches-g_csTrackCacheList");
+        removed = TakeOutUnusableCaches();
+    }
+    if (!removed.empty())
+        Trace("CStreamManager - %lu refused track caches left the list",
+              static_cast<DWORD>(removed.size()));
+}
+
+bool CStreamManager::IsInList(const CTrackCache* pCache) const
+{
+    TracedLock lock(g_csTrackCacheList, "CStreamManager::IsInList-g_csTrackCacheList");
+    for (const std::shared_ptr<CTrackCache>& pEntry : m_listTrackCaches)
+        if (pEntry.get() == pCache)
+            return true;
+    return false;
+}
+
 bool CStreamManager::HasUsableCache() const
 {
     TracedLock lock(g_csTrackCacheList, "CStreamManager::HasUsableCache-g_csTrackCacheList");
@@ -161,28 +219,52 @@ BOOL CStreamManager::CreateCacheForWrite()
     BOOL bResult = FALSE;
     std::shared_ptr<platform::Event> finished;
     std::shared_ptr<CTrackCache> pAdded;
-    std::shared_ptr<CTrackCache> pDropped;
+    while (true)
     {
-        // Taking a track and clearing the sequence never overlap; held through steps 1 to
-        // 3 only, so a CloseStream that rejects the sequence never waits for a download.
-        TracedLock lock(g_csCacheSequence, "CStreamManager::CreateCacheForWrite-g_csCacheSequence");
-        if (m_bEndStation)
-            return FALSE;
-        try
+        std::shared_ptr<CTrackCache> pDropped;
+        EBuild eBuild = EBuild::eBuilt;
         {
-            bResult = BuildCacheForNextTrack();
-            if (bResult)
-                pAdded = AppendNewCache(finished);
+            // Taking a track and clearing the sequence never overlap; held through steps 1
+            // to 3 only, so a CloseStream that rejects the sequence never waits for a
+            // download, nor for the pause before a sequence request.
+            TracedLock lock(g_csCacheSequence,
+                            "CStreamManager::CreateCacheForWrite-g_csCacheSequence");
+            if (m_bEndStation)
+                return FALSE;
+            try
+            {
+                eBuild = BuildCacheForNextTrack();
+                bResult = eBuild == EBuild::eBuilt ? TRUE : FALSE;
+                if (bResult)
+                    pAdded = AppendNewCache(finished);
+            }
+            catch (const CRadEngException& e)
+            {
+                pDropped = TakeNewCache();
+                Trace("CStreamManager::CreateCacheForWrite failed - %s", e.GetText().c_str());
+                bResult = FALSE;
+            }
+            catch (const std::exception& e)
+            {
+                // Memory that cannot be had, a thread that cannot start: the cache is not
+                // made, the host process goes on.
+                pDropped = TakeNewCache();
+                Trace("CStreamManager::CreateCacheForWrite failed - %s", e.what());
+                bResult = FALSE;
+            }
         }
-        catch (const CRadEngException& e)
-        {
-            pDropped = TakeNewCache();
-            Trace("CStreamManager::CreateCacheForWrite failed - %s", e.GetText().c_str());
-            bResult = FALSE;
-        }
+        // Destroyed without the locks: its download thread may need them to end.
+        pDropped.reset();
+        if (eBuild != EBuild::ePauseFirst || bResult)
+            break;
+        // The pause before the next sequence request after refused sequences; ChangeStation,
+        // RefreshStation and the station's end cut it short.
+        Trace("CStreamManager::CreateCacheForWrite - pausing %lu ms before the next sequence "
+              "request",
+              m_pSequenceMgr->RequestPauseMs());
+        if (!m_pSequenceMgr->WaitForRequestPause())
+            break;
     }
-    // Destroyed without the locks: its download thread may need them to end.
-    pDropped.reset();
     const std::string strName = pAdded ? pAdded->GetTrackName() : std::string();
     const CTrackCache* pAddedCache = pAdded.get();
     // The list owns the cache; this thread only compares its address under the list lock.
@@ -193,6 +275,7 @@ BOOL CStreamManager::CreateCacheForWrite()
         WaitForDownloadEnd(finished, pAddedCache);
         Trace("CStreamManager::CreateCacheForWrite -for %s exit", strName.c_str());
     }
+    DropRefusedCaches();
     return bResult;
 }
 
@@ -203,21 +286,31 @@ BOOL CStreamManager::CreateCacheForWrite()
     RADENG_THROW("CStreamManager<CreateCacheForWrite> cache not created- failed\n", 6);
 }
 
-// Step 2: takes tracks from the sequence until one gets a cache whose download started.
-BOOL CStreamManager::BuildCacheForNextTrack()
+// Step 2: takes tracks from the sequence until one gets a cache whose download started,
+// or until a sequence request must first wait for the pause after refused sequences. Each
+// track's outcome goes to the sequence manager, which counts the refused sequences.
+CStreamManager::EBuild CStreamManager::BuildCacheForNextTrack()
 {
     while (true)
     {
         if (m_bEndStation)
             ThrowEndStation();
+        if (m_pSequenceMgr->RequestPauseMs() > 0)
+            return EBuild::ePauseFirst;
         ApplyPendingRequestValues();
         STrackInfo rec;
         if (!m_pSequenceMgr->GetNextTrack(rec))
             RADENG_THROW("CStreamManager<CreateCacheForWrite>GetNextTrack in sequence failed", 6);
         TraceTrackParams(rec);
+        try
         {
             TracedLock lock(g_csNewCache, "CStreamManager::CreateCacheForWrite-g_csNewCache");
             m_pNewCache = std::make_shared<CTrackCache>(&rec, m_dwMaxTrackCache.load(), this);
+        }
+        catch (const std::bad_alloc&)
+        {
+            // The track's buffer could not be had: an error, never the end of the host.
+            RADENG_THROW("CStreamManager<CreateCacheForWrite>New CTrackCache creation failed\n", 3);
         }
         // Only this thread replaces m_pNewCache: the pointer stays valid outside the lock.
         CTrackCache* pCache = NewCache();
@@ -229,16 +322,19 @@ BOOL CStreamManager::BuildCacheForNextTrack()
         {
             Trace("CreateCache calling ClearSequence for Status Denied");
             m_pSequenceMgr->ClearSequence();
+            m_pSequenceMgr->ReportTrackOutcome(false);
             std::shared_ptr<CTrackCache> pDenied = TakeNewCache();
             pDenied->AbortWrite();
             continue;
         }
         if (dwStatus == WS_ABORTED)
         {
+            m_pSequenceMgr->ReportTrackOutcome(false);
             TakeNewCache();
             continue;
         }
-        return TRUE;
+        m_pSequenceMgr->ReportTrackOutcome(true);
+        return EBuild::eBuilt;
     }
 }
 
@@ -290,6 +386,10 @@ CStreamManager::AppendNewCache(std::shared_ptr<platform::Event>& finished)
         m_itWriteCache = std::prev(m_listTrackCaches.end());
         pCache->StartWrite();
     }
+    // Refused after its status was looked at, before it was listed: its notification found
+    // it outside the list, so it is taken out here.
+    if (pCache->GetWriteStatus() == WS_DENIED)
+        m_bRefusedInList = true;
     TakeNewCache();
     return pCache;
 }
@@ -304,7 +404,13 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
         return;
     // Cleared first: a request that fails again while the callback runs is answered too.
     m_bPlayerAskedInVain = false;
-    if (!bResult)
+    if (!bResult && m_pSequenceMgr->HasGivenUp())
+    {
+        const std::string strReason =
+            platform::FormatText(kGivenUpReason, CRequestBackoff::kGiveUpAfter);
+        SetStatus(3, strReason.c_str());
+    }
+    else if (!bResult)
         SetStatus(3);
     else if (m_pSequenceMgr->GetSequenceStatus() == 244)
     {
@@ -322,6 +428,7 @@ void CStreamManager::WaitForDownloadEnd(const std::shared_ptr<platform::Event>& 
 {
     while (!m_bEndStation && !finished->IsSet())
     {
+        DropRefusedCaches();
         if (IsPlayerWaiting())
         {
             if (!IsUsableInList(pAdded))
@@ -424,6 +531,17 @@ BOOL CStreamManager::NotifyCacheAmple(CTrackCache* pCache)
 
 void CStreamManager::NotifyCacheWriteComplete(CTrackCache* pCache)
 {
+    if (pCache->GetWriteStatus() == WS_DENIED)
+    {
+        // Refused while it was set up: the new-cache thread looks at the status itself.
+        if (!IsInList(pCache))
+            return;
+        // Refused once listed: the new-cache thread takes it out (this thread is the
+        // cache's own and cannot destroy it), and writing moves on.
+        m_bRefusedInList = true;
+        m_evStatusChanged.Set();
+        StartNewTrackCache();
+    }
     Trace("CStreamManager::NotifyCacheWriteComplete called by %s :",
           pCache->GetTrackName().c_str());
     AdvanceToCacheNeedingWrite();

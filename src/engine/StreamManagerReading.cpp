@@ -12,6 +12,8 @@
 #include "platform/Format.h"
 #include "sequence/ConnectionRateMeter.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <iomanip>
 #include <sstream>
 
@@ -50,6 +52,16 @@ void FillTrackInfo(const STrackInfo& rec, SPlayerTrackInfo& info)
     info.strAFD = rec.afd;
 }
 } // namespace
+
+// The bytes buffered before the first is handed over: the start threshold's seconds at the
+// track's bit rate, but never more than the cache's high-water mark, at which its download
+// pauses until the reader takes bytes (the track cache keeps that mark within its buffer).
+DWORD CStreamManager::StartBytes(const CTrackCache& cache)
+{
+    const STrackInfo& rec = cache.GetTrackInfo();
+    const uint64_t nNeeded = uint64_t{rec.startthresh} * rec.songbr * 125u;
+    return static_cast<DWORD>(std::min<uint64_t>(nNeeded, cache.GetHighWater()));
+}
 
 DWORD CStreamManager::GetReadTimeout(int nKind)
 {
@@ -106,6 +118,8 @@ BOOL CStreamManager::GetNextTrack(SPlayerTrackInfo& info)
         }
     }
     pOld.reset();
+    if (!bNoTrack)
+        EndPendingHandshake();
     if (bNoTrack)
     {
         // The status first, then the thread: one that is about to end sees the player
@@ -117,6 +131,18 @@ BOOL CStreamManager::GetNextTrack(SPlayerTrackInfo& info)
     }
     AnnounceEndIfSequencesEnded();
     return TRUE;
+}
+
+// A track handed out answers an earlier code 11 better than a 7 would: the new-cache
+// thread, which waits for an acknowledgement or sends the answer, is told so and owes none.
+void CStreamManager::EndPendingHandshake()
+{
+    if (!m_bPlayerAskedInVain.exchange(false))
+        return;
+    for (int nPending : {1, 2})
+        if (m_nStatus.compare_exchange_strong(nPending, 0))
+            break;
+    m_evStatusChanged.Set();
 }
 
 // A track buffered ahead is handed out without a handshake, so the last sequence's tracks
@@ -256,9 +282,11 @@ EReadStatus CStreamManager::ReadLocked(BYTE* pBuffer, DWORD& dwCount,
     const STrackInfo& rec = cache.GetTrackInfo();
     if (m_eStreamState == eStreamOpen)
     {
-        const DWORD dwNeeded = rec.startthresh * rec.songbr * 125u;
+        const DWORD dwNeeded = StartBytes(cache);
         const DWORD dwBuffered = cache.GetBytesWritten() - cache.GetBytesRead();
-        if (dwBuffered < dwNeeded && !IsWritingDone(cache))
+        // A full buffer takes no more: waiting on would only end in the start timeout.
+        const bool bFull = cache.GetCurrentSize() >= cache.GetPipeSize();
+        if (dwBuffered < dwNeeded && !bFull && !IsWritingDone(cache))
         {
             dwCount = 0;
             if (m_bEndStation)

@@ -39,6 +39,7 @@ BOOL CRadioSequenceMgr::Initialize()
     m_bAbort = 0;
     m_TrackList->Clear("CRadioSequenceMgr::Initialize-g_csSequence");
     m_pServerIfc->ResetAbort();
+    m_backoff.Reset();
     return TRUE;
 }
 
@@ -54,10 +55,10 @@ BOOL CRadioSequenceMgr::GetNewSequence(std::string stationId)
 BOOL CRadioSequenceMgr::GetNextSequence()
 {
     TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNextSequence-g_csSequence");
-    return GetNextSequenceLocked();
+    return GetNextSequenceLocked(true);
 }
 
-BOOL CRadioSequenceMgr::GetNextSequenceLocked()
+BOOL CRadioSequenceMgr::GetNextSequenceLocked(bool bAhead)
 {
     try
     {
@@ -70,7 +71,22 @@ BOOL CRadioSequenceMgr::GetNextSequenceLocked()
                   nStatus);
             return FALSE;
         }
+        if (m_backoff.HasGivenUp())
+        {
+            Trace("CRadioSequenceMgr::GetNextSequence - no track of the last %d sequences was "
+                  "usable: no further request\n",
+                  m_backoff.FailedInRow());
+            return FALSE;
+        }
+        if (m_backoff.FailedInRow() > 0)
+        {
+            // After refused sequences every request waits for its pause, none goes ahead.
+            if (bAhead || !m_backoff.WaitForPause())
+                return FALSE;
+        }
         const BOOL bResult = m_pServerIfc->StartSequenceDownload(m_strStationId, m_TrackList);
+        if (bResult)
+            ++m_nRequests;
         platform::DebugOutput("CRadioSequenceMgr::GetNextSequence <exit>\n");
         return bResult;
     }
@@ -94,7 +110,7 @@ bool CRadioSequenceMgr::TakeFront(STrackInfo& out)
 BOOL CRadioSequenceMgr::WaitForNewSequence(STrackInfo& out)
 {
     TracedLock lock(g_csSequence, "CRadioSequenceMgr::GetNextTrack - g_csSequence");
-    if (!GetNextSequenceLocked() || m_bAbort == 1)
+    if (!GetNextSequenceLocked(false) || m_bAbort == 1)
         return FALSE;
     const DWORD dwStart = platform::GetTickCount();
     m_pServerIfc->Params().hTrackInfoWaitEvent.Wait(platform::INFINITE);
@@ -103,7 +119,10 @@ BOOL CRadioSequenceMgr::WaitForNewSequence(STrackInfo& out)
         ReportDelay(m_pServerIfc->Params().strUrl, dwWaited);
     if (m_bAbort == 1)
         return FALSE;
-    return TakeFront(out) ? TRUE : FALSE;
+    if (!TakeFront(out))
+        return FALSE;
+    m_nTrackRequest = m_nRequests.load();
+    return TRUE;
 }
 
 BOOL CRadioSequenceMgr::GetNextTrack(STrackInfo& out)
@@ -113,6 +132,7 @@ BOOL CRadioSequenceMgr::GetNextTrack(STrackInfo& out)
         return FALSE;
     if (TakeFront(out))
     {
+        m_nTrackRequest = m_nRequests.load();
         if (m_TrackList->Empty())
             GetNextSequence(); // the following sequence, ahead of time
     }
@@ -125,9 +145,39 @@ BOOL CRadioSequenceMgr::GetNextTrack(STrackInfo& out)
     return TRUE;
 }
 
+void CRadioSequenceMgr::ReportTrackOutcome(bool bUsable)
+{
+    TracedLock lock(g_csTrackList, "CRadioSequenceMgr::ReportTrackOutcome-g_csTrackList");
+    const unsigned nRequest = m_nTrackRequest;
+    if (bUsable)
+    {
+        m_nUsableRequest = nRequest;
+        m_backoff.SequenceSucceeded();
+        return;
+    }
+    if (m_nUsableRequest == nRequest || m_nCountedRequest == nRequest)
+        return;
+    // Tracks of the same sequence still to try: it has not failed yet.
+    if (m_nRequests == nRequest && !m_TrackList->Empty())
+        return;
+    m_nCountedRequest = nRequest;
+    m_backoff.SequenceFailed();
+    Trace("CRadioSequenceMgr - no track of the sequence was usable (%d in a row); the next "
+          "request waits %lu ms\n",
+          m_backoff.FailedInRow(), m_backoff.RemainingMs());
+}
+
+DWORD CRadioSequenceMgr::RequestPauseMs() const
+{
+    if (!m_TrackList->Empty() || m_backoff.HasGivenUp())
+        return 0;
+    return m_backoff.RemainingMs();
+}
+
 BOOL CRadioSequenceMgr::Abort()
 {
     m_bAbort = 1;
+    m_backoff.Abort();
     m_pServerIfc->Abort();
     TracedLock lock(g_csTrackList, "CRadioSequenceMgr::Abort-g_csTrackList");
     m_TrackList->Clear("CRadioSequenceMgr::Abort-g_csTrackList");

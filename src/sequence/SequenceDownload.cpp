@@ -295,11 +295,12 @@ void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
 
 // Every failure of the download ends here: it is recorded, the waiting reader released
 // (unless the failure is the cancellation an abort causes: the abort releases it) and
-// reported.
+// reported. Only a failure of the server ends the station (404): a request that was aborted
+// (a cleared sequence, a refresh) failed because of the abort, and the next may be sent.
 void RecordFailure(SSequenceThreadParams& params, const std::string& strText, DWORD dwLastError)
 {
     params.nDownloadStatus = EDownloadStatus::eFailed;
-    if (params.nStatusCode != 244)
+    if (params.nStatusCode != 244 && params.bAbort == 0)
         params.nStatusCode = 404;
     if (dwLastError != http::ERROR_INTERNET_OPERATION_CANCELLED)
         params.hTrackInfoWaitEvent.Set();

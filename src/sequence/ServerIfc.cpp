@@ -35,6 +35,10 @@ constexpr DWORD kAbortWaitMs = 10000;
 
 std::atomic<DWORD> g_dwServerWaitTimeLimit{30};
 
+// The parameters of the request that this thread carries out, on a download thread: an
+// abort from inside its status callback must not wait for the thread it runs on.
+thread_local const SSequenceThreadParams* t_pOwnRequest = nullptr;
+
 bool IsUnreserved(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -377,7 +381,12 @@ BOOL CServerIfc::StartSequenceDownload(std::string stationId,
     BOOL bResult = TRUE;
     try
     {
-        platform::Thread thread([pParams] { return DownloadSequenceProc(pParams); });
+        platform::Thread thread(
+            [pParams]
+            {
+                t_pOwnRequest = pParams.get();
+                return DownloadSequenceProc(pParams);
+            });
         TracedLock lock(m_csRun);
         m_threadDownload = std::move(thread);
     }
@@ -420,7 +429,8 @@ void CServerIfc::TerminateRun(const SRun& run, DWORD dwTimeoutMs)
         TracedLock lock(DownloadLock(), "TerminateDownload");
         CloseDownloadHandles(params);
     }
-    if (run.thread.Wait(dwTimeoutMs) == platform::WAIT_TIMEOUT)
+    // Called back on the download thread itself: it ends once the callback has returned.
+    if (t_pOwnRequest != &params && run.thread.Wait(dwTimeoutMs) == platform::WAIT_TIMEOUT)
         Trace("SeqSvr::TerminateDownload wait on blocked wininet call timed out-%s",
               params.strDispStation.c_str());
     TracedLock lock(m_csRun);

@@ -55,8 +55,8 @@ public:
     BOOL StartSequenceDownload(std::string stationId, const std::shared_ptr<CTrackList>& pTrackList)
         OVR_EXCLUDES(m_csRun);
     // Any thread. Sets the abort, releases every waiter and ends the download: blocks up
-    // to 10 s for the download thread, and while that thread reads a line of an answer
-    // (it holds DownloadLock()).
+    // to 10 s for the download thread (unless called on it, from inside its status
+    // callback), and while that thread reads a line of an answer (it holds DownloadLock()).
     void Abort() OVR_EXCLUDES(m_csRun);
     // Any thread. Closes the request's handles (taking DownloadLock(), label
     // "TerminateDownload") and blocks up to dwTimeoutMs for the download thread.

@@ -35,6 +35,9 @@ public:
 
     std::optional<std::size_t> holdAt;
     std::optional<std::size_t> failAt;
+    // The server refuses the request before any data: InitFeedData fails with 403.
+    bool bRefuseAtStart = false;
+    std::atomic<bool> bReadyAtReport{false};
     platform::Event held{true, false};
     platform::Event release{true, false};
     platform::Event paused{true, false};
@@ -53,7 +56,15 @@ public:
         release.Set(); // as a network source cancels its read
         return AbortBase();
     }
-    void InitFeedData() override { SetConnected(TRUE); }
+    void InitFeedData() override
+    {
+        if (bRefuseAtStart)
+        {
+            m_dwHttpStatus = 403;
+            throw CWorkerError("scripted refusal");
+        }
+        SetConnected(TRUE);
+    }
     void FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot) override
     {
         if (static_cast<std::size_t>(++nFeedCalls) == nSignalAtCall)
@@ -78,6 +89,7 @@ public:
     void ExceptionHandling(const std::string& strMessage, DWORD dwHttpStatus) override
     {
         ++nReports;
+        bReadyAtReport = IsReady() != FALSE;
         strReport = strMessage;
         dwReportedStatus = dwHttpStatus;
         SetConnected(TRUE);
@@ -268,6 +280,20 @@ TEST(CacheDownloader, AFailingFeedReportsOnceWithTheLastStatusAndNeverFinishes)
     } while (dwRead > 0);
     EXPECT_EQ(bytes.size(), 16384u);
     EXPECT_FALSE(source.IsEndOfData());
+}
+
+// A track whose source counts as ready is taken on: its refusal must be known before.
+TEST(CacheDownloader, ARefusedStartIsReportedBeforeTheSourceCountsAsReady)
+{
+    CScriptedSource source(Pattern(1000), 8192, 100, 4000, 65536);
+    source.bRefuseAtStart = true;
+    source.StartFeedThread();
+    ASSERT_TRUE(testsupport::Signalled(source.uninitialised, "the source's uninitialised event"));
+    EXPECT_EQ(source.nReports.load(), 1);
+    EXPECT_EQ(source.dwReportedStatus, 403u);
+    EXPECT_FALSE(source.bReadyAtReport.load());
+    EXPECT_TRUE(source.IsReady());
+    EXPECT_TRUE(source.IsFailed());
 }
 
 TEST(CacheDownloader, AbortWakesAPausedFeederWhichFeedsNoMore)

@@ -8,49 +8,50 @@
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <gtest/gtest.h>
 
 using downloadtest::CTestOwner;
 using downloadtest::kLimitMs;
 
-TEST(TrackCache, MarksComeFromTheBitRateAndTheHeadersSeconds)
+// The marks are the header's seconds at the track's bit rate, within what resumes a paused
+// download: a high mark of at least a byte, a low mark from a byte to the high mark.
+TEST(TrackCache, MarksComeFromTheBitRateAndTheHeadersSecondsWithinWhatResumesADownload)
 {
-    STrackInfo rec;
-    rec.songbr = 128;
-    rec.cachelow = 10;
-    rec.cachehigh = 20;
-    rec.minpreconnectcache = 2;
-    CTestOwner owner;
-    CTrackCache cache(&rec, 1048576, &owner);
-    EXPECT_EQ(cache.GetLowWater(), 160000u);
-    EXPECT_EQ(cache.GetHighWater(), 320000u);
-    EXPECT_EQ(cache.GetPreconnectBytes(), 32000u);
-    EXPECT_EQ(cache.GetPipeSize(), 1048576u);
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_IDLE));
-
-    // Unsigned 32-bit arithmetic: 400000 kbit/s for 100 s wraps.
-    rec.songbr = 400000;
-    rec.cachelow = 100;
-    CTrackCache wrapped(&rec, 1048576, &owner);
-    EXPECT_EQ(wrapped.GetLowWater(), static_cast<DWORD>(400000ull * 100 * 125));
-}
-
-TEST(TrackCache, MarksThatDoNotFitTheSizeAreTracedAndKept)
-{
-    testsupport::TraceCapture trace;
-    STrackInfo rec;
-    rec.songbr = 128;
-    rec.cachelow = 10;
-    rec.cachehigh = 5; // below the low mark
-    CTestOwner owner;
-    CTrackCache cache(&rec, 1048576, &owner);
-    EXPECT_TRUE(trace.HasLine("Per given parms, it should FAIL to create CTrackCache object!!\n"));
-    EXPECT_EQ(cache.GetHighWater(), 80000u);
-
-    trace.Clear();
-    rec.cachehigh = 20;
-    CTrackCache fits(&rec, 1048576, &owner);
-    EXPECT_FALSE(trace.HasLineContaining("should FAIL"));
+    struct SRow
+    {
+        const char* name;
+        DWORD dwBitRate, dwLow, dwHigh, dwWantLow, dwWantHigh;
+        bool bTraced; // "should FAIL": the marks do not fit a buffer of 1048576 bytes
+    };
+    const SRow rows[] = {
+        {"Fits", 128, 10, 20, 160000, 320000, false},
+        {"HighBelowLow", 128, 10, 5, 80000, 80000, true},
+        {"LowZeroActsAsOneByte", 128, 0, 20, 1, 320000, false},
+        {"BothZero", 128, 0, 0, 1, 1, true},
+        // 400000 kbit/s for 100 s is beyond 32 bits: the largest value, not a wrapped one.
+        {"BeyondThirtyTwoBits", 400000, 100, 200, 0xFFFFFFFFu, 0xFFFFFFFFu, true},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TraceCapture trace;
+        STrackInfo rec;
+        rec.songbr = row.dwBitRate;
+        rec.cachelow = row.dwLow;
+        rec.cachehigh = row.dwHigh;
+        rec.minpreconnectcache = 2;
+        CTestOwner owner;
+        CTrackCache cache(&rec, 1048576, &owner);
+        EXPECT_EQ(cache.GetLowWater(), row.dwWantLow);
+        EXPECT_EQ(cache.GetHighWater(), row.dwWantHigh);
+        EXPECT_EQ(cache.GetPreconnectBytes(), std::min<uint64_t>(row.dwBitRate * 250ull, ~0u));
+        EXPECT_EQ(cache.GetPipeSize(), 1048576u);
+        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_IDLE));
+        EXPECT_EQ(trace.HasLine("Per given parms, it should FAIL to create CTrackCache object!!\n"),
+                  row.bTraced);
+    }
 }
 
 TEST(TrackCache, AnObjectWithoutRecordOrSizeCannotBeSetUp)
@@ -105,7 +106,7 @@ TEST(TrackCache, AFailureBecomesAnAbortAfterOneNotificationMadeOutsideTheStatusL
     EXPECT_TRUE(cache.AbortWrite());
 }
 
-TEST(TrackCache, ADoneStatusStaysDoneAndOnlyCompletionNotifies)
+TEST(TrackCache, ADoneStatusStaysDoneAndCompletionAndRefusalNotify)
 {
     STrackInfo rec = downloadtest::RecordWithMarks(1000, 2000);
     CTestOwner owner;
@@ -117,8 +118,9 @@ TEST(TrackCache, ADoneStatusStaysDoneAndOnlyCompletionNotifies)
     EXPECT_FALSE(cache.IsWriteDone());
     EXPECT_FALSE(cache.IsWritePaused()); // no downloader
 
+    // A refusal ends the download: one notification.
     cache.SetWriteStatus(WS_DENIED);
-    EXPECT_EQ(owner.Completes(), 0);
+    EXPECT_EQ(owner.Completes(), 1);
     EXPECT_TRUE(cache.IsWriteDone());
     EXPECT_FALSE(cache.StartWrite());
     EXPECT_TRUE(cache.PauseWrite());
@@ -126,12 +128,12 @@ TEST(TrackCache, ADoneStatusStaysDoneAndOnlyCompletionNotifies)
     EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_DENIED));
 
     cache.SetWriteStatus(WS_COMPLETE);
-    EXPECT_EQ(owner.Completes(), 1);
+    EXPECT_EQ(owner.Completes(), 2);
     EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
     EXPECT_TRUE(cache.AbortWrite());
     EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
     EXPECT_TRUE(cache.AbortWrite());
-    EXPECT_EQ(owner.Completes(), 1);
+    EXPECT_EQ(owner.Completes(), 2);
 }
 
 TEST(TrackCache, SkippableWhenTheTrackSaysSoOrOnceReadToItsEnd)

@@ -12,6 +12,7 @@
 #include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 
+#include <atomic>
 #include <chrono>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -66,6 +67,25 @@ SError TakeErrorInfo()
     pInfo->GetSource(source.Out());
     error.strSource = source.ToUtf8();
     return error;
+}
+
+// The call that the callback makes into the engine the next time it hears 7, and its
+// answer (HRESULT, help context); the 7 is recorded once the call has returned.
+using PfnEngineCall = HRESULT (*)(IRadioEngine&);
+std::atomic<IRadioEngine*> g_pCallInside{nullptr};
+std::atomic<PfnEngineCall> g_pfnInside{nullptr};
+std::atomic<HRESULT> g_hrInside{E_UNEXPECTED};
+std::atomic<DWORD> g_dwInsideCode{0};
+
+void CallingBackCallback(LONG nStatus, const char* pszText)
+{
+    if (IRadioEngine* pEngine = nStatus == 7 ? g_pCallInside.exchange(nullptr) : nullptr)
+    {
+        const HRESULT hr = g_pfnInside.load()(*pEngine);
+        g_dwInsideCode = hr == S_OK ? 0 : TakeErrorInfo().dwHelpContext;
+        g_hrInside = hr;
+    }
+    Status().Record(nStatus, pszText);
 }
 
 bool EndsWith(const std::string& strText, const std::string& strTail)
@@ -320,6 +340,71 @@ TEST_F(RadioEngineTest, PlaysTwoTracksByteExactThroughTheVtable)
     pEngine.Reset();
     EXPECT_EQ(TraceMessages(trace, host::kTraceKindClose, ""), 1u);
     EXPECT_EQ(Export("DllCanUnloadNow")(), S_OK);
+}
+
+// Calls from inside the callback never wait on the thread they are made on: StopSession
+// ends the session, ChangeStation and StartSession fail at once with code 17 and the
+// session goes on. After StopSession, ChangeStation lets the callback hear the new station.
+TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSession)
+{
+    struct SRow
+    {
+        const char* name;
+        PfnEngineCall pfnCall;
+        HRESULT hrWant;
+        DWORD dwCodeWant;
+    };
+    static const BStr edge("edge");
+    const SRow rows[] = {
+        {"ChangeStation", [](IRadioEngine& e) { return e.ChangeStation(edge.Get()); },
+         DISP_E_EXCEPTION, 17},
+        {"StartSession",
+         [](IRadioEngine& e)
+         {
+             return e.StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
+                                   reinterpret_cast<LONG_PTR>(&CallingBackCallback));
+         },
+         DISP_E_EXCEPTION, 17},
+        {"StopSession", [](IRadioEngine& e) { return e.StopSession(); }, S_OK, 0},
+    };
+    station.Rules().AddRule("station edge tracks 901");
+    station.Rules().AddRule("station edge size 20000");
+    uint32_t nHolds = 0;
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        // The first sequence waits, so that the first request fails with 11 and 7 answers.
+        station.Rules().AddRule("station edge hold 0 times 1");
+        ComPtr<IRadioEngine> pEngine = Create();
+        ASSERT_TRUE(pEngine);
+        ASSERT_EQ(pEngine->StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
+                                        reinterpret_cast<LONG_PTR>(&CallingBackCallback)),
+                  S_OK);
+        ASSERT_TRUE(station.WaitForHolds(++nHolds));
+        INT nTrackID = 0;
+        ASSERT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
+        ASSERT_EQ(TakeErrorInfo().dwHelpContext, 11u);
+        const std::size_t nFrom = Status().Count();
+        g_pfnInside = row.pfnCall;
+        g_pCallInside = pEngine.Get();
+        ASSERT_EQ(pEngine->AckNotified(0), S_OK);
+        station.ReleaseHeld();
+        if (!Status().WaitForCode(nFrom, {7}, kLimitMs))
+            testsupport::FailAndEnd(std::string("7 and the return of ") + row.name +
+                                        " called from inside the callback",
+                                    kLimitMs, {__builtin_FILE(), __builtin_LINE()});
+        EXPECT_EQ(g_hrInside.load(), row.hrWant);
+        EXPECT_EQ(g_dwInsideCode.load(), row.dwCodeWant);
+        if (row.hrWant == S_OK) // the session has ended
+        {
+            EXPECT_EQ(pEngine->GetNextTrackID(&nTrackID), DISP_E_EXCEPTION);
+            EXPECT_EQ(TakeErrorInfo().dwHelpContext, 14u);
+            EXPECT_EQ(pEngine->ChangeStation(edge.Get()), S_OK);
+        }
+        const std::optional<INT> id = NextTrack(*pEngine.Get());
+        EXPECT_EQ(id, std::optional<INT>(901));
+        EXPECT_EQ(pEngine->StopSession(), S_OK);
+    }
 }
 
 TEST_F(RadioEngineTest, LateBoundCallsReachTheirSlotsByMemidAndName)

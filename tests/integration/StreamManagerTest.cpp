@@ -3,7 +3,9 @@
 // failed request with AckNotified(0).
 #include "engine/StreamManager.h"
 
+#include "cache/CacheFileMgr.h"
 #include "cache/CacheTestSupport.h"
+#include "cache/RadioCacheMgr.h"
 #include "download/DownloadTestSupport.h"
 #include "integration/StationFixture.h"
 #include "integration/StationTracks.h"
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <gtest/gtest.h>
@@ -160,6 +163,12 @@ TEST_F(StreamManagerTest, SessionOperationsBeforeAStationAndTheLimitsFromThePref
     ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 70000), 0);
     EXPECT_TRUE(mgr.SetCacheSizeLimits());
     EXPECT_EQ(mgr.GetMaxTrackCache(), 70000u);
+    // Sizes near 4 GB are bounded before any buffer is allocated.
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 0xFFFFFFFF), 0);
+    ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 0xFFFFFF00), 0);
+    EXPECT_TRUE(mgr.SetCacheSizeLimits());
+    EXPECT_EQ(mgr.GetMaxTotalCache(), CStreamManager::kLargestCachePool);
+    EXPECT_EQ(mgr.GetMaxTrackCache(), CStreamManager::kLargestTrackCache);
 }
 
 TEST_F(StreamManagerTest, WholeAndSplitTracksPlayByteExactThroughFaultsAndTheDiskCache)
@@ -314,22 +323,164 @@ TEST_F(StreamManagerTest, ACallbackThatAcknowledgesFromInsideItselfNeitherDeadlo
     EXPECT_TRUE(testsupport::Within("EndSession", [&] { return mgr.EndSession(); }));
 }
 
-TEST_F(StreamManagerTest, RefusedTracksClearTheSequenceUntilThereIsNoneThenThree)
+// Every track refused while the sequence server answers: each request waits out a growing
+// pause on the clock, at most ten go out in a minute, and the waiting player hears 3 with
+// the reason within it. No further request follows until the host refreshes the station.
+TEST_F(StreamManagerTest, RefusedSequencesPauseTheRequestsThenTheStationIsGivenUp)
 {
-    station.Rules().AddRule("station refused tracks 901,902");
-    station.Rules().AddRule("station refused size 20000");
-    station.Rules().AddRule("station refused/content status 403");
-    station.Rules().AddRule("station refused sequence-status 244 after 2");
-    auto pMgr = Start("refused");
-    CPlayer player(*pMgr, status);
+    station.Rules().AddRule("station storm tracks 901,902");
+    station.Rules().AddRule("station storm/content status 404");
+    const auto sequenceRequests = [&]
+    {
+        std::size_t n = 0;
+        for (const station::RequestRecord& record : station.Requests())
+            n += record.target.rfind("/sequence.m3u?", 0) == 0 ? 1 : 0;
+        return n;
+    };
+    platform::ManualClock clock;
+    auto pMgr = Start("storm");
     SPlayerTrackInfo info;
-    EXPECT_FALSE(player.NextTrack(info));
-    ASSERT_FALSE(player.Answers().empty());
-    EXPECT_EQ(player.Answers().back(), 3);
-    // Each refusal cleared the sequence and the next track came from a new request.
-    EXPECT_EQ(SequenceTargets(3).size(), 3u);
+    ASSERT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    pMgr->AckNotified(0);
+    const CRequestBackoff& backoff = pMgr->SequenceMgr().RequestBackoff();
+    std::vector<uint64_t> requestTimes; // on the manual clock
+    while (true)
+    {
+        ASSERT_TRUE(WaitUntil([&] { return sequenceRequests() > requestTimes.size(); }));
+        requestTimes.push_back(clock.Elapsed());
+        ASSERT_LE(requestTimes.size(), 10u) << "requests without a pause";
+        // Its track refused, the next request waits for its pause, or the player is told.
+        ASSERT_TRUE(WaitUntil(
+            [&]
+            {
+                return backoff.IsWaiting() || status.WaitForCode(0, {3, 7, 8}, 0) ||
+                       sequenceRequests() > requestTimes.size();
+            }));
+        if (status.WaitForCode(0, {3, 7, 8}, 0))
+            break;
+        if (backoff.IsWaiting())
+            clock.Advance(backoff.RemainingMs());
+    }
+    EXPECT_LE(clock.Elapsed(), 60000u) << "the player was told after a minute";
+    EXPECT_LE(requestTimes.size(), 10u);
+    for (std::size_t i = 2; i < requestTimes.size(); ++i)
+        EXPECT_GT(requestTimes[i] - requestTimes[i - 1], requestTimes[i - 1] - requestTimes[i - 2])
+            << "the pauses grow";
+    EXPECT_GE(requestTimes.size(), 3u);
+    EXPECT_EQ(status.Calls().back().first, 3);
+    EXPECT_NE(status.Calls().back().second.find("could be downloaded: their servers refused"),
+              std::string::npos);
+    // Each refusal cleared the sequence, and the next track came from a new request.
     EXPECT_TRUE(trace.HasLineContaining("CreateCache calling ClearSequence for Status Denied"));
     EXPECT_EQ(pMgr->CacheCount(), 0u);
+
+    // Asked again, the player hears 3 at once and nothing is sent; a refresh asks again.
+    CPlayer player(*pMgr, status);
+    EXPECT_FALSE(player.NextTrack(info));
+    EXPECT_EQ(player.Answers(), (std::vector<int>{11, 3}));
+    EXPECT_EQ(sequenceRequests(), requestTimes.size());
+    EXPECT_TRUE(pMgr->RefreshStation("afd-two", "::id=42"));
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    pMgr->AckNotified(0);
+    EXPECT_TRUE(WaitUntil([&] { return sequenceRequests() > requestTimes.size(); }));
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
+// Tuning values that the buffer or the marks cannot meet still play the track whole.
+TEST_F(StreamManagerTest, TuningValuesBeyondTheBufferOrTheMarksStillPlay)
+{
+    // Seconds at 128 kbit/s: 1 s is 16000 bytes.
+    struct SRow
+    {
+        const char* name;
+        std::vector<const char*> header;
+        DWORD dwTrackCache;
+    };
+    const SRow rows[] = {
+        {"StartBeyondTheBuffer", {"startthresh=10"}, 65536},
+        {"StartAboveTheHighMark", {"startthresh=10", "cachehigh=2"}, 1048576},
+        {"LowMarkZero", {"startthresh=1", "cachelow=0", "cachehigh=2"}, 1048576},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        const std::string id = row.name;
+        station.Rules().AddRule("station " + id + " tracks 901");
+        station.Rules().AddRule("station " + id + " size 400000");
+        for (const char* pszLine : row.header)
+            station.Rules().AddRule("station " + id + " header " + pszLine);
+        ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", row.dwTrackCache), 0);
+        auto pMgr = Start(id);
+        CPlayer player(*pMgr, status);
+        SPlayerTrackInfo info;
+        ASSERT_TRUE(player.NextTrack(info));
+        EXPECT_EQ(player.PlayOpened(info), Song(901, 400000));
+        EXPECT_TRUE(pMgr->EndSession());
+    }
+}
+
+// A track handed out answers an earlier code 11 that was never acknowledged: the new-cache
+// thread owes no 7 and does not wait for one.
+TEST_F(StreamManagerTest, ATrackHandedOutEndsTheHandshakeOfAnEarlierCodeEleven)
+{
+    station.Rules().AddRule("station shake tracks 901");
+    station.Rules().AddRule("station shake size 20000");
+    station.Rules().AddRule("station shake hold 0 times 1");
+    auto pMgr = Start("shake");
+    ASSERT_TRUE(station.WaitForHolds(1));
+    SPlayerTrackInfo info;
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    station.ReleaseHeld();
+    ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 1; }));
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 0);
+    EXPECT_EQ(pMgr->GetStatus(), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !pMgr->IsNewCacheThreadRunning(); }))
+        << "the new-cache thread still waits for the acknowledgement";
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
+// A split track whose cache part is partly on disk is buffered ahead; its server refuses
+// the rest of the part once the file runs out: the refused cache leaves the list.
+TEST_F(StreamManagerTest, ACacheRefusedAfterItWasListedLeavesTheList)
+{
+    station.Rules().AddRule("station split tracks 301,302");
+    station.Rules().AddRule("track 302/cache size 100000");
+    station.Rules().AddRule("track 302/cache status 403");
+    station.Rules().AddRule("track 302/cache delay 60000"); // refused once 302 is listed
+    const std::vector<STrackInfo> tracks = integration::FirstTracksOf("split", 2);
+    const STrackInfo& rec = tracks[1];
+    ASSERT_EQ(rec.cacheid, "OVC302");
+    cachetest::FreeSpace free{1000 * cachetest::kMB};
+    auto pMgr = std::make_unique<CStreamManager>();
+    CacheSettings settings = pMgr->GetRadioCacheMgr()->GetSettings();
+    settings.strLocation = home.File("cache") + "/";
+    settings.bEnabled = true;
+    pMgr->GetRadioCacheMgr()->SetSettings(settings);
+    {
+        // The first 60000 bytes of the part, as a play that was cut short left them.
+        std::filesystem::create_directories(settings.strLocation);
+        mcCacheFileMgr file(settings.strLocation + rec.cacheid + ".DAT");
+        CacheFileHeader header = pMgr->GetRadioCacheMgr()->MakeCacheFileHeader(rec);
+        header.tracksize += mcCacheFileMgr::kHeaderSize;
+        header.trackcursize = mcCacheFileMgr::kHeaderSize + 60000;
+        ASSERT_EQ(file.WriteHeader(header), mcCacheFileMgr::kHeaderSize);
+        DWORD dwWritten = 0;
+        ASSERT_TRUE(
+            file.Write(downloadtest::StationCachePart(302, 100000).data(), 60000, dwWritten));
+    }
+    ASSERT_TRUE(pMgr->StartSession("split", "Split", "afd", "caps", "::id=1", status.Callback()));
+    CPlayer player(*pMgr, status);
+    SPlayerTrackInfo info;
+    ASSERT_TRUE(player.NextTrack(info));
+    ASSERT_EQ(info.nTrackID, 301u);
+    // Once 301 is downloaded (read), 302 is buffered behind it, connecting late.
+    EXPECT_EQ(player.PlayOpened(info), integration::ExpectedTrack(tracks[0]));
+    ASSERT_TRUE(station.WaitForHolds(1));
+    ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; }));
+    station.ReleaseHeld();
+    EXPECT_TRUE(
+        WaitUntil([&] { return trace.HasLineContaining("refused track caches left the list"); }));
+    EXPECT_TRUE(pMgr->EndSession());
 }
 
 TEST_F(StreamManagerTest, ADeniedTrackClearsTheSequenceAndTheNextComesFromANewRequest)

@@ -374,6 +374,37 @@ TEST_F(SequenceServiceTest, AbortDuringASlowSendAndDuringAStalledRead)
     }
 }
 
+// A sequence cleared while its request is sent (a refresh, a refused track) fails by the
+// abort, not by the server: the next track is asked for again.
+TEST_F(SequenceServiceTest, ASequenceClearedWhileItIsSentIsAskedForAgain)
+{
+    SequenceStation* pStation = nullptr;
+    SequenceStation station(
+        [&](int fd, int n)
+        {
+            if (n == 0)
+                EXPECT_TRUE(testsupport::Signalled(pStation->Release(), "the held answer"));
+            else
+                Answer200(fd, kHeader + TrackLine(1));
+        });
+    pStation = &station;
+    CRadioSequenceMgr mgr;
+    mgr.GetNewSequence("demo");
+    std::thread reader(
+        [&]
+        {
+            STrackInfo rec;
+            mgr.GetNextTrack(rec); // joined within the limit below
+        });
+    EXPECT_TRUE(testsupport::Signalled(station.SequenceSeen, "the sequence request"));
+    mgr.ClearSequence();
+    station.Release().Set();
+    testsupport::Within("the reader to return after the clearing", [&] { reader.join(); });
+    STrackInfo rec;
+    EXPECT_TRUE(NextTrack(mgr, rec));
+    EXPECT_EQ(station.SequenceQueries().size(), 2u);
+}
+
 // Requests start on one thread while another aborts and asks for the status, as the
 // stream manager's threads do; ThreadSanitizer reports any unguarded access between them.
 TEST_F(SequenceServiceTest, AbortsFromAnotherThreadMeetRequestStartsSafely)

@@ -59,6 +59,12 @@ std::vector<std::string> RawServer::Requests()
     return m_requests;
 }
 
+void RawServer::ClearRequests()
+{
+    platform::MutexLock lock(m_mutex);
+    m_requests.clear();
+}
+
 void RawServer::HoldUntilReleased()
 {
     EXPECT_TRUE(Signalled(Release, "the test to release the held answer"));

@@ -38,7 +38,9 @@ public:
     RawServer& operator=(const RawServer&) = delete;
 
     WORD Port() const { return m_port; }
+    // Every request received so far, kept until ClearRequests (a long run clears them).
     std::vector<std::string> Requests() OVR_EXCLUDES(m_mutex);
+    void ClearRequests() OVR_EXCLUDES(m_mutex);
     // In a script: holds the answer back until Release (or the server's end), at most the
     // tests' wait limit, after which the test fails.
     void HoldUntilReleased();

@@ -22,8 +22,8 @@ namespace
 {
 constexpr auto kWaitLimit = std::chrono::seconds(60);
 
-// The status callback runs on the engine's threads while they hold engine locks: it must
-// not call the engine. It records the code and wakes the host's thread, which acts on it.
+// The status callback runs on the engine's threads: it records the code and wakes the
+// host's thread, which acts on it (ChangeStation, for one, fails from inside the callback).
 std::mutex g_mutex;
 std::condition_variable g_changed;
 std::vector<LONG> g_codes;
