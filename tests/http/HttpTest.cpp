@@ -387,3 +387,60 @@ TEST(HttpClient, ReadBeforeSendIsAWrongHandleState)
     EXPECT_EQ(http::ERROR_INTERNET_INCORRECT_HANDLE_STATE, http::LastError());
     EXPECT_EQ(0u, client.request.StatusCode());
 }
+
+TEST(HttpClient, AnswerHeadsAreCappedAndTheirRangeLengthAndRetryAfterRead)
+{
+    struct SRow
+    {
+        const char* pszHeaders;
+        bool bRange; // a Content-Range that reads
+        http::SContentRange range;
+        bool bLength;
+        DWORD dwRetryAfter; // seconds; ~0u: none that reads
+    };
+    const SRow rows[] = {
+        {"Content-Range: bytes 5-9/10\r\nRetry-After: 3\r\n", true, {5, 9, 10}, true, 3},
+        {"Content-Range: bytes */10\r\n", true, {std::nullopt, 0, 10}, true, ~0u},
+        {"Content-Range: bytes 0-9/*\r\n", true, {0, 9, std::nullopt}, true, ~0u},
+        {"Content-Range: bytes 9-5/10\r\nRetry-After: soon\r\n", false, {}, true, ~0u},
+        {"Content-Range: bytes 5-10/10\r\nRetry-After: Thu, 01 Jan 1970 00:00:00 GMT\r\n",
+         false,
+         {},
+         true,
+         0},
+        {"Content-Range: items 5-9/10\r\n", false, {}, true, ~0u},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.pszHeaders);
+        RawServer server(
+            [&](int fd) { SendAll(fd, Head("206 Partial Content", 5, row.pszHeaders) + "abcde"); });
+        Client client(server.Port());
+        ASSERT_TRUE(client.request.Send()) << http::LastError();
+        http::SContentRange range;
+        ASSERT_EQ(client.request.QueryContentRange(range), row.bRange);
+        if (row.bRange)
+        {
+            EXPECT_EQ(range.first, row.range.first);
+            EXPECT_EQ(range.last, row.range.last);
+            EXPECT_EQ(range.total, row.range.total);
+        }
+        uint64_t nLength = 0;
+        EXPECT_TRUE(client.request.QueryContentLength(nLength));
+        EXPECT_EQ(nLength, 5u);
+        DWORD dwSeconds = ~0u;
+        EXPECT_EQ(client.request.QueryRetryAfter(dwSeconds), row.dwRetryAfter != ~0u);
+        EXPECT_EQ(dwSeconds, row.dwRetryAfter);
+        EXPECT_EQ(client.request.FailureText(), "");
+    }
+
+    // A head that goes on without end is cut off at 64 KiB with a clear error.
+    std::string lines;
+    while (lines.size() <= http::kMaxHeadBytes)
+        lines += "X-Filler: " + std::string(100, 'f') + "\r\n";
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 2, lines) + "ok"); });
+    Client client(server.Port());
+    EXPECT_FALSE(client.request.Send());
+    EXPECT_EQ(http::LastError(), http::ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    EXPECT_EQ(client.request.FailureText(), "the answer's head is larger than 65536 bytes");
+}
