@@ -232,14 +232,12 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
         // A done download stays done: a late "writing" or "paused" would hide its end.
         if (m_dwWriteStatus == WS_ABORTED || (bWasDone && !IsDoneStatus(dwStatus)))
             return;
-        m_dwWriteStatus = dwStatus;
-        if (dwStatus == WS_COMPLETE)
-            bNotify = true;
-        else if (dwStatus == WS_FAILED)
-        {
-            bNotify = true;
-            m_dwWriteStatus = WS_ABORTED;
-        }
+        // A failure after the server's answer leaves a short track; marked before the
+        // status, so that a reader that meets the end finds it short.
+        if (dwStatus == WS_FAILED)
+            m_bTruncated = TRUE;
+        m_dwWriteStatus = dwStatus == WS_FAILED ? WS_ABORTED : dwStatus;
+        bNotify = dwStatus == WS_COMPLETE || dwStatus == WS_FAILED;
         bEnded = !bWasDone && IsWriteDone();
     }
     // No byte follows the end: closing the write end wakes WaitForData.
@@ -250,6 +248,13 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
     // the cache's controls.
     if (bNotify && m_pOwner)
         m_pOwner->NotifyCacheWriteComplete(this);
+}
+
+BOOL CTrackCache::TakeTruncatedEnd()
+{
+    if (!m_bTruncated || !m_bEndOfData)
+        return FALSE;
+    return m_bTruncatedEndTaken.exchange(TRUE) ? FALSE : TRUE;
 }
 
 BOOL CTrackCache::WaitForData(DWORD dwMilliseconds, DWORD dwBytes) const
