@@ -17,6 +17,8 @@ constexpr DWORD kRateAfterMs = 500;
 
 // The engine's error code when it has no track ready yet.
 constexpr DWORD kNoTrackYet = 11;
+// ReadStream's error code at the end of a track that ended short.
+constexpr DWORD kTrackEndedShort = 17;
 
 // Calls StopSession when the session's scope ends, on every path.
 class CSessionStop
@@ -220,9 +222,18 @@ bool CPlayer::PlayTrack(INT nTrackId)
         }
         INT nStatus = RS_EOF;
         LONG nRead = 0;
-        Check(m_engine.ReadStream(static_cast<LONG>(buffer.size()),
-                                  reinterpret_cast<LONG_PTR>(buffer.data()), &nStatus, &nRead),
-              "ReadStream");
+        const HRESULT hr =
+            m_engine.ReadStream(static_cast<LONG>(buffer.size()),
+                                reinterpret_cast<LONG_PTR>(buffer.data()), &nStatus, &nRead);
+        if (FAILED(hr))
+        {
+            CPlayError error("ReadStream", hr);
+            if (!error.HasErrorInfo() || error.HelpContext() != kTrackEndedShort)
+                throw error;
+            track.bTruncated = true;
+            ++m_nTruncated;
+            break;
+        }
         if (nStatus == RS_EOF)
             break;
         if (nStatus == RS_OK && nRead > 0)

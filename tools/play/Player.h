@@ -10,6 +10,10 @@
 // buffered), then asks again. A status can be lost to a race inside the engine, so after
 // 10 s without one the player asks again anyway, and gives up after three such tries.
 // Status 3 after an 8 is the station's end; without an 8 before it, an error.
+//
+// A track that ended short: ReadStream fails with code 17 at its end. The player keeps
+// what it got, says so (on the terminal and "truncated": true on the JSON line) and plays
+// on; main then exits with 4.
 #pragma once
 
 #include "PlayOptions.h"
@@ -40,6 +44,9 @@ public:
     // output that cannot be written.
     EEnd Play();
     uint32_t TracksPlayed() const { return m_nPlayed; }
+    // Tracks whose end the engine reported short (ReadStream's code 17); they count as
+    // played too.
+    uint32_t TracksTruncated() const { return m_nTruncated; }
     // Called after each track has been played and reported; may raise CPlayError.
     void SetTrackCheck(std::function<void(const STrackReport&)> check)
     {
@@ -71,6 +78,7 @@ private:
     CTrackSink& m_sink;
     CPlayReport& m_report;
     uint32_t m_nPlayed = 0;
+    uint32_t m_nTruncated = 0;
     LONG m_nAnswer = 0; // 7, 8 or 3 since the last AckNotified(0); 0 while none came
     bool m_bEndAnnounced = false;
     bool m_bReaderGone = false;
