@@ -42,24 +42,33 @@ uint16_t FreePort()
 
 Listener::Listener(uint16_t port, const StopSignal& stop) : m_stop(stop)
 {
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port == 0 ? FreePort() : port);
-    socklen_t length = sizeof address;
-    if (m_listen < 0 || setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) ||
-        bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) ||
-        listen(m_listen, 64) ||
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length))
+    // A free port found by a probe may be taken before it is bound again: try a few.
+    for (int nTry = 0; nTry < 10; ++nTry)
     {
-        const std::string error = std::strerror(errno);
+        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port == 0 ? FreePort() : port);
+        socklen_t length = sizeof address;
+        if (m_listen >= 0 && !setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) &&
+            !bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) &&
+            !listen(m_listen, 64) &&
+            !getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length))
+        {
+            m_port = ntohs(address.sin_port);
+            return;
+        }
+        const int error = errno;
         if (m_listen >= 0)
             close(m_listen);
-        throw std::runtime_error("cannot listen on port " + std::to_string(port) + ": " + error);
+        m_listen = -1;
+        if (port != 0 || error != EADDRINUSE)
+            throw std::runtime_error("cannot listen on port " + std::to_string(port) + ": " +
+                                     std::strerror(error));
     }
-    m_port = ntohs(address.sin_port);
+    throw std::runtime_error("cannot listen on a free port");
 }
 
 Listener::~Listener()
