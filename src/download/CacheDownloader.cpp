@@ -106,7 +106,14 @@ DWORD mcCacheDownloader::ReadDataFromPipe(void* pBuffer, DWORD* pdwSize, BYTE* p
         }
         else if (GetPipeHeldBytes() == 0)
         {
-            Resume();
+            // Looked at again as one step with the gate: a feeder that filled the pipe up
+            // and paused since the look above stays paused.
+            m_feedGate.Decide(
+                [this]
+                {
+                    if (GetPipeHeldBytes() <= m_dwLowWater)
+                        Resume();
+                });
             // Bytes, the feed's end (the feeder closes the write end last) and an abort
             // (which closes it) all end the wait early.
             m_hReadCache.WaitReadable(kEmptyPipeWaitMs);
