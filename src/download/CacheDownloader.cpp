@@ -24,6 +24,12 @@ mcCacheDownloader::mcCacheDownloader(CTrackCache* pTrackCache, DWORD dwChunkSize
     : m_pTrackCache(pTrackCache), m_dwLowWater(dwLowWater), m_dwHighWater(dwHighWater),
       m_dwPipeSize(dwPipeSize), m_dwChunkSize(std::min(dwChunkSize, dwPipeSize))
 {
+    // Added in 64 bits before anything is allocated: a sum past 32 bits would wrap to a
+    // small pipe under marks it can never reach.
+    if (uint64_t{m_dwChunkSize} + m_dwPipeSize > 0xFFFFFFFFu)
+        throw CWorkerError(platform::FormatText(
+            "In mcCacheDownloader::mcCacheDownloader a pipe of %lu + %lu bytes is too large",
+            m_dwChunkSize, m_dwPipeSize));
     auto [readEnd, writeEnd] = platform::CreatePipe(m_dwChunkSize + m_dwPipeSize);
     m_hReadCache = std::move(readEnd);
     m_hWriteCache = std::move(writeEnd);
@@ -100,7 +106,14 @@ DWORD mcCacheDownloader::ReadDataFromPipe(void* pBuffer, DWORD* pdwSize, BYTE* p
         }
         else if (GetPipeHeldBytes() == 0)
         {
-            Resume();
+            // Looked at again as one step with the gate: a feeder that filled the pipe up
+            // and paused since the look above stays paused.
+            m_feedGate.Decide(
+                [this]
+                {
+                    if (GetPipeHeldBytes() <= m_dwLowWater)
+                        Resume();
+                });
             // Bytes, the feed's end (the feeder closes the write end last) and an abort
             // (which closes it) all end the wait early.
             m_hReadCache.WaitReadable(kEmptyPipeWaitMs);
@@ -221,6 +234,7 @@ DWORD mcCacheDownloader::Write(const void* pBuffer, DWORD* pdwSize)
 BOOL mcCacheDownloader::AbortBase()
 {
     m_bAbort = TRUE;
+    m_evAborted.Set();
     const BOOL bResumed = Resume();
     SetConnected(TRUE);
     FlushCache();
@@ -358,10 +372,20 @@ void mcCacheDownloader::FeedLoop(char* pBuffer, DWORD& dwTotal)
             return;
         DWORD dwSize = m_dwChunkSize;
         DWORD dwGot = 0;
+        m_dwFeedPauseMs = 0;
         FeedData(pBuffer, &dwSize, &dwGot);
         dwTotal += dwGot;
-        if (m_bAbort || dwGot == 0)
+        if (m_bAbort)
             return;
+        if (dwGot == 0)
+        {
+            if (m_dwFeedPauseMs == 0)
+                return;
+            // Not the content's end: the source waits before it tries again. No lock is
+            // held here, and the abort ends the wait at once.
+            m_evAborted.Wait(m_dwFeedPauseMs);
+            continue;
+        }
         if (Write(pBuffer, &dwGot) == 0 || m_bAbort)
             return;
     }

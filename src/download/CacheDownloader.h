@@ -77,7 +77,9 @@ public:
     // takes); they report failures by throwing CWorkerError with the message for
     // ExceptionHandling, which the feeder calls once, unless the source was aborted.
     virtual void InitFeedData();
-    // Fills up to *pdwSize bytes and stores the count in *pdwGot; 0 ends the content.
+    // Fills up to *pdwSize bytes and stores the count in *pdwGot; 0 ends the content,
+    // unless the call asked for a pause (PauseFeedFor): then the feeder waits that long,
+    // holding no lock, and calls again.
     virtual void FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot);
     virtual void UnInitFeedData();
     // Any thread.
@@ -107,6 +109,10 @@ public:
     BOOL IsPaused() const { return m_feedGate.IsPaused(); }
 
 protected:
+    // Feeder, from inside FeedData: a FeedData that brings nothing is no end of the content;
+    // the feeder waits dwMilliseconds on the platform clock (an abort ends the wait at
+    // once), then calls FeedData again.
+    void PauseFeedFor(DWORD dwMilliseconds) { m_dwFeedPauseMs = dwMilliseconds; }
     // Feeder: pushes bytes into the pipe (blocks while it is full) and pauses the feeder
     // above the high-water mark. The bytes written; 0 when the pipe is closed.
     DWORD Write(const void* pBuffer, DWORD* pdwSize);
@@ -151,6 +157,10 @@ private:
     std::atomic<DWORD> m_dwBytesWritten{0};
     std::atomic<DWORD> m_dwBytesRead{0};
     std::atomic<BOOL> m_bReady{FALSE};
+    // The pause a FeedData asked for; feeder only.
+    DWORD m_dwFeedPauseMs = 0;
     platform::CriticalSection m_cs;
     platform::Event m_evStateChanged{false, false};
+    // Set once by the abort: ends the feeder's pauses.
+    platform::Event m_evAborted{true, false};
 };

@@ -55,10 +55,17 @@ void mcFileInternetCacheDownloader::OpenCacheFile(const STrackInfo& track)
     if (bFound)
     {
         std::string strError;
-        if (!m_pCacheFile->ReadHeader(m_Header, strError))
+        const bool bRead = m_pCacheFile->ReadHeader(m_Header, strError);
+        // A file made for a part of another length holds other bytes: its body is no
+        // prefix of this part.
+        const uint64_t nExpected = uint64_t{m_dwCacheSize} + mcCacheFileMgr::kHeaderSize;
+        if (bRead && m_Header.tracksize != nExpected)
+            strError = "the file is for a part of " + std::to_string(m_Header.tracksize) +
+                       " bytes, not " + std::to_string(nExpected);
+        if (!strError.empty() || !bRead)
         {
-            // An unreadable header: the file starts anew and the part downloads in full.
-            Trace("mcFileInternetCacheDownloader - unreadable header in %s: %s",
+            // The file starts anew and the part downloads in full.
+            Trace("mcFileInternetCacheDownloader - unusable header in %s: %s",
                   m_strCachePath.c_str(), strError.c_str());
             m_pCacheFile->Delete();
             m_pCacheFile = std::make_unique<mcCacheFileMgr>(m_strCachePath);
@@ -134,7 +141,7 @@ void mcFileInternetCacheDownloader::InitFeedData()
         {
             TracedLock internet(m_csInternet, "mcInternetCacheDownloader::InitFeedData CS Entry",
                                 0);
-            SetRequestHeaders("Range: bytes=" + std::to_string(m_dwCachedBytes) + "-");
+            SetRangeFrom(m_dwCachedBytes);
         }
         if (m_dwCachedBytes >= m_dwCacheSize)
         {
@@ -154,14 +161,22 @@ void mcFileInternetCacheDownloader::ConnectNow()
     m_dwConnectState = CONNECTED;
 }
 
+// Bytes of the part have been fed from the file: a connection that fails for now is an
+// outage that the network reads ride out.
+void mcFileInternetCacheDownloader::ConnectLate()
+{
+    ConnectWithinContent();
+    m_dwConnectState = CONNECTED;
+}
+
 void mcFileInternetCacheDownloader::ConnectFrom(DWORD dwOffset)
 {
     CloseInternetHandles();
     {
         TracedLock internet(m_csInternet, "mcInternetCacheDownloader::InitFeedData CS Entry", 0);
-        SetRequestHeaders("Range: bytes=" + std::to_string(dwOffset) + "-");
+        SetRangeFrom(dwOffset);
     }
-    ConnectNow();
+    ConnectLate();
 }
 
 void mcFileInternetCacheDownloader::FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot)
@@ -178,7 +193,7 @@ void mcFileInternetCacheDownloader::FeedData(void* pBuffer, DWORD* pdwSize, DWOR
             Trace("mcFileInternetCacheDownloader::FeedData connects late after %lu of %lu "
                   "cached bytes for %s",
                   m_dwBytesFed.load(), m_dwCachedBytes, m_strTrackName.c_str());
-            ConnectNow();
+            ConnectLate();
         }
         if (dwGot > 0)
         {

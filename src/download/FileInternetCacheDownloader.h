@@ -6,8 +6,9 @@
 // end of each feed the header records how much of the part the file holds, the file is
 // unlocked and the cache's size management starts.
 //
-// The file's body is always a prefix of the part: a header that claims more than the file
-// holds counts for what the file holds; a write that fails stops the appends of that feed
+// The file's body is always a prefix of the part: a file whose header names a part of
+// another length starts anew; a header that claims more than the file holds counts for
+// what the file holds; a write that fails stops the appends of that feed
 // and the header then records the bytes written before it; the track itself goes on from
 // the network unchanged.
 //
@@ -83,6 +84,7 @@ private:
     // Opens the request for the bytes from dwOffset on (a range request).
     void ConnectFrom(DWORD dwOffset) OVR_REQUIRES(m_csFile);
     void ConnectNow() OVR_REQUIRES(m_csFile);
+    void ConnectLate() OVR_REQUIRES(m_csFile);
     // Closes the file and gives its lock back, once.
     void ReleaseFile() OVR_REQUIRES(m_csFile);
 

@@ -35,6 +35,44 @@ std::shared_ptr<CConnectionRateMeter> RateMeterOf(CTrackCache* pTrackCache)
     return pTrackCache->GetOwner()->GetRateMeter();
 }
 
+// A failure that a later request may not meet: the connection was refused, reset or timed
+// out, or the server answered 5xx, 408 or 429 (Retry-After in ms, 0 without one). Outside
+// an outage it is a failure like any other.
+class CTransientFailure : public CWorkerError
+{
+public:
+    CTransientFailure(const std::string& strMessage, DWORD dwError, DWORD dwRetryAfterMs)
+        : CWorkerError(strMessage, dwError), m_dwRetryAfterMs(dwRetryAfterMs)
+    {
+    }
+    DWORD RetryAfterMs() const { return m_dwRetryAfterMs; }
+
+private:
+    DWORD m_dwRetryAfterMs;
+};
+
+bool IsTransientStatus(DWORD dwStatus)
+{
+    return (dwStatus >= 500 && dwStatus <= 599) || dwStatus == 408 || dwStatus == 429;
+}
+
+// Puts a value back when the scope ends, however it ends.
+class CRestore
+{
+public:
+    CRestore(std::string& strTarget, std::string strValue)
+        : m_strTarget(strTarget), m_strValue(std::move(strValue))
+    {
+    }
+    ~CRestore() { m_strTarget = std::move(m_strValue); }
+    CRestore(const CRestore&) = delete;
+    CRestore& operator=(const CRestore&) = delete;
+
+private:
+    std::string& m_strTarget;
+    std::string m_strValue;
+};
+
 } // namespace
 
 mcInternetCacheDownloader::mcInternetCacheDownloader(const std::string& strUrl,
@@ -44,7 +82,8 @@ mcInternetCacheDownloader::mcInternetCacheDownloader(const std::string& strUrl,
                                                      DWORD dwHighWater, DWORD dwPipeSize)
     : mcCacheDownloader(pTrackCache, dwChunkSize, dwLowWater, dwHighWater, dwPipeSize),
       m_strUrl(strUrl), m_strTrackName(TrackName()), m_dwContentLength(dwContentLength),
-      m_dwRetryLimit(dwRetryLimit), m_pRateMeter(RateMeterOf(pTrackCache))
+      m_dwRetryLimit(dwRetryLimit), m_pRateMeter(RateMeterOf(pTrackCache)),
+      m_jitter(std::random_device{}())
 {
 }
 
@@ -124,9 +163,16 @@ void mcInternetCacheDownloader::ExceptionHandling(const std::string& strMessage,
               "%s];\n\tThrowStr = %s;\n\tLastRespInfo = %s \n",
               m_strTrackName.c_str(), strUrl.c_str(), strMessage.c_str(), strResponse.c_str());
     }
-    // Outside m_csInternet: a failure after a 200 answer notifies the cache's owner.
-    if (CTrackCache* pTrackCache = TrackCache())
-        pTrackCache->SetWriteStatus(dwHttpStatus == 200 ? WS_FAILED : WS_DENIED);
+    // A source that had its server's answer (or has fed bytes) and fails ends short, also
+    // when a later request (a resume) is refused. The track's download thread sets the
+    // status (WS_FAILED) once it has written every byte that came before the failure; a
+    // refusal is set here, outside m_csInternet, before the failed flag that the thread
+    // waits for.
+    const bool bAnswered = dwHttpStatus == 200 || m_bAnswered || GetBytesReceived() > 0;
+    if (bAnswered && GetBytesReceived() < GetContentLength())
+        ReportTruncation();
+    if (CTrackCache* pTrackCache = TrackCache(); pTrackCache && !bAnswered)
+        pTrackCache->SetWriteStatus(WS_DENIED);
     SetConnected(TRUE);
     SetFailed(TRUE);
     mcEvent event(eEventCategoryError, "ContentServerError");
@@ -156,6 +202,8 @@ void mcInternetCacheDownloader::InternetOpenAllHandles()
     if (m_bAbort)
         return;
     auto request = std::make_shared<http::Request>(*connect, "GET", strPath);
+    m_dwSkip = 0;
+    m_bAtRealEnd = false;
     StoreHandles(session, connect, request);
     if (m_bAbort)
         return;
@@ -198,11 +246,22 @@ void mcInternetCacheDownloader::SendRequest(http::Request& request)
     CServerIfc::ReportSendDelay(m_strUrl, dwSeconds, bSent);
     if (!bSent)
     {
+        const std::string strWhy = request.FailureText();
+        if (!strWhy.empty())
+        {
+            Trace("HttpSendRequest in mcInternetCacheDownloader::InternetOpenAllHandles [0x%08lX] "
+                  "failed for %s: %s",
+                  TraceAddress(), m_strTrackName.c_str(), strWhy.c_str());
+            m_strLastResponse = strWhy + " ";
+        }
         http::SetLastError(dwLastError);
-        throw CWorkerError(platform::FormatText("mcInternetCacheDownloader::InternetOpenAllHandles "
-                                                "- HttpSendRequest FALSE - err=%lu Time Used = "
-                                                "%lu sec.\n",
-                                                dwLastError, dwSeconds));
+        const std::string strMessage = platform::FormatText(
+            "mcInternetCacheDownloader::InternetOpenAllHandles - HttpSendRequest FALSE - err=%lu "
+            "Time Used = %lu sec.\n",
+            dwLastError, dwSeconds);
+        if (IsRecoverableError(dwLastError))
+            throw CTransientFailure(strMessage, dwLastError, 0);
+        throw CWorkerError(strMessage, dwLastError);
     }
 }
 
@@ -216,85 +275,272 @@ void mcInternetCacheDownloader::CheckStatus(http::Request& request)
             "mcInternetCacheDownloader::InternetOpenAllHandles - HttpQueryInfo FALSE - err=%lu\n",
             http::LastError()));
     }
-    if (!m_strHeaders.empty() && dwStatus == 206)
+    bool bAccepted = false;
+    if (m_dwRangeFrom && dwStatus == 206)
     {
+        CheckPartialAnswer(request, *m_dwRangeFrom);
         Trace("HttpSendRequest was done okay for partial file transfer!");
         dwStatus = 200;
+        bAccepted = true;
     }
+    else if (m_dwRangeFrom && dwStatus == 200)
+    {
+        CheckWholeAnswer(request, *m_dwRangeFrom);
+        bAccepted = true;
+    }
+    else if (m_dwRangeFrom && dwStatus == 416 && IsRealEnd(request, *m_dwRangeFrom))
+    {
+        Trace("mcInternetCacheDownloader - the content of %s ends at byte %lu, short of the %lu "
+              "bytes announced",
+              m_strTrackName.c_str(), *m_dwRangeFrom, GetContentLength());
+        m_bAtRealEnd = true;
+        m_dwHttpStatus = dwStatus;
+        return;
+    }
+    else
+        bAccepted = dwStatus == 200;
     // A successful answer is recorded too, so that a later failure of this source counts
     // as a failure after the server's answer (WS_FAILED), not as a refusal.
     m_dwHttpStatus = dwStatus;
-    if (dwStatus != 200)
-        throw CWorkerError(platform::FormatText("mcInternetCacheDownloader::InternetOpenAllHandles "
-                                                "HttpSendRequest has given failed-status "
-                                                "code=%lu\n",
-                                                dwStatus));
+    if (bAccepted)
+    {
+        m_bAnswered = TRUE;
+        return;
+    }
+    const std::string strMessage =
+        platform::FormatText("mcInternetCacheDownloader::InternetOpenAllHandles HttpSendRequest "
+                             "has given failed-status code=%lu\n",
+                             dwStatus);
+    if (IsTransientStatus(dwStatus))
+    {
+        DWORD dwSeconds = 0;
+        const DWORD dwRetryAfterMs =
+            request.QueryRetryAfter(dwSeconds) ? std::min<DWORD>(dwSeconds, 3600) * 1000 : 0;
+        throw CTransientFailure(strMessage, 0, dwRetryAfterMs);
+    }
+    throw CWorkerError(strMessage);
+}
+
+// A 206 is used only when its Content-Range starts at the offset asked for and names the
+// part's length as its total (when the record gives one).
+void mcInternetCacheDownloader::CheckPartialAnswer(http::Request& request, DWORD dwOffset)
+{
+    http::SContentRange range;
+    const bool bRange = request.QueryContentRange(range);
+    const DWORD dwLength = GetContentLength();
+    if (bRange && range.first && *range.first == dwOffset &&
+        (dwLength == 0 || (range.total && *range.total == dwLength)))
+        return;
+    std::string strHeader;
+    request.QueryHeader("Content-Range", strHeader);
+    throw CWorkerError(platform::FormatText(
+        "mcInternetCacheDownloader::InternetOpenAllHandles - partial answer with Content-Range "
+        "\"%s\" does not hold the bytes from %lu of a part of %lu bytes\n",
+        strHeader.c_str(), dwOffset, dwLength));
+}
+
+// A 200 to a range request is the whole part from byte 0, as a server or proxy that
+// ignores ranges sends it: usable when its length is the part's, its first bytes skipped.
+void mcInternetCacheDownloader::CheckWholeAnswer(http::Request& request, DWORD dwOffset)
+{
+    uint64_t nLength = 0;
+    const DWORD dwLength = GetContentLength();
+    if (dwLength != 0 && request.QueryContentLength(nLength) && nLength == dwLength)
+    {
+        if (dwOffset != 0)
+            Trace("mcInternetCacheDownloader - the whole part came for the bytes from %lu of %s: "
+                  "the bytes held are skipped",
+                  dwOffset, m_strTrackName.c_str());
+        m_dwSkip = dwOffset;
+        return;
+    }
+    std::string strHeader = "none";
+    request.QueryHeader("Content-Length", strHeader);
+    throw CWorkerError(platform::FormatText(
+        "mcInternetCacheDownloader::InternetOpenAllHandles - whole answer with Content-Length %s "
+        "to the request for the bytes from %lu of a part of %lu bytes\n",
+        strHeader.c_str(), dwOffset, dwLength));
+}
+
+// A 416 says the range starts at or past the content's end: the real end when it names
+// the offset as the content's length (or no length at all).
+bool mcInternetCacheDownloader::IsRealEnd(http::Request& request, DWORD dwOffset) const
+{
+    std::string strHeader;
+    if (!request.QueryHeader("Content-Range", strHeader))
+        return true;
+    http::SContentRange range;
+    return http::ParseContentRange(strHeader, range) && range.total && *range.total == dwOffset;
 }
 
 void mcInternetCacheDownloader::InternetReadData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot)
 {
     CStopwatch stopwatch;
     stopwatch.Start();
-    const std::shared_ptr<http::Request> request = CurrentRequest();
-    if (!request)
-        throw CWorkerError("mcInternetCacheDownloader::InternetReadData,  close handles might be "
-                           "called already due to  m_hInternetRequest is NULL\n");
+    *pdwGot = 0;
+    m_dwNetworkBytes = 0;
     // The record announces the source's length: what an answer sends beyond it (a server
     // that sends too much, or a body that never ends) is not this track, so the source
     // ends there. The end still counts as a read of nothing for the meter.
     const DWORD dwLength = GetContentLength();
     DWORD dwWanted = *pdwSize;
     if (dwLength != 0)
+        dwWanted = std::min(dwWanted, dwLength - std::min(GetBytesReceived(), dwLength));
+    if (dwWanted == 0)
+        m_bOutage = false; // nothing is left to fetch
+    if (m_bOutage)
+        TryRecovery(pBuffer, &dwWanted, pdwGot);
+    else if (dwWanted != 0 && !m_bAtRealEnd)
     {
-        const DWORD dwLeft = dwLength - std::min(GetBytesReceived(), dwLength);
-        if (dwLeft == 0)
+        const std::shared_ptr<http::Request> request = CurrentRequest();
+        if (!request)
+            throw CWorkerError("mcInternetCacheDownloader::InternetReadData,  close handles might "
+                               "be called already due to  m_hInternetRequest is NULL\n");
+        DWORD dwError = 0;
+        const bool bRead = ReadAnswer(*request, pBuffer, dwWanted, pdwGot, dwError);
+        // An answer that ends short of the content is cut, also when it brought no byte.
+        const bool bPremature = bRead && *pdwGot == 0 && GetBytesReceived() < GetContentLength();
+        if ((!bRead || bPremature) && IsRecoveryAllowed())
         {
-            if (m_pRateMeter)
-                m_pRateMeter->AddSample(0, stopwatch.Elapsed());
-            *pdwGot = 0;
-            return;
+            if (!IsRecoverableError(dwError))
+            {
+                http::SetLastError(dwError);
+                throw CWorkerError(platform::FormatText(
+                    "mcInternetCacheDownloader::InternetReadFile failed-err=%lu\n", dwError));
+            }
+            Trace("mcInternetCacheDownloader::InternetReadFile Recovable Error Code = %lu",
+                  dwError);
+            BeginOutage(0);
+            TryRecovery(pBuffer, &dwWanted, pdwGot);
         }
-        dwWanted = std::min(dwWanted, dwLeft);
     }
-    DWORD dwRead = 0;
-    const bool bRead = request->Read(pBuffer, dwWanted, &dwRead);
-    const DWORD dwError = bRead ? 0 : http::LastError();
     if (m_pRateMeter)
     {
-        const unsigned nBytes = dwRead;
-        const double dSeconds = stopwatch.Elapsed();
-        m_pRateMeter->AddSample(nBytes, dSeconds);
+        const unsigned nBytes = m_dwNetworkBytes;
+        m_pRateMeter->AddSample(nBytes, stopwatch.Elapsed());
     }
-    *pdwGot = dwRead;
-    // An answer that ends short of the content is cut, also when it brought no byte at all.
-    const bool bPremature = bRead && dwRead == 0 && GetBytesReceived() < GetContentLength();
-    if (!m_bAbort && m_dwRetryLimit >= 1 &&
-        m_dwRecoveryAttempts - m_dwEmptyRecoveries <= m_dwRetryLimit && (!bRead || bPremature))
-        TryRecoveries(dwError, pBuffer, &dwWanted, pdwGot);
     m_dwBytesReceived += *pdwGot;
-    if (!m_bAbort && *pdwGot == 0 && GetBytesReceived() < GetContentLength())
+    // No byte and no outage to wait out: the source's end, short or not.
+    if (!m_bAbort && *pdwGot == 0 && !m_bOutage && GetBytesReceived() < GetContentLength())
         ReportTruncation();
 }
 
-void mcInternetCacheDownloader::TryRecoveries(DWORD dwError, void* pBuffer, DWORD* pdwSize,
-                                              DWORD* pdwGot)
+bool mcInternetCacheDownloader::ReadAnswer(http::Request& request, void* pBuffer, DWORD dwWanted,
+                                           DWORD* pdwGot, DWORD& dwError)
 {
-    for (int nTry = 0; nTry < kRecoveryTries; ++nTry)
+    *pdwGot = 0;
+    while (m_dwSkip > 0)
     {
-        if (m_bAbort)
-            return;
-        const std::string strMessage = platform::FormatText(
-            "mcInternetCacheDownloader::InternetReadFile failed-err=%lu\n", dwError);
-        if (!IsRecoverableError(dwError))
+        DWORD dwRead = 0;
+        if (!request.Read(pBuffer, std::min(dwWanted, m_dwSkip), &dwRead))
         {
-            http::SetLastError(dwError);
-            throw CWorkerError(strMessage);
+            dwError = http::LastError();
+            return false;
         }
-        Trace("mcInternetCacheDownloader::InternetReadFile Recovable Error Code = %lu", dwError);
-        dwError = ErrorRecovery(GetBytesReceived(), pBuffer, pdwSize, pdwGot);
-        if (*pdwGot > 0)
-            return;
+        if (dwRead == 0)
+            return true; // the answer ended before the bytes that are wanted
+        m_dwSkip -= dwRead;
+        m_dwNetworkBytes += dwRead;
     }
+    if (!request.Read(pBuffer, dwWanted, pdwGot))
+    {
+        dwError = http::LastError();
+        return false;
+    }
+    m_dwNetworkBytes += *pdwGot;
+    return true;
+}
+
+bool mcInternetCacheDownloader::IsRecoveryAllowed() const
+{
+    return !m_bAbort && m_dwRetryLimit >= 1 &&
+           m_dwRecoveryAttempts - m_dwEmptyRecoveries <= m_dwRetryLimit;
+}
+
+void mcInternetCacheDownloader::BeginOutage(DWORD dwPauseMs)
+{
+    m_bOutage = true;
+    m_dwOutageStart = platform::GetTickCount();
+    m_dwNextAttempt = m_dwOutageStart + dwPauseMs;
+    m_dwBackoffMs = kFirstBackoffMs;
+}
+
+void mcInternetCacheDownloader::TryRecovery(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot)
+{
+    *pdwGot = 0;
+    const DWORD dwDue = m_dwNextAttempt - platform::GetTickCount();
+    if (static_cast<LONG>(dwDue) > 0)
+    {
+        PauseFeedFor(dwDue);
+        return;
+    }
+    DWORD dwError = 0;
+    DWORD dwRetryAfterMs = 0;
+    try
+    {
+        dwError = ErrorRecovery(GetBytesReceived(), pBuffer, pdwSize, pdwGot);
+    }
+    catch (const CTransientFailure& e)
+    {
+        dwError = e.LastError();
+        dwRetryAfterMs = e.RetryAfterMs();
+        Trace("mcInternetCacheDownloader::ErrorRecovery for %s failed for now: %s",
+              m_strTrackName.c_str(), e.what());
+    }
+    if (m_bAbort)
+        return;
+    if (*pdwGot > 0 || m_bAtRealEnd)
+    {
+        m_bOutage = false;
+        return;
+    }
+    if (!IsRecoverableError(dwError))
+    {
+        http::SetLastError(dwError);
+        throw CWorkerError(platform::FormatText(
+            "mcInternetCacheDownloader::InternetReadFile failed-err=%lu\n", dwError));
+    }
+    const DWORD dwSpent = platform::GetTickCount() - m_dwOutageStart;
+    if (dwSpent >= kRecoveryLimitMs)
+    {
+        Trace("mcInternetCacheDownloader - no byte of %s came in %lu ms of reconnections; the "
+              "source ends at %lu of %lu bytes",
+              m_strTrackName.c_str(), dwSpent, GetBytesReceived(), GetContentLength());
+        m_bOutage = false;
+        return;
+    }
+    const DWORD dwPause = std::min(NextBackoff(dwRetryAfterMs), kRecoveryLimitMs - dwSpent);
+    m_dwNextAttempt = platform::GetTickCount() + dwPause;
+    PauseFeedFor(dwPause);
+}
+
+DWORD mcInternetCacheDownloader::NextBackoff(DWORD dwRetryAfterMs)
+{
+    const DWORD dwBase = m_dwBackoffMs;
+    m_dwBackoffMs = std::min(2 * dwBase, kMaxBackoffMs);
+    // Half fixed, half random, so that sources cut by one fault do not come back together.
+    const DWORD dwJittered =
+        dwBase / 2 + std::uniform_int_distribution<DWORD>(0, dwBase - dwBase / 2)(m_jitter);
+    return std::min(std::max(dwJittered, dwRetryAfterMs), kMaxBackoffMs);
+}
+
+void mcInternetCacheDownloader::ConnectWithinContent()
+{
+    TracedLock lock(m_csInternet, "mcInternetCacheDownloader::InitFeedData CS Entry", 0);
+    try
+    {
+        InternetOpenAllHandles();
+    }
+    catch (const CTransientFailure& e)
+    {
+        if (!IsRecoveryAllowed())
+            throw;
+        Trace("mcInternetCacheDownloader - connecting for %s failed for now: %s",
+              m_strTrackName.c_str(), e.what());
+        BeginOutage(std::min(std::max(kFirstBackoffMs, e.RetryAfterMs()), kMaxBackoffMs));
+        m_dwBackoffMs = std::min(2 * kFirstBackoffMs, kMaxBackoffMs);
+    }
+    SetConnected(TRUE);
 }
 
 void mcInternetCacheDownloader::ReportTruncation()
@@ -308,9 +554,11 @@ void mcInternetCacheDownloader::ReportTruncation()
     GetEventMgr()->PostEvent(event);
 }
 
+// A refused connection counts as well: a server that restarts refuses for a while.
 BOOL mcInternetCacheDownloader::IsRecoverableError(DWORD dwError)
 {
     return dwError == 0 || dwError == http::ERROR_INTERNET_TIMEOUT ||
+                   dwError == http::ERROR_INTERNET_CANNOT_CONNECT ||
                    dwError == http::ERROR_INTERNET_CONNECTION_ABORTED ||
                    dwError == http::ERROR_INTERNET_CONNECTION_RESET
                ? TRUE
@@ -325,27 +573,25 @@ DWORD mcInternetCacheDownloader::ErrorRecovery(DWORD dwOffset, void* pBuffer, DW
           TraceAddress(), dwOffset);
     *pdwGot = 0;
     CloseInternetHandles();
+    SetRangeFrom(dwOffset);
     const std::string strOffset = std::to_string(dwOffset);
-    SetRequestHeaders("Range: bytes=" + strOffset + "-");
-    const std::string strSignedUrl = m_strUrl;
     const std::string strToken = BuildRetryToken(m_strUrl, dwOffset, kRetryTokenLength);
-    m_strUrl += "&X-Range=" + strOffset + "-" + "&RETRY=" + strToken;
-    if (m_bAbort)
     {
-        m_strUrl = strSignedUrl;
-        return 0;
+        // The signed address comes back however the reconnection ends.
+        CRestore restore(m_strUrl, m_strUrl);
+        m_strUrl += "&X-Range=" + strOffset + "-" + "&RETRY=" + strToken;
+        if (m_bAbort)
+            return 0;
+        InternetOpenAllHandles();
     }
-    InternetOpenAllHandles();
-    m_strUrl = strSignedUrl;
     const std::shared_ptr<http::Request> request = CurrentRequest();
-    if (m_bAbort || !request)
+    if (m_bAbort || !request || m_bAtRealEnd)
         return 0;
-    DWORD dwRead = 0;
-    if (!request->Read(pBuffer, *pdwSize, &dwRead))
-        return http::LastError();
-    *pdwGot = dwRead;
+    DWORD dwError = 0;
+    if (!ReadAnswer(*request, pBuffer, *pdwSize, pdwGot, dwError))
+        return dwError;
     ++m_dwRecoveryAttempts;
-    if (dwRead == 0)
+    if (*pdwGot == 0)
         ++m_dwEmptyRecoveries;
     return 0;
 }
@@ -380,6 +626,13 @@ std::string mcInternetCacheDownloader::BuildRetryToken(const std::string& strUrl
 void mcInternetCacheDownloader::SetRequestHeaders(const std::string& strHeaders)
 {
     m_strHeaders = strHeaders;
+    m_dwRangeFrom.reset();
+}
+
+void mcInternetCacheDownloader::SetRangeFrom(DWORD dwOffset)
+{
+    SetRequestHeaders("Range: bytes=" + std::to_string(dwOffset) + "-");
+    m_dwRangeFrom = dwOffset;
 }
 
 void mcInternetCacheDownloader::CloseInternetHandles()

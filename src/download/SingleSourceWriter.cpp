@@ -15,10 +15,11 @@ BOOL CSingleSourceWriter::IsDone()
 EPumpState CSingleSourceWriter::Pump(EPumpState eState)
 {
     BYTE bFailed = FALSE;
+    DWORD dwRead = 0;
     if (eState != ePumpSourceFailed && m_pSource)
     {
         DWORD dwSize = m_dwBufferSize;
-        const DWORD dwRead = m_pSource->ReadDataFromPipe(m_buffer.data(), &dwSize, &bFailed);
+        dwRead = m_pSource->ReadDataFromPipe(m_buffer.data(), &dwSize, &bFailed);
         if (dwRead > 0)
         {
             if (m_pSource->IsAborted())
@@ -27,7 +28,9 @@ EPumpState CSingleSourceWriter::Pump(EPumpState eState)
             m_dwBytesCopied += dwRead;
         }
     }
-    if (bFailed)
+    // The bytes that came before the source failed are the track's: the failure counts
+    // once a read finds no more of them.
+    if (bFailed && dwRead == 0)
         return ePumpSourceFailed;
     if (m_pSource && m_pSource->IsAborted())
         return ePumpSourceAborted;

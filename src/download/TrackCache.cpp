@@ -242,16 +242,15 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
         // A done download stays done: a late "writing" or "paused" would hide its end.
         if (m_dwWriteStatus == WS_ABORTED || (bWasDone && !IsDoneStatus(dwStatus)))
             return;
-        m_dwWriteStatus = dwStatus;
+        // A failure after the server's answer leaves a short track; marked before the
+        // status, so that a reader that meets the end finds it short.
+        if (dwStatus == WS_FAILED)
+            m_bTruncated = TRUE;
+        m_dwWriteStatus = dwStatus == WS_FAILED ? WS_ABORTED : dwStatus;
         // A refusal ends the download too: the owner takes a refused cache that it had
         // already listed out of its list.
-        if (dwStatus == WS_COMPLETE || (dwStatus == WS_DENIED && !bWasDone))
-            bNotify = true;
-        else if (dwStatus == WS_FAILED)
-        {
-            bNotify = true;
-            m_dwWriteStatus = WS_ABORTED;
-        }
+        bNotify = dwStatus == WS_COMPLETE || dwStatus == WS_FAILED ||
+                  (dwStatus == WS_DENIED && !bWasDone);
         bEnded = !bWasDone && IsWriteDone();
     }
     // No byte follows the end: closing the write end wakes WaitForData.
@@ -262,6 +261,13 @@ void CTrackCache::SetWriteStatus(DWORD dwStatus)
     // the cache's controls.
     if (bNotify && m_pOwner)
         m_pOwner->NotifyCacheWriteComplete(this);
+}
+
+BOOL CTrackCache::TakeTruncatedEnd()
+{
+    if (!m_bTruncated || !m_bEndOfData)
+        return FALSE;
+    return m_bTruncatedEndTaken.exchange(TRUE) ? FALSE : TRUE;
 }
 
 BOOL CTrackCache::WaitForData(DWORD dwMilliseconds, DWORD dwBytes) const

@@ -79,11 +79,22 @@ public:
     DWORD FlushCache();
 
     // Any thread; takes m_csStatus, then notifies without it (NotifyCacheWriteComplete
-    // for WS_COMPLETE, WS_FAILED, and WS_DENIED that ends a download not yet done). WS_ABORTED is
-    // final; WS_FAILED is stored as WS_ABORTED; a done status (2, 4, 5, 6) gives way only to
-    // another done status. The first done status closes the buffer's write end: no byte follows the
-    // end.
+    // for WS_COMPLETE, WS_FAILED, and WS_DENIED that ends a download not yet done).
+    // WS_ABORTED is final; WS_FAILED is stored as WS_ABORTED and makes the track a truncated
+    // one; a done status (2, 4, 5, 6) gives way only to another done status. The first done
+    // status closes the buffer's write end: no byte follows the end.
     void SetWriteStatus(DWORD dwStatus);
+
+    // A track that ended short of its length: a source failed after its server had
+    // answered, or a source's content ended short and could not be resumed. The bytes
+    // written are the track's from its start; the reader gets them and then learns that
+    // the track is not whole. Download thread (before the end status, so that a reader
+    // that meets the end sees it) and SetWriteStatus; read on any thread.
+    void MarkTruncated() { m_bTruncated = TRUE; }
+    BOOL IsTruncated() const { return m_bTruncated.load(); }
+    // Reading thread: TRUE the first time it asks once it has read a truncated track to
+    // its end, so that the reader reports the short end once.
+    BOOL TakeTruncatedEnd();
     // Reading thread. Blocks until the buffer holds dwBytes bytes (one by default) or
     // writing is done, at most dwMilliseconds on the platform clock. TRUE when either holds.
     BOOL WaitForData(DWORD dwMilliseconds, DWORD dwBytes = 1) const;
@@ -157,6 +168,8 @@ private:
     DWORD m_dwPreconnectBytes = 0;
     std::atomic<DWORD> m_dwWriteStatus{WS_IDLE};
     std::atomic<BOOL> m_bEndOfData{FALSE};
+    std::atomic<BOOL> m_bTruncated{FALSE};
+    std::atomic<BOOL> m_bTruncatedEndTaken{FALSE};
     CTrackCacheOwner* m_pOwner = nullptr;
     platform::CriticalSection m_csStatus;
     // Signalled on every status change, for the destructor's wait.

@@ -113,7 +113,8 @@ void CTrackDownloader::CreateSplitSources()
     const DWORD dwCacheWeight = cache.GetSplitCache();
     const DWORD dwSongWeight = cache.GetSplitSong();
     const double dTotal = static_cast<double>(dwCacheWeight) + static_cast<double>(dwSongWeight);
-    if (dTotal == 0 || dTotal > 0xFFFFFFFFu)
+    // One period of the interleave (wc bytes of one part, ws of the other) must fit a pass.
+    if (dTotal == 0 || dTotal > CSplitSourceWriter::kPassSize)
         throw CWorkerError(platform::FormatText("split weights %lu:%lu cannot interleave",
                                                 dwCacheWeight, dwSongWeight));
     const double dCacheShare = dwCacheWeight / dTotal;
@@ -281,15 +282,24 @@ DWORD CTrackDownloader::TrackContentDownloadProc()
     }
     catch (const CWorkerError& e)
     {
-        // The failing source has set the write status already.
+        // A source refused by its server has set the status already (WS_DENIED). One that
+        // failed after its server's answer leaves it here, now that every byte it had
+        // delivered is in the track cache: the track ends short.
         writer.reset();
         Trace("TrackContentDownloadProc: failed for %s:%s", strName.c_str(), e.what());
+        if (!m_bAbort && !m_pTrackCache->IsWriteDone())
+            m_pTrackCache->SetWriteStatus(WS_FAILED);
         SignalEnd();
         return 0;
     }
     Trace("Content length on %s = %lu\n", strName.c_str(), writer->GetBytesCopied());
     if (!m_bAbort)
+    {
+        // Before the end: a reader that meets it finds the track short.
+        if (IsAnySourceShort())
+            m_pTrackCache->MarkTruncated();
         m_pTrackCache->SetWriteStatus(WS_COMPLETE);
+    }
     else
         Trace("CTrackDownloader::TrackContentDownloadProcSupport Aborting InternetReadFile-%s\n",
               strName.c_str());
@@ -323,6 +333,14 @@ EPumpState CTrackDownloader::PumpUntilDone(CTrackCacheWriter& writer, EPumpState
         }
         eState = writer.Pump(eState);
     }
+}
+
+bool CTrackDownloader::IsAnySourceShort() const
+{
+    for (const mcCacheDownloader* pSource : {m_pSongSource.get(), m_pCacheSource.get()})
+        if (pSource && pSource->GetBytesReceived() < pSource->GetContentLength())
+            return true;
+    return false;
 }
 
 void CTrackDownloader::SignalEnd()

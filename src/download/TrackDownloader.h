@@ -40,9 +40,11 @@ public:
     static constexpr std::size_t kMaxSignatureLength = 32;
 
     // Signs the address and creates the song source, and for a split track the cache
-    // source. An empty address, a null cache, split weights that are both 0 or a source
-    // that cannot be created leaves the downloader without sources: its thread then ends
-    // the download as aborted, with a trace, and sets both events.
+    // source. An empty address, a null cache, split weights that cannot interleave (both
+    // 0, or more in sum than a pass holds) or a source that cannot be created leaves the
+    // downloader without sources: its thread then ends the download as aborted, with a
+    // trace, and sets both events. A download whose source ended short of its length marks
+    // the track truncated before it completes.
     CTrackDownloader(const char* pszUrl, CTrackCache* pTrackCache);
     virtual ~CTrackDownloader();
     CTrackDownloader(const CTrackDownloader&) = delete;
@@ -80,13 +82,14 @@ private:
     void CreateSongSource();
     // The cache part's source (from the disk cache when it is usable, else from the
     // network) and the song part's, each with the marks and pipe scaled by its share.
-    // Throws CWorkerError for weights that cannot interleave (both 0).
+    // Throws CWorkerError for weights that cannot interleave.
     void CreateSplitSources();
     static bool IsDiskCacheUsable(const CTrackCache& cache);
     std::unique_ptr<CTrackCacheWriter> CreateWriter();
     EPumpState WaitForSources();
     DWORD TrackContentDownloadProc();
     EPumpState PumpUntilDone(CTrackCacheWriter& writer, EPumpState eState);
+    bool IsAnySourceShort() const;
     void SignalEnd();
 
     std::string m_strUrl;

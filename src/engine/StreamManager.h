@@ -13,7 +13,7 @@
 // sequence download threads (9, 10), always through one gate (CStatusGate) and never while
 // a lock of the stream manager is held. From inside the callback, EndSession, AckNotified,
 // RefreshStation and the player's operations may be called (none waits for the calling
-// thread); StartSession and ChangeStation fail at once with code 17, since the thread
+// thread); StartSession and ChangeStation fail at once with code 18, since the thread
 // that calls back belongs to the station they would end.
 //
 // Locks, in the order they are taken when several are held: g_csCacheSequence, then
@@ -85,7 +85,7 @@ public:
     static constexpr DWORD kLargestTrackCache = 256u << 20;
     static constexpr DWORD kLargestCachePool = 1024u << 20;
     // The error code of StartSession and ChangeStation called from inside the callback.
-    static constexpr int kReentrantCallCode = 17;
+    static constexpr int kReentrantCallCode = 18;
 
     // Host's thread. Starts the event service, the rate meter, the radio cache manager and
     // the sequence manager, and reads the server wait limit. Raises CRadEngException code
@@ -105,7 +105,7 @@ public:
     // 10 s for its sequence download, 5 s per feeder of each cache, 120 s per download
     // thread, 5 s for the new-cache thread, then until a thread that outlived that wait
     // has ended). StartStation, ChangeStation and StartSession raise CRadEngException
-    // (codes 2, 4) when the station cannot start, and (code 17, at once) when called from
+    // (codes 2, 4) when the station cannot start, and (code 18, at once) when called from
     // inside the status callback. ChangeStation after EndSession lets the callback of the
     // session through again.
     BOOL StartSession(const std::string& stationId, const std::string& stationName,

@@ -19,6 +19,10 @@
 
 namespace
 {
+// ReadStream's failure at the end of a track that ended short: the host must not take it
+// for a whole one (docs/host-guide.md).
+constexpr int kTrackEndedShort = 17;
+
 void PostTrackEvent(const char* pszName, const std::string& strTrack)
 {
     mcEvent event(eEventCategoryError, pszName);
@@ -311,7 +315,9 @@ EReadStatus CStreamManager::ReadLocked(BYTE* pBuffer, DWORD& dwCount,
     m_eStreamState = eStreamReading;
     strComingUp = SendComingUpText();
     EReadStatus eStatus = RS_OK;
-    const bool bUsable = IsUsable(cache);
+    // A track that ended short is read to its end as a whole one is, since every byte in
+    // it is the track's; its end then tells the host that it is not whole.
+    const bool bUsable = IsUsable(cache) || cache.IsTruncated();
     if (!m_bEndStation && bUsable)
     {
         dwCount = cache.Read(pBuffer, dwCount);
@@ -319,7 +325,19 @@ EReadStatus CStreamManager::ReadLocked(BYTE* pBuffer, DWORD& dwCount,
         {
             eStatus = RS_EOF;
             if (cache.IsEndOfData())
+            {
                 Trace("CStreamManager::ReadStream finished-%s", rec.track.c_str());
+                if (cache.TakeTruncatedEnd())
+                {
+                    m_dwWaitStart = 0;
+                    Trace("CStreamManager::ReadStream - %s ended short: %lu of %lu bytes",
+                          rec.track.c_str(), cache.GetBytesRead(), rec.songsize);
+                    RADENG_THROW(platform::FormatText("CStreamManager::ReadStream track ended "
+                                                      "short: %lu of %lu bytes",
+                                                      cache.GetBytesRead(), rec.songsize),
+                                 kTrackEndedShort);
+                }
+            }
             else
             {
                 if (ReadTimedOut(GetReadTimeout(1)))

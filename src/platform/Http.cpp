@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <curl/curl.h>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -65,6 +67,21 @@ std::vector<std::string> HeaderLines(const std::string& strHeaders)
     return lines;
 }
 
+// A decimal number of at most 19 digits (so it fits 64 bits), nothing else.
+std::optional<uint64_t> Decimal64(std::string_view text)
+{
+    if (text.empty() || text.size() > 19)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text)
+    {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + uint64_t(c - '0');
+    }
+    return value;
+}
+
 // The three digits after the protocol of a status line; 0 when there are none.
 DWORD StatusOfLine(std::string_view line)
 {
@@ -85,6 +102,43 @@ DWORD StatusOfLine(std::string_view line)
 DWORD LastError()
 {
     return t_dwLastError;
+}
+
+bool ParseContentRange(const std::string& strValue, SContentRange& range)
+{
+    const std::string_view value = TrimAscii(strValue);
+    constexpr std::string_view kUnit = "bytes ";
+    if (!StartsWithNoCase(value, kUnit))
+        return false;
+    const std::string_view spec = TrimAscii(value.substr(kUnit.size()));
+    const std::size_t slash = spec.find('/');
+    if (slash == std::string_view::npos)
+        return false;
+    const std::string_view span = spec.substr(0, slash);
+    const std::string_view total = spec.substr(slash + 1);
+    SContentRange parsed;
+    if (total != "*")
+    {
+        parsed.total = Decimal64(total);
+        if (!parsed.total)
+            return false;
+    }
+    if (span != "*")
+    {
+        const std::size_t dash = span.find('-');
+        if (dash == std::string_view::npos)
+            return false;
+        parsed.first = Decimal64(span.substr(0, dash));
+        const std::optional<uint64_t> last = Decimal64(span.substr(dash + 1));
+        if (!parsed.first || !last || *last < *parsed.first ||
+            (parsed.total && *last >= *parsed.total))
+            return false;
+        parsed.last = *last;
+    }
+    else if (!parsed.total)
+        return false; // "*/*" says nothing
+    range = parsed;
+    return true;
 }
 
 void SetLastError(DWORD dwError)
@@ -294,6 +348,8 @@ struct RequestState
     std::string strStatusLine;
     DWORD dwStatus = 0;
     std::vector<std::pair<std::string, std::string>> answerHeaders;
+    std::size_t nHeadBytes = 0;
+    bool bHeadTooLarge = false;
     char* pDest = nullptr;
     std::size_t nDestLeft = 0;
     ReadAhead ahead;
@@ -423,6 +479,8 @@ bool RequestState::PrepareExchange(const std::string& strExtraHeaders)
     strStatusLine.clear();
     dwStatus = 0;
     answerHeaders.clear();
+    nHeadBytes = 0;
+    bHeadTooLarge = false;
     pDest = nullptr;
     nDestLeft = 0;
     ahead.Clear();
@@ -497,6 +555,8 @@ DWORD RequestState::Pump(Done done)
 // cut before its Content-Length ends like a complete one).
 DWORD RequestState::ResultError() const
 {
+    if (bHeadTooLarge)
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     switch (result)
     {
     case CURLE_OK:
@@ -535,8 +595,16 @@ size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
 {
     auto& s = *static_cast<RequestState*>(user);
     const size_t total = size * n;
-    const std::string_view line = TrimAsciiEnd(std::string_view(p, total), "\r\n");
     s.bProgress = true;
+    // Every head of the exchange counts (interim answers and redirects too): a server that
+    // sends header lines without end must not make the request keep them without end.
+    s.nHeadBytes += total;
+    if (s.nHeadBytes > kMaxHeadBytes)
+    {
+        s.bHeadTooLarge = true;
+        return 0; // curl ends the transfer
+    }
+    const std::string_view line = TrimAsciiEnd(std::string_view(p, total), "\r\n");
     if (line.substr(0, 5) == "HTTP/")
     {
         s.strStatusLine = line;
@@ -715,6 +783,52 @@ bool Request::QueryHeader(const std::string& strName, std::string& strValue) con
         }
     }
     return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+}
+
+bool Request::QueryContentRange(SContentRange& range) const
+{
+    std::string strValue;
+    if (!QueryHeader("Content-Range", strValue))
+        return false;
+    return ParseContentRange(strValue, range) ? true : Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+}
+
+bool Request::QueryContentLength(uint64_t& nLength) const
+{
+    std::string strValue;
+    if (!QueryHeader("Content-Length", strValue))
+        return false;
+    const std::optional<uint64_t> length = Decimal64(TrimAscii(strValue));
+    if (!length)
+        return Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    nLength = *length;
+    return true;
+}
+
+bool Request::QueryRetryAfter(DWORD& dwSeconds) const
+{
+    std::string strValue;
+    if (!QueryHeader("Retry-After", strValue))
+        return false;
+    const std::string_view value = TrimAscii(strValue);
+    if (const std::optional<uint64_t> delta = Decimal64(value))
+    {
+        dwSeconds = DWORD(std::min<uint64_t>(*delta, 0xFFFFFFFFu));
+        return true;
+    }
+    const time_t date = curl_getdate(std::string(value).c_str(), nullptr);
+    if (date < 0)
+        return Fail(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    const time_t now = std::time(nullptr);
+    dwSeconds = date > now ? DWORD(std::min<uint64_t>(uint64_t(date - now), 0xFFFFFFFFu)) : 0;
+    return true;
+}
+
+std::string Request::FailureText() const
+{
+    if (m_state->bHeadTooLarge)
+        return "the answer's head is larger than " + std::to_string(kMaxHeadBytes) + " bytes";
+    return {};
 }
 
 bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)

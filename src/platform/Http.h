@@ -23,12 +23,16 @@
 // the next Reads; the transfer pauses only while that buffer is full. Bytes go straight
 // into a waiting Read's buffer when nothing is kept ahead of them. Memory per request:
 // that buffer, curl's 256 KiB receive buffer, and what curl holds while paused (at most
-// one receive).
+// one receive). An answer's head (status lines and header lines) may take at most 64 KiB:
+// a longer one fails the exchange with ERROR_HTTP_INVALID_SERVER_RESPONSE, and
+// FailureText() says why.
 #pragma once
 
 #include "platform/Types.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::http
@@ -47,6 +51,20 @@ inline constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
 inline constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152;
 
 inline constexpr DWORD kDefaultReceiveTimeoutMs = 60000;
+// The most bytes an answer's head may take, status and header lines together.
+inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+
+// The value of a Content-Range header: "bytes first-last/total", or "bytes */total" for a
+// range the server cannot satisfy; a total of "*" is unknown.
+struct SContentRange
+{
+    std::optional<uint64_t> first; // none for "*/total"
+    uint64_t last = 0;
+    std::optional<uint64_t> total; // none for an unknown total
+};
+// Reads a Content-Range value; false when it is not of that form (last before first, a
+// range reaching past a known total, other units, numbers beyond 64 bits).
+bool ParseContentRange(const std::string& strValue, SContentRange& range);
 
 // The calling thread's last failure reason.
 DWORD LastError();
@@ -128,6 +146,16 @@ public:
     std::string LastResponseText() const;
     // The value of a header of the last answer (first of that name, case-insensitive).
     bool QueryHeader(const std::string& strName, std::string& strValue) const;
+    // The last answer's Content-Range; false when it has none or one that does not read.
+    bool QueryContentRange(SContentRange& range) const;
+    // The last answer's Content-Length; false when it has none or one that does not read.
+    bool QueryContentLength(uint64_t& nLength) const;
+    // The last answer's Retry-After as seconds from now: its delta form, or its HTTP date
+    // (0 once the date has passed); false when it has none or one that does not read.
+    bool QueryRetryAfter(DWORD& dwSeconds) const;
+    // Why the last exchange failed when its error number alone does not say it (an answer
+    // head over kMaxHeadBytes); empty otherwise.
+    std::string FailureText() const;
 
     // Blocks until dwToRead bytes have come, the answer has ended, an error, nothing arrived
     // for the receive time-out, or Cancel/Close. At the end of the answer (also when the

@@ -162,6 +162,8 @@ TEST(CacheDownloader, CutsTheChunkToThePipeAndSizesThePipeForBoth)
     CScriptedSource large("", 8192, 100, 500, 65536);
     EXPECT_EQ(large.GetChunkSize(), 8192u);
     EXPECT_EQ(large.GetPipeCapacity(), 8192u + 65536u);
+    // A sum past 32 bits is refused before anything is allocated, not wrapped to a small pipe.
+    EXPECT_THROW(CScriptedSource("", 8192, 100, 500, 0xFFFFF000u), CWorkerError);
 }
 
 TEST(CacheDownloader, DeliversTheContentInOrderPausingAboveTheHighMark)

@@ -92,15 +92,14 @@ TEST_F(Signing, TheRetryTokenBindsTheUserTheValueAndTheOffset)
                  CWorkerError);
 }
 
-TEST(RecoverableErrors, AreAnEndWithoutErrorATimeOutAndABrokenConnection)
+TEST(RecoverableErrors, AreAnEndWithoutErrorATimeOutARefusedOrABrokenConnection)
 {
     namespace http = platform::http;
     for (DWORD dwError :
-         {DWORD{0}, http::ERROR_INTERNET_TIMEOUT, http::ERROR_INTERNET_CONNECTION_ABORTED,
-          http::ERROR_INTERNET_CONNECTION_RESET})
+         {DWORD{0}, http::ERROR_INTERNET_TIMEOUT, http::ERROR_INTERNET_CANNOT_CONNECT,
+          http::ERROR_INTERNET_CONNECTION_ABORTED, http::ERROR_INTERNET_CONNECTION_RESET})
         EXPECT_TRUE(mcInternetCacheDownloader::IsRecoverableError(dwError)) << dwError;
-    for (DWORD dwError :
-         {http::ERROR_INTERNET_OPERATION_CANCELLED, http::ERROR_INTERNET_CANNOT_CONNECT,
-          http::ERROR_INVALID_HANDLE, http::ERROR_HTTP_INVALID_SERVER_RESPONSE})
+    for (DWORD dwError : {http::ERROR_INTERNET_OPERATION_CANCELLED, http::ERROR_INVALID_HANDLE,
+                          http::ERROR_HTTP_INVALID_SERVER_RESPONSE})
         EXPECT_FALSE(mcInternetCacheDownloader::IsRecoverableError(dwError)) << dwError;
 }

@@ -298,7 +298,7 @@ TEST_F(OvradioSrc, EndsTheStreamAtTheStationsEndOrFailsWithTheEnginesError)
          "ovradio://short",
          1,
          GST_RESOURCE_ERROR_READ,
-         0},
+         17},
     };
     for (const auto& row : rows)
     {

@@ -13,10 +13,12 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace http = platform::http;
@@ -386,4 +388,63 @@ TEST(HttpClient, ReadBeforeSendIsAWrongHandleState)
     EXPECT_FALSE(client.request.Read(buf, 4, &dwRead));
     EXPECT_EQ(http::ERROR_INTERNET_INCORRECT_HANDLE_STATE, http::LastError());
     EXPECT_EQ(0u, client.request.StatusCode());
+}
+
+TEST(HttpClient, AnswerHeadsAreCappedAndTheirRangeLengthAndRetryAfterRead)
+{
+    const struct
+    {
+        const char* pszValue;
+        std::optional<http::SContentRange> range;
+    } ranges[] = {{"bytes 5-9/10", http::SContentRange{5, 9, 10}},
+                  {"bytes */10", http::SContentRange{std::nullopt, 0, 10}},
+                  {"bytes 0-9/*", http::SContentRange{0, 9, std::nullopt}},
+                  {"bytes 9-5/10", std::nullopt},
+                  {"bytes 5-10/10", std::nullopt},
+                  {"items 5-9/10", std::nullopt}};
+    for (const auto& row : ranges)
+    {
+        http::SContentRange range;
+        ASSERT_EQ(http::ParseContentRange(row.pszValue, range), row.range.has_value())
+            << row.pszValue;
+        EXPECT_TRUE(!row.range ||
+                    (range.first == row.range->first && range.last == row.range->last &&
+                     range.total == row.range->total))
+            << row.pszValue;
+    }
+    // From an answer: Retry-After as seconds or as a date (0 once it has passed).
+    for (const auto& [pszRetryAfter, dwExpected] :
+         {std::pair{"3", 3u}, std::pair{"Thu, 01 Jan 1970 00:00:00 GMT", 0u}})
+    {
+        RawServer server(
+            [&](int fd)
+            {
+                SendAll(fd, Head("206 Partial Content", 5,
+                                 "Content-Range: bytes 5-9/10\r\nRetry-After: " +
+                                     std::string(pszRetryAfter) + "\r\n") +
+                                "abcde");
+            });
+        Client client(server.Port());
+        ASSERT_TRUE(client.request.Send()) << http::LastError();
+        http::SContentRange range;
+        EXPECT_TRUE(client.request.QueryContentRange(range));
+        EXPECT_EQ(range.first, 5u);
+        uint64_t nLength = 0;
+        EXPECT_TRUE(client.request.QueryContentLength(nLength));
+        EXPECT_EQ(nLength, 5u);
+        DWORD dwSeconds = ~0u;
+        EXPECT_TRUE(client.request.QueryRetryAfter(dwSeconds));
+        EXPECT_EQ(dwSeconds, dwExpected);
+        EXPECT_EQ(client.request.FailureText(), "");
+    }
+
+    // A head that goes on without end is cut off at 64 KiB with a clear error.
+    std::string lines;
+    while (lines.size() <= http::kMaxHeadBytes)
+        lines += "X-Filler: " + std::string(100, 'f') + "\r\n";
+    RawServer server([&](int fd) { SendAll(fd, Head("200 OK", 2, lines) + "ok"); });
+    Client client(server.Port());
+    EXPECT_FALSE(client.request.Send());
+    EXPECT_EQ(http::LastError(), http::ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    EXPECT_EQ(client.request.FailureText(), "the answer's head is larger than 65536 bytes");
 }

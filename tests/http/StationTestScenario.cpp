@@ -5,6 +5,7 @@
 // a station's own content rules, and the forms of a content address's MAGIC= value.
 // Expected bytes and signatures are computed here from the published rules.
 #include "StationClient.h"
+#include "platform/Clock.h"
 #include "support/ServerProcess.h"
 
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -103,6 +106,20 @@ std::string LineOf(const std::vector<std::string>& lines, uint32_t trackid)
             return line;
     ADD_FAILURE() << "no line for track " << trackid;
     return {};
+}
+
+// Whether a connection to the port is refused.
+bool Refused(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                         errno == ECONNREFUSED;
+    close(fd);
+    return refused;
 }
 
 // Whether the line has the field at all (an empty value counts).
@@ -408,6 +425,51 @@ TEST_F(StationScenario, SuccessStatusFaultsStillServeTheContent)
     EXPECT_EQ(206, Exchange(server.Port(), "GET", path, "Range: bytes=1000-\r\n").status);
 }
 
+TEST_F(StationScenario, OutagesLyingContentRangesAndRetryAfterFollowTheirRules)
+{
+    platform::ManualClock clock; // the outage windows move with it only
+    station::Station& server = Start();
+    const std::vector<std::string> lines = Tracks("demo");
+    const std::string path101 = SignedPath(LineOf(lines, 101));
+    const std::string path102 = SignedPath(LineOf(lines, 102));
+
+    // 503: each window opens at the first match after it and takes every match within it.
+    server.Rules().AddRule("track 101 outage 2000 after 1 times 2");
+    server.Rules().AddRule("track 101 retry-after 7 after 1 times 1");
+    EXPECT_EQ(200, Exchange(server.Port(), "GET", path101).status);
+    const Answer first = Exchange(server.Port(), "GET", path101);
+    EXPECT_EQ(503, first.status);
+    EXPECT_EQ("7", first.Header("Retry-After"));
+    clock.Advance(1999);
+    EXPECT_EQ(503, Exchange(server.Port(), "GET", path101).status);
+    EXPECT_EQ(200, Exchange(server.Port(), "GET", path102).status) << "another track's request";
+    clock.Advance(1);
+    EXPECT_EQ(503, Exchange(server.Port(), "GET", path101).status) << "the second window";
+    clock.Advance(2000);
+    EXPECT_EQ(200, Exchange(server.Port(), "GET", path101).status);
+
+    // Refused: the request that opens the window is reset, then nothing connects until it
+    // has passed; the port stays the station's.
+    server.Rules().AddRule("track 102 outage 3000 refuse times 1");
+    const Answer reset = Exchange(server.Port(), "GET", path102);
+    EXPECT_TRUE(reset.reset);
+    EXPECT_EQ(0, reset.status);
+    EXPECT_TRUE(Refused(server.Port()));
+    clock.Advance(3000);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Refused(server.Port()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(200, Exchange(server.Port(), "GET", path102).status);
+
+    // A Content-Range that lies: the range asked for is sent, the header says another.
+    server.Rules().AddRule("track 102 content-range 0-99/300 times 1");
+    const Answer lie = Exchange(server.Port(), "GET", path102, "Range: bytes=1000-\r\n");
+    EXPECT_EQ(206, lie.status);
+    EXPECT_EQ("bytes 0-99/300", lie.Header("Content-Range"));
+    EXPECT_EQ(std::stoull(Field(LineOf(lines, 102), "songsize")) - 1000, lie.body.size());
+    EXPECT_TRUE(MatchesPattern(lie.body, 102 * 2, 1000));
+}
+
 TEST_F(StationScenario, AfterLetsTheFirstMatchesPass)
 {
     station::Station& server = Start();
@@ -550,7 +612,11 @@ TEST_F(StationScenario, BadRulesAreRefusedWithTheirReason)
                              "station demo/content sequence-status 244",
                              "track 5 cut 99999999999999999999",
                              "station demo/content field skip=0",
-                             "content tracks 101"})
+                             "content tracks 101",
+                             "track 5 outage 0",
+                             "track 5 outage 10 later",
+                             "track 5 content-range 5-3/10",
+                             "track 5 content-range bytes"})
         EXPECT_THROW(server.Rules().AddRule(rule), std::invalid_argument) << rule;
 }
 

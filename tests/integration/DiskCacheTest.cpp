@@ -97,14 +97,15 @@ protected:
     }
 
     // Writes a cache file as a crafted one: the track's header with the given
-    // trackcursize, then the body.
-    void WriteCacheFile(const STrackInfo& rec, DWORD dwCurSize, const std::string& body)
+    // trackcursize (and tracksize, when not 0), then the body.
+    void WriteCacheFile(const STrackInfo& rec, DWORD dwCurSize, const std::string& body,
+                        DWORD dwTrackSize = 0)
     {
         platform::DeleteFile(PathOf(rec));
         mcCacheFileMgr file(PathOf(rec));
         ASSERT_TRUE(file.IsOpen());
         CacheFileHeader header = m_pCacheMgr->MakeCacheFileHeader(rec);
-        header.tracksize += kHeaderSize;
+        header.tracksize = dwTrackSize != 0 ? dwTrackSize : header.tracksize + kHeaderSize;
         header.trackcursize = dwCurSize;
         ASSERT_EQ(file.WriteHeader(header), kHeaderSize);
         DWORD dwWritten = 0;
@@ -361,19 +362,63 @@ TEST_F(DiskCache, AHeaderThatClaimsMoreOrLessThanTheFileHoldsNeverMakesTheTrackW
     EXPECT_EQ(PartRequests(rec, "cache", 3).size(), 3u);
 }
 
-TEST_F(DiskCache, AnUnreadableHeaderStartsTheFileAnew)
+TEST_F(DiskCache, AnUnreadableHeaderOrOneOfAnotherPartStartsTheFileAnew)
 {
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[0];
     ASSERT_TRUE(platform::CreateFolderChain(m_strFolder));
-    testsupport::WriteFile(PathOf(rec), "not a cache file");
-    std::string bytes;
-    EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
-    std::string body;
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, rec.cachesize + kHeaderSize);
-    EXPECT_TRUE(body == StationCachePart(301, rec.cachesize));
-    EXPECT_EQ(RangeOf(PartRequests(rec, "cache", 1)[0]), "<none>");
+    for (const std::size_t nRequests : {1u, 2u})
+    {
+        if (nRequests == 1)
+            testsupport::WriteFile(PathOf(rec), "not a cache file");
+        else // made for a part 1000 bytes longer: its bytes are no prefix of this part
+            WriteCacheFile(rec, kHeaderSize + 20000, std::string(20000, 'x'),
+                           rec.cachesize + 1000 + kHeaderSize);
+        std::string bytes;
+        EXPECT_EQ(Play(rec, bytes), CONNECTED);
+        EXPECT_TRUE(bytes == Expected(rec));
+        std::string body;
+        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, rec.cachesize + kHeaderSize);
+        EXPECT_TRUE(body == StationCachePart(301, rec.cachesize));
+        EXPECT_EQ(RangeOf(PartRequests(rec, "cache", nRequests)[nRequests - 1]), "<none>");
+    }
+}
+
+TEST_F(DiskCache, APartlyCachedPartTakesOnlyAnswersThatFitWhereItsFileEnds)
+{
+    station.Rules().AddRule("track 302/cache size 100000");
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
+    const STrackInfo& rec = tracks[1];
+    const std::string part = StationCachePart(302, 100000);
+    // The whole part from byte 0, as from a server that ignores ranges: the bytes the file
+    // holds are skipped. A Content-Range that starts elsewhere: nothing of it is taken, the
+    // track ends short and the file keeps its prefix.
+    const struct
+    {
+        const char* pszRule;
+        bool bWhole;
+    } rows[] = {{"track 302/cache status 200 times 1", true},
+                {"track 302/cache content-range 0-39999/100000 times 1", false}};
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.pszRule);
+        station.Rules().AddRule(row.pszRule);
+        WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
+        std::string bytes;
+        {
+            CTrackCache cache(&rec, 1048576, &owner);
+            ASSERT_TRUE(cache.SetupForWrite());
+            bytes = ReadToEnd(cache);
+            EXPECT_EQ(cache.IsTruncated(), !row.bWhole);
+        }
+        const std::string expected = Expected(rec);
+        EXPECT_TRUE(row.bWhole ? bytes == expected : expected.compare(0, bytes.size(), bytes) == 0)
+            << "a wrong byte in the track";
+        std::string body;
+        const DWORD dwBody = row.bWhole ? 100000 : 60000;
+        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + dwBody);
+        EXPECT_TRUE(body == part.substr(0, dwBody)) << "a wrong byte in the file";
+    }
 }
 
 TEST_F(DiskCache, ACacheFolderThatCannotBeMadeLeavesTheTrackToTheNetwork)

@@ -343,7 +343,7 @@ TEST_F(RadioEngineTest, PlaysTwoTracksByteExactThroughTheVtable)
 }
 
 // Calls from inside the callback never wait on the thread they are made on: StopSession
-// ends the session, ChangeStation and StartSession fail at once with code 17 and the
+// ends the session, ChangeStation and StartSession fail at once with code 18 and the
 // session goes on. After StopSession, ChangeStation lets the callback hear the new station.
 TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSession)
 {
@@ -357,14 +357,14 @@ TEST_F(RadioEngineTest, CallsFromInsideTheCallbackAndAStationChangeAfterStopSess
     static const BStr edge("edge");
     const SRow rows[] = {
         {"ChangeStation", [](IRadioEngine& e) { return e.ChangeStation(edge.Get()); },
-         DISP_E_EXCEPTION, 17},
+         DISP_E_EXCEPTION, 18},
         {"StartSession",
          [](IRadioEngine& e)
          {
              return e.StartSession(edge.Get(), edge.Get(), edge.Get(), edge.Get(), edge.Get(),
                                    reinterpret_cast<LONG_PTR>(&CallingBackCallback));
          },
-         DISP_E_EXCEPTION, 17},
+         DISP_E_EXCEPTION, 18},
         {"StopSession", [](IRadioEngine& e) { return e.StopSession(); }, S_OK, 0},
     };
     station.Rules().AddRule("station edge tracks 901");

@@ -114,27 +114,34 @@ TEST_F(SplitTrack, APartOfWeightZeroFollowsTheOther)
                                            StationCachePart(302, tracks[1].cachesize));
 }
 
-TEST_F(SplitTrack, WeightsThatAreBothZeroAbortTheTrackWithoutARequest)
+TEST_F(SplitTrack, WeightsThatCannotInterleaveAbortTheTrackWithoutARequest)
 {
+    // Both 0: no interleave at all; 1:20000: one round of it is longer than a pass.
     station.Rules().AddRule("track 302 field splitcache=0");
     station.Rules().AddRule("track 302 field splitsong=0");
+    station.Rules().AddRule("track 301 field splitsong=20000");
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    ASSERT_EQ(tracks[1].splitcache + tracks[1].splitsong, 0u);
+    for (const std::size_t i : {1u, 0u})
     {
-        CTrackCache cache(&tracks[1], 1048576, &owner);
-        ASSERT_TRUE(cache.SetupForWrite());
-        ASSERT_NE(cache.GetDownloader(), nullptr);
-        EXPECT_TRUE(testsupport::Signalled(*cache.GetDownloader()->FinishedEvent(),
-                                           "the end of the download"));
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
-        EXPECT_EQ(cache.GetDownloader()->GetSongSource(), nullptr);
-        EXPECT_EQ(cache.GetDownloader()->GetCacheSource(), nullptr);
-        EXPECT_EQ(ReadToEnd(cache), "");
+        SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
+        {
+            CTrackCache cache(&tracks[i], 1048576, &owner);
+            ASSERT_TRUE(cache.SetupForWrite());
+            ASSERT_NE(cache.GetDownloader(), nullptr);
+            EXPECT_TRUE(testsupport::Signalled(*cache.GetDownloader()->FinishedEvent(),
+                                               "the end of the download"));
+            EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+            EXPECT_EQ(cache.GetDownloader()->GetSongSource(), nullptr);
+            EXPECT_EQ(cache.GetDownloader()->GetCacheSource(), nullptr);
+            EXPECT_EQ(ReadToEnd(cache), "");
+        }
+        const std::string weights =
+            std::to_string(tracks[i].splitcache) + ":" + std::to_string(tracks[i].splitsong);
+        EXPECT_TRUE(trace.HasLineContaining("split weights " + weights + " cannot interleave"));
+        EXPECT_EQ(RequestsFor("/content/" + std::to_string(tracks[i].trackid) + "/"), 0u);
     }
-    EXPECT_TRUE(trace.HasLineContaining("split weights 0:0 cannot interleave"));
-    EXPECT_EQ(RequestsFor("/content/302/"), 0u);
     EXPECT_EQ(owner.Completes(), 0);
-    // The next track is not held up by it.
+    // The next track is not held up by them.
     EXPECT_TRUE(Download(tracks[2]) == Expected(tracks[2]));
 }
 

@@ -439,50 +439,6 @@ TEST_F(StreamManagerTest, ATrackHandedOutEndsTheHandshakeOfAnEarlierCodeEleven)
     EXPECT_TRUE(pMgr->EndSession());
 }
 
-// A split track whose cache part is partly on disk is buffered ahead; its server refuses
-// the rest of the part once the file runs out: the refused cache leaves the list.
-TEST_F(StreamManagerTest, ACacheRefusedAfterItWasListedLeavesTheList)
-{
-    station.Rules().AddRule("station split tracks 301,302");
-    station.Rules().AddRule("track 302/cache size 100000");
-    station.Rules().AddRule("track 302/cache status 403");
-    station.Rules().AddRule("track 302/cache delay 60000"); // refused once 302 is listed
-    const std::vector<STrackInfo> tracks = integration::FirstTracksOf("split", 2);
-    const STrackInfo& rec = tracks[1];
-    ASSERT_EQ(rec.cacheid, "OVC302");
-    cachetest::FreeSpace free{1000 * cachetest::kMB};
-    auto pMgr = std::make_unique<CStreamManager>();
-    CacheSettings settings = pMgr->GetRadioCacheMgr()->GetSettings();
-    settings.strLocation = home.File("cache") + "/";
-    settings.bEnabled = true;
-    pMgr->GetRadioCacheMgr()->SetSettings(settings);
-    {
-        // The first 60000 bytes of the part, as a play that was cut short left them.
-        std::filesystem::create_directories(settings.strLocation);
-        mcCacheFileMgr file(settings.strLocation + rec.cacheid + ".DAT");
-        CacheFileHeader header = pMgr->GetRadioCacheMgr()->MakeCacheFileHeader(rec);
-        header.tracksize += mcCacheFileMgr::kHeaderSize;
-        header.trackcursize = mcCacheFileMgr::kHeaderSize + 60000;
-        ASSERT_EQ(file.WriteHeader(header), mcCacheFileMgr::kHeaderSize);
-        DWORD dwWritten = 0;
-        ASSERT_TRUE(
-            file.Write(downloadtest::StationCachePart(302, 100000).data(), 60000, dwWritten));
-    }
-    ASSERT_TRUE(pMgr->StartSession("split", "Split", "afd", "caps", "::id=1", status.Callback()));
-    CPlayer player(*pMgr, status);
-    SPlayerTrackInfo info;
-    ASSERT_TRUE(player.NextTrack(info));
-    ASSERT_EQ(info.nTrackID, 301u);
-    // Once 301 is downloaded (read), 302 is buffered behind it, connecting late.
-    EXPECT_EQ(player.PlayOpened(info), integration::ExpectedTrack(tracks[0]));
-    ASSERT_TRUE(station.WaitForHolds(1));
-    ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; }));
-    station.ReleaseHeld();
-    EXPECT_TRUE(
-        WaitUntil([&] { return trace.HasLineContaining("refused track caches left the list"); }));
-    EXPECT_TRUE(pMgr->EndSession());
-}
-
 TEST_F(StreamManagerTest, ADeniedTrackClearsTheSequenceAndTheNextComesFromANewRequest)
 {
     station.Rules().AddRule("station denied tracks 901,902,903");

@@ -165,26 +165,36 @@ public:
     }
 
     // Opens the track handed out and reads it to RS_EOF; the bytes. Fails the test when
-    // no byte and no end come for the limit.
-    std::string PlayOpened(const SPlayerTrackInfo& info, bool bClose = true)
+    // no byte and no end come for the limit. With pnCode, a read that fails ends the track
+    // too, and *pnCode gets its code (0 when none failed).
+    std::string PlayOpened(const SPlayerTrackInfo& info, bool bClose = true, int* pnCode = nullptr)
     {
         SStreamFormat format;
         EXPECT_EQ(CodeOf([&] { m_mgr.OpenStream(info.nTrackID, format); }), 0);
-        std::string bytes = ReadToEnd();
+        std::string bytes = ReadToEnd(pnCode);
         if (bClose)
             m_mgr.CloseStream();
         return bytes;
     }
 
-    std::string ReadToEnd()
+    std::string ReadToEnd(int* pnCode = nullptr)
     {
         std::string bytes;
         BYTE buffer[8192];
         auto lastProgress = std::chrono::steady_clock::now();
+        if (pnCode)
+            *pnCode = 0;
         while (true)
         {
             DWORD dwCount = sizeof buffer;
-            const EReadStatus eStatus = m_mgr.ReadStream(buffer, dwCount);
+            EReadStatus eStatus = RS_EOF;
+            const int nCode = CodeOf([&] { eStatus = m_mgr.ReadStream(buffer, dwCount); });
+            if (nCode != 0 && pnCode)
+            {
+                *pnCode = nCode;
+                return bytes;
+            }
+            EXPECT_EQ(nCode, 0) << "ReadStream failed after " << bytes.size() << " bytes";
             if (eStatus == RS_OK)
             {
                 EXPECT_GT(dwCount, 0u);

@@ -158,9 +158,11 @@ TEST(PlayReport, WritesTheJsonLines)
     EXPECT_EQ(CPlayReport::TrackJson(track),
               R"({"type":"track","index":1,"trackid":7,"name":"Ode","artist":"Ludwig",)"
               R"("album":"Sine","format":"mp3","bitrate":128,"size":1000,"bytes":1000,)"
-              R"("sha256":"ab","file":"out/01 - Ludwig - Ode.mp3"})");
+              R"("sha256":"ab","file":"out/01 - Ludwig - Ode.mp3","truncated":false})");
     track.strFile.clear();
-    EXPECT_NE(CPlayReport::TrackJson(track).find(R"("file":null})"), std::string::npos);
+    track.bTruncated = true;
+    EXPECT_NE(CPlayReport::TrackJson(track).find(R"("file":null,"truncated":true})"),
+              std::string::npos);
     EXPECT_EQ(CPlayReport::EndJson(3), R"({"type":"end","tracks":3})");
 }
 

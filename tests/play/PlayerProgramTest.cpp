@@ -321,3 +321,27 @@ TEST_F(PlayerProgram, AStationThatEndsWhileTracksAreBufferedAheadExitsWithThree)
     EXPECT_NE(run.strOut.find(R"({"type":"status","code":8,"text":"Good bye"})"), std::string::npos)
         << run.strOut;
 }
+
+// A track whose line announces more than its content ends short at the content's real end:
+// the player keeps every byte, says so, plays on, and exits with 4.
+TEST_F(PlayerProgram, AShortTrackIsToldAndPlayedOnAndTheRunExitsWithFour)
+{
+    station.Rules().AddRule("station short tracks 1201,1202");
+    station.Rules().AddRule("track 1201 field songsize=50000");
+    testsupport::SChildOptions options{
+        {"--station", "short", "--tracks", "2", "--json", "--out", out}};
+    options.bStderrTerminal = true;
+    const testsupport::SChildResult run =
+        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
+    EXPECT_EQ(run.nExit, 4) << run.strErr;
+    const std::vector<std::string> tracks = LinesOfType(LinesOf(run.strOut), "track");
+    ASSERT_EQ(tracks.size(), 2u) << run.strOut;
+    EXPECT_EQ(FieldOf(tracks[0], "truncated"), "true");
+    EXPECT_EQ(FieldOf(tracks[0], "bytes"), std::to_string(kTrackSize));
+    EXPECT_EQ(FieldOf(tracks[0], "sha256"), CSha256::Of(SynthSong(1201, kTrackSize)));
+    EXPECT_EQ(FieldOf(tracks[1], "truncated"), "false");
+    EXPECT_NE(run.strErr.find("1. track 1201 - OVRadio Station  40 KB of 50 KB  ENDED SHORT"),
+              std::string::npos)
+        << run.strErr;
+    EXPECT_NE(run.strErr.find("1 track ended short"), std::string::npos) << run.strErr;
+}

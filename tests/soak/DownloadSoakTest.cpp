@@ -1,10 +1,12 @@
 // Whole tracks from ovradio-station, each answer cut or reset once at a random byte from
 // the first to the last: every track arrives byte-exact, and every resume's RETRY= token
-// is one the station accepts.
+// is one the station accepts. Then tracks whose resume meets an outage of up to 20 s:
+// every track arrives byte-exact or is marked short, never with a wrong byte.
 #include "download/DownloadTestSupport.h"
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
 #include "soak/SoakSupport.h"
+#include "support/FastClock.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -104,5 +106,63 @@ TEST_F(DownloadSoak, EveryCutOrResetTrackIsResumedByteExactWithAnAcceptedToken)
         }
     }
     EXPECT_EQ(nBad, 0);
+    ExpectNoThreadOutlivedItsLimit();
+}
+
+// The outages are driven by a clock 50 times faster than real time, which the station's
+// outage windows and the engine's pauses and limits all run on: 20 s of outage pass in
+// 0.4 s, in the same order as they would in real time.
+TEST_F(DownloadSoak, EveryTrackRidesOutItsOutageOrIsMarkedShortNeverWrong)
+{
+    OVR_SOAK_ONLY();
+    const int nCount = soak::Count("outages", 200);
+    std::mt19937_64 random(soak::Seed("outages"));
+    constexpr DWORD kFirstId = 30000;
+    std::string ids;
+    std::vector<DWORD> sizes;
+    for (int i = 0; i < nCount; ++i)
+    {
+        const std::string id = std::to_string(kFirstId + static_cast<DWORD>(i));
+        const DWORD dwSize = static_cast<DWORD>(soak::Between(random, 1, 200000));
+        const uint64_t nOutageMs = soak::Between(random, 0, 20000);
+        sizes.push_back(dwSize);
+        ids += (i != 0 ? "," : "") + id;
+        station.Rules().AddRule("track " + id + " size " + std::to_string(dwSize));
+        station.Rules().AddRule("track " + id + " cut " +
+                                std::to_string(soak::Between(random, 0, dwSize - 1)) + " times 1");
+        if (nOutageMs > 0)
+            station.Rules().AddRule("track " + id + " outage " + std::to_string(nOutageMs) +
+                                    (soak::Between(random, 0, 1) == 1 ? " refuse" : "") +
+                                    " after 1 times 1");
+    }
+    station.Rules().AddRule("station outages tracks " + ids);
+    const std::vector<STrackInfo> tracks =
+        integration::FirstTracksOf("outages", static_cast<std::size_t>(nCount));
+
+    testsupport::CFastClock clock(50);
+    int nWrong = 0;
+    int nShort = 0;
+    for (int i = 0; i < nCount && nWrong < 5; ++i)
+    {
+        const STrackInfo& rec = tracks[static_cast<std::size_t>(i)];
+        const DWORD dwSize = sizes[static_cast<std::size_t>(i)];
+        ASSERT_EQ(rec.songsize, dwSize);
+        CTrackCache cache(&rec, 1048576, &owner);
+        ASSERT_TRUE(cache.SetupForWrite());
+        const std::string bytes = downloadtest::ReadToEnd(cache);
+        const bool bWhole = bytes.size() == dwSize;
+        nShort += bWhole ? 0 : 1;
+        if (bWhole == static_cast<bool>(cache.IsTruncated()) ||
+            bytes != StationSong(rec.trackid, dwSize).substr(0, bytes.size()))
+        {
+            ++nWrong;
+            ADD_FAILURE() << "track " << rec.trackid << ": " << bytes.size() << " of " << dwSize
+                          << " bytes, marked short: " << cache.IsTruncated()
+                          << ", the track's first bytes: "
+                          << (bytes == StationSong(rec.trackid, dwSize).substr(0, bytes.size()));
+        }
+    }
+    std::printf("[ soak     ] outages: %d of %d tracks ended short\n", nShort, nCount);
+    EXPECT_EQ(nWrong, 0);
     ExpectNoThreadOutlivedItsLimit();
 }

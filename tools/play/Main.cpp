@@ -3,8 +3,8 @@
 // JSON lines; see PlayOptions.cpp for the command line.
 //
 // Exit codes: 0 the tracks asked for were played or the user stopped; 3 the station ended
-// first; 1 an error (printed with its HRESULT, help context and description); 2 a command
-// line that is not understood.
+// first; 4 a track ended short (the others were played on); 1 an error (printed with its
+// HRESULT, help context and description); 2 a command line that is not understood.
 #include "DemoStation.h"
 #include "EngineLibrary.h"
 #include "PlayError.h"
@@ -26,7 +26,8 @@ enum EExit
     ePlayed = 0,
     eError = 1,
     eUsage = 2,
-    eStationEnded = 3
+    eStationEnded = 3,
+    eTrackShort = 4
 };
 
 int Play(const SPlayOptions& options, CStatusQueue& queue)
@@ -42,6 +43,7 @@ int Play(const SPlayOptions& options, CStatusQueue& queue)
     }
     CTrackSink sink(options.strOutFolder, options.bStdout);
     CPlayer::EEnd end = CPlayer::EEnd::eStopped;
+    uint32_t nShort = 0;
     {
         // Released before the demo station stops, so the engine never meets it gone.
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
@@ -59,6 +61,12 @@ int Play(const SPlayOptions& options, CStatusQueue& queue)
             throw;
         }
         report.End(player.TracksPlayed());
+        nShort = player.TracksTruncated();
+    }
+    if (nShort > 0)
+    {
+        report.Note(std::to_string(nShort) + " track" + (nShort == 1 ? "" : "s") + " ended short");
+        return eTrackShort;
     }
     return end == CPlayer::EEnd::eStationEnded ? eStationEnded : ePlayed;
 }

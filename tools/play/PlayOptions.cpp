@@ -115,5 +115,6 @@ const char* PlayUsage()
            "                    ./ovradio-demo/, in a temporary runtime folder unless\n"
            "                    OVRADIO_HOME is set\n"
            "Exit codes: 0 the tracks were played or the user stopped, 3 the station ended\n"
-           "first, 1 an error, 2 a command line that is not understood.\n";
+           "first, 4 a track ended short (the player played on), 1 an error, 2 a command\n"
+           "line that is not understood.\n";
 }

@@ -52,6 +52,7 @@ std::string CPlayReport::TrackJson(const STrackReport& track)
     text("sha256", track.strSha256);
     out += ",\"file\":";
     out += track.strFile.empty() ? std::string("null") : platform::JsonString(track.strFile);
+    out += std::string(",\"truncated\":") + (track.bTruncated ? "true" : "false");
     return out + "}";
 }
 
@@ -108,6 +109,11 @@ void CPlayReport::TrackPlayed(const STrackReport& track)
         EndProgressLine();
         *m_pTerminal << track.nIndex << ". " << track.strName << " - " << track.strArtist << "  "
                      << Kilobytes(track.nBytes)
+                     << (track.bTruncated ? " of " +
+                                                Kilobytes(static_cast<uint64_t>(
+                                                    track.nSize > 0 ? track.nSize : 0)) +
+                                                "  ENDED SHORT"
+                                          : std::string())
                      << (track.strFile.empty() ? std::string() : "  -> " + track.strFile) << "\n"
                      << std::flush;
     }

@@ -20,7 +20,10 @@ struct STrackReport
     INT nSize = 0;    // bytes, as the stream format announces
     uint64_t nBytes = 0;
     std::string strSha256; // empty when neither the JSON lines nor a track check want it
-    std::string strFile; // empty when the track went to no file
+    std::string strFile;   // empty when the track went to no file
+    // The engine said at the track's end that it ended short of its size: the bytes are
+    // the track's from its start, but not all of it.
+    bool bTruncated = false;
 };
 
 class CPlayReport

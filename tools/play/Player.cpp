@@ -19,6 +19,9 @@ using platform::com::BStr;
 // How long a track reads before its download rate is shown.
 constexpr DWORD kRateAfterMs = 500;
 
+// ReadStream's error code at the end of a track that ended short.
+constexpr DWORD kTrackEndedShort = 17;
+
 // Milliseconds of audio in nBytes at nBitRate kbit/s.
 uint64_t AudioMs(uint64_t nBytes, INT nBitRate)
 {
@@ -111,9 +114,18 @@ bool CPlayer::PlayTrack(INT nTrackId)
         }
         INT nStatus = RS_EOF;
         LONG nRead = 0;
-        Check(m_engine.ReadStream(static_cast<LONG>(buffer.size()),
-                                  reinterpret_cast<LONG_PTR>(buffer.data()), &nStatus, &nRead),
-              "ReadStream");
+        const HRESULT hr =
+            m_engine.ReadStream(static_cast<LONG>(buffer.size()),
+                                reinterpret_cast<LONG_PTR>(buffer.data()), &nStatus, &nRead);
+        if (FAILED(hr))
+        {
+            CPlayError error("ReadStream", hr);
+            if (!error.HasErrorInfo() || error.HelpContext() != kTrackEndedShort)
+                throw error;
+            track.bTruncated = true;
+            ++m_nTruncated;
+            break;
+        }
         if (nStatus == RS_EOF)
             break;
         if (nStatus == RS_OK && nRead > 0)

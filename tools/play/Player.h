@@ -4,6 +4,10 @@
 // whatever ends the run. Statuses reach it through the status queue and are handled on
 // this thread between calls. Main thread only: the engine's calls all come from here.
 // The handshake after code 11 is the host library's (CTrackHandshake).
+//
+// A track that ended short: ReadStream fails with code 17 at its end. The player keeps
+// what it got, says so (on the terminal and "truncated": true on the JSON line) and plays
+// on; main then exits with 4.
 #pragma once
 
 #include "PlayOptions.h"
@@ -32,6 +36,9 @@ public:
     // output that cannot be written.
     EEnd Play();
     uint32_t TracksPlayed() const { return m_nPlayed; }
+    // Tracks whose end the engine reported short (ReadStream's code 17); they count as
+    // played too.
+    uint32_t TracksTruncated() const { return m_nTruncated; }
     // Called after each track has been played and reported; may raise CPlayError.
     void SetTrackCheck(std::function<void(const STrackReport&)> check)
     {
@@ -57,6 +64,7 @@ private:
     CTrackSink& m_sink;
     CPlayReport& m_report;
     uint32_t m_nPlayed = 0;
+    uint32_t m_nTruncated = 0;
     bool m_bReaderGone = false;
     CTrackHandshake m_handshake;
     std::function<void(const STrackReport&)> m_check;

@@ -28,6 +28,13 @@ struct RequestFaults
     std::optional<uint64_t> delayMs;
     std::optional<uint64_t> bytesPerSecond;
     std::optional<uint64_t> holdAfter; // body bytes sent before the answer stalls
+    // The station refuses every connection for this many ms (platform clock); the request
+    // itself is reset unanswered.
+    std::optional<uint64_t> refuseForMs;
+    // The value a 206 answer's Content-Range says ("first-last/total" or "*/total"),
+    // whatever it sends.
+    std::optional<std::string> contentRange;
+    std::optional<uint64_t> retryAfterSeconds;
 };
 
 // A header line or track field to set (value) or to leave out (no value).

@@ -24,6 +24,7 @@ ResponseWriter::ResponseWriter(Connection& connection, HoldGate& holds, const St
 void ResponseWriter::Write(Response& response, RequestRecord& record)
 {
     ApplyStatusFault(response);
+    ApplyHeaderFaults(response);
     record.status = response.status;
     const RequestFaults& faults = response.faults;
     if (faults.delayMs)
@@ -70,6 +71,26 @@ void ResponseWriter::ApplyStatusFault(Response& response)
     if (!response.note.empty())
         refusal.note = response.note + " " + refusal.note;
     response = std::move(refusal);
+}
+
+void ResponseWriter::ApplyHeaderFaults(Response& response)
+{
+    const RequestFaults& faults = response.faults;
+    std::string& headers = response.extraHeaders;
+    if (faults.contentRange && response.status == 206)
+    {
+        // The bytes stay those of the range; only what the head says of them changes.
+        const std::string name = "Content-Range: ";
+        const std::size_t at = headers.find(name);
+        const std::string line = name + "bytes " + *faults.contentRange + "\r\n";
+        if (at == std::string::npos)
+            headers = line + headers;
+        else
+            headers.replace(at, headers.find("\r\n", at) + 2 - at, line);
+        response.AddNote("content-range");
+    }
+    if (faults.retryAfterSeconds)
+        headers += "Retry-After: " + std::to_string(*faults.retryAfterSeconds) + "\r\n";
 }
 
 uint64_t ResponseWriter::BodyLimit(Response& response)

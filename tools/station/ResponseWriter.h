@@ -1,7 +1,8 @@
 // Sends one Response on its connection with the faults the scenario gave it: a status in
-// place of the route's, a delay before the head, a hold after some body bytes, a rate
-// limit, a cut or a reset. Made and used on the connection's thread; a delay or a hold
-// waits on the HoldGate, a rate pause and every send also end on the station's stop.
+// place of the route's, a Content-Range that lies, a Retry-After, a delay before the head,
+// a hold after some body bytes, a rate limit, a cut or a reset. Made and used on the connection's
+// thread; a delay or a hold waits on the HoldGate, a rate pause and every send also end on the
+// station's stop.
 #pragma once
 
 #include "Response.h"
@@ -28,6 +29,7 @@ public:
 
 private:
     static void ApplyStatusFault(Response& response);
+    static void ApplyHeaderFaults(Response& response);
     // The body bytes to send: all of them, or fewer for a cut or a reset.
     static uint64_t BodyLimit(Response& response);
     bool SendBody(Response& response, uint64_t limit, RequestRecord& record);

@@ -1,6 +1,7 @@
 #include "Scenario.h"
 
 #include "platform/AsciiText.h"
+#include "platform/Clock.h"
 
 #include <fstream>
 #include <stdexcept>
@@ -70,7 +71,19 @@ bool ApplyRequestRule(const ScenarioRule& rule, RequestFaults& faults)
         return SetOnce(faults.bytesPerSecond, rule.number);
     if (rule.name == "hold")
         return SetOnce(faults.holdAfter, rule.number);
+    if (rule.name == "content-range")
+        return SetOnce(faults.contentRange, *rule.text);
+    if (rule.name == "retry-after")
+        return SetOnce(faults.retryAfterSeconds, rule.number);
     return false;
+}
+
+// An outage answers 503, or has the station refuse connections for what is left of it.
+bool ApplyOutage(const ScenarioRule& rule, uint64_t leftMs, RequestFaults& faults)
+{
+    if (rule.key == "refuse")
+        return SetOnce(faults.refuseForMs, leftMs);
+    return SetOnce(faults.httpStatus, 503);
 }
 
 bool SetFlag(bool& flag)
@@ -168,10 +181,33 @@ RequestFaults Scenario::MatchRequest(RequestKind kind, const std::string& statio
     RequestFaults faults;
     platform::MutexLock lock(m_mutex);
     for (ScenarioRule& rule : m_rules)
-        if (rule.scope == EScope::eRequest &&
-            AppliesToRequest(rule, kind, stationId, trackid, part) && !Passes(rule))
+    {
+        if (rule.scope != EScope::eRequest ||
+            !AppliesToRequest(rule, kind, stationId, trackid, part))
+            continue;
+        if (rule.name == "outage")
+            MatchOutage(rule, faults);
+        else if (!Passes(rule))
             Applied(rule, ApplyRequestRule(rule, faults));
+    }
     return faults;
+}
+
+void Scenario::MatchOutage(ScenarioRule& rule, RequestFaults& faults)
+{
+    // Within a window that is open, every request the rule matches is in the outage and
+    // counts for nothing; the first match after it may open the next one.
+    const uint32_t now = platform::GetTickCount();
+    if (rule.windowStart && now - *rule.windowStart < rule.number)
+    {
+        ApplyOutage(rule, rule.number - (now - *rule.windowStart), faults);
+        return;
+    }
+    rule.windowStart.reset();
+    if (Passes(rule))
+        return;
+    rule.windowStart = now;
+    Applied(rule, ApplyOutage(rule, rule.number, faults));
 }
 
 SequenceFaults Scenario::MatchSequence(const std::string& stationId)

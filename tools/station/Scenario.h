@@ -2,7 +2,9 @@
 // or added by a test while the station runs. Owned by the Station; rules are added and
 // matched under m_mutex from any thread (tests, connection threads). Matching a rule uses
 // up one of its `after` passes; a rule that takes effect uses up one of its `times` (one
-// that an earlier rule shadows for the same fault, value or key keeps its count).
+// that an earlier rule shadows for the same fault, value or key keeps its count). An
+// outage rule that fires opens a window on the platform clock (a test's manual clock
+// drives it) in which every request it matches is in the outage.
 #pragma once
 
 #include "Faults.h"
@@ -37,6 +39,9 @@ private:
     static bool Passes(ScenarioRule& rule);
     // Counts one application that took effect.
     static void Applied(ScenarioRule& rule, bool tookEffect);
+    // An outage rule: opens its window (platform clock) when it fires; within the window
+    // every match is in the outage.
+    static void MatchOutage(ScenarioRule& rule, RequestFaults& faults);
 
     platform::Mutex m_mutex;
     std::vector<ScenarioRule> m_rules OVR_GUARDED_BY(m_mutex);

@@ -2,6 +2,7 @@
 
 #include "FormText.h"
 #include "platform/AsciiText.h"
+#include "platform/Http.h"
 
 #include <map>
 #include <sstream>
@@ -11,6 +12,7 @@ namespace station
 {
 namespace
 {
+namespace http = platform::http;
 using EScope = ScenarioRule::EScope;
 using ETarget = ScenarioRule::ETarget;
 
@@ -21,6 +23,9 @@ const std::map<std::string, EScope> kRuleScopes = {
     {"delay", EScope::eRequest},
     {"rate", EScope::eRequest},
     {"hold", EScope::eRequest},
+    {"outage", EScope::eRequest},
+    {"content-range", EScope::eRequest},
+    {"retry-after", EScope::eRequest},
     {"sequence-status", EScope::eSequenceAnswer},
     {"sequence-body", EScope::eSequenceAnswer},
     {"header", EScope::eSequenceAnswer},
@@ -174,8 +179,27 @@ void ReadValue(Words& words, ScenarioRule& rule)
         rule.number = words.Number("status code", 100, 3);
     else if (name == "rate" || name == "size")
         rule.number = words.Number("value", 1);
-    else if (name == "cut" || name == "reset" || name == "hold" || name == "delay")
+    else if (name == "cut" || name == "reset" || name == "hold" || name == "delay" ||
+             name == "retry-after")
         rule.number = words.Number("value");
+    else if (name == "outage")
+    {
+        rule.number = words.Number("milliseconds", 1, 9);
+        rule.key = "503";
+        if (words.More() && words.Peek() != "after" && words.Peek() != "times")
+        {
+            rule.key = words.Next("outage kind");
+            if (rule.key != "503" && rule.key != "refuse")
+                words.Fail("outage kind must be 503 or refuse");
+        }
+    }
+    else if (name == "content-range")
+    {
+        rule.text = words.Next("content range");
+        http::SContentRange range;
+        if (!http::ParseContentRange("bytes " + *rule.text, range))
+            words.Fail("content range must be first-last/total or */total");
+    }
     else if (name == "sequence-status")
         rule.number = words.Number("status code", 0, 9);
     else if (name == "sequence-body")

@@ -2,7 +2,8 @@
 //   <target> <rule> [<value>] [after <n>] [times <n>]
 // targets: time | sequence | station <id> | station <id>/content | content | track <id> |
 //          track <id>/song | track <id>/cache (a station id is form-decoded)
-// rules for any target: status | cut | reset | delay | rate | hold
+// rules for any target: status | cut | reset | delay | rate | hold | outage <ms> [503|refuse] |
+//          content-range <first-last/total> | retry-after <seconds>
 // rules for the sequence and station targets (sequence answers): sequence-status |
 //          sequence-body | header K=V | no-header K | tracks <id>,<id>,...
 // rules for the sequence, station and track targets (track lines): field K=V |
@@ -52,6 +53,9 @@ struct ScenarioRule
     MagicForm form = MagicForm::eSigned;
     uint32_t after = 0;            // matches that pass before the rule applies
     std::optional<uint32_t> times; // applications left; none: no limit
+    // An outage rule's window once it has fired: from this tick (platform clock) for
+    // `number` ms.
+    std::optional<uint32_t> windowStart;
 
     // Nothing for a blank or '#' line. Throws std::invalid_argument naming the line.
     static std::optional<ScenarioRule> Parse(const std::string& line);

@@ -82,6 +82,16 @@ void Station::Serve(Connection& connection)
     for (const char* name : {"Range", "User-Agent", "Content-Length", "Host"})
         if (const auto value = request->Header(name))
             record.headers.emplace_back(name, *value);
+    if (const std::optional<uint64_t> refuseMs = response.faults.refuseForMs)
+    {
+        // The outage begins with this request: it is reset unanswered, and connections are
+        // refused until the outage is over.
+        m_listener.RefuseFor(*refuseMs);
+        record.note = "outage: refused";
+        connection.ResetOnClose();
+        m_log.Add(record);
+        return;
+    }
     ResponseWriter(connection, m_holds, m_stop).Write(response, record);
     // Logged before the close, so a client that has seen the end finds the record.
     m_log.Add(record);

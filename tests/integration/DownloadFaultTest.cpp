@@ -1,0 +1,145 @@
+// A player against content servers that misbehave as real servers, proxies and CDNs do:
+// one row per misbehaviour, with the station's rules, the bytes the player must get, the
+// error that must end the track (17: it ended short) and the most content requests the
+// engine may make. While the track plays, the clock runs 10 times faster than real time,
+// so that outages of seconds and the engine's limit of riding them out pass quickly, in
+// the order they would; while a session starts it stands still, so that no limit of the
+// sequence requests passes on a busy machine.
+#include "download/DownloadTestSupport.h"
+#include "engine/StreamManager.h"
+#include "integration/StationFixture.h"
+#include "integration/StreamPlayer.h"
+#include "support/FastClock.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using streamtest::CPlayer;
+using streamtest::CStatusRecorder;
+
+namespace
+{
+constexpr DWORD kSize = 300000;
+constexpr DWORD kCut = 100000; // where the first answer breaks off
+
+struct SMisbehaviour
+{
+    const char* pszName;
+    // Rules for the track; "T" stands for its id.
+    std::vector<std::string> rules;
+    DWORD dwBytes; // the bytes the player gets: the track's first ones
+    int nCode;     // what ends the track: 0 its end, 17 its end told short
+    std::size_t nMostRequests;
+};
+
+const SMisbehaviour kRows[] = {
+    {"a resume answered with the whole part, as by a server that ignores ranges",
+     {"track T cut 100000 times 1", "track T status 200 after 1"},
+     kSize,
+     0,
+     2},
+    {"a resume whose Content-Range starts elsewhere than asked",
+     {"track T cut 100000 times 1", "track T content-range 0-199999/300000 after 1"},
+     kCut,
+     17,
+     2},
+    {"a resume whose Content-Range names another total",
+     {"track T cut 100000 times 1", "track T content-range 100000-299999/400000 after 1"},
+     kCut,
+     17,
+     2},
+    {"a brief outage: 503 for 5 s after the break",
+     {"track T cut 100000 times 1", "track T outage 5000 after 1 times 1"},
+     kSize,
+     0,
+     9},
+    {"a brief outage: connections refused for 5 s after the break",
+     {"track T cut 100000 times 1", "track T outage 5000 refuse after 1 times 1"},
+     kSize,
+     0,
+     3},
+    {"503s that ask to come back in 2 s, for 3 s",
+     {"track T cut 100000 times 1", "track T outage 3000 after 1 times 1",
+      "track T retry-after 2 after 1"},
+     kSize,
+     0,
+     4},
+    {"an outage longer than a reader waits for data",
+     {"track T cut 100000 times 1", "track T outage 90000 after 1 times 1"},
+     kCut,
+     17,
+     24},
+    {"resumes that bring nothing",
+     {"track T cut 100000 times 1", "track T cut 0 after 1"},
+     kCut,
+     17,
+     24},
+    {"a resume that is refused",
+     {"track T cut 100000 times 1", "track T status 404 after 1"},
+     kCut,
+     17,
+     2},
+    {"a size announced beyond the content: a 416 at its real end",
+     {"track T field songsize=350000"},
+     kSize,
+     17,
+     2},
+};
+
+class DownloadFaults : public integration::StationIntegration
+{
+protected:
+    CStatusRecorder status;
+};
+} // namespace
+
+TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTracksAreTold)
+{
+    testsupport::CFastClock clock(0);
+    DWORD dwTrackId = 2500;
+    for (const SMisbehaviour& row : kRows)
+    {
+        SCOPED_TRACE(row.pszName);
+        const std::string id = std::to_string(++dwTrackId);
+        const std::string stationId = "faults" + id;
+        for (std::string rule : row.rules)
+            station.Rules().AddRule(rule.replace(rule.find(" T "), 3, " " + id + " "));
+        station.Rules().AddRule("track " + id + " size " + std::to_string(kSize));
+        station.Rules().AddRule("station " + stationId + " tracks " + id);
+        station.Rules().AddRule("station " + stationId + " sequence-status 244 after 1");
+
+        std::string bytes;
+        int nCode = -1;
+        {
+            CStreamManager mgr;
+            ASSERT_TRUE(mgr.StartSession(stationId, "Station", "afd", "caps", "::id=42::usr_info=a",
+                                         status.Callback()));
+            CPlayer player(mgr, status);
+            SPlayerTrackInfo info;
+            ASSERT_TRUE(player.NextTrack(info));
+            clock.SetStep(10);
+            bytes = player.PlayOpened(info, true, &nCode);
+            clock.SetStep(0);
+            if (nCode == 17)
+            {
+                // Told once; then the track reads as ended.
+                BYTE buffer[64];
+                DWORD dwCount = sizeof buffer;
+                EXPECT_EQ(mgr.ReadStream(buffer, dwCount), RS_EOF);
+            }
+            mgr.EndSession();
+        }
+        EXPECT_EQ(nCode, row.nCode);
+        EXPECT_EQ(bytes.size(), row.dwBytes);
+        EXPECT_TRUE(bytes == downloadtest::StationSong(dwTrackId, kSize).substr(0, row.dwBytes))
+            << "a wrong byte reached the player";
+        std::size_t nRequests = 0;
+        for (const station::RequestRecord& record : station.Requests())
+            nRequests += record.target.rfind("/content/" + id + "/", 0) == 0 ? 1 : 0;
+        EXPECT_LE(nRequests, row.nMostRequests);
+        const bool bTruncatedEvent =
+            Events().find("\"TrackName\":\"track " + id + "\",\"SongLength\"") != std::string::npos;
+        EXPECT_EQ(bTruncatedEvent, row.nCode == 17) << "the event TrackTruncated";
+    }
+}
