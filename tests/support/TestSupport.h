@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,21 @@ private:
     std::filesystem::path m_path;
     std::string m_oldHome;
     bool m_hadOldHome = false;
+};
+
+// Sets (or, with null, clears) an environment variable for its lifetime and puts the old
+// value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* pszName, const char* pszValue);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
 };
 
 // Reads a whole file; empty when it does not exist.
