@@ -2,7 +2,9 @@
 // person, when standard error is a terminal, a progress line per track (title and artist,
 // bytes read of the track's size, seconds of audio buffered, the measured download rate)
 // with the coming-up texts and the station's end script as they arrive. Nothing on
-// standard error when it is no terminal, except the errors main prints. Main thread only.
+// standard error when it is no terminal, except the errors main prints. The station's
+// texts reach the terminal cleaned of control characters (platform/TerminalText.h), so a
+// server can neither move the cursor nor set the window title. Main thread only.
 #pragma once
 
 #include "StatusQueue.h"
@@ -20,7 +22,7 @@ struct STrackReport
     INT nSize = 0;    // bytes, as the stream format announces
     uint64_t nBytes = 0;
     std::string strSha256; // empty when neither the JSON lines nor a track check want it
-    std::string strFile; // empty when the track went to no file
+    std::string strFile;   // empty when the track went to no file
 };
 
 class CPlayReport
