@@ -243,8 +243,9 @@ int StartViewer(const std::string& strProgram, const std::string& strSocket)
             ::dup2(hNull, 1);
             ::dup2(hNull, 2);
         }
-        // Descriptor 3 is the ready pipe, kept open across exec.
-        if (::dup2(hReady[1], 3) != 3)
+        // Descriptor 3 is the ready pipe, kept open across exec (dup2 onto itself would
+        // keep the close-on-exec flag, so that case clears it).
+        if (hReady[1] == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(hReady[1], 3) != 3)
             ::_exit(127);
         const char* argv[] = {strProgram.c_str(), "--socket", strSocket.c_str(),
                               "--ready-fd",       "3",        nullptr};
