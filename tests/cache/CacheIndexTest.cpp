@@ -143,7 +143,7 @@ TEST_F(CacheIndexTest, ADamagedIndexIsKeptAsideReportedAndWhatCanBeReadKept)
     };
     const Children defaults = DefaultChildren();
     const SRow rows[] = {
-        {"no index at all", std::string("\x01\x02not an index", 18), defaults},
+        {"no index at all", "\x01\x02not an index", defaults},
         {"an empty file", "", defaults},
         {"cut short by a crash",
          cut,
@@ -212,10 +212,12 @@ TEST_F(CacheIndexTest, AnUnchangedIndexIsNotWrittenAgain)
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_EQ(GeneralInfo(Decipher(Idx()))[1],
               (std::pair<std::string, std::string>{"MAX_SIZE", "5"}));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_home.Path()),
-                            std::filesystem::directory_iterator()),
-              2)
-        << "RECache.idx and events.log alone: no plain index, no temporary";
+    // No plain index and no temporary beside it (the event log comes and goes with the
+    // process's first pass).
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
+        EXPECT_TRUE(entry.path().filename() == "RECache.idx" ||
+                    entry.path().filename() == "events.log")
+            << entry.path();
 }
 
 TEST_F(CacheIndexTest, APlainIndexLeftBehindIsTakenOverAndRemoved)

@@ -87,10 +87,11 @@ protected:
         return options;
     }
 
-    testsupport::SChildResult Play(const std::vector<std::string>& args)
+    testsupport::SChildResult Play(const std::vector<std::string>& args, bool bTerminal = false)
     {
-        return testsupport::RunChild(OVRADIO_PLAY_PATH, testsupport::SChildOptions{args},
-                                     kPlayLimitMs);
+        testsupport::SChildOptions options{args};
+        options.bStderrTerminal = bTerminal; // standard error a terminal, as a person's
+        return testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
     }
 
     std::vector<std::string> FilesIn(const std::string& folder)
@@ -287,10 +288,8 @@ TEST_F(PlayerProgram, FileNamesReplaceCharactersThatCannotStandInThem)
 TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgress)
 {
     station.Rules().AddRule("station shown tracks 1101,1102");
-    testsupport::SChildOptions options{{"--station", "shown", "--tracks", "2", "--out", out}};
-    options.bStderrTerminal = true;
     const testsupport::SChildResult run =
-        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
+        Play({"--station", "shown", "--tracks", "2", "--out", out}, true);
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     EXPECT_EQ(run.strOut, "");
     for (const std::string& shown :
@@ -312,10 +311,8 @@ TEST_F(PlayerProgram, ServerTextReachesTheTerminalClean)
     station.Rules().AddRule("station controls tracks 1201");
     station.Rules().AddRule("track 1201 field track=%1B%5D0%3Bowned%07Song%C2%9B");
     station.Rules().AddRule("track 1201 field artist=%1B%5B2JBand");
-    testsupport::SChildOptions options{{"--station", "controls", "--tracks", "1", "--out", out}};
-    options.bStderrTerminal = true;
     const testsupport::SChildResult run =
-        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
+        Play({"--station", "controls", "--tracks", "1", "--out", out}, true);
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     EXPECT_NE(run.strErr.find("1. ?]0;owned?Song? - ?[2JBand  40 KB"), std::string::npos)
         << run.strErr;
