@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -189,17 +188,10 @@ TEST_F(CacheIndexTest, ADamagedIndexIsKeptAsideReportedAndWhatCanBeReadKept)
 TEST_F(CacheIndexTest, AnUnchangedIndexIsNotWrittenAgain)
 {
     StartAndStop();
-    struct stat before
-    {
-    };
-    ASSERT_EQ(::stat(Idx().c_str(), &before), 0);
-    EXPECT_EQ(before.st_mode & 07777, 0600u);
+    const auto before = testsupport::InodeOf(Idx());
+    EXPECT_EQ(testsupport::ModeOf(Idx()), 0600u);
     StartAndStop();
-    struct stat after
-    {
-    };
-    ASSERT_EQ(::stat(Idx().c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(testsupport::InodeOf(Idx()), before);
     {
         mcRadioCacheMgr mgr;
         mgr.Init();
@@ -208,8 +200,7 @@ TEST_F(CacheIndexTest, AnUnchangedIndexIsNotWrittenAgain)
         mgr.SetSettings(settings);
         mgr.UnInit();
     }
-    ASSERT_EQ(::stat(Idx().c_str(), &after), 0);
-    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_NE(testsupport::InodeOf(Idx()), before);
     EXPECT_EQ(GeneralInfo(Decipher(Idx()))[1],
               (std::pair<std::string, std::string>{"MAX_SIZE", "5"}));
     // No plain index and no temporary beside it (the event log comes and goes with the

@@ -85,13 +85,7 @@ TEST(EventLog, EventsFromManyThreadsArriveWholeInPostOrderPrivateAndRotated)
     for (const std::string& log : {older, newer})
         EXPECT_LE(log.size(), 1024u * 1024u);
     for (const char* pszName : {"events.log", "events.log.1"})
-    {
-        struct stat st
-        {
-        };
-        ASSERT_EQ(::stat(home.File(pszName).c_str(), &st), 0) << pszName;
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << pszName;
-    }
+        EXPECT_EQ(testsupport::ModeOf(home.File(pszName)), 0600u) << pszName;
     const std::vector<std::string> lines = LinesOf(older + newer);
     ASSERT_EQ(lines.size(), 2u + kThreads * kEach);
     EXPECT_EQ(lines[0], "{\"earlier\":1}");
@@ -166,22 +160,15 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         testsupport::TempHome home;
         const std::string path = home.File("preferences.ini");
         testsupport::WriteFile(path, row.before);
-        struct stat before
-        {
-        };
-        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        const auto before = testsupport::InodeOf(path);
         const std::int32_t nResult = row.value ? SetString(row.section, row.key, *row.value)
                                                : PrefDelete(row.section, row.key);
         EXPECT_EQ(nResult, row.value || row.after ? 0 : 2);
         EXPECT_EQ(testsupport::ReadFile(path), row.after ? row.after : row.before);
-        struct stat after
-        {
-        };
-        ASSERT_EQ(::stat(path.c_str(), &after), 0);
-        EXPECT_EQ(after.st_ino == before.st_ino, row.after == nullptr) << "written anew";
+        EXPECT_EQ(testsupport::InodeOf(path) == before, row.after == nullptr) << "written anew";
         if (row.after)
         {
-            EXPECT_EQ(after.st_mode & 07777, 0600u);
+            EXPECT_EQ(testsupport::ModeOf(path), 0600u);
         }
     }
 }

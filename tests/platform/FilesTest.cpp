@@ -22,13 +22,7 @@ using testsupport::ScopedEnv;
 using testsupport::TempHome;
 using testsupport::WriteFile;
 
-unsigned ModeOf(const std::string& path)
-{
-    struct stat st
-    {
-    };
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
+using testsupport::ModeOf;
 
 // Clears the free-space override however a test ends.
 struct FreeSpaceOverrideGuard

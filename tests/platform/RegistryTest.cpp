@@ -203,11 +203,7 @@ TEST_F(RegistryTest, ReadsAHandWrittenFile)
 
     ASSERT_EQ(chmod(File().c_str(), 0644), 0);
     ASSERT_TRUE(Registry::SetDword(Hive::LocalMachine, "Software\\Orvale", "short", 1));
-    struct stat st
-    {
-    };
-    ASSERT_EQ(stat(File().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u); // the rewritten file is the user's alone
+    EXPECT_EQ(testsupport::ModeOf(File()), 0600u); // the rewritten file is the user's alone
     EXPECT_EQ(ReadFile(File()), "REGEDIT4\n"
                                 "\n"
                                 "[HKEY_LOCAL_MACHINE\\Software]\n"
@@ -377,23 +373,15 @@ TEST_F(RegistryTest, ManyKeysOrValuesReadAndChangeInProportionalTime)
 TEST_F(RegistryTest, AChangeThatChangesNothingWritesNothing)
 {
     WriteFile(File(), "REGEDIT4\n; kept\n[HKEY_LOCAL_MACHINE\\Key]\n\"s\"=\"1\"\n\"d\"=dword:2\n");
-    struct stat before
-    {
-    };
-    ASSERT_EQ(stat(File().c_str(), &before), 0);
+    const auto before = testsupport::InodeOf(File());
     EXPECT_TRUE(Registry::SetString(Hive::LocalMachine, "KEY", "S", "1"));
     EXPECT_TRUE(Registry::SetDword(Hive::LocalMachine, "Key", "d", 2));
     EXPECT_TRUE(Registry::CreateKey(Hive::LocalMachine, "Key"));
-    struct stat after
-    {
-    };
-    ASSERT_EQ(stat(File().c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(testsupport::InodeOf(File()), before);
     EXPECT_EQ(FolderNames(), std::set<std::string>{"registry.reg"});
     EXPECT_NE(ReadFile(File()).find("; kept"), std::string::npos);
     EXPECT_TRUE(Registry::SetDword(Hive::LocalMachine, "Key", "d", 3)); // this one changes
-    ASSERT_EQ(stat(File().c_str(), &after), 0);
-    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_NE(testsupport::InodeOf(File()), before);
 }
 
 TEST_F(RegistryTest, AnEmptyFileIsAnEmptyRegistry)

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport
@@ -32,6 +33,22 @@ ScopedEnv::~ScopedEnv()
         ::setenv(m_name.c_str(), m_old->c_str(), 1);
     else
         ::unsetenv(m_name.c_str());
+}
+
+unsigned ModeOf(const std::filesystem::path& path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+unsigned long InodeOf(const std::filesystem::path& path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 TempHome::TempHome()

@@ -42,6 +42,11 @@ private:
     std::optional<std::string> m_old;
 };
 
+// The permission bits of the path itself (a link is not followed); 0 when it is missing.
+unsigned ModeOf(const std::filesystem::path& path);
+// The inode of the file, which changes when a new file is renamed over it; 0 when missing.
+unsigned long InodeOf(const std::filesystem::path& path);
+
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);
