@@ -1,6 +1,8 @@
 # Wraps CMake. `make test` and `make demo` work on a fresh machine: both install the
 # Debian packages they need first.
 JOBS ?= 2
+# The builds' engines never start a trace viewer (ovdiag) that would outlive the run.
+export OVDIAG_NOSTART = 1
 FUZZ_SECONDS ?= 20
 CMAKE_FLAGS ?=
 # The project's own builds treat warnings as errors; a plain `cmake` configure does not.

@@ -3,13 +3,17 @@
 #include "platform/Clock.h"
 #include "platform/DebugOutput.h"
 #include "platform/JsonText.h"
+#include "platform/QueryMask.h"
 #include "platform/RuntimeFolder.h"
+#include "platform/StoredFile.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace hostlibs
@@ -18,6 +22,8 @@ namespace
 {
 // A backlog this long makes posters wait for the writer instead of growing memory.
 constexpr std::size_t kMaxPending = 10000;
+// Tries at appending when other processes rotate the log at the same moment.
+constexpr int kAppendTries = 3;
 
 // The shortest text that reads back as the same float, always with a fraction or an
 // exponent so that readers see a number of floating type; null for NaN and infinity.
@@ -61,8 +67,9 @@ std::string FormatEventLine(const mcEvent& event)
         bFirst = false;
         platform::AppendJsonString(line, parameter.name);
         line += ':';
+        // Addresses keep their form but not the user identifier or the user information.
         if (const auto* pText = std::get_if<std::string>(&parameter.value))
-            platform::AppendJsonString(line, *pText);
+            platform::AppendJsonString(line, platform::MaskQueryFields(*pText));
         else if (const auto* pInt = std::get_if<int>(&parameter.value))
             line += std::to_string(*pInt);
         else
@@ -176,28 +183,62 @@ void CEventLog::Run()
     }
 }
 
-void CEventLog::Append(const std::string& strText)
+bool CEventLog::WriteAll(int fd, const std::string& strText)
 {
-    std::string strPath = platform::RuntimeFolder() + "/events.log";
-    int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-    {
-        platform::DebugOutput("EventMgr - " + strPath + " cannot be opened\n");
-        return;
-    }
     std::size_t nDone = 0;
     while (nDone < strText.size())
     {
-        ssize_t n = ::write(fd, strText.data() + nDone, strText.size() - nDone);
+        const ssize_t n = ::write(fd, strText.data() + nDone, strText.size() - nDone);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-        {
-            platform::DebugOutput("EventMgr - " + strPath + " cannot be written\n");
-            break;
-        }
+            return false;
         nDone += static_cast<std::size_t>(n);
     }
-    ::close(fd);
+    return true;
+}
+
+// Appends under an exclusive flock of the log file itself, so that the processes that
+// share the runtime folder rotate it once: the one that finds the log full renames it to
+// events.log.1 (replacing the older one) while it holds the lock; the others then find
+// the name no longer theirs and open the new log.
+void CEventLog::Append(const std::string& strText)
+{
+    const std::string strPath = platform::RuntimeFolder() + "/events.log";
+    for (int nTry = 0; nTry < kAppendTries; ++nTry)
+    {
+        const platform::UniqueFd fd(
+            ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd)
+            break;
+        struct stat opened
+        {
+        };
+        struct stat named
+        {
+        };
+        while (::flock(fd.Get(), LOCK_EX) != 0 && errno == EINTR)
+        {
+        }
+        if (::fstat(fd.Get(), &opened) != 0)
+            break;
+        if (::stat(strPath.c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
+            named.st_dev != opened.st_dev)
+            continue; // rotated by another process meanwhile
+        if (opened.st_size > 0 &&
+            static_cast<std::uint64_t>(opened.st_size) + strText.size() > kRotateBytes)
+        {
+            if (::rename(strPath.c_str(), (strPath + ".1").c_str()) != 0)
+                break;
+            continue;
+        }
+        // A log made by an earlier version may be readable by others.
+        if ((opened.st_mode & 077) != 0)
+            ::fchmod(fd.Get(), 0600);
+        if (!WriteAll(fd.Get(), strText))
+            platform::DebugOutput("EventMgr - " + strPath + " cannot be written\n");
+        return;
+    }
+    platform::DebugOutput("EventMgr - " + strPath + " cannot be opened\n");
 }
 } // namespace hostlibs

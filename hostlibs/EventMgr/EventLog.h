@@ -1,6 +1,9 @@
 // The event log: one JSON line per event, appended to $OVRADIO_HOME/events.log by a
 // writer thread, so that posting never waits for the disk unless a large backlog has
 // built up. Lines are written whole and in the order they were posted; none is dropped.
+// The log is the user's alone (0600), addresses in it do not name the user (OVUID and
+// USR_INFO masked), and it is rotated: a log that would grow past kRotateBytes becomes
+// events.log.1 (one old log is kept) and a new one starts.
 // All operations are safe from any thread; m_lock guards every field and is never held
 // while a file is written or a thread joined.
 #pragma once
@@ -21,6 +24,8 @@ std::string FormatEventLine(const mcEvent& event);
 class CEventLog
 {
 public:
+    static constexpr std::uint64_t kRotateBytes = 1024 * 1024;
+
     CEventLog() = default;
     ~CEventLog();
 
@@ -38,6 +43,7 @@ public:
 private:
     void Run() OVR_EXCLUDES(m_lock);
     static void Append(const std::string& strText);
+    static bool WriteAll(int fd, const std::string& strText);
     // Writes the line on the posting thread, when no writer runs.
     void WriteNow(const std::string& strLine) OVR_REQUIRES(m_lock);
 

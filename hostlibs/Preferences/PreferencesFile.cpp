@@ -4,7 +4,8 @@
 #include "platform/RuntimeFolder.h"
 #include "platform/StoredFile.h"
 
-#include <algorithm>
+#include <string_view>
+#include <vector>
 
 namespace hostlibs
 {
@@ -12,20 +13,144 @@ namespace
 {
 std::string_view Trimmed(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() &&
-           (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
+    return platform::TrimAscii(text, " \t\r");
 }
 
-SPrefSection* FindSection(std::vector<SPrefSection>& sections, const std::string& strName)
+// One line of the file as the reader sees it. Its text excludes the line feed; a carriage
+// return before it stays in the text and is kept when the line is rewritten.
+struct SLine
 {
-    for (SPrefSection& section : sections)
-        if (platform::EqualsNoCase(section.name, strName))
-            return &section;
-    return nullptr;
+    std::size_t nStart = 0; // offset of the line in the file
+    std::size_t nEnd = 0;   // offset of its line feed, or the file's end
+    enum class EKind
+    {
+        eOther, // blank, comment, or neither section nor key
+        eSection,
+        eKey
+    } kind = EKind::eOther;
+    std::string strName;     // the section's or the key's name, trimmed
+    std::size_t nEquals = 0; // a key line's '=' (offset in the file)
+    std::string strSection;  // the section a key line belongs to
+};
+
+// pSection: the section the line lies in; null before the first section line.
+SLine Classify(std::string_view text, std::size_t nStart, std::size_t nEnd,
+               const std::string* pSection)
+{
+    SLine line;
+    line.nStart = nStart;
+    line.nEnd = nEnd;
+    std::string_view raw = text.substr(nStart, nEnd - nStart);
+    if (!raw.empty() && raw.back() == '\r')
+        raw.remove_suffix(1);
+    const std::string_view trimmed = Trimmed(raw);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#')
+        return line;
+    if (trimmed.front() == '[' && trimmed.back() == ']')
+    {
+        line.kind = SLine::EKind::eSection;
+        line.strName = std::string(Trimmed(trimmed.substr(1, trimmed.size() - 2)));
+        return line;
+    }
+    const std::size_t nEquals = raw.find('=');
+    if (nEquals == std::string_view::npos || pSection == nullptr)
+        return line;
+    line.kind = SLine::EKind::eKey;
+    line.strName = std::string(Trimmed(raw.substr(0, nEquals)));
+    line.nEquals = nStart + nEquals;
+    line.strSection = *pSection;
+    return line;
+}
+
+std::vector<SLine> LinesOf(std::string_view text)
+{
+    std::vector<SLine> lines;
+    std::optional<std::string> section;
+    std::size_t nStart = 0;
+    while (nStart < text.size())
+    {
+        std::size_t nEnd = text.find('\n', nStart);
+        if (nEnd == std::string_view::npos)
+            nEnd = text.size();
+        lines.push_back(Classify(text, nStart, nEnd, section ? &*section : nullptr));
+        if (lines.back().kind == SLine::EKind::eSection)
+            section = lines.back().strName;
+        nStart = nEnd + 1;
+    }
+    return lines;
+}
+
+bool IsKeyOf(const SLine& line, const std::string& strSection, const std::string& strKey)
+{
+    return line.kind == SLine::EKind::eKey && platform::EqualsNoCase(line.strSection, strSection) &&
+           platform::EqualsNoCase(line.strName, strKey);
+}
+
+// The value as stored: the text after '=', blanks included, without a carriage return.
+std::string ValueOf(std::string_view text, const SLine& line)
+{
+    std::string_view value = text.substr(line.nEquals + 1, line.nEnd - line.nEquals - 1);
+    if (!value.empty() && value.back() == '\r')
+        value.remove_suffix(1);
+    return std::string(value);
+}
+
+// The line end the file uses: CR LF when its first line ends so.
+std::string LineEndOf(std::string_view text)
+{
+    const std::size_t nFeed = text.find('\n');
+    return nFeed != std::string_view::npos && nFeed > 0 && text[nFeed - 1] == '\r' ? "\r\n" : "\n";
+}
+
+std::string WithoutKey(const std::string& strText, const std::vector<SLine>& lines,
+                       const std::string& strSection, const std::string& strKey)
+{
+    std::string out;
+    std::size_t nCopied = 0;
+    for (const SLine& line : lines)
+    {
+        if (!IsKeyOf(line, strSection, strKey))
+            continue;
+        out.append(strText, nCopied, line.nStart - nCopied);
+        nCopied = std::min(line.nEnd + 1, strText.size());
+    }
+    out.append(strText, nCopied, std::string::npos);
+    return out;
+}
+
+// A key the file does not have: after the last key line of the section's first block (or
+// right after its header), or in a new section at the end of the file.
+std::string WithNewKey(const std::string& strText, const std::vector<SLine>& lines,
+                       const std::string& strSection, const std::string& strKey,
+                       const std::string& strValue)
+{
+    const std::string strEnd = LineEndOf(strText);
+    const std::string strEntry = strKey + "=" + strValue;
+    const SLine* pAfter = nullptr;
+    for (const SLine& line : lines)
+    {
+        if (line.kind == SLine::EKind::eSection)
+        {
+            if (pAfter != nullptr)
+                break; // the first block of the section has ended
+            if (platform::EqualsNoCase(line.strName, strSection))
+                pAfter = &line;
+        }
+        else if (pAfter != nullptr && line.kind == SLine::EKind::eKey)
+            pAfter = &line;
+    }
+    std::string out = strText;
+    if (pAfter == nullptr)
+    {
+        if (!out.empty() && out.back() != '\n')
+            out += strEnd;
+        if (!out.empty())
+            out += strEnd;
+        return out + "[" + strSection + "]" + strEnd + strEntry + strEnd;
+    }
+    if (pAfter->nEnd == out.size())
+        return out + strEnd + strEntry + strEnd;
+    return out.insert(pAfter->nEnd + 1, strEntry + strEnd);
 }
 } // namespace
 
@@ -34,109 +159,69 @@ std::string PreferencesFilePath()
     return platform::RuntimeFolder() + "/preferences.ini";
 }
 
-std::vector<SPrefSection> ParsePreferences(const std::string& strText)
-{
-    std::vector<SPrefSection> sections;
-    SPrefSection* pCurrent = nullptr;
-    std::size_t nStart = 0;
-    while (nStart < strText.size())
-    {
-        std::size_t nEnd = strText.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strText.size();
-        std::string_view raw = std::string_view(strText).substr(nStart, nEnd - nStart);
-        nStart = nEnd + 1;
-        if (!raw.empty() && raw.back() == '\r')
-            raw.remove_suffix(1);
-        std::string_view line = Trimmed(raw);
-        if (line.empty() || line.front() == ';' || line.front() == '#')
-            continue;
-        if (line.front() == '[' && line.back() == ']')
-        {
-            std::string strName(Trimmed(line.substr(1, line.size() - 2)));
-            pCurrent = FindSection(sections, strName);
-            if (!pCurrent)
-            {
-                sections.push_back({strName, {}});
-                pCurrent = &sections.back();
-            }
-            continue;
-        }
-        // The value is the text after '=' as stored, blanks included.
-        std::size_t nEquals = raw.find('=');
-        if (nEquals == std::string_view::npos || !pCurrent)
-            continue;
-        std::string strKey(Trimmed(raw.substr(0, nEquals)));
-        std::string strValue(raw.substr(nEquals + 1));
-        auto& keys = pCurrent->keys;
-        auto it = std::find_if(keys.begin(), keys.end(), [&](const auto& entry) {
-            return platform::EqualsNoCase(entry.first, strKey);
-        });
-        if (it == keys.end())
-            keys.emplace_back(strKey, strValue);
-    }
-    return sections;
-}
-
-std::string SerializePreferences(const std::vector<SPrefSection>& sections)
-{
-    std::string strText;
-    for (const SPrefSection& section : sections)
-    {
-        if (!strText.empty())
-            strText += '\n';
-        strText += "[" + section.name + "]\n";
-        for (const auto& [strKey, strValue] : section.keys)
-            strText += strKey + "=" + strValue + "\n";
-    }
-    return strText;
-}
-
-std::optional<std::string> ReadPreference(const std::string& strSection,
+std::optional<std::string> FindPreference(const std::string& strText, const std::string& strSection,
                                           const std::string& strKey)
 {
-    auto sections = ParsePreferences(platform::ReadStoredFile(PreferencesFilePath()));
-    SPrefSection* pSection = FindSection(sections, strSection);
-    if (!pSection)
-        return std::nullopt;
-    for (const auto& [strName, strValue] : pSection->keys)
-        if (platform::EqualsNoCase(strName, strKey))
-            return strValue;
+    for (const SLine& line : LinesOf(strText))
+        if (IsKeyOf(line, strSection, strKey))
+            return ValueOf(strText, line);
     return std::nullopt;
+}
+
+std::optional<std::string> ChangePreference(const std::string& strText,
+                                            const std::string& strSection,
+                                            const std::string& strKey,
+                                            const std::optional<std::string>& value)
+{
+    const std::vector<SLine> lines = LinesOf(strText);
+    const SLine* pFirst = nullptr;
+    for (const SLine& line : lines)
+        if (IsKeyOf(line, strSection, strKey))
+        {
+            pFirst = &line;
+            break;
+        }
+    if (!value)
+    {
+        if (pFirst == nullptr)
+            return std::nullopt;
+        return WithoutKey(strText, lines, strSection, strKey);
+    }
+    if (pFirst == nullptr)
+        return WithNewKey(strText, lines, strSection, strKey, *value);
+    if (ValueOf(strText, *pFirst) == *value)
+        return std::nullopt;
+    // The key as written, '=' and blanks before the value stay; so does a CR line end.
+    const std::size_t nValueStart = pFirst->nEquals + 1;
+    std::size_t nValueEnd = pFirst->nEnd;
+    if (nValueEnd > nValueStart && strText[nValueEnd - 1] == '\r')
+        --nValueEnd;
+    return std::string(strText).replace(nValueStart, nValueEnd - nValueStart, *value);
+}
+
+std::optional<std::string> ReadPreference(const std::string& strSection, const std::string& strKey)
+{
+    return FindPreference(platform::ReadStoredFile(PreferencesFilePath()), strSection, strKey);
 }
 
 bool WritePreference(const std::string& strSection, const std::string& strKey,
                      const std::optional<std::string>& value)
 {
     const std::string strPath = PreferencesFilePath();
+    // A write of what the file holds already ends here, without the lock: a start that
+    // only confirms its settings leaves the file and its lock file alone.
+    {
+        const std::string strCurrent = platform::ReadStoredFile(strPath);
+        if (!ChangePreference(strCurrent, strSection, strKey, value))
+            return value.has_value();
+    }
     platform::StoredFileLock lock(strPath);
     const std::string strOriginal = platform::ReadStoredFile(strPath);
-    auto sections = ParsePreferences(strOriginal);
-    SPrefSection* pSection = FindSection(sections, strSection);
-    if (!pSection)
-    {
-        if (!value)
-            return false;
-        sections.push_back({strSection, {}});
-        pSection = &sections.back();
-    }
-    auto& keys = pSection->keys;
-    auto it = std::find_if(keys.begin(), keys.end(), [&](const auto& entry) {
-        return platform::EqualsNoCase(entry.first, strKey);
-    });
-    if (!value)
-    {
-        if (it == keys.end())
-            return false;
-        keys.erase(it);
-    }
-    else if (it == keys.end())
-        keys.emplace_back(strKey, *value);
-    else
-        it->second = *value;
-    std::string strText = SerializePreferences(sections);
-    if (strText != strOriginal)
-        platform::ReplaceStoredFile(strPath, strText);
+    const std::optional<std::string> changed =
+        ChangePreference(strOriginal, strSection, strKey, value);
+    if (!changed)
+        return value.has_value();
+    platform::ReplaceStoredFile(strPath, *changed);
     return true;
 }
 } // namespace hostlibs

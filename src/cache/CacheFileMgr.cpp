@@ -18,10 +18,12 @@
 namespace
 {
 // Opens with an exclusive lock, or gives -1: a file another opener holds counts as
-// not openable, as a file opened without sharing on Windows.
+// not openable, as a file opened without sharing on Windows. The cache folder may lie
+// where others can write, so a symbolic link at the name is never followed (the part is
+// then played from the network alone), and a new file is the user's alone.
 int OpenExclusive(const std::string& path, int flags)
 {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -126,7 +128,7 @@ bool mcCacheFileMgr::CreateDirectories(const std::string& folder)
     CreateDirectories(parent);
     if (parent.empty())
         return true; // the root always exists
-    return ::mkdir(parent.c_str(), 0755) == 0 || errno == EEXIST;
+    return ::mkdir(parent.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 void mcCacheFileMgr::Close()

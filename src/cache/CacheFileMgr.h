@@ -1,7 +1,8 @@
 // One cache file: a 500-byte text header, then the track's cacheable bytes as received.
 // Owned by the content source that reads or writes the track through the disk cache.
 // Opened exclusively (as Windows' share mode 0: a second opener in any process fails),
-// so one file never has two writers. Any thread; every operation but the deletion itself
+// so one file never has two writers; never through a symbolic link, and made 0600 in
+// folders made 0700. Any thread; every operation but the deletion itself
 // takes the lock m_cs (a leaf) for its own file calls, so a call blocks only while another
 // thread's read or write of a block runs.
 #pragma once

@@ -5,6 +5,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Utf.h"
 
+#include <algorithm>
 #include <array>
 
 namespace
@@ -85,6 +86,72 @@ std::optional<bool> CacheIndexDocument::ParseFlag(const std::string& text)
     if (!FromText(text, VT_BOOL, flag))
         return std::nullopt;
     return flag.v.boolVal != VARIANT_FALSE;
+}
+
+namespace
+{
+// The text between <name> and </name>, the five predefined entities undone; nothing when
+// either tag is missing or the text holds markup or another reference.
+std::optional<std::string> ElementText(std::string_view text, const std::string& name)
+{
+    const std::string open = "<" + name + ">";
+    const std::size_t nOpen = text.find(open);
+    if (nOpen == std::string_view::npos)
+        return std::nullopt;
+    const std::size_t nStart = nOpen + open.size();
+    const std::size_t nClose = text.find("</" + name + ">", nStart);
+    if (nClose == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view raw = text.substr(nStart, nClose - nStart);
+    if (raw.find('<') != std::string_view::npos)
+        return std::nullopt;
+    static constexpr std::array<std::pair<std::string_view, char>, 5> kEntities = {
+        {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}}};
+    std::string value;
+    for (std::size_t i = 0; i < raw.size();)
+    {
+        if (raw[i] != '&')
+        {
+            value += raw[i++];
+            continue;
+        }
+        const auto it = std::find_if(kEntities.begin(), kEntities.end(),
+                                     [&](const auto& entity)
+                                     { return raw.substr(i).starts_with(entity.first); });
+        if (it == kEntities.end())
+            return std::nullopt;
+        value += it->second;
+        i += it->first.size();
+    }
+    return value;
+}
+} // namespace
+
+int CacheIndexDocument::Salvage(std::string_view text, CacheSettings& settings)
+{
+    int nSet = 0;
+    if (const auto path = ElementText(text, kCachePath); path && !path->empty())
+    {
+        settings.strLocation = AsFolder(*path);
+        ++nSet;
+    }
+    for (auto [name, pField] : {std::pair(kMaxSize, &settings.dMaxSize),
+                                std::pair(kSafetyMargin, &settings.dSafetyMargin)})
+    {
+        const auto element = ElementText(text, name);
+        if (const auto value = element ? ParseNumber(*element) : std::nullopt)
+        {
+            *pField = *value;
+            ++nSet;
+        }
+    }
+    const auto enabled = ElementText(text, kIsCacheEnabled);
+    if (const auto value = enabled ? ParseFlag(*enabled) : std::nullopt)
+    {
+        settings.bEnabled = *value;
+        ++nSet;
+    }
+    return nSet;
 }
 
 bool CacheIndexDocument::Load(const std::string& path, const CacheSettings& defaults)

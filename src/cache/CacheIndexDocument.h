@@ -41,6 +41,11 @@ public:
     static std::optional<double> ParseNumber(const std::string& text);
     static std::optional<bool> ParseFlag(const std::string& text);
 
+    // What can still be read of an index that does not parse (cut short by a crash, say):
+    // each of the four elements whose start and end tags are both there and whose text
+    // reads sets its field; the others keep their value. The number of fields set.
+    static int Salvage(std::string_view text, CacheSettings& settings);
+
 private:
     bool Adopt(bool bParsed, const CacheSettings& defaults);
     std::optional<platform::xml::Element> GeneralInfo() const;

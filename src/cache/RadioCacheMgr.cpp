@@ -9,8 +9,10 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Format.h"
+#include "platform/MessageBox.h"
 #include "platform/Mutex.h"
 #include "platform/RuntimeFolder.h"
+#include "platform/StoredFile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,12 +20,11 @@
 #include <condition_variable>
 #include <exception>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <locale>
 #include <optional>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
@@ -53,10 +54,16 @@ std::string StreamText(double value)
 }
 
 // Deletes a cache file unless some opener holds it (cache files are opened with an
-// exclusive lock, as Windows' share mode 0, where such a deletion fails).
+// exclusive lock, as Windows' share mode 0, where such a deletion fails). A symbolic
+// link in the cache folder is removed itself; what it points to is never touched.
 bool DeleteUnusedFile(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st
+    {
+    };
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        return platform::DeleteFile(path);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return false;
     bool bDeleted = false;
@@ -90,9 +97,12 @@ public:
     CipherUse(const CipherUse&) = delete;
     CipherUse& operator=(const CipherUse&) = delete;
 
-    bool ProcessFile(const std::string& source, const std::string& target)
+    // Enciphers or deciphers the bytes in place; false when the cipher is not ready.
+    bool Process(std::string& bytes)
     {
-        return m_bReady && m_cipher.ProcessFile(source, target);
+        DWORD length = static_cast<DWORD>(bytes.size());
+        return m_bReady && (length == 0 ||
+                            m_cipher.ProcessInPlace(reinterpret_cast<BYTE*>(bytes.data()), length));
     }
 
 private:
@@ -140,6 +150,9 @@ struct mcRadioCacheMgr::SSharedState
     CacheSettings settings OVR_GUARDED_BY(cs);
     std::vector<std::pair<LockHandle, std::string>> listLocks OVR_GUARDED_BY(cs);
     LockHandle nextLock OVR_GUARDED_BY(cs) = 1;
+    // Parts given room by MakeRoomFor: the path and the size its file will have. Each
+    // holds its room until the last lock of its path goes.
+    std::vector<std::pair<std::string, double>> listReservations OVR_GUARDED_BY(cs);
     std::string strAppFolder; // set before any pass starts
 
     mutable platform::Mutex passMutex;
@@ -159,9 +172,23 @@ struct mcRadioCacheMgr::SSharedState
     bool IsFileLocked(const std::string& path) const OVR_EXCLUDES(cs)
     {
         TracedLock lock(cs, "mcRadioCacheMgr::IsFileLocked");
-        return std::any_of(listLocks.begin(), listLocks.end(),
-                           [&](const auto& entry)
-                           { return platform::EqualsNoCase(entry.second, path); });
+        return IsLockedHeld(path);
+    }
+
+    bool IsLockedHeld(const std::string& path) const OVR_REQUIRES(cs)
+    {
+        for (const auto& entry : listLocks)
+            if (platform::EqualsNoCase(entry.second, path))
+                return true;
+        return false;
+    }
+
+    bool HasRoomHeld(const std::string& path) const OVR_REQUIRES(cs)
+    {
+        for (const auto& entry : listReservations)
+            if (platform::EqualsNoCase(entry.first, path))
+                return true;
+        return false;
     }
 
     double GetCacheSize(std::vector<CacheFileEntry>* pList) const OVR_EXCLUDES(cs)
@@ -169,6 +196,8 @@ struct mcRadioCacheMgr::SSharedState
         TracedLock lock(cs, "mcRadioCacheMgr::GetCacheSize");
         return CacheFolderSize(settings.strLocation, pList);
     }
+
+    bool MakeRoom(const std::string& path, double dFileBytes) OVR_EXCLUDES(cs);
 
     void WaitWhileRunning() OVR_EXCLUDES(passMutex)
     {
@@ -250,13 +279,66 @@ void mcRadioCacheMgr::SSharedState::SizeMgmntProcSupport()
         for (auto it = entries.begin(); it != entries.end() && dSize - dFreed > dTarget; ++it)
         {
             const std::string path = current.strLocation + it->strName;
-            if (IsFileLocked(path))
-                continue;
-            DeleteUnusedFile(path); // a failed deletion is counted as freed all the same
-            dFreed += it->dSize;
+            // Only space really given back counts: a file that stays takes its room.
+            if (!IsFileLocked(path) && DeleteUnusedFile(path))
+                dFreed += it->dSize;
         }
     }
     EndPass(std::pair(newStatus, dSize - dFreed));
+}
+
+// Room for a part of dFileBytes (header included) at path: what the folder holds and
+// what other parts being written will still add must leave it under the maximum. When
+// they do not, the oldest files that nobody uses or has room for are deleted to make it;
+// when even that cannot make it, nothing is deleted and the part gets no room.
+bool mcRadioCacheMgr::SSharedState::MakeRoom(const std::string& path, double dFileBytes)
+{
+    TracedLock lock(cs, "mcRadioCacheMgr::MakeRoom");
+    if (HasRoomHeld(path))
+        return true;
+    std::vector<CacheFileEntry> entries;
+    const double dSize = CacheFolderSize(settings.strLocation, &entries);
+    const std::string& folder = settings.strLocation;
+    const auto sizeOf = [&entries, &folder](const std::string& candidate)
+    {
+        for (const CacheFileEntry& entry : entries)
+            if (platform::EqualsNoCase(folder + entry.strName, candidate))
+                return entry.dSize;
+        return 0.0;
+    };
+    double dComing = 0; // bytes that parts being written will still add
+    for (const auto& [reservedPath, dBytes] : listReservations)
+        dComing += std::max(0.0, dBytes - sizeOf(reservedPath));
+    const double dNeeded = std::max(0.0, dFileBytes - sizeOf(path));
+    double dRoom = settings.dMaxSize - dSize - dComing;
+    if (dNeeded > dRoom)
+    {
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const CacheFileEntry& a, const CacheFileEntry& b)
+                         { return a.strLastWrite < b.strLastWrite; });
+        std::vector<std::string> victims;
+        double dFreeable = 0;
+        for (const CacheFileEntry& entry : entries)
+        {
+            if (dRoom + dFreeable >= dNeeded)
+                break;
+            const std::string candidate = folder + entry.strName;
+            if (platform::EqualsNoCase(candidate, path) || IsLockedHeld(candidate) ||
+                HasRoomHeld(candidate))
+                continue;
+            victims.push_back(candidate);
+            dFreeable += entry.dSize;
+        }
+        if (dRoom + dFreeable < dNeeded)
+            return false;
+        for (const std::string& victim : victims)
+            if (DeleteUnusedFile(victim))
+                dRoom += sizeOf(victim);
+        if (dNeeded > dRoom)
+            return false;
+    }
+    listReservations.emplace_back(path, dFileBytes);
+    return true;
 }
 
 mcRadioCacheMgr::mcRadioCacheMgr(PassEndFunction onPassEnd)
@@ -287,6 +369,27 @@ CacheSettings mcRadioCacheMgr::DefaultSettings(const std::string& appFolder)
     return settings;
 }
 
+namespace
+{
+// The index's bytes deciphered; nothing when it cannot be read (a symbolic link at its
+// name included: the application folder may lie where others can write).
+std::optional<std::string> DecipheredIndex(const std::string& path, CacheCipher& cipher)
+{
+    try
+    {
+        std::string bytes = platform::ReadStoredFile(path, platform::ELinks::eRefuse);
+        CipherUse use(cipher);
+        if (!use.Process(bytes))
+            return std::nullopt;
+        return bytes;
+    }
+    catch (const platform::StoredFileError&)
+    {
+        return std::nullopt;
+    }
+}
+} // namespace
+
 CacheSettings mcRadioCacheMgr::PeekSettings(const std::string& appFolder)
 {
     const CacheSettings defaults = DefaultSettings(appFolder);
@@ -295,13 +398,10 @@ CacheSettings mcRadioCacheMgr::PeekSettings(const std::string& appFolder)
     const std::string indexPath = appFolder + "/RECache.idx";
     if (platform::FileExists(indexPath))
     {
-        std::ifstream in(indexPath, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         CacheCipher cipher;
-        DWORD length = static_cast<DWORD>(bytes.size());
-        if (length > 0 && cipher.InitializeStored())
-            cipher.ProcessInPlace(reinterpret_cast<BYTE*>(bytes.data()), length);
-        index.LoadText(bytes, defaults);
+        const std::string text = DecipheredIndex(indexPath, cipher).value_or(std::string());
+        if (!index.LoadText(text, defaults))
+            CacheIndexDocument::Salvage(text, settings);
     }
     else
     {
@@ -312,32 +412,90 @@ CacheSettings mcRadioCacheMgr::PeekSettings(const std::string& appFolder)
     return settings;
 }
 
+// The index is deciphered and enciphered in memory: its plain form is never written out.
+// Only a plain index left in the folder (by hand, or by an older version) is read, and
+// then removed.
 bool mcRadioCacheMgr::LoadIndex(const CacheSettings& defaults, bool bEnciphered)
 {
     TracedLock lock(m_csIndex);
-    PlainIndexGuard plain(m_strPlainPath);
-    if (bEnciphered)
+    m_strStoredText.clear();
+    m_strUnreadText.clear();
+    if (!bEnciphered)
     {
-        CipherUse cipher(m_loadCipher);
-        cipher.ProcessFile(m_strIndexPath, m_strPlainPath);
+        PlainIndexGuard plain(m_strPlainPath);
+        std::string text;
+        try
+        {
+            text = platform::ReadStoredFile(m_strPlainPath, platform::ELinks::eRefuse);
+        }
+        catch (const platform::StoredFileError&)
+        {
+        }
+        return m_index.LoadText(text, defaults);
     }
-    return m_index.Load(m_strPlainPath, defaults);
+    const std::optional<std::string> text = DecipheredIndex(m_strIndexPath, m_loadCipher);
+    const bool bLoaded = text && m_index.LoadText(*text, defaults);
+    if (bLoaded)
+        m_strStoredText = m_index.ToString();
+    else if (text)
+        m_strUnreadText = *text;
+    return bLoaded;
 }
 
+// Writes the index only when its text differs from what the file holds, enciphered and
+// durably (a synced temporary renamed over it, then the folder synced), so that a crash or
+// a power cut never leaves a damaged index.
 void mcRadioCacheMgr::SaveIndex()
 {
     TracedLock lock(m_csIndex);
-    PlainIndexGuard plain(m_strPlainPath);
-    if (!m_index.Save())
-        return; // the index on disk stays as it was
-    // Enciphered beside the index and renamed over it, so that a failure or a crash on
-    // the way never leaves a damaged index.
-    const std::string partial = m_strIndexPath + ".new";
+    const std::string text = m_index.ToString();
+    if (text.empty() || text == m_strStoredText)
+        return;
+    std::string bytes = text;
     CipherUse cipher(m_saveCipher);
-    if (cipher.ProcessFile(m_strPlainPath, partial))
-        platform::RenameFile(partial, m_strIndexPath);
-    else
-        platform::DeleteFile(partial);
+    if (!cipher.Process(bytes))
+        return; // the index on disk stays as it was
+    try
+    {
+        platform::ReplaceStoredFile(m_strIndexPath, bytes);
+        m_strStoredText = text;
+    }
+    catch (const platform::StoredFileError& e)
+    {
+        Trace("mcRadioCacheMgr::SaveIndex %s %s", m_strIndexPath.c_str(), e.what());
+    }
+}
+
+// An index that exists but cannot be read: what can be read of it is kept in the
+// settings, the file itself is kept as RECache.idx.damaged (replacing an older one), and
+// the host hears of it through an event and a message.
+void mcRadioCacheMgr::KeepDamagedIndex(const CacheSettings& defaults)
+{
+    CacheSettings settings = defaults;
+    int nRecovered = 0;
+    {
+        TracedLock lock(m_csIndex);
+        nRecovered = CacheIndexDocument::Salvage(m_strUnreadText, settings);
+        m_strUnreadText.clear();
+        m_index.SetSettings(settings);
+    }
+    const std::string kept = m_strIndexPath + kDamagedSuffix;
+    const bool bKept = platform::RenameFile(m_strIndexPath, kept);
+    if (bKept)
+        platform::SyncFolderOf(kept);
+    Trace("mcRadioCacheMgr::Init the cache index %s is damaged; kept as %s, %d settings read",
+          m_strIndexPath.c_str(), bKept ? kept.c_str() : "(nothing)", nRecovered);
+    mcEvent event(eEventCategoryError, "CacheIndexDamaged");
+    event.AddParameter("Path", m_strIndexPath.c_str());
+    event.AddParameter("KeptAs", bKept ? kept.c_str() : "");
+    event.AddParameter("SettingsRead", nRecovered);
+    GetEventMgr()->PostEvent(event);
+    platform::MessageBox("The radio cache's settings file " + m_strIndexPath +
+                             " was damaged. It is kept as " + (bKept ? kept : "nothing") + "; " +
+                             std::to_string(nRecovered) +
+                             " of its 4 settings could be read, the others are back at "
+                             "their defaults.",
+                         "Radio cache", platform::MB_OK | platform::MB_ICONWARNING);
 }
 
 void mcRadioCacheMgr::Init()
@@ -346,7 +504,10 @@ void mcRadioCacheMgr::Init()
     if (platform::FileExists(m_strIndexPath))
     {
         if (!LoadIndex(defaults, true))
+        {
+            KeepDamagedIndex(defaults);
             SaveIndex();
+        }
     }
     else
     {
@@ -400,6 +561,13 @@ void mcRadioCacheMgr::SetSettings(const CacheSettings& settings)
     SaveIndex();
 }
 
+bool mcRadioCacheMgr::MakeRoomFor(const STrackInfo& track)
+{
+    const std::string path = GetCacheFilePath(track);
+    return !path.empty() && m_state->MakeRoom(path, static_cast<double>(track.cachesize) +
+                                                        mcCacheFileMgr::kHeaderSize);
+}
+
 std::string mcRadioCacheMgr::GetCacheFilePath(const STrackInfo& track) const
 {
     if (!IsPlainCacheId(track.cacheid))
@@ -436,8 +604,14 @@ void mcRadioCacheMgr::UnLockFile(LockHandle handle)
     auto& locks = m_state->listLocks;
     const auto it = std::find_if(locks.begin(), locks.end(),
                                  [&](const auto& entry) { return entry.first == handle; });
-    if (it != locks.end())
-        locks.erase(it);
+    if (it == locks.end())
+        return;
+    const std::string path = it->second;
+    locks.erase(it);
+    // The part's file is done with: what it holds now counts as the folder's size.
+    if (!m_state->IsLockedHeld(path))
+        std::erase_if(m_state->listReservations,
+                      [&](const auto& entry) { return platform::EqualsNoCase(entry.first, path); });
 }
 
 bool mcRadioCacheMgr::IsFileLocked(const std::string& path) const

@@ -6,9 +6,9 @@
 // destruction. Callers: the stream manager's thread (Init, UnInit), downloader threads
 // (paths, headers, locks, StartSizeManagement), the host's thread through the engine
 // object (settings and status), and the pass thread.
-// Locks: the lock list, the settings and GetCacheSize under the recursive section of the
-// shared state; the index document and its ciphers under m_csIndex (never taken by a
-// pass). A pass owns the shared state jointly with the manager, so a pass that outlives
+// Locks: the lock list, the room given to parts, the settings and GetCacheSize under the
+// recursive section of the shared state; the index document and its ciphers under m_csIndex (never
+// taken by a pass). A pass owns the shared state jointly with the manager, so a pass that outlives
 // UnInit's wait never touches the destroyed manager.
 #pragma once
 
@@ -80,6 +80,15 @@ public:
     std::string GetCacheFilePath(const STrackInfo& track) const;
     CacheFileHeader MakeCacheFileHeader(const STrackInfo& track) const;
 
+    // Downloader threads, before a track's part goes through the disk cache. True when the
+    // part's whole file fits under the maximum size beside what the folder holds and what
+    // the other parts given room will still add, if need be after deleting the oldest
+    // files that are neither locked nor given room; the room is then held for the part
+    // until the last lock of its path is released. False (nothing deleted) when it cannot
+    // fit, or when the cacheid names no file: the part is then played from the network and
+    // not cached. Takes the shared section while it lists and deletes.
+    bool MakeRoomFor(const STrackInfo& track);
+
     // Downloader threads and passes; each holds the shared section for its own steps.
     LockHandle LockFile(const std::string& path);
     void UnLockFile(LockHandle handle);
@@ -105,9 +114,14 @@ public:
                              INT* pnStatus);
     void SetRadioCacheStatus(double fMaxSize, double fSafetyMargin) OVR_EXCLUDES(m_csIndex);
 
-    // The index operations of Init and UnInit; each holds m_csIndex throughout.
+    // The index operations of Init and UnInit; each holds m_csIndex throughout. The index
+    // is deciphered and enciphered in memory (its plain form is never written), and saved
+    // durably and only when its text changed.
     bool LoadIndex(const CacheSettings& defaults, bool bEnciphered) OVR_EXCLUDES(m_csIndex);
     void SaveIndex() OVR_EXCLUDES(m_csIndex);
+
+    // What a damaged index is kept as, beside it.
+    static constexpr const char* kDamagedSuffix = ".damaged";
 
     const std::string& AppFolder() const { return m_strAppFolder; }
     const std::string& IndexPath() const { return m_strIndexPath; }
@@ -130,8 +144,12 @@ private:
     const std::string m_strIndexPath;
     const std::string m_strPlainPath;
 
+    void KeepDamagedIndex(const CacheSettings& defaults) OVR_EXCLUDES(m_csIndex);
+
     mutable platform::CriticalSection m_csIndex;
     CacheCipher m_loadCipher OVR_GUARDED_BY(m_csIndex);
     CacheCipher m_saveCipher OVR_GUARDED_BY(m_csIndex);
     CacheIndexDocument m_index OVR_GUARDED_BY(m_csIndex);
+    std::string m_strStoredText OVR_GUARDED_BY(m_csIndex); // the index file's plain text
+    std::string m_strUnreadText OVR_GUARDED_BY(m_csIndex); // an index that did not load
 };

@@ -102,9 +102,10 @@ bool CTrackDownloader::IsDiskCacheUsable(const CTrackCache& cache)
     CTrackCacheOwner* pOwner = cache.GetOwner();
     const std::shared_ptr<mcRadioCacheMgr> pCacheMgr =
         pOwner ? pOwner->GetRadioCacheMgr() : nullptr;
-    // A cacheid that names no file is fetched as with a disabled cache.
+    // A cacheid that names no file, or a part the cache has no room for, is fetched as
+    // with a disabled cache.
     return pCacheMgr && pCacheMgr->IsEnabled() && pCacheMgr->GetSizeStatus() != eSizeNoRoom &&
-           !pCacheMgr->GetCacheFilePath(cache.GetTrackInfo()).empty();
+           pCacheMgr->MakeRoomFor(cache.GetTrackInfo());
 }
 
 void CTrackDownloader::CreateSplitSources()

@@ -1,10 +1,12 @@
 #include "host/Trace.h"
 
 #include "host/TraceBlock.h"
+#include "platform/Files.h"
 #include "platform/Format.h"
 #include "platform/Mutex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <link.h>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -19,8 +22,76 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+namespace
+{
+// The user a viewer must run as; -1 for this process's own.
+std::atomic<long long> g_nViewerOwner{-1};
+
+uid_t ViewerOwner()
+{
+    const long long nOwner = g_nViewerOwner.load();
+    return nOwner < 0 ? ::geteuid() : static_cast<uid_t>(nOwner);
+}
+
+struct SModuleSearch
+{
+    ElfW(Addr) address;
+    std::string strPath;
+    bool bFound = false;
+};
+
+int FindModuleOf(dl_phdr_info* pInfo, std::size_t, void* pData)
+{
+    auto& search = *static_cast<SModuleSearch*>(pData);
+    for (ElfW(Half) i = 0; i < pInfo->dlpi_phnum; ++i)
+    {
+        const ElfW(Phdr)& segment = pInfo->dlpi_phdr[i];
+        const ElfW(Addr) start = pInfo->dlpi_addr + segment.p_vaddr;
+        if (segment.p_type != PT_LOAD || search.address < start ||
+            search.address >= start + segment.p_memsz)
+            continue;
+        search.bFound = true;
+        search.strPath = pInfo->dlpi_name != nullptr ? pInfo->dlpi_name : "";
+        return 1;
+    }
+    return 0;
+}
+
+// The absolute path of the program or library that holds this code (the engine library,
+// or a tool that links the trace); empty when it is not known as an absolute path. The
+// program itself has no name in the loader's list: the kernel's link names it. A library
+// loaded by a relative path is not trusted, since what that names depends on the
+// current folder.
+std::string ModulePath()
+{
+    SModuleSearch search{reinterpret_cast<ElfW(Addr)>(&FindModuleOf), {}};
+    ::dl_iterate_phdr(&FindModuleOf, &search);
+    if (!search.bFound)
+        return {};
+    if (search.strPath.empty())
+    {
+        char szTarget[4096];
+        const ssize_t nLength = ::readlink("/proc/self/exe", szTarget, sizeof(szTarget) - 1);
+        if (nLength <= 0)
+            return {};
+        search.strPath.assign(szTarget, static_cast<std::size_t>(nLength));
+    }
+    return search.strPath.front() == '/' ? search.strPath : std::string();
+}
+
+// A folder the user alone can reach, as the base directory rules require of
+// XDG_RUNTIME_DIR; one that is not is not used.
+bool IsPrivateFolder(const char* pszFolder)
+{
+    struct stat info
+    {
+    };
+    return ::stat(pszFolder, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+           (info.st_mode & 077) == 0;
+}
+} // namespace
 
 namespace host
 {
@@ -28,9 +99,47 @@ std::string TraceSocketPath()
 {
     if (const char* pszSocket = std::getenv("OVDIAG_SOCKET"); pszSocket && *pszSocket)
         return pszSocket;
-    if (const char* pszRuntime = std::getenv("XDG_RUNTIME_DIR"); pszRuntime && *pszRuntime)
+    if (const char* pszRuntime = std::getenv("XDG_RUNTIME_DIR");
+        pszRuntime && *pszRuntime == '/' && IsPrivateFolder(pszRuntime))
         return std::string(pszRuntime) + "/ovdiag.sock";
-    return "/tmp/ovdiag-" + std::to_string(::getuid()) + ".sock";
+    const std::string strFolder = "/tmp/ovdiag-" + std::to_string(::geteuid());
+    if (!platform::CreatePrivateFolder(strFolder))
+        return {};
+    return strFolder + "/ovdiag.sock";
+}
+
+bool PeerIsUser(int hSocket, uid_t user)
+{
+    ucred peer{};
+    socklen_t nSize = sizeof(peer);
+    return ::getsockopt(hSocket, SOL_SOCKET, SO_PEERCRED, &peer, &nSize) == 0 &&
+           nSize == sizeof(peer) && peer.uid == user;
+}
+
+void SetTraceViewerOwner(std::optional<uid_t> user)
+{
+    g_nViewerOwner = user ? static_cast<long long>(*user) : -1;
+}
+
+std::string TraceViewerProgram()
+{
+    const std::string strModule = ModulePath();
+    const std::size_t nSlash = strModule.rfind('/');
+    if (nSlash == std::string::npos)
+        return {};
+    const std::string strFolder = strModule.substr(0, nSlash);
+    // Beside the tools that link the trace, or in the bin folder beside the lib folder
+    // that holds the engine library (as installed, and in the build tree).
+    for (const std::string& strCandidate : {strFolder + "/ovdiag", strFolder + "/../bin/ovdiag"})
+    {
+        struct stat info
+        {
+        };
+        if (::stat(strCandidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            ::access(strCandidate.c_str(), X_OK) == 0)
+            return strCandidate;
+    }
+    return {};
 }
 } // namespace host
 
@@ -38,9 +147,8 @@ namespace
 {
 // How long a send waits for the viewer's reply before the viewer counts as gone.
 constexpr int kReplyTimeoutMs = 3000;
-// How long FindViewer waits for the socket of a viewer it started.
-constexpr auto kViewerStartWait = std::chrono::milliseconds(500);
-constexpr auto kViewerStartPoll = std::chrono::milliseconds(10);
+// How long FindViewer waits for a viewer it started to listen.
+constexpr int kViewerStartWaitMs = 500;
 
 // The process-wide trace state; every member is used under m_lock only.
 struct STraceState
@@ -58,59 +166,64 @@ STraceState& State()
     return s_state;
 }
 
-int ConnectToViewer(const std::string& strPath)
+enum class EConnect
 {
+    eConnected,
+    eNobodyListens, // no socket, or a stale one: a viewer may be started
+    eRefused        // someone else's socket, or one that cannot be used: start nothing
+};
+
+// Connects to the viewer's socket; hSocket is the connection when eConnected. A socket
+// whose listener runs as another user is left at once: the trace quotes the user
+// identifier and signed addresses.
+EConnect ConnectToViewer(const std::string& strPath, int& hSocket)
+{
+    hSocket = -1;
     sockaddr_un address{};
-    if (strPath.size() >= sizeof(address.sun_path))
-        return -1;
+    if (strPath.empty() || strPath.size() >= sizeof(address.sun_path))
+        return EConnect::eRefused;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, strPath.c_str(), strPath.size() + 1);
-    int hSocket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (hSocket < 0)
-        return -1;
-    if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    const int hConnection = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (hConnection < 0)
+        return EConnect::eRefused;
+    if (::connect(hConnection, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
     {
-        ::close(hSocket);
-        return -1;
+        const bool bNobody = errno == ENOENT || errno == ECONNREFUSED;
+        ::close(hConnection);
+        return bNobody ? EConnect::eNobodyListens : EConnect::eRefused;
     }
-    return hSocket;
+    if (!host::PeerIsUser(hConnection, ViewerOwner()))
+    {
+        ::close(hConnection);
+        return EConnect::eRefused;
+    }
+    hSocket = hConnection;
+    return EConnect::eConnected;
 }
 
-// The full path of an executable named name on the PATH, empty when there is none.
-std::string FindOnPath(const char* pszName)
+// The viewer is started only when the environment does not forbid it.
+bool MayStartViewer()
 {
-    const char* pszPath = std::getenv("PATH");
-    if (!pszPath)
-        return {};
-    std::string strPath = pszPath;
-    std::size_t nStart = 0;
-    while (nStart <= strPath.size())
-    {
-        std::size_t nEnd = strPath.find(':', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strPath.size();
-        // An empty entry means the current folder.
-        std::string strCandidate =
-            nEnd > nStart ? strPath.substr(nStart, nEnd - nStart) : std::string(".");
-        strCandidate.append(1, '/').append(pszName);
-        struct stat info
-        {
-        };
-        if (::stat(strCandidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            ::access(strCandidate.c_str(), X_OK) == 0)
-            return strCandidate;
-        nStart = nEnd + 1;
-    }
-    return {};
+    const char* pszNoStart = std::getenv("OVDIAG_NOSTART");
+    return pszNoStart == nullptr || *pszNoStart == '\0' || std::strcmp(pszNoStart, "0") == 0;
 }
 
 // Starts the viewer detached from this process (it outlives the engine and is never
-// left as a zombie). False when the start failed.
-bool StartViewer(const std::string& strProgram, const std::string& strSocket)
+// left as a zombie), with the write end of a pipe on which it says when it listens. The
+// read end of that pipe; -1 when the start failed.
+int StartViewer(const std::string& strProgram, const std::string& strSocket)
 {
-    pid_t child = ::fork();
+    int hReady[2] = {-1, -1};
+    if (::pipe2(hReady, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t child = ::fork();
     if (child < 0)
-        return false;
+    {
+        ::close(hReady[0]);
+        ::close(hReady[1]);
+        return -1;
+    }
     if (child == 0)
     {
         // Only async-signal-safe calls between fork and exec. The viewer starts with no
@@ -130,30 +243,63 @@ bool StartViewer(const std::string& strProgram, const std::string& strSocket)
             ::dup2(hNull, 1);
             ::dup2(hNull, 2);
         }
-        const char* argv[] = {strProgram.c_str(), "--socket", strSocket.c_str(), nullptr};
+        // Descriptor 3 is the ready pipe, kept open across exec (dup2 onto itself would
+        // keep the close-on-exec flag, so that case clears it).
+        if (hReady[1] == 3 ? ::fcntl(3, F_SETFD, 0) != 0 : ::dup2(hReady[1], 3) != 3)
+            ::_exit(127);
+        const char* argv[] = {strProgram.c_str(), "--socket", strSocket.c_str(),
+                              "--ready-fd",       "3",        nullptr};
         ::execv(strProgram.c_str(), const_cast<char* const*>(argv));
         ::_exit(127);
     }
+    ::close(hReady[1]);
     int nStatus = 0;
     while (::waitpid(child, &nStatus, 0) < 0 && errno == EINTR)
     {
     }
-    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+    if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0)
+    {
+        ::close(hReady[0]);
+        return -1;
+    }
+    return hReady[0];
+}
+
+// Waits, at most the start limit, until the viewer says it listens or its end of the
+// pipe closes (it failed, or ended).
+void WaitUntilListening(int hReady)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kViewerStartWaitMs);
+    while (true)
+    {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0)
+            return;
+        pollfd wait{hReady, POLLIN, 0};
+        const int nReady = ::poll(&wait, 1, static_cast<int>(remaining.count()));
+        if (nReady < 0 && errno == EINTR)
+            continue;
+        return;
+    }
 }
 
 int LaunchAndConnect(const std::string& strSocket)
 {
-    std::string strProgram = FindOnPath("ovdiag");
-    if (strProgram.empty() || !StartViewer(strProgram, strSocket))
+    if (!MayStartViewer())
         return -1;
-    auto deadline = std::chrono::steady_clock::now() + kViewerStartWait;
-    while (true)
-    {
-        int hViewer = ConnectToViewer(strSocket);
-        if (hViewer >= 0 || std::chrono::steady_clock::now() >= deadline)
-            return hViewer;
-        std::this_thread::sleep_for(kViewerStartPoll);
-    }
+    const std::string strProgram = host::TraceViewerProgram();
+    if (strProgram.empty())
+        return -1;
+    const int hReady = StartViewer(strProgram, strSocket);
+    if (hReady < 0)
+        return -1;
+    WaitUntilListening(hReady);
+    ::close(hReady);
+    int hViewer = -1;
+    ConnectToViewer(strSocket, hViewer);
+    return hViewer;
 }
 
 void DropViewer(STraceState& state) OVR_REQUIRES(state.m_lock)
@@ -168,9 +314,8 @@ int FindViewerLocked(STraceState& state) OVR_REQUIRES(state.m_lock)
     state.m_block.dwBlockSize = host::kTraceBlockSize;
     if (state.m_hViewer >= 0)
         return 0;
-    std::string strSocket = host::TraceSocketPath();
-    state.m_hViewer = ConnectToViewer(strSocket);
-    if (state.m_hViewer < 0)
+    const std::string strSocket = host::TraceSocketPath();
+    if (ConnectToViewer(strSocket, state.m_hViewer) == EConnect::eNobodyListens)
         state.m_hViewer = LaunchAndConnect(strSocket);
     return state.m_hViewer >= 0 ? 0 : -1;
 }

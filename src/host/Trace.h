@@ -10,9 +10,15 @@
 #pragma once
 #include "platform/Types.h"
 
-// Looks for the viewer when none is known: connects to its socket, else starts ovdiag
-// from the PATH in the background and waits briefly for its socket. 0 when a viewer is
-// known afterwards, -1 otherwise.
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+// Looks for the viewer when none is known: connects to its socket (a viewer running as
+// another user counts as none and is left at once), else, when nobody listens there,
+// starts the installation's own ovdiag (TraceViewerProgram) in the background and waits
+// up to 500 ms for it to listen. $OVDIAG_NOSTART set to anything but 0 forbids the
+// start. 0 when a viewer is known afterwards, -1 otherwise.
 int FindViewer();
 
 // Formats like wvsprintfA (32-bit 'l', no floating point, at most 1024 characters) and
@@ -39,4 +45,14 @@ void ForgetTraceViewer();
 
 // The channel id of the open channel, -1 when none is open.
 LONG TraceChannelId();
+
+// The viewer program FindViewer starts: ovdiag beside the program or library that holds
+// the trace, or in the bin folder beside its lib folder, by absolute path; empty when
+// there is none. Never looked up through PATH, so a file named ovdiag in the current
+// folder is never run.
+std::string TraceViewerProgram();
+
+// The user a viewer must run as: this process's (nothing, the default) or, for tests that
+// stand for a viewer of another user, the one given.
+void SetTraceViewerOwner(std::optional<uid_t> user);
 } // namespace host

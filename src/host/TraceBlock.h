@@ -4,8 +4,10 @@
 // (the channel id for an open message).
 #pragma once
 #include "platform/Types.h"
+
 #include <cstddef>
 #include <string>
+#include <sys/types.h>
 
 namespace host
 {
@@ -21,14 +23,14 @@ inline constexpr DWORD kTraceDefaultOpenMask = 0xEFFFFFFF;
 #pragma pack(push, 1)
 struct STraceBlock
 {
-    DWORD dwBlockSize;    // 4104
-    LONG nChannelId;      // 0 before the first open, then the viewer's reply to it
+    DWORD dwBlockSize; // 4104
+    LONG nChannelId;   // 0 before the first open, then the viewer's reply to it
     DWORD dwOpenParameter;
     DWORD dwOpenMask;
     BYTE reserved1[12];
     BYTE bOpenFlag;
     BYTE reserved2[3];
-    DWORD dwTextLength;   // bytes of text including the terminating zero
+    DWORD dwTextLength; // bytes of text including the terminating zero
     char szText[kTraceTextCapacity];
 };
 
@@ -48,7 +50,14 @@ static_assert(offsetof(STraceBlock, dwTextLength) == 32);
 static_assert(offsetof(STraceBlock, szText) == 36);
 static_assert(sizeof(STraceMessage) == 4 + kTraceBlockSize);
 
-// The viewer's socket: $OVDIAG_SOCKET when set, else $XDG_RUNTIME_DIR/ovdiag.sock, else
-// /tmp/ovdiag-$UID.sock.
+// The viewer's socket: $OVDIAG_SOCKET when set, else $XDG_RUNTIME_DIR/ovdiag.sock (when
+// that folder is the user's alone), else ovdiag.sock in /tmp/ovdiag-$UID, a folder made
+// private (0700) and owner checked. Empty when that folder belongs to someone else: the
+// trace then has no viewer.
 std::string TraceSocketPath();
+
+// True when the peer of the connected Unix socket runs as the user (SO_PEERCRED). Both
+// ends of the trace check it: lines go only to a viewer of the user's own, and a viewer
+// serves only the user's own clients.
+bool PeerIsUser(int hSocket, uid_t user);
 } // namespace host

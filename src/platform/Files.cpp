@@ -153,6 +153,44 @@ bool CreateFolderChain(const std::string& path)
     return false;
 }
 
+bool CreatePrivateFolder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st
+    {
+    };
+    if (::lstat(path.c_str(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode))
+    {
+        errno = ENOTDIR;
+        return false;
+    }
+    if (st.st_uid != ::geteuid())
+    {
+        errno = EPERM;
+        return false;
+    }
+    return (st.st_mode & 077) == 0 || ::chmod(path.c_str(), 0700) == 0;
+}
+
+bool SyncFolderOf(const std::string& path)
+{
+    const std::size_t nSlash = path.rfind('/');
+    const std::string folder = nSlash == std::string::npos ? std::string(".")
+                               : nSlash == 0               ? std::string("/")
+                                                           : path.substr(0, nSlash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool bSynced = ::fsync(fd) == 0;
+    ::close(fd);
+    return bSynced;
+}
+
 std::vector<FoundFile> FindFiles(const std::string& folder, const std::string& pattern)
 {
     std::vector<FoundFile> found;

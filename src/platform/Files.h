@@ -29,6 +29,14 @@ bool DeleteFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);
 // Creates the folder and every missing folder above it; true when it exists at the end.
 bool CreateFolderChain(const std::string& path);
+// Makes sure the folder is this user's alone: creates it with mode 0700 when it is missing
+// (its parent must exist), or accepts one that is a folder itself (not a symbolic link),
+// owned by this user, taking away any access others have to it. False (errno EPERM for a
+// folder of another user, ENOTDIR for something else in the way) when it is not private.
+bool CreatePrivateFolder(const std::string& path);
+// Flushes the folder that holds the path to the disk, so that a rename or a new file in it
+// survives a power cut; false when the folder cannot be synced.
+bool SyncFolderOf(const std::string& path);
 
 struct FoundFile
 {

@@ -1,14 +1,16 @@
 #include "platform/Registry.h"
 
-#include "platform/StoredFile.h"
-
 #include "platform/AsciiText.h"
 #include "platform/DebugOutput.h"
 #include "platform/RuntimeFolder.h"
+#include "platform/StoredFile.h"
 
 #include <algorithm>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 
 namespace platform
 {
@@ -59,44 +61,97 @@ bool IsWritableKeyName(std::string_view name)
 
 // ---- the tree ----
 
+// Deeper keys are refused, as Windows' registry refuses keys below 512 levels: the limit
+// keeps every walk over the tree short, whatever a file holds.
+constexpr std::size_t kMaxKeyDepth = 512;
+
+// What a change did to the tree.
+enum class EChange
+{
+    eFailed,    // the operation fails; nothing is written
+    eUnchanged, // it succeeds without changing anything; nothing is written
+    eChanged    // the file is written
+};
+
+bool SameData(const std::variant<std::string, DWORD>& a, const std::variant<std::string, DWORD>& b)
+{
+    return a == b;
+}
+
+// A key's subkeys are found by their case-folded name in a sorted map, so a file of many
+// siblings reads in n log n rather than n squared, and the map's order is the order in
+// which they are written. Values keep the order they were created in, with an index by
+// folded name beside them.
 struct Key
 {
     std::string name;                  // as first written
     std::vector<RegistryValue> values; // the default value, when present, first
-    std::vector<Key> subkeys;          // in the order created
+    std::unordered_map<std::string, std::size_t> valueIndex; // folded name -> position
+    std::map<std::string, std::unique_ptr<Key>> subkeys;     // folded name -> key
 
-    Key* FindSubkey(std::string_view subName)
+    Key* FindSubkey(std::string_view subName) const
     {
-        for (Key& key : subkeys)
-            if (SameName(key.name, subName))
-                return &key;
-        return nullptr;
+        const auto it = subkeys.find(Folded(subName));
+        return it != subkeys.end() ? it->second.get() : nullptr;
     }
 
     Key& SubkeyOrNew(std::string_view subName)
     {
-        if (Key* pKey = FindSubkey(subName))
-            return *pKey;
-        subkeys.push_back(Key{std::string(subName), {}, {}});
-        return subkeys.back();
+        std::unique_ptr<Key>& pKey = subkeys[Folded(subName)];
+        if (!pKey)
+        {
+            pKey = std::make_unique<Key>();
+            pKey->name = std::string(subName);
+        }
+        return *pKey;
     }
+
+    bool EraseSubkey(std::string_view subName) { return subkeys.erase(Folded(subName)) > 0; }
 
     RegistryValue* FindValue(std::string_view valueName)
     {
-        for (RegistryValue& value : values)
-            if (SameName(value.name, valueName))
-                return &value;
-        return nullptr;
+        const auto it = valueIndex.find(Folded(valueName));
+        return it != valueIndex.end() ? &values[it->second] : nullptr;
     }
 
-    void SetValue(std::string_view valueName, std::variant<std::string, DWORD> data)
+    // eUnchanged when the value holds the data already.
+    EChange SetValue(std::string_view valueName, std::variant<std::string, DWORD> data)
     {
         if (RegistryValue* pValue = FindValue(valueName))
+        {
+            if (SameData(pValue->data, data))
+                return EChange::eUnchanged;
             pValue->data = std::move(data);
-        else if (valueName.empty())
+            return EChange::eChanged;
+        }
+        if (valueName.empty())
+        {
             values.insert(values.begin(), RegistryValue{"", std::move(data)});
+            Reindex();
+        }
         else
+        {
+            valueIndex.emplace(Folded(valueName), values.size());
             values.push_back(RegistryValue{std::string(valueName), std::move(data)});
+        }
+        return EChange::eChanged;
+    }
+
+    bool EraseValue(std::string_view valueName)
+    {
+        const auto it = valueIndex.find(Folded(valueName));
+        if (it == valueIndex.end())
+            return false;
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
+        Reindex();
+        return true;
+    }
+
+    void Reindex()
+    {
+        valueIndex.clear();
+        for (std::size_t i = 0; i < values.size(); ++i)
+            valueIndex.emplace(Folded(values[i].name), i);
     }
 };
 
@@ -118,15 +173,22 @@ struct Tree
         return pKey;
     }
 
-    // Creates the chain; null when a name cannot be written.
-    Key* FindOrCreate(Hive hive, std::string_view path)
+    // Creates the chain; null when a name cannot be written or the key would lie deeper
+    // than the limit. Tells whether it made a key.
+    Key* FindOrCreate(Hive hive, std::string_view path, bool& bCreated)
     {
+        const std::vector<std::string> parts = SplitPath(path);
+        if (parts.size() > kMaxKeyDepth)
+            return nullptr;
         Key* pKey = &Root(hive);
-        for (const std::string& part : SplitPath(path))
+        for (const std::string& part : parts)
         {
             if (!IsWritableKeyName(part))
                 return nullptr;
-            pKey = &pKey->SubkeyOrNew(part);
+            Key& parent = *pKey;
+            const std::size_t nBefore = parent.subkeys.size();
+            pKey = &parent.SubkeyOrNew(part);
+            bCreated = bCreated || parent.subkeys.size() != nBefore;
         }
         return pKey;
     }
@@ -161,7 +223,7 @@ public:
     Tree Parse(std::string_view text)
     {
         if (text.empty())
-            return m_tree; // an empty file holds no keys; nothing in it can be lost
+            return std::move(m_tree); // an empty file holds no keys; nothing in it can be lost
         std::size_t nStart = 0;
         while (nStart < text.size())
         {
@@ -172,7 +234,7 @@ public:
             ParseLine(TrimBlanks(text.substr(nStart, nEnd - nStart)));
             nStart = nEnd + 1;
         }
-        return m_tree;
+        return std::move(m_tree);
     }
 
 private:
@@ -215,11 +277,13 @@ private:
             return;
         const std::string_view rest = path.substr(nSlash + 1);
         std::size_t nStart = 0;
-        while (true)
+        for (std::size_t nDepth = 1;; ++nDepth)
         {
             const std::size_t nEnd = std::min(rest.find('\\', nStart), rest.size());
             if (nEnd == nStart)
                 Fail("an empty key name");
+            if (nDepth > kMaxKeyDepth)
+                Fail("a key nested deeper than " + std::to_string(kMaxKeyDepth) + " levels");
             m_pKey = &m_pKey->SubkeyOrNew(rest.substr(nStart, nEnd - nStart));
             if (nEnd == rest.size())
                 break;
@@ -363,44 +427,62 @@ std::string DwordText(DWORD dwValue)
     return text;
 }
 
-std::vector<const Key*> SortedSubkeys(const Key& key)
+// The key line and the value lines of one key.
+void WriteKeyLines(std::string& out, const std::string& path, const Key& key)
 {
-    std::vector<const Key*> sorted;
-    for (const Key& sub : key.subkeys)
-        sorted.push_back(&sub);
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Key* a, const Key* b) { return Folded(a->name) < Folded(b->name); });
-    return sorted;
-}
-
-void WriteKey(std::string& out, const std::string& path, const Key& key, bool bRoot)
-{
-    // A root is written only to hold values; every other key is written, so that empty
-    // keys survive.
-    if (!bRoot || !key.values.empty())
+    out += '[';
+    out += path;
+    out += "]\n";
+    for (const RegistryValue& value : key.values)
     {
-        out += "[" + path + "]\n";
-        for (const RegistryValue& value : key.values)
-        {
-            out += value.name.empty() ? std::string("@") : Quoted(value.name);
-            out += '=';
-            if (const auto* pText = std::get_if<std::string>(&value.data))
-                out += Quoted(*pText);
-            else
-                out += DwordText(std::get<DWORD>(value.data));
-            out += '\n';
-        }
+        out += value.name.empty() ? std::string("@") : Quoted(value.name);
+        out += '=';
+        if (const auto* pText = std::get_if<std::string>(&value.data))
+            out += Quoted(*pText);
+        else
+            out += DwordText(std::get<DWORD>(value.data));
         out += '\n';
     }
-    for (const Key* pSub : SortedSubkeys(key))
-        WriteKey(out, path + "\\" + pSub->name, *pSub, false);
+    out += '\n';
+}
+
+// The keys of a tree parent first, subkeys in their sorted order. A root is written only
+// to hold values; every other key is written, so that empty keys survive. The walk keeps
+// its own stack and extends one path text, so neither a deep tree nor a long path costs
+// more than the text written.
+void WriteTree(std::string& out, std::string path, const Key& root)
+{
+    struct SFrame
+    {
+        const Key* pKey;
+        std::map<std::string, std::unique_ptr<Key>>::const_iterator itNext;
+        std::size_t nPathLength;
+    };
+    if (!root.values.empty())
+        WriteKeyLines(out, path, root);
+    std::vector<SFrame> stack{{&root, root.subkeys.begin(), path.size()}};
+    while (!stack.empty())
+    {
+        SFrame& top = stack.back();
+        if (top.itNext == top.pKey->subkeys.end())
+        {
+            stack.pop_back();
+            continue;
+        }
+        const Key& sub = *(top.itNext++)->second;
+        path.resize(top.nPathLength);
+        path += '\\';
+        path += sub.name;
+        WriteKeyLines(out, path, sub);
+        stack.push_back({&sub, sub.subkeys.begin(), path.size()});
+    }
 }
 
 std::string Serialize(const Tree& tree)
 {
     std::string out = std::string(kHeader) + "\n\n";
     for (std::size_t i = 0; i < kHiveNames.size(); ++i)
-        WriteKey(out, std::string(kHiveNames[i]), tree.roots[i], true);
+        WriteTree(out, std::string(kHiveNames[i]), tree.roots[i]);
     return out;
 }
 
@@ -441,28 +523,38 @@ Tree LoadTree(const std::string& path)
     return ParseText(ReadText(path));
 }
 
-// One change: under the lock, the current file, the change, the new file. The change
-// answers the operation's result; the file is rewritten only when its text changes.
-bool Change(const std::function<bool(Tree&)>& apply)
+// One change. It is tried first on the file as it is, without the lock: a change that
+// would change nothing (a value set to what it holds, a key that exists) ends there, and
+// a start that only confirms its settings writes nothing and takes no lock. Otherwise,
+// under the lock: the current file, the change, the new file.
+bool Change(const std::function<EChange(Tree&)>& apply)
 {
     const std::string path = Registry::FilePath();
     try
     {
+        {
+            Tree current = LoadTree(path);
+            const EChange outcome = apply(current);
+            if (outcome != EChange::eChanged)
+                return outcome == EChange::eUnchanged;
+        }
         const StoredFileLock lock(path);
-        const std::string original = ReadText(path);
-        Tree tree = ParseText(original);
-        if (!apply(tree))
-            return false;
-        const std::string text = Serialize(tree);
-        if (text != original)
-            ReplaceStoredFile(path, text);
-        return true;
+        Tree tree = LoadTree(path);
+        const EChange outcome = apply(tree);
+        if (outcome == EChange::eChanged)
+            ReplaceStoredFile(path, Serialize(tree));
+        return outcome != EChange::eFailed;
     }
     catch (const std::runtime_error& e)
     {
         Report(path, e.what());
         return false;
     }
+}
+
+EChange Outcome(bool bSucceeded)
+{
+    return bSucceeded ? EChange::eChanged : EChange::eFailed;
 }
 
 // The current tree for a query; nothing (and a report) when the file is damaged.
@@ -496,11 +588,12 @@ bool SetValue(Hive hive, const std::string& path, const std::string& name,
     return Change(
         [&](Tree& tree)
         {
-            Key* pKey = tree.FindOrCreate(hive, path);
+            bool bCreated = false;
+            Key* pKey = tree.FindOrCreate(hive, path, bCreated);
             if (pKey == nullptr)
-                return false;
-            pKey->SetValue(name, data);
-            return true;
+                return EChange::eFailed;
+            const EChange outcome = pKey->SetValue(name, data);
+            return bCreated ? EChange::eChanged : outcome;
         });
 }
 } // namespace
@@ -532,7 +625,14 @@ bool KeyExists(Hive hive, const std::string& path)
 
 bool CreateKey(Hive hive, const std::string& path)
 {
-    return Change([&](Tree& tree) { return tree.FindOrCreate(hive, path) != nullptr; });
+    return Change(
+        [&](Tree& tree)
+        {
+            bool bCreated = false;
+            if (tree.FindOrCreate(hive, path, bCreated) == nullptr)
+                return EChange::eFailed;
+            return bCreated ? EChange::eChanged : EChange::eUnchanged;
+        });
 }
 
 bool DeleteKey(Hive hive, const std::string& path)
@@ -548,14 +648,8 @@ bool DeleteKey(Hive hive, const std::string& path)
             Key* pParent = &tree.Root(hive);
             for (const std::string& part : parts)
                 if ((pParent = pParent->FindSubkey(part)) == nullptr)
-                    return false;
-            auto& subkeys = pParent->subkeys;
-            const auto it = std::find_if(subkeys.begin(), subkeys.end(),
-                                         [&](const Key& key) { return SameName(key.name, last); });
-            if (it == subkeys.end())
-                return false;
-            subkeys.erase(it);
-            return true;
+                    return EChange::eFailed;
+            return Outcome(pParent->EraseSubkey(last));
         });
 }
 
@@ -592,16 +686,7 @@ bool DeleteValue(Hive hive, const std::string& path, const std::string& name)
         [&](Tree& tree)
         {
             Key* pKey = tree.Find(hive, path);
-            if (pKey == nullptr)
-                return false;
-            auto& values = pKey->values;
-            const auto it =
-                std::find_if(values.begin(), values.end(),
-                             [&](const RegistryValue& v) { return SameName(v.name, name); });
-            if (it == values.end())
-                return false;
-            values.erase(it);
-            return true;
+            return Outcome(pKey != nullptr && pKey->EraseValue(name));
         });
 }
 
@@ -610,8 +695,8 @@ std::vector<std::string> SubKeys(Hive hive, const std::string& path)
     std::vector<std::string> names;
     auto tree = CurrentTree();
     if (const Key* pKey = tree ? tree->Find(hive, path) : nullptr)
-        for (const Key* pSub : SortedSubkeys(*pKey))
-            names.push_back(pSub->name);
+        for (const auto& entry : pKey->subkeys)
+            names.push_back(entry.second->name);
     return names;
 }
 

@@ -3,15 +3,20 @@
 // without regard to ASCII letter case and keep the case they were first written with.
 // Key paths use backslashes ("SOFTWARE\\Orvale\\Orvale Deck"); empty components (a
 // leading, trailing or doubled backslash) are ignored, and "" is the tree's root.
-// Every change takes the lock file registry.reg.lock (flock, which also excludes the
-// other threads of this process), reads the current file, applies the change, writes a
-// temporary file and renames it over registry.reg, so concurrent writers in any number
-// of processes never lose each other's writes. Reads need no lock: the file is only ever
-// replaced whole. Callable from any thread; a change blocks while another thread or
-// process changes the file (no limit: a change takes milliseconds), a read never blocks.
+// A change that changes nothing (a value set to what it holds, a key that exists) writes
+// nothing and takes no lock. Every other change takes the lock file registry.reg.lock
+// (flock, which also excludes the other threads of this process), reads the current file,
+// applies the change, and replaces registry.reg durably (platform/StoredFile.h: a synced
+// temporary renamed over it, mode 0600), so concurrent writers in any number of processes
+// never lose each other's writes and a crash never leaves half a file. Reads need no
+// lock: the file is only ever replaced whole. Callable from any thread; a change blocks
+// while another thread or process changes the file (no limit: a change takes
+// milliseconds), a read never blocks. Reading and writing take time in proportion to the
+// file (n log n in its keys), and keys lie at most 512 levels deep.
 // A file that cannot be parsed (a first line other than REGEDIT4, a line that is not a
-// key, a value, a comment or blank) is reported through DebugOutput and left as it is:
-// changes fail without writing and queries answer nothing until someone repairs it.
+// key, a value, a comment or blank, a key deeper than 512 levels) is reported through
+// DebugOutput and left as it is: changes fail without writing and queries answer nothing
+// until someone repairs it.
 //
 // The file, as written: "REGEDIT4", a blank line, then each key as a line
 // [HKEY_LOCAL_MACHINE\SOFTWARE\Orvale] followed by its values and a blank line. Values
@@ -63,7 +68,8 @@ void Validate();
 
 bool KeyExists(Hive hive, const std::string& path);
 // Creates the key and every missing key above it. Returns false when the file is damaged
-// or cannot be written, or when a key name holds a line break or NUL.
+// or cannot be written, when a key name holds a line break or NUL, or when the key would
+// lie deeper than 512 levels.
 bool CreateKey(Hive hive, const std::string& path);
 // Deletes the key with every subkey and value. False when it did not exist (the root
 // "" is never deleted).

@@ -1,5 +1,7 @@
 #include "platform/StoredFile.h"
 
+#include "platform/Files.h"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -40,9 +42,10 @@ bool UniqueFd::Close()
     return bClosed;
 }
 
-std::string ReadStoredFile(const std::string& strPath)
+std::string ReadStoredFile(const std::string& strPath, ELinks links)
 {
-    const UniqueFd fd(::open(strPath.c_str(), O_RDONLY | O_CLOEXEC));
+    const int nFlags = O_RDONLY | O_CLOEXEC | (links == ELinks::eRefuse ? O_NOFOLLOW : 0);
+    const UniqueFd fd(::open(strPath.c_str(), nFlags));
     if (!fd)
     {
         if (errno == ENOENT)
@@ -66,6 +69,8 @@ std::string ReadStoredFile(const std::string& strPath)
 
 void ReplaceStoredFile(const std::string& strPath, const std::string& strText)
 {
+    // mkostemp makes the temporary with O_EXCL and mode 0600: nothing planted under its
+    // name is followed, and nobody else can read it while it is written.
     std::string tempPath = strPath + ".tmp-XXXXXX";
     UniqueFd fd(::mkostemp(tempPath.data(), O_CLOEXEC));
     if (!fd)
@@ -73,19 +78,24 @@ void ReplaceStoredFile(const std::string& strPath, const std::string& strText)
     struct stat old
     {
     };
-    if (::stat(strPath.c_str(), &old) == 0)
-        ::fchmod(fd.Get(), old.st_mode & 07777);
-    if (!WriteAll(fd.Get(), strText) || !fd.Close() ||
+    // Never wider than 0600; narrower when the user made the old file so.
+    if (::stat(strPath.c_str(), &old) == 0 && (old.st_mode & 0600) != 0600)
+        ::fchmod(fd.Get(), old.st_mode & 0600);
+    // The text reaches the disk before the rename, and the rename before the return: a
+    // crash or a power cut leaves the old file or the new one, never a cut one.
+    if (!WriteAll(fd.Get(), strText) || ::fsync(fd.Get()) != 0 || !fd.Close() ||
         ::rename(tempPath.c_str(), strPath.c_str()) != 0)
     {
         const std::string problem = "cannot be written: " + ErrnoText();
         ::unlink(tempPath.c_str());
         throw StoredFileError(problem);
     }
+    if (!SyncFolderOf(strPath))
+        throw StoredFileError("its folder cannot be synced: " + ErrnoText());
 }
 
 StoredFileLock::StoredFileLock(const std::string& strPath)
-    : m_fd(::open((strPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+    : m_fd(::open((strPath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600))
 {
     if (!m_fd)
         throw StoredFileError("the lock file cannot be opened: " + ErrnoText());

@@ -1,7 +1,7 @@
 #include "platform/Xml.h"
 
 #include "platform/AsciiText.h"
-#include "platform/Files.h"
+#include "platform/StoredFile.h"
 
 #include <cstdio>
 #include <fstream>
@@ -216,17 +216,14 @@ bool Document::Save(const std::string& path) const
 {
     if (!m_doc)
         return false;
-    const std::string text = ToString();
-    const std::string temporary = path + ".tmp";
+    try
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush())
-        {
-            std::remove(temporary.c_str());
-            return false;
-        }
+        ReplaceStoredFile(path, ToString());
+        return true;
     }
-    return RenameFile(temporary, path);
+    catch (const StoredFileError&)
+    {
+        return false;
+    }
 }
 } // namespace platform::xml

@@ -61,7 +61,8 @@ public:
     Element CreateRoot(std::string_view name);
 
     // A document built with CreateRoot is written without an XML declaration; a loaded
-    // one keeps the declaration it had. The file is replaced whole.
+    // one keeps the declaration it had. The file is replaced whole and durably, as
+    // ReplaceStoredFile does.
     bool Save(const std::string& path) const;
     std::string ToString() const;
 

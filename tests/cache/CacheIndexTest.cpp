@@ -4,8 +4,10 @@
 #include "cache/CacheIndexDocument.h"
 #include "cache/RadioCacheMgr.h"
 #include "platform/Files.h"
+#include "platform/MessageBox.h"
 #include "platform/Xml.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -126,13 +128,87 @@ TEST_F(CacheIndexTest, StoredValuesAreReadBack)
     EXPECT_TRUE(settings.bEnabled);         // the installation's choice decides
 }
 
-TEST_F(CacheIndexTest, ADamagedIndexFallsBackToTheDefaultsAndIsRewritten)
+// An index that cannot be read is kept aside as it was, the host hears of it (an event
+// and a message), and what can still be read of it is kept rather than the defaults.
+TEST_F(CacheIndexTest, ADamagedIndexIsKeptAsideReportedAndWhatCanBeReadKept)
 {
-    testsupport::WriteFile(Idx(), std::string("\x01\x02not an index at all", 21));
-    const CacheSettings settings = StartAndStop();
-    EXPECT_EQ(settings.dMaxSize, 250000000.0);
-    EXPECT_FALSE(platform::FileExists(Xml()));
-    EXPECT_EQ(GeneralInfo(Decipher(Idx())), DefaultChildren());
+    const std::string cut = "<RADIO_CACHE><GENERAL_INFO><CACHE_PATH>/mine/</CACHE_PATH>"
+                            "<MAX_SIZE>300000000</MAX_SIZE><SAFETY_MAR";
+    struct SRow
+    {
+        const char* name;
+        std::string plain; // enciphered into the index
+        Children want;
+    };
+    const Children defaults = DefaultChildren();
+    const SRow rows[] = {
+        {"no index at all", "\x01\x02not an index", defaults},
+        {"an empty file", "", defaults},
+        {"cut short by a crash",
+         cut,
+         {{"CACHE_PATH", "/mine/"}, {"MAX_SIZE", "300000000"}, defaults[2], defaults[3]}},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TempHome home;
+        const std::string idx = home.File("RECache.idx");
+        if (row.plain.empty())
+            testsupport::WriteFile(idx, "");
+        else
+            WriteEnciphered(idx, row.plain);
+        const std::string damaged = testsupport::ReadFile(idx);
+        std::vector<std::string> messages;
+        platform::SetMessageBoxHook(
+            [&messages](const std::string& text, const std::string&, UINT)
+            {
+                messages.push_back(text);
+                return platform::IDOK;
+            });
+        {
+            mcRadioCacheMgr mgr;
+            mgr.Init();
+            mgr.UnInit();
+        }
+        platform::SetMessageBoxHook({});
+        Children want = row.want;
+        if (want[0].second != "/mine/")
+            want[0].second = home.File("OVRadio/Cache/");
+        EXPECT_EQ(GeneralInfo(Decipher(idx)), want);
+        EXPECT_EQ(testsupport::ReadFile(idx + ".damaged"), damaged);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_NE(messages[0].find(idx + ".damaged"), std::string::npos) << messages[0];
+        const std::string events = testsupport::ReadFile(home.File("events.log"));
+        EXPECT_NE(events.find("\"name\":\"CacheIndexDamaged\""), std::string::npos) << events;
+        EXPECT_FALSE(platform::FileExists(home.File("RECache.xml")));
+    }
+}
+
+// The index is written again only when a setting changed, and never in plain text.
+TEST_F(CacheIndexTest, AnUnchangedIndexIsNotWrittenAgain)
+{
+    StartAndStop();
+    const auto before = testsupport::InodeOf(Idx());
+    EXPECT_EQ(testsupport::ModeOf(Idx()), 0600u);
+    StartAndStop();
+    EXPECT_EQ(testsupport::InodeOf(Idx()), before);
+    {
+        mcRadioCacheMgr mgr;
+        mgr.Init();
+        CacheSettings settings = mgr.GetSettings();
+        settings.dMaxSize = 5;
+        mgr.SetSettings(settings);
+        mgr.UnInit();
+    }
+    EXPECT_NE(testsupport::InodeOf(Idx()), before);
+    EXPECT_EQ(GeneralInfo(Decipher(Idx()))[1],
+              (std::pair<std::string, std::string>{"MAX_SIZE", "5"}));
+    // No plain index and no temporary beside it (the event log comes and goes with the
+    // process's first pass).
+    for (const auto& entry : std::filesystem::directory_iterator(m_home.Path()))
+        EXPECT_TRUE(entry.path().filename() == "RECache.idx" ||
+                    entry.path().filename() == "events.log")
+            << entry.path();
 }
 
 TEST_F(CacheIndexTest, APlainIndexLeftBehindIsTakenOverAndRemoved)
@@ -143,24 +219,6 @@ TEST_F(CacheIndexTest, APlainIndexLeftBehindIsTakenOverAndRemoved)
     EXPECT_FALSE(platform::FileExists(Xml()));
     EXPECT_EQ(GeneralInfo(Decipher(Idx()))[0],
               (std::pair<std::string, std::string>{"MAX_SIZE", "123"}));
-}
-
-TEST_F(CacheIndexTest, ASaveThatCannotEncipherKeepsTheIndexAndNoPlainFile)
-{
-    StartAndStop();
-    const std::string before = testsupport::ReadFile(Idx());
-    ASSERT_TRUE(platform::CreateFolderChain(Idx() + ".new")); // the enciphered copy fails
-    {
-        mcRadioCacheMgr mgr;
-        mgr.Init();
-        CacheSettings settings = mgr.GetSettings();
-        settings.dMaxSize = 5;
-        mgr.SetSettings(settings);
-        EXPECT_FALSE(platform::FileExists(Xml()));
-        mgr.UnInit();
-    }
-    EXPECT_FALSE(platform::FileExists(Xml()));
-    EXPECT_EQ(testsupport::ReadFile(Idx()), before);
 }
 
 TEST_F(CacheIndexTest, PeekingReadsWithoutWriting)

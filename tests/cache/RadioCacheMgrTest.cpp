@@ -10,6 +10,7 @@
 #include "support/Wait.h"
 
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -166,9 +167,82 @@ TEST_F(RadioCacheMgrTest, AFileHeldOpenIsNotDeleted)
     EXPECT_EQ(RunPass(), eSizeNoRoom);
     EXPECT_TRUE(Exists(0));
     EXPECT_FALSE(Exists(1));
+    EXPECT_EQ(m_mgr->GetLastCacheSize(), 10 * kMB); // only what really went counts as freed
     open.reset();
     RunPass();
     EXPECT_FALSE(Exists(0));
+}
+
+// A part gets room in the cache only when its whole file fits under the maximum beside
+// the files and the parts already given room, if need be after the oldest files that
+// nobody uses or has room for are deleted; otherwise nothing is deleted and the part is
+// played from the network alone.
+TEST_F(RadioCacheMgrTest, APartGetsRoomOnlyWhenItFitsUnderTheMaximum)
+{
+    struct SRow
+    {
+        const char* name;
+        double dPartMB;       // the part's size (its file is 500 bytes more)
+        bool bLockOldest;     // the oldest file is in use
+        bool bOtherPartFirst; // a 3 MB part was given room before (the oldest file goes)
+        bool bWant;
+        int nWantRemaining; // of the four 2 MB files
+    };
+    const SRow rows[] = {
+        {"fits in the room left", 1.5, false, false, true, 4},
+        {"the oldest files make room", 5, false, false, true, 2},
+        {"larger than the whole cache", 11, false, false, false, 4},
+        {"files in use cannot make room", 9, true, false, false, 4},
+        {"room given to another part counts", 5, false, true, true, 0},
+        {"room given to another part is not taken", 9, false, true, false, 3},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        const std::string strRow = std::to_string(&row - rows);
+        Configure(10 * kMB, 1 * kMB);
+        MakeFiles(4, 2 * kMB); // 8 MB of 10
+        std::vector<mcRadioCacheMgr::LockHandle> locks;
+        if (row.bLockOldest)
+            locks.push_back(m_mgr->LockFile(Path(3)));
+        STrackInfo track = SampleTrack();
+        if (row.bOtherPartFirst)
+        {
+            track.cacheid = "Other" + strRow;
+            track.cachesize = static_cast<DWORD>(3 * kMB);
+            ASSERT_TRUE(m_mgr->MakeRoomFor(track));
+            locks.push_back(m_mgr->LockFile(m_mgr->GetCacheFilePath(track)));
+        }
+        track.cacheid = "Part" + strRow;
+        track.cachesize = static_cast<DWORD>(row.dPartMB * kMB);
+        EXPECT_EQ(m_mgr->MakeRoomFor(track), row.bWant);
+        EXPECT_EQ(Remaining(), row.nWantRemaining);
+        // The parts are done with: their room goes with their last lock.
+        locks.push_back(m_mgr->LockFile(m_mgr->GetCacheFilePath(track)));
+        for (const auto lock : locks)
+            m_mgr->UnLockFile(lock);
+        for (const auto& found : platform::FindFiles(m_strFolder, "*"))
+            platform::DeleteFile(m_strFolder + found.name);
+    }
+}
+
+// The cache folder may lie where others can write: a link planted at a cache file's name
+// is neither opened nor written through, and a pass removes the link, not its target.
+TEST_F(RadioCacheMgrTest, ALinkAtACacheFileNameIsNeverFollowed)
+{
+    const std::string outside = m_home.File("outside");
+    testsupport::WriteFile(outside, "not the cache's");
+    ASSERT_EQ(::symlink(outside.c_str(), Path(0).c_str()), 0);
+    {
+        mcCacheFileMgr file(Path(0));
+        EXPECT_FALSE(file.IsOpen());
+        CacheFileHeader header;
+        EXPECT_NE(file.WriteHeader(header), mcCacheFileMgr::kHeaderSize);
+    }
+    m_free.Set(0);
+    RunPass();
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(Path(0))));
+    EXPECT_EQ(testsupport::ReadFile(outside), "not the cache's");
 }
 
 TEST_F(RadioCacheMgrTest, DisablingBelowOneByteKeepsTheMarginAndEmptiesTheCache)

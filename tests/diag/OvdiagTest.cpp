@@ -1,5 +1,6 @@
 // The ovdiag viewer as a process of its own: engines' lines on their channels, several
 // clients at once, the output file, and a clean end on SIGTERM.
+#include "TraceViewer.h"
 #include "host/Trace.h"
 #include "host/TraceBlock.h"
 #include "support/ChildProcess.h"
@@ -12,9 +13,11 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -153,8 +156,13 @@ TEST(Ovdiag, PrintsEachEnginesLinesOnItsChannelAndEndsCleanly)
     EXPECT_NE(rival.ErrLine().find(socket), std::string::npos);
     EXPECT_EQ(rival.Wait(), 1);
 
+    EXPECT_EQ(std::filesystem::status(socket).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(viewer.SignalAndWait(SIGTERM), 0);
     EXPECT_FALSE(std::filesystem::exists(socket));
+    // The file is the user's alone: its lines quote signed addresses.
+    EXPECT_EQ(std::filesystem::status(outFile).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const std::string logged = testsupport::ReadFile(outFile);
     EXPECT_NE(logged.find("[engine-a] tuned to demo at 128 kbit/s\n"), std::string::npos);
     EXPECT_NE(logged.find("[engine-b] lines\n"), std::string::npos);
@@ -177,4 +185,44 @@ TEST(Ovdiag, EndsOnSigintAndTakesOverAStaleSocket)
     EXPECT_GE(client.Send(host::kTraceKindOpen, 0, "tool"), 1u);
     EXPECT_EQ(viewer.SignalAndWait(SIGINT), 0);
     EXPECT_FALSE(std::filesystem::exists(socket));
+}
+
+// A viewer serves its own user's clients alone, and the trace sends only to its own user's
+// viewer; another user is simulated on each end by expecting a user the peer is not.
+TEST(Ovdiag, TracesStayWithTheirUser)
+{
+    struct SRow
+    {
+        const char* name;
+        bool bEngineExpectsOther;
+        bool bViewerExpectsOther;
+        bool bWantLine;
+    };
+    constexpr SRow kRows[] = {{"the same user", false, false, true},
+                              {"a viewer of another user", true, false, false},
+                              {"a client of another user", false, true, false}};
+    for (const SRow& row : kRows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TempHome home;
+        const std::string socket = home.File("diag.sock");
+        std::ostringstream out;
+        CTraceViewer viewer(socket, ::geteuid() + (row.bViewerExpectsOther ? 1 : 0));
+        viewer.AddOutput(out);
+        std::thread serving([&viewer] { viewer.Run(); });
+        const testsupport::ScopedEnv at("OVDIAG_SOCKET", socket.c_str());
+        if (row.bEngineExpectsOther)
+            host::SetTraceViewerOwner(::geteuid() + 1);
+        host::ForgetTraceViewer();
+        FindViewer();
+        OpenTraceChannel("engine", 0, 1, host::kTraceDefaultOpenMask);
+        Trace("a line for the user alone");
+        CloseTraceChannel();
+        host::ForgetTraceViewer();
+        host::SetTraceViewerOwner(std::nullopt);
+        viewer.Stop();
+        testsupport::Within("the viewer to end", [&serving] { serving.join(); });
+        EXPECT_EQ(out.str().find("a line for the user alone") != std::string::npos, row.bWantLine)
+            << out.str();
+    }
 }

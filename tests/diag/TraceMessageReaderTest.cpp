@@ -42,13 +42,19 @@ TEST(TraceMessageReader, NamesChannelsAndWritesEachLineOfAText)
     auto open = Message(host::kTraceKindOpen, 0, "OVRadioEngine");
     const DWORD dwId = reader.Read(&open, sizeof open);
     EXPECT_EQ(1u, dwId);
+    // Server text quoted in a line reaches the terminal and the file clean, and the
+    // addresses in it without the user.
+    auto quoted = Message(host::kTraceKindText, LONG(dwId),
+                          "name \x1b]0;title\x07 at http://h/s?OVUID=7C1D-22&USR_INFO=me&LOG=AB");
+    EXPECT_EQ(1u, reader.Read(&quoted, sizeof quoted));
     auto text = Message(host::kTraceKindText, LONG(dwId), "first\r\nsecond\n");
     EXPECT_EQ(1u, reader.Read(&text, sizeof text));
     auto close = Message(host::kTraceKindClose, LONG(dwId), "");
     EXPECT_EQ(1u, reader.Read(&close, sizeof close));
     EXPECT_EQ(1u, reader.Read(&text, sizeof text)); // a closed channel shows its number
-    EXPECT_EQ(WithoutStamps(out.str()), "[OVRadioEngine] first\n[OVRadioEngine] second\n"
-                                        "[1] first\n[1] second\n");
+    EXPECT_EQ(WithoutStamps(out.str()),
+              "[OVRadioEngine] name ?]0;title? at http://h/s?OVUID=***&USR_INFO=***&LOG=AB\n"
+              "[OVRadioEngine] first\n[OVRadioEngine] second\n[1] first\n[1] second\n");
 
     // Too short to hold the block's fields: answered, nothing written. A message cut
     // inside its text, or with a length beyond the block, is read up to what it holds.

@@ -8,10 +8,19 @@
 #include "support/TraceCapture.h"
 #include "support/Wait.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using testsupport::TraceCapture;
@@ -72,19 +81,69 @@ TEST(Trace, FormatsWithThePlatformRulesAndTakesOutsideTextAsAnArgument)
     EXPECT_EQ(lines[2].size(), 1024u); // the formatter's limit
 }
 
-TEST(Trace, NoViewerAndNoProgramDropsLines)
+namespace
 {
-    testsupport::TempHome home;
-    std::string strOldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    ::setenv("PATH", home.Path().c_str(), 1); // an empty folder: no ovdiag to start
-    ::setenv("OVDIAG_SOCKET", home.File("none.sock").c_str(), 1);
-    host::ForgetTraceViewer();
-    EXPECT_EQ(FindViewer(), -1);
-    EXPECT_EQ(Trace("dropped %d", 1), 0u);
-    EXPECT_EQ(OpenTraceChannel("x", 0, 1, host::kTraceDefaultOpenMask), 0u);
-    CloseTraceChannel();
-    ::setenv("PATH", strOldPath.c_str(), 1);
-    ::unsetenv("OVDIAG_SOCKET");
+// Ends the viewer that listens on the socket (not a child of this process: it was
+// started detached) and waits, within the limit, until it has gone.
+void StopViewerAt(const std::string& socket)
+{
+    const int hSocket = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::connect(hSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ucred peer{};
+    socklen_t nSize = sizeof(peer);
+    ASSERT_EQ(::getsockopt(hSocket, SOL_SOCKET, SO_PEERCRED, &peer, &nSize), 0);
+    ::close(hSocket);
+    const int hProcess = static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0));
+    ASSERT_GE(hProcess, 0);
+    ASSERT_EQ(::kill(peer.pid, SIGTERM), 0);
+    pollfd ended{hProcess, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, static_cast<int>(testsupport::kWaitLimitMs)), 1)
+        << "the viewer did not end within the limit";
+    ::close(hProcess);
+}
+} // namespace
+
+// The viewer is started from the installation alone (here the build's bin folder, beside
+// this test program), never as a program named ovdiag in the current folder that an empty
+// PATH entry names, and not at all when OVDIAG_NOSTART forbids it.
+TEST(Trace, TheViewerIsStartedOnlyFromTheInstallation)
+{
+    ASSERT_FALSE(host::TraceViewerProgram().empty());
+    EXPECT_EQ(std::filesystem::canonical(host::TraceViewerProgram()),
+              std::filesystem::canonical(OVDIAG_PATH));
+    struct SRow
+    {
+        const char* name;
+        const char* pszNoStart;
+        bool bWantViewer;
+    };
+    constexpr SRow kRows[] = {{"the installation's viewer starts", "0", true},
+                              {"no start when forbidden", "1", false}};
+    for (const SRow& row : kRows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TempHome home;
+        const std::string planted = home.File("ovdiag");
+        testsupport::WriteFile(planted, "#!/bin/sh\ntouch \"$0.ran\"\n");
+        ASSERT_EQ(::chmod(planted.c_str(), 0755), 0);
+        const testsupport::ScopedEnv path("PATH", ":");
+        const testsupport::ScopedEnv noStart("OVDIAG_NOSTART", row.pszNoStart);
+        const std::string socket = home.File("diag.sock");
+        const testsupport::ScopedEnv at("OVDIAG_SOCKET", socket.c_str());
+        const std::filesystem::path before = std::filesystem::current_path();
+        std::filesystem::current_path(home.Path());
+        host::ForgetTraceViewer();
+        const int nFound = FindViewer();
+        host::ForgetTraceViewer();
+        std::filesystem::current_path(before);
+        EXPECT_EQ(nFound == 0, row.bWantViewer);
+        EXPECT_FALSE(std::filesystem::exists(planted + ".ran")) << "the planted program ran";
+        if (nFound == 0)
+            StopViewerAt(socket);
+    }
 }
 
 TEST(Trace, RestartedViewerIsFoundAgainWithoutSigpipe)

@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -37,15 +39,22 @@ std::int32_t SetString(const char* section, const char* key, const std::string& 
 }
 } // namespace
 
-TEST(EventLog, EventsFromManyThreadsArriveAsWholeLinesInPostOrder)
+// Lines are whole and in post order across the rotation (the threads post more than the
+// 1 MiB at which the log is rotated); both logs are the user's alone, and addresses in
+// them do not name the user.
+TEST(EventLog, EventsFromManyThreadsArriveWholeInPostOrderPrivateAndRotated)
 {
     testsupport::TempHome home;
+    testsupport::WriteFile(home.File("events.log"), "{\"earlier\":1}\n");
+    ::chmod(home.File("events.log").c_str(), 0644); // as an earlier version left it
     InitEventMgr();
     {
         mcEvent event(eEventCategoryError, "Throttling");
         event.AddParameter("ConnectionRate", 15000.0f);
         event.AddParameter("Bitrate", 128);
         event.AddParameter("Note", "say \"hi\"\\\n");
+        event.AddParameter("URL",
+                           "http://h/s?REQUEST=RADIO_TRACKS&OVUID=7C1D-22&USR_INFO=me&LOG=AB");
         GetEventMgr()->PostEvent(event);
     }
     constexpr int kThreads = 4;
@@ -70,18 +79,28 @@ TEST(EventLog, EventsFromManyThreadsArriveAsWholeLinesInPostOrder)
                                 thread.join();
                         });
     testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
-    const std::vector<std::string> lines = LinesOf(testsupport::ReadFile(home.File("events.log")));
-    ASSERT_EQ(lines.size(), 1u + kThreads * kEach);
+    const std::string older = testsupport::ReadFile(home.File("events.log.1"));
+    const std::string newer = testsupport::ReadFile(home.File("events.log"));
+    EXPECT_FALSE(newer.empty());
+    for (const std::string& log : {older, newer})
+        EXPECT_LE(log.size(), 1024u * 1024u);
+    for (const char* pszName : {"events.log", "events.log.1"})
+        EXPECT_EQ(testsupport::ModeOf(home.File(pszName)), 0600u) << pszName;
+    const std::vector<std::string> lines = LinesOf(older + newer);
+    ASSERT_EQ(lines.size(), 2u + kThreads * kEach);
+    EXPECT_EQ(lines[0], "{\"earlier\":1}");
 
-    const std::regex first(R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}","category":7,)"
-                           R"("name":"Throttling","params":\{"ConnectionRate":15000\.0,)"
-                           R"("Bitrate":128,"Note":"say \\"hi\\"\\\\\\n"\}\})");
-    EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+    const std::regex first(
+        R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}","category":7,)"
+        R"("name":"Throttling","params":\{"ConnectionRate":15000\.0,)"
+        R"("Bitrate":128,"Note":"say \\"hi\\"\\\\\\n",)"
+        R"("URL":"http://h/s\?REQUEST=RADIO_TRACKS&OVUID=\*\*\*&USR_INFO=\*\*\*&LOG=AB"\}\})");
+    EXPECT_TRUE(std::regex_match(lines[1], first)) << lines[1];
 
     const std::regex burst(R"(\{"time":"[^"]+","category":3,"name":"Burst",)"
                            R"("params":\{"Thread":(\d),"Index":(\d+)\}\})");
     std::vector<int> next(kThreads, 0);
-    for (std::size_t n = 1; n < lines.size(); ++n)
+    for (std::size_t n = 2; n < lines.size(); ++n)
     {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(lines[n], match, burst)) << lines[n];
@@ -89,6 +108,69 @@ TEST(EventLog, EventsFromManyThreadsArriveAsWholeLinesInPostOrder)
         EXPECT_EQ(std::stoi(match[2]), next[t]++) << "thread " << t << " out of order";
     }
     UnInitEventMgr();
+}
+
+// A write changes the value of the key's first line in place and nothing else: comments,
+// order, unknown and duplicate keys, blanks and line ends stay as the user wrote them.
+TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
+{
+    struct SRow
+    {
+        const char* name;
+        const char* before;
+        const char* section;
+        const char* key;
+        std::optional<std::string> value;
+        const char* after; // null: the write changes nothing and writes nothing
+    };
+    const char* const kFile = "; my settings\n"
+                              "[OVRadio]\n"
+                              "# the server\n"
+                              "SequenceUrl = http://a/\n"
+                              "Unknown=1\n"
+                              "SessionID=5\n"
+                              "\n"
+                              "[Other]\n"
+                              "k=v\n"
+                              "[ovradio]\n"
+                              "SessionID=9\n";
+    const SRow rows[] = {
+        {"a value in place (the value is all after '=')", kFile, "OVRadio", "sequenceurl",
+         std::string("http://b/"),
+         "; my settings\n[OVRadio]\n# the server\nSequenceUrl =http://b/\n"
+         "Unknown=1\nSessionID=5\n\n[Other]\nk=v\n[ovradio]\nSessionID=9\n"},
+        {"the first of duplicate keys", kFile, "OVRADIO", "SessionID", std::string("6"),
+         "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\nSessionID=6\n"
+         "\n[Other]\nk=v\n[ovradio]\nSessionID=9\n"},
+        {"the same value: nothing", kFile, "OVRadio", "SessionID", std::string("5"), nullptr},
+        {"a new key after its section's last key", kFile, "Other", "New", std::string("x"),
+         "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\nSessionID=5\n"
+         "\n[Other]\nk=v\nNew=x\n[ovradio]\nSessionID=9\n"},
+        {"a new section at the end, CR LF kept", "[A]\r\nk=v\r\n", "B", "k", std::string("w"),
+         "[A]\r\nk=v\r\n\r\n[B]\r\nk=w\r\n"},
+        {"a value in a CR LF file", "[A]\r\nk=v\r\n", "A", "k", std::string("w"), "[A]\r\nk=w\r\n"},
+        {"a removal takes every line of the key", kFile, "OVRadio", "SessionID", std::nullopt,
+         "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\n"
+         "\n[Other]\nk=v\n[ovradio]\n"},
+        {"an absent key's removal: nothing", kFile, "Other", "none", std::nullopt, nullptr},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TempHome home;
+        const std::string path = home.File("preferences.ini");
+        testsupport::WriteFile(path, row.before);
+        const auto before = testsupport::InodeOf(path);
+        const std::int32_t nResult = row.value ? SetString(row.section, row.key, *row.value)
+                                               : PrefDelete(row.section, row.key);
+        EXPECT_EQ(nResult, row.value || row.after ? 0 : 2);
+        EXPECT_EQ(testsupport::ReadFile(path), row.after ? row.after : row.before);
+        EXPECT_EQ(testsupport::InodeOf(path) == before, row.after == nullptr) << "written anew";
+        if (row.after)
+        {
+            EXPECT_EQ(testsupport::ModeOf(path), 0600u);
+        }
+    }
 }
 
 TEST(PreferencesFile, KeepsItsFormatAndAnswersAsTheEngineExpects)

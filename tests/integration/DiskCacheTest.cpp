@@ -440,10 +440,11 @@ TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
     station.Rules().AddRule("track 302 field cacheid=not/a/name");
     const std::vector<STrackInfo> tracks = integration::FirstTracksOf("split", 3);
     ASSERT_EQ(tracks[1].cacheid, "not/a/name");
-    for (const int nCase : {0, 1, 2})
+    for (const int nCase : {0, 1, 2, 3})
     {
         SCOPED_TRACE(nCase);
-        // A cacheid that names no file; a disabled cache; a cache that found no room.
+        // A cacheid that names no file; a disabled cache; a cache that found no room; a
+        // part larger than the room the cache has.
         const STrackInfo& rec = nCase == 0 ? tracks[1] : tracks[0];
         if (nCase == 1)
             Configure(m_strFolder, false);
@@ -454,6 +455,16 @@ TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
             ASSERT_EQ(testsupport::Within("a size-management pass",
                                           [this] { return m_pCacheMgr->RunSizeCheckAndWait(); }),
                       eSizeNoRoom);
+        }
+        if (nCase == 3)
+        {
+            free.Set(1e12);
+            CacheSettings settings = m_pCacheMgr->GetSettings();
+            settings.dMaxSize = rec.cachesize / 2.0;
+            m_pCacheMgr->SetSettings(settings);
+            ASSERT_EQ(testsupport::Within("a size-management pass",
+                                          [this] { return m_pCacheMgr->RunSizeCheckAndWait(); }),
+                      eSizeWithinLimits);
         }
         CTrackCache cache(&rec, 1048576, &owner);
         ASSERT_TRUE(cache.SetupForWrite());

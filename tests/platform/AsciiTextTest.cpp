@@ -1,5 +1,9 @@
-// The ASCII text helpers: letter case as the "C" locale has it, and trimming given bytes.
+// The text helpers: letter case as the "C" locale has it, trimming given bytes, text made
+// safe for a terminal, and addresses that do not name the user.
 #include "platform/AsciiText.h"
+
+#include "platform/QueryMask.h"
+#include "platform/TerminalText.h"
 
 #include <gtest/gtest.h>
 #include <string_view>
@@ -41,4 +45,48 @@ TEST(AsciiText, TrimmingTakesOnlyTheGivenBytesAtTheEnds)
         EXPECT_EQ(TrimAsciiEnd(c.text, c.bytes), c.end) << '"' << c.text << '"';
     }
     EXPECT_EQ(TrimAscii("\t Name \t"), "Name"); // space and tab by default
+}
+
+// Text made for others' eyes: every control character becomes '?' for a terminal, and the
+// user's fields of an address become "***".
+TEST(TextForOthers, ControlsAndTheUsersFieldsAreReplaced)
+{
+    using Transform = std::string (*)(std::string_view);
+    const Transform terminal = [](std::string_view text) { return TerminalSafe(text); };
+    const Transform mask = [](std::string_view text) { return MaskQueryFields(text); };
+    struct SRow
+    {
+        const char* name;
+        Transform transform;
+        std::string_view text;
+        std::string_view want;
+    };
+    const SRow rows[] = {
+        {"plain text and UTF-8 letters stay", terminal, "Caf\xC3\xA9 \xE2\x99\xAA Tab",
+         "Caf\xC3\xA9 \xE2\x99\xAA Tab"},
+        {"window title (OSC)", terminal, "\x1b]0;owned\x07Song", "?]0;owned?Song"},
+        {"clear screen and forged line", terminal, "a\x1b[2J\r\nb", "a?[2J??b"},
+        {"tab, NUL and DEL", terminal, std::string_view("\ta\0b\x7F", 5), "?a?b?"},
+        {"C1 control as UTF-8 (CSI)", terminal,
+         "x\xC2\x9B"
+         "2Jy",
+         "x?2Jy"},
+        {"C1 control as a lone byte", terminal,
+         "x\x9B"
+         "2Jy",
+         "x?2Jy"},
+        {"ill-formed UTF-8", terminal, "\xC0\xAF\xED\xA0\x80\xF0\x9F", "???????"},
+        {"a sequence cut at the end", terminal, "ab\xE2\x99", "ab??"},
+        {"a sequence request", mask,
+         "http://h/s.m3u?REQUEST=RADIO_TRACKS&OVUID=7C1D-22&STATION_ID=9&USR_INFO=%3A%3Aid&LOG=AB",
+         "http://h/s.m3u?REQUEST=RADIO_TRACKS&OVUID=***&STATION_ID=9&USR_INFO=***&LOG=AB"},
+        {"in a trace line, any case", mask, "POST http://h/t?ovuid=1-2 failed",
+         "POST http://h/t?ovuid=*** failed"},
+        {"first in the text", mask, "OVUID=x", "OVUID=***"},
+        {"an empty value stays empty", mask, "a?OVUID=&b=1", "a?OVUID=&b=1"},
+        {"other names that end alike stay", mask, "a?XOVUID=1&MY_USR_INFO=2",
+         "a?XOVUID=1&MY_USR_INFO=2"},
+    };
+    for (const SRow& row : rows)
+        EXPECT_EQ(row.transform(row.text), row.want) << row.name;
 }

@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include "platform/RuntimeFolder.h"
+#include "platform/StoredFile.h"
 #include "support/TestSupport.h"
 #include "support/Wait.h"
 
@@ -17,36 +18,11 @@
 
 namespace
 {
+using testsupport::ScopedEnv;
 using testsupport::TempHome;
 using testsupport::WriteFile;
 
-// Sets or clears an environment variable for one test and puts the old value back.
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char* pszName, const char* pszValue) : m_name(pszName)
-    {
-        if (const char* pszOld = std::getenv(pszName))
-            m_old = pszOld;
-        if (pszValue != nullptr)
-            setenv(pszName, pszValue, 1);
-        else
-            unsetenv(pszName);
-    }
-    ~ScopedEnv()
-    {
-        if (m_old)
-            setenv(m_name.c_str(), m_old->c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
+using testsupport::ModeOf;
 
 // Clears the free-space override however a test ends.
 struct FreeSpaceOverrideGuard
@@ -235,6 +211,58 @@ TEST(Files, FreeSpaceOverrideCanChangeWhileOtherThreadsAsk)
     EXPECT_EQ(nWrongAnswers.load(), 0);
 }
 
+// A private folder is the user's alone or refused; a stored file is written 0600 and
+// replaces whatever link stands at its name without writing through it.
+TEST(Files, PrivateFoldersAndStoredFilesAreTheUsersAlone)
+{
+    struct SRow
+    {
+        const char* name;
+        void (*prepare)(const std::string& path, const std::string& outside);
+        bool (*act)(const std::string& path);
+        bool bWant;
+        unsigned nWantMode; // of the path afterwards (lstat), when bWant
+    };
+    const auto makeFolder = [](const std::string& path, const std::string&)
+    { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); };
+    const auto linkToOutside = [](const std::string& path, const std::string& outside)
+    { ASSERT_EQ(::symlink(outside.c_str(), path.c_str()), 0); };
+    const auto makePrivate = [](const std::string& path)
+    { return platform::CreatePrivateFolder(path); };
+    const SRow rows[] = {
+        {"a missing folder is made 0700", [](const std::string&, const std::string&) {},
+         makePrivate, true, 0700},
+        {"an own folder open to others is closed", makeFolder, makePrivate, true, 0700},
+        {"a link to a folder is refused", linkToOutside, makePrivate, false, 0},
+        {"a file is refused",
+         [](const std::string& path, const std::string&) { WriteFile(path, ""); }, makePrivate,
+         false, 0},
+        {"a stored file replaces a link at its name", linkToOutside,
+         [](const std::string& path)
+         {
+             platform::ReplaceStoredFile(path, "new");
+             return testsupport::ReadFile(path) == "new";
+         },
+         true, 0600},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        TempHome home;
+        const std::string path = home.File("target");
+        const std::string outside = home.File("outside");
+        ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+        WriteFile(outside + "/kept", "theirs");
+        row.prepare(path, outside + (row.bWant ? "/kept" : ""));
+        EXPECT_EQ(row.act(path), row.bWant);
+        if (row.bWant)
+        {
+            EXPECT_EQ(ModeOf(path), row.nWantMode);
+        }
+        EXPECT_EQ(testsupport::ReadFile(outside + "/kept"), "theirs");
+    }
+}
+
 TEST(RuntimeFolder, TakesOvradioHomeThenXdgConfigHomeThenHome)
 {
     TempHome home;
@@ -243,6 +271,7 @@ TEST(RuntimeFolder, TakesOvradioHomeThenXdgConfigHomeThenHome)
         const ScopedEnv ovr("OVRADIO_HOME", (base + "/own/place/").c_str());
         EXPECT_EQ(platform::RuntimeFolder(), base + "/own/place");
         EXPECT_TRUE(platform::FolderExists(base + "/own/place"));
+        EXPECT_EQ(ModeOf(base + "/own/place"), 0700u); // the folder itself is private
     }
     const ScopedEnv noOvr("OVRADIO_HOME", nullptr);
     {

@@ -1,18 +1,25 @@
 // The parts of ovradio-play that need no engine: its command line, the tracks' file names,
-// the digest, the JSON lines, and the queue through which the status callback reaches the
-// main thread.
+// the digest, the JSON lines, the queue through which the status callback reaches the
+// main thread, where the tracks are written, and the demo's preferences.
+#include "DemoStation.h"
 #include "PlayOptions.h"
 #include "PlayReport.h"
 #include "Sha256.h"
 #include "StatusQueue.h"
 #include "TrackFileName.h"
+#include "TrackSink.h"
+#include "host/Preferences.h"
 #include "platform/Clock.h"
+#include "support/TestSupport.h"
 #include "support/Wait.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -241,4 +248,69 @@ TEST(StatusQueue, KeepsABoundedNumberOfStatuses)
     ASSERT_EQ(taken.size(), CStatusQueue::kMaxQueued);
     EXPECT_EQ(taken.front().nCode, 5) << "the oldest are the ones dropped";
     EXPECT_EQ(queue.Dropped(), 5u);
+}
+
+// The output folder may be shared: a link planted at a track's temporary name is
+// replaced, never written through.
+TEST(TrackSink, ALinkAtTheTemporaryNameIsNeverWrittenThrough)
+{
+    testsupport::TempHome home;
+    const std::string folder = home.File("out");
+    const std::string outside = home.File("outside");
+    testsupport::WriteFile(outside, "theirs");
+    CTrackSink sink(folder, false);
+    ASSERT_EQ(::symlink(outside.c_str(), (folder + "/.01 - A - T.mp3.part").c_str()), 0);
+    sink.Begin("01 - A - T.mp3");
+    ASSERT_TRUE(sink.Write("abc", 3));
+    EXPECT_EQ(testsupport::ReadFile(sink.Finish()), "abc");
+    EXPECT_EQ(testsupport::ReadFile(outside), "theirs");
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::symlink_status(folder + "/.01 - A - T.mp3.part")));
+}
+
+// The demo points the engine at its own station through the preferences of the runtime
+// folder, but never changes a preferences file it did not write: with the user's own
+// there, it plays in a temporary folder instead.
+TEST(DemoStation, NeverChangesPreferencesItDidNotWrite)
+{
+    // What an interrupted demo leaves: the file of a demo that ended without its clean-up.
+    std::string interrupted;
+    {
+        testsupport::TempHome home;
+        const CDemoStation demo;
+        interrupted = testsupport::ReadFile(home.File("preferences.ini"));
+    }
+    struct SRow
+    {
+        const char* name;
+        std::optional<std::string> before; // the preferences file
+        bool bUsesTheFolder;               // the demo plays in OVRADIO_HOME itself
+        std::optional<std::string> after;
+    };
+    const std::string mine = "; mine\n[OVRadio]\nSequenceUrl=http://my.server/\n";
+    const SRow rows[] = {
+        {"the user's preferences", mine, false, mine},
+        {"no preferences", std::nullopt, true, std::nullopt},
+        {"an interrupted demo's", interrupted, true, std::nullopt},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        testsupport::TempHome home;
+        const std::string path = home.File("preferences.ini");
+        if (row.before)
+            testsupport::WriteFile(path, *row.before);
+        {
+            const CDemoStation demo;
+            EXPECT_EQ(demo.Home() == home.Path().string(), row.bUsesTheFolder);
+            std::string url;
+            host::PrefQueryValueString("OVRadio", "SequenceUrl", 2084, url);
+            EXPECT_EQ(url, demo.BaseUrl() + "/sequence.m3u?");
+        }
+        EXPECT_EQ(std::filesystem::exists(path), row.after.has_value());
+        if (row.after)
+        {
+            EXPECT_EQ(testsupport::ReadFile(path), *row.after);
+        }
+    }
 }

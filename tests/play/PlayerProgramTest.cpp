@@ -87,10 +87,11 @@ protected:
         return options;
     }
 
-    testsupport::SChildResult Play(const std::vector<std::string>& args)
+    testsupport::SChildResult Play(const std::vector<std::string>& args, bool bTerminal = false)
     {
-        return testsupport::RunChild(OVRADIO_PLAY_PATH, testsupport::SChildOptions{args},
-                                     kPlayLimitMs);
+        testsupport::SChildOptions options{args};
+        options.bStderrTerminal = bTerminal; // standard error a terminal, as a person's
+        return testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
     }
 
     std::vector<std::string> FilesIn(const std::string& folder)
@@ -287,10 +288,8 @@ TEST_F(PlayerProgram, FileNamesReplaceCharactersThatCannotStandInThem)
 TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgress)
 {
     station.Rules().AddRule("station shown tracks 1101,1102");
-    testsupport::SChildOptions options{{"--station", "shown", "--tracks", "2", "--out", out}};
-    options.bStderrTerminal = true;
     const testsupport::SChildResult run =
-        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
+        Play({"--station", "shown", "--tracks", "2", "--out", out}, true);
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     EXPECT_EQ(run.strOut, "");
     for (const std::string& shown :
@@ -302,6 +301,58 @@ TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgress)
               (fs::path(out) / "02 - OVRadio Station - track 1102.mp3").string()})
         EXPECT_NE(run.strErr.find(shown), std::string::npos)
             << "\"" << shown << "\" in " << run.strErr;
+}
+
+// Track names come from the server: a station that puts terminal controls in them (set
+// the window title, clear the screen) has them printed as '?', and nothing but the
+// player's own erase-line sequence reaches the terminal.
+TEST_F(PlayerProgram, ServerTextReachesTheTerminalClean)
+{
+    station.Rules().AddRule("station controls tracks 1201");
+    station.Rules().AddRule("track 1201 field track=%1B%5D0%3Bowned%07Song%C2%9B");
+    station.Rules().AddRule("track 1201 field artist=%1B%5B2JBand");
+    const testsupport::SChildResult run =
+        Play({"--station", "controls", "--tracks", "1", "--out", out}, true);
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    EXPECT_NE(run.strErr.find("1. ?]0;owned?Song? - ?[2JBand  40 KB"), std::string::npos)
+        << run.strErr;
+    std::string withoutOwn = run.strErr;
+    for (std::size_t n; (n = withoutOwn.find("\r\x1b[K")) != std::string::npos;)
+        withoutOwn.erase(n, 4);
+    EXPECT_EQ(withoutOwn.find('\x1b'), std::string::npos) << run.strErr;
+    EXPECT_EQ(withoutOwn.find('\x07'), std::string::npos) << run.strErr;
+    EXPECT_EQ(withoutOwn.find("\xC2\x9B"), std::string::npos) << run.strErr;
+}
+
+// What a play leaves in the runtime folder (the registry, the event log, the cache index
+// and cache files, the lock files) is the user's alone. The preferences file is the
+// test's own and not looked at.
+TEST_F(PlayerProgram, TheFilesAPlayLeavesAreTheUsersAlone)
+{
+    const testsupport::SChildResult run =
+        Play({"--station", "split", "--tracks", "1", "--out", out});
+    ASSERT_EQ(run.nExit, 0) << run.strErr;
+    std::vector<std::string> names;
+    for (auto it = fs::recursive_directory_iterator(home.Path());
+         it != fs::recursive_directory_iterator(); ++it)
+    {
+        const std::string name = fs::relative(it->path(), home.Path()).string();
+        if (name == "tracks" || name == "preferences.ini")
+        {
+            it.disable_recursion_pending();
+            continue;
+        }
+        names.push_back(name);
+        EXPECT_EQ(it->symlink_status().permissions() &
+                      (fs::perms::group_all | fs::perms::others_all),
+                  fs::perms::none)
+            << name;
+    }
+    for (const char* pszExpected : {"registry.reg", "events.log", "RECache.idx", "OVRadio/Cache"})
+        EXPECT_NE(std::find(names.begin(), names.end(), pszExpected), names.end()) << pszExpected;
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(),
+                            [](const std::string& name) { return name.ends_with(".DAT"); }))
+        << "no cache file was written";
 }
 
 // The engine buffers an ending station's last tracks before the player asks for them, so

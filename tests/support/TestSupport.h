@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,26 @@ private:
     std::string m_oldHome;
     bool m_hadOldHome = false;
 };
+
+// Sets (or, with null, clears) an environment variable for its lifetime and puts the old
+// value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* pszName, const char* pszValue);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+// The permission bits of the path itself (a link is not followed); 0 when it is missing.
+unsigned ModeOf(const std::filesystem::path& path);
+// The inode of the file, which changes when a new file is renamed over it; 0 when missing.
+unsigned long InodeOf(const std::filesystem::path& path);
 
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::filesystem::path& path);

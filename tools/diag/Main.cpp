@@ -1,12 +1,17 @@
 // ovdiag [--socket PATH] [--out FILE]: the trace viewer. Prints "listening on PATH" on
-// stderr once the socket accepts connections; ends on SIGINT or SIGTERM.
+// stderr once the socket accepts connections (and, with --ready-fd N, writes a byte to
+// that descriptor and closes it: how an engine that started the viewer learns it
+// listens); ends on SIGINT or SIGTERM. The output file is the user's alone (0600).
 #include "TraceViewer.h"
 #include "host/TraceBlock.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iostream>
+#include <unistd.h>
 
 namespace
 {
@@ -27,22 +32,34 @@ int Usage()
 
 int main(int argc, char** argv)
 {
-    std::string strSocket = host::TraceSocketPath();
+    std::string strSocket;
     std::string strOut;
+    std::string strReadyFd;
     for (int i = 1; i < argc; ++i)
     {
         const std::string strArg = argv[i];
-        if ((strArg == "--socket" || strArg == "--out") && i + 1 < argc)
-            (strArg == "--socket" ? strSocket : strOut) = argv[++i];
+        if (strArg == "--socket" && i + 1 < argc)
+            strSocket = argv[++i];
+        else if (strArg == "--out" && i + 1 < argc)
+            strOut = argv[++i];
+        else if (strArg == "--ready-fd" && i + 1 < argc)
+            strReadyFd = argv[++i];
         else
             return Usage();
     }
+    if (strSocket.empty())
+        strSocket = host::TraceSocketPath();
     try
     {
         CTraceViewer viewer(strSocket);
         std::ofstream out;
         if (!strOut.empty())
         {
+            // Made 0600 before the stream opens it: trace lines quote signed addresses.
+            const int hOut =
+                ::open(strOut.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+            if (hOut >= 0)
+                ::close(hOut);
             out.open(strOut, std::ios::app);
             if (!out)
             {
@@ -63,6 +80,16 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &action, nullptr);
         std::signal(SIGPIPE, SIG_IGN);
         std::cerr << "listening on " << viewer.SocketPath() << std::endl;
+        if (!strReadyFd.empty())
+        {
+            // Never one of the standard streams, whatever the command line says.
+            const int hReady = std::atoi(strReadyFd.c_str());
+            if (hReady > 2)
+            {
+                [[maybe_unused]] const ssize_t n = ::write(hReady, "1", 1);
+                ::close(hReady);
+            }
+        }
         viewer.Run();
         g_pViewer = nullptr;
     }

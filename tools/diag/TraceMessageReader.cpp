@@ -3,6 +3,8 @@
 #include "host/TraceBlock.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
+#include "platform/QueryMask.h"
+#include "platform/TerminalText.h"
 
 #include <algorithm>
 #include <chrono>
@@ -61,8 +63,8 @@ DWORD CTraceMessageReader::Read(const void* pMessage, std::size_t nSize)
 void CTraceMessageReader::Print(long nChannelId, const std::string& strText)
 {
     const auto it = m_mapChannelNames.find(nChannelId);
-    const std::string strChannel =
-        it != m_mapChannelNames.end() ? it->second : std::to_string(nChannelId);
+    const std::string strChannel = platform::TerminalSafe(
+        it != m_mapChannelNames.end() ? it->second : std::to_string(nChannelId));
     const std::string strStamp = TimeStamp();
     std::size_t nStart = 0;
     do
@@ -73,6 +75,9 @@ void CTraceMessageReader::Print(long nChannelId, const std::string& strText)
         std::string strLine = strText.substr(nStart, nEnd - nStart);
         if (!strLine.empty() && strLine.back() == '\r')
             strLine.pop_back();
+        // Lines quote servers' text: printed clean for a terminal, and without the user
+        // identifier in the addresses, since they may go to a file.
+        strLine = platform::TerminalSafe(platform::MaskQueryFields(strLine));
         for (std::ostream* pOut : m_listOutputs)
             *pOut << strStamp << " [" << strChannel << "] " << strLine << std::endl;
         nStart = nEnd + 1;

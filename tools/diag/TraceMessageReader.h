@@ -1,7 +1,9 @@
 // The trace viewer's reading of the messages its clients send: a 4-byte kind, then the
 // trace block. An open message names a channel and is answered with its new id, a close
 // message forgets the channel, a text message is written as "HH:MM:SS.mmm [channel] text"
-// to every output, one output line per line of the text, flushed per line. Messages are
+// to every output, one output line per line of the text, flushed per line. The text and
+// the channel name come out safe for a terminal (control characters as '?'), and the
+// values of OVUID and USR_INFO in addresses as "***". Messages are
 // read as any bytes of any length: a short or malformed one is answered with 1 and
 // otherwise ignored. Used by the viewer's one thread.
 #pragma once

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,8 +39,13 @@ bool SomeoneListens(const sockaddr_un& address)
 }
 } // namespace
 
-CTraceViewer::CTraceViewer(std::string strSocketPath) : m_strSocketPath(std::move(strSocketPath))
+CTraceViewer::CTraceViewer(std::string strSocketPath, uid_t clientUser)
+    : m_strSocketPath(std::move(strSocketPath)), m_clientUser(clientUser)
 {
+    if (m_strSocketPath.empty())
+        throw std::runtime_error("no private folder for the trace socket (/tmp/ovdiag-" +
+                                 std::to_string(::geteuid()) +
+                                 " belongs to someone else); name one with --socket");
     const sockaddr_un address = AddressOf(m_strSocketPath);
     if (SomeoneListens(address))
         throw std::runtime_error("another viewer is listening on " + m_strSocketPath);
@@ -47,7 +53,8 @@ CTraceViewer::CTraceViewer(std::string strSocketPath) : m_strSocketPath(std::mov
     m_hListen = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (m_hListen < 0 ||
         ::bind(m_hListen, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(m_hListen, kListenBacklog) != 0 || ::pipe2(m_hWake, O_CLOEXEC | O_NONBLOCK) != 0)
+        ::chmod(m_strSocketPath.c_str(), 0600) != 0 || ::listen(m_hListen, kListenBacklog) != 0 ||
+        ::pipe2(m_hWake, O_CLOEXEC | O_NONBLOCK) != 0)
     {
         const std::string strReason = std::strerror(errno);
         if (m_hListen >= 0)
@@ -107,8 +114,14 @@ void CTraceViewer::Run()
 void CTraceViewer::Accept()
 {
     const int hClient = ::accept4(m_hListen, nullptr, nullptr, SOCK_CLOEXEC);
-    if (hClient >= 0)
-        m_listClients.push_back(hClient);
+    if (hClient < 0)
+        return;
+    if (!host::PeerIsUser(hClient, m_clientUser))
+    {
+        ::close(hClient);
+        return;
+    }
+    m_listClients.push_back(hClient);
 }
 
 // Reads one message and answers it; false when the client has gone.

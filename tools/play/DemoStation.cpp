@@ -6,6 +6,7 @@
 #include "Sha256.h"
 #include "Station.h"
 #include "host/Preferences.h"
+#include "platform/RuntimeFolder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,24 +15,58 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 #include <system_error>
+
+namespace
+{
+// The first line of a preferences file the demo writes: a file that begins so is the
+// demo's own (also one an interrupted demo left behind), any other is the user's.
+constexpr std::string_view kDemoMark =
+    "; written by ovradio-play --demo for its own station; removed when the demo ends";
+
+std::string PreferencesOf(const std::string& strHome)
+{
+    return strHome + "/preferences.ini";
+}
+
+std::string FileText(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string MakeTemporaryHome()
+{
+    std::error_code error;
+    std::string strTemplate =
+        (std::filesystem::temp_directory_path(error) / "ovradio-demo-XXXXXX").string();
+    if (::mkdtemp(strTemplate.data()) == nullptr)
+        throw CPlayError("cannot make a temporary runtime folder: " +
+                         std::string(std::strerror(errno)));
+    ::setenv("OVRADIO_HOME", strTemplate.c_str(), 1);
+    return strTemplate;
+}
+} // namespace
 
 CDemoStation::CDemoStation()
 {
     const char* pszHome = std::getenv("OVRADIO_HOME");
     if (pszHome != nullptr && *pszHome != '\0')
-        m_strHome = pszHome;
-    else
     {
+        m_strHome = platform::RuntimeFolder(); // made (private) when it does not exist
+        // The user's own preferences there are never changed: the demo then plays in a
+        // temporary folder of its own.
+        const std::string strPreferences = PreferencesOf(m_strHome);
         std::error_code error;
-        std::string strTemplate =
-            (std::filesystem::temp_directory_path(error) / "ovradio-demo-XXXXXX").string();
-        if (::mkdtemp(strTemplate.data()) == nullptr)
-            throw CPlayError("cannot make a temporary runtime folder: " +
-                             std::string(std::strerror(errno)));
-        m_strHome = strTemplate;
+        if (std::filesystem::exists(strPreferences, error) &&
+            !FileText(strPreferences).starts_with(kDemoMark))
+            m_strHome.clear();
+    }
+    if (m_strHome.empty())
+    {
+        m_strHome = MakeTemporaryHome();
         m_bTemporaryHome = true;
-        ::setenv("OVRADIO_HOME", m_strHome.c_str(), 1);
     }
     try
     {
@@ -59,6 +94,16 @@ void CDemoStation::Start()
     {
         throw CPlayError(std::string("cannot start the embedded station: ") + error.what());
     }
+    const std::string strPreferences = PreferencesOf(m_strHome);
+    if (!m_bTemporaryHome)
+    {
+        // Written before the first value, so that the file is known as the demo's.
+        std::ofstream out(strPreferences, std::ios::binary | std::ios::trunc);
+        out << kDemoMark << "\n";
+        m_bOwnPreferences = static_cast<bool>(out.flush());
+        if (!m_bOwnPreferences)
+            throw CPlayError("cannot write " + strPreferences);
+    }
     const std::string strServer = "127.0.0.1:" + std::to_string(m_pStation->Port());
     if (host::PrefSetValueString("OVRadio", "SequenceUrl", BaseUrl() + "/sequence.m3u?") != 0 ||
         host::PrefSetValueString("OVRadio", "TimeServer", strServer) != 0)
@@ -70,11 +115,18 @@ void CDemoStation::Close()
     if (m_pStation)
         m_pStation->Stop();
     m_pStation.reset();
+    std::error_code error;
     if (m_bTemporaryHome)
     {
-        std::error_code error;
         std::filesystem::remove_all(m_strHome, error);
         m_bTemporaryHome = false;
+    }
+    else if (m_bOwnPreferences)
+    {
+        const std::string strPreferences = PreferencesOf(m_strHome);
+        std::filesystem::remove(strPreferences, error);
+        std::filesystem::remove(strPreferences + ".lock", error);
+        m_bOwnPreferences = false;
     }
 }
 

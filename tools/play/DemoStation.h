@@ -1,8 +1,11 @@
 // What --demo sets up before the engine is created: the station server's library on a
 // loopback port in this process, and a runtime folder whose preferences point the engine
 // at it ("OVRadio" "SequenceUrl" and "TimeServer"). The folder is a temporary one, removed
-// at the end, unless OVRADIO_HOME names one. Main thread; the station serves on threads of
-// its own until the destructor stops it (after the engine is gone).
+// at the end, unless OVRADIO_HOME names one without a preferences file of the user's: the
+// demo then writes its own there (marked as the demo's on its first line) and removes it
+// at the end. A preferences file the demo did not write is never changed. Main thread;
+// the station serves on threads of its own until the destructor stops it (after the
+// engine is gone).
 #pragma once
 
 #include <memory>
@@ -39,5 +42,6 @@ private:
 
     std::string m_strHome;
     bool m_bTemporaryHome = false;
+    bool m_bOwnPreferences = false; // the demo wrote the preferences file of m_strHome
     std::unique_ptr<station::Station> m_pStation;
 };

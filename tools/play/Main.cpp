@@ -14,6 +14,7 @@
 #include "StatusQueue.h"
 #include "StopSignals.h"
 #include "TrackSink.h"
+#include "platform/TerminalText.h"
 
 #include <iostream>
 #include <optional>
@@ -92,13 +93,14 @@ int main(int argc, char** argv)
     {
         return Play(std::get<SPlayOptions>(line), queue);
     }
+    // An error's description may quote a server's text.
     catch (const CPlayError& error)
     {
-        std::cerr << "ovradio-play: " << error.Text() << "\n";
+        std::cerr << "ovradio-play: " << platform::TerminalSafe(error.Text()) << "\n";
     }
     catch (const std::exception& error)
     {
-        std::cerr << "ovradio-play: " << error.what() << "\n";
+        std::cerr << "ovradio-play: " << platform::TerminalSafe(error.what()) << "\n";
     }
     return eError;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/JsonText.h"
+#include "platform/TerminalText.h"
 
 #include <cstdio>
 
@@ -94,8 +95,9 @@ void CPlayReport::Progress(const STrackReport& track, double dBufferedSeconds, d
                       dRateKbps);
     else
         std::snprintf(figures, sizeof(figures), "  %.1f s buffered", dBufferedSeconds);
-    *m_pTerminal << kLineStart << track.nIndex << ". " << track.strName << " - " << track.strArtist
-                 << "  " << Kilobytes(track.nBytes) << " of "
+    *m_pTerminal << kLineStart << track.nIndex << ". " << platform::TerminalSafe(track.strName)
+                 << " - " << platform::TerminalSafe(track.strArtist) << "  "
+                 << Kilobytes(track.nBytes) << " of "
                  << Kilobytes(static_cast<uint64_t>(track.nSize > 0 ? track.nSize : 0)) << figures
                  << std::flush;
 }
@@ -107,14 +109,16 @@ void CPlayReport::TrackPlayed(const STrackReport& track)
     if (m_pTerminal)
     {
         EndProgressLine();
-        *m_pTerminal << track.nIndex << ". " << track.strName << " - " << track.strArtist << "  "
-                     << Kilobytes(track.nBytes)
+        *m_pTerminal << track.nIndex << ". " << platform::TerminalSafe(track.strName) << " - "
+                     << platform::TerminalSafe(track.strArtist) << "  " << Kilobytes(track.nBytes)
                      << (track.bTruncated ? " of " +
                                                 Kilobytes(static_cast<uint64_t>(
                                                     track.nSize > 0 ? track.nSize : 0)) +
                                                 "  ENDED SHORT"
                                           : std::string())
-                     << (track.strFile.empty() ? std::string() : "  -> " + track.strFile) << "\n"
+                     << (track.strFile.empty() ? std::string()
+                                               : "  -> " + platform::TerminalSafe(track.strFile))
+                     << "\n"
                      << std::flush;
     }
 }
@@ -124,7 +128,7 @@ void CPlayReport::Note(const std::string& strText)
     if (!m_pTerminal)
         return;
     EndProgressLine();
-    *m_pTerminal << strText << "\n" << std::flush;
+    *m_pTerminal << platform::TerminalSafe(strText) << "\n" << std::flush;
 }
 
 void CPlayReport::End(uint32_t nTracks)

@@ -2,7 +2,9 @@
 // person, when standard error is a terminal, a progress line per track (title and artist,
 // bytes read of the track's size, seconds of audio buffered, the measured download rate)
 // with the coming-up texts and the station's end script as they arrive. Nothing on
-// standard error when it is no terminal, except the errors main prints. Main thread only.
+// standard error when it is no terminal, except the errors main prints. The station's
+// texts reach the terminal cleaned of control characters (platform/TerminalText.h), so a
+// server can neither move the cursor nor set the window title. Main thread only.
 #pragma once
 
 #include "StatusQueue.h"

@@ -4,11 +4,32 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+namespace
+{
+// A new file of our own at the path: never through a symbolic link, never into a file
+// someone else made (the folder may be shared). A part left by an earlier run is
+// replaced; a name that is taken again at once fails.
+std::FILE* OpenPart(const std::string& strPath)
+{
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(strPath.c_str(), kFlags, 0666);
+    if (fd < 0 && errno == EEXIST && ::unlink(strPath.c_str()) == 0)
+        fd = ::open(strPath.c_str(), kFlags, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* pFile = ::fdopen(fd, "wb");
+    if (pFile == nullptr)
+        ::close(fd);
+    return pFile;
+}
+} // namespace
 
 CTrackSink::CTrackSink(const std::string& strFolder, bool bStdout)
     : m_strFolder(strFolder), m_bStdout(bStdout)
@@ -33,10 +54,12 @@ void CTrackSink::Begin(const std::string& strFileName)
     if (m_strFolder.empty())
         return;
     m_strPath = (fs::path(m_strFolder) / strFileName).string();
-    m_strPartPath = (fs::path(m_strFolder) / ("." + strFileName + ".part")).string();
-    m_pFile = std::fopen(m_strPartPath.c_str(), "wb");
+    const std::string strPartPath =
+        (fs::path(m_strFolder) / ("." + strFileName + ".part")).string();
+    m_pFile = OpenPart(strPartPath);
     if (m_pFile == nullptr)
-        throw CPlayError("cannot write " + m_strPartPath + ": " + std::strerror(errno));
+        throw CPlayError("cannot write " + strPartPath + ": " + std::strerror(errno));
+    m_strPartPath = strPartPath; // ours from now on: Abandon removes it
 }
 
 bool CTrackSink::Write(const char* pData, std::size_t nBytes)

@@ -1,7 +1,9 @@
 // Where a track's audio bytes go: a file of its own in the output folder (written under a
 // temporary name and renamed when the track is whole, so the folder never shows half a
-// track under a track's name), standard output (all tracks one after another, nothing
-// else), or nowhere (only counted). Main thread only.
+// track under a track's name; the temporary is a new file of its own, opened with O_EXCL
+// and never through a symbolic link, since the folder may be shared), standard output
+// (all tracks one after another, nothing else), or nowhere (only counted). Main thread
+// only.
 #pragma once
 
 #include <cstddef>
