@@ -321,12 +321,17 @@ bool mcRadioCacheMgr::LoadIndex(const CacheSettings& defaults, bool bEnciphered)
         CipherUse cipher(m_loadCipher);
         cipher.ProcessFile(m_strIndexPath, m_strPlainPath);
     }
-    return m_index.Load(m_strPlainPath, defaults);
+    const bool bLoaded = m_index.Load(m_strPlainPath, defaults);
+    m_strOnDisk = bLoaded && bEnciphered ? m_index.ToString() : std::string();
+    return bLoaded;
 }
 
 void mcRadioCacheMgr::SaveIndex()
 {
     TracedLock lock(m_csIndex);
+    std::string strText = m_index.ToString();
+    if (!m_strOnDisk.empty() && strText == m_strOnDisk && platform::FileExists(m_strIndexPath))
+        return; // the index on disk already says this
     PlainIndexGuard plain(m_strPlainPath);
     if (!m_index.Save())
         return; // the index on disk stays as it was
@@ -334,10 +339,14 @@ void mcRadioCacheMgr::SaveIndex()
     // the way never leaves a damaged index.
     const std::string partial = m_strIndexPath + ".new";
     CipherUse cipher(m_saveCipher);
-    if (cipher.ProcessFile(m_strPlainPath, partial))
-        platform::RenameFile(partial, m_strIndexPath);
+    if (cipher.ProcessFile(m_strPlainPath, partial) &&
+        platform::RenameFile(partial, m_strIndexPath))
+        m_strOnDisk = std::move(strText);
     else
+    {
         platform::DeleteFile(partial);
+        m_strOnDisk.clear();
+    }
 }
 
 void mcRadioCacheMgr::Init()

@@ -105,7 +105,9 @@ public:
                              INT* pnStatus);
     void SetRadioCacheStatus(double fMaxSize, double fSafetyMargin) OVR_EXCLUDES(m_csIndex);
 
-    // The index operations of Init and UnInit; each holds m_csIndex throughout.
+    // The index operations of Init and UnInit; each holds m_csIndex throughout. SaveIndex
+    // writes nothing when the document is what the index on disk already holds (as loaded
+    // or last saved), so that a start and a stop that change no setting write no file.
     bool LoadIndex(const CacheSettings& defaults, bool bEnciphered) OVR_EXCLUDES(m_csIndex);
     void SaveIndex() OVR_EXCLUDES(m_csIndex);
 
@@ -134,4 +136,6 @@ private:
     CacheCipher m_loadCipher OVR_GUARDED_BY(m_csIndex);
     CacheCipher m_saveCipher OVR_GUARDED_BY(m_csIndex);
     CacheIndexDocument m_index OVR_GUARDED_BY(m_csIndex);
+    // The document's text as the index on disk holds it; empty when unknown.
+    std::string m_strOnDisk OVR_GUARDED_BY(m_csIndex);
 };

@@ -6,6 +6,8 @@
 #include "platform/Files.h"
 #include "platform/Xml.h"
 
+#include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -161,6 +163,27 @@ TEST_F(CacheIndexTest, ASaveThatCannotEncipherKeepsTheIndexAndNoPlainFile)
     }
     EXPECT_FALSE(platform::FileExists(Xml()));
     EXPECT_EQ(testsupport::ReadFile(Idx()), before);
+}
+
+TEST_F(CacheIndexTest, AStartAndStopThatChangeNoSettingWriteNoIndex)
+{
+    // The index made long ago: any save would give it a new time.
+    namespace fs = std::filesystem;
+    const fs::file_time_type longAgo = fs::file_time_type::clock::now() - std::chrono::hours(24);
+    StartAndStop();
+    fs::last_write_time(Idx(), longAgo);
+    StartAndStop();
+    EXPECT_EQ(fs::last_write_time(Idx()), longAgo) << "an unchanged index was written again";
+    {
+        mcRadioCacheMgr mgr;
+        mgr.Init();
+        CacheSettings settings = mgr.GetSettings();
+        settings.dMaxSize = 5;
+        mgr.SetSettings(settings);
+        mgr.UnInit();
+    }
+    EXPECT_NE(fs::last_write_time(Idx()), longAgo) << "a changed setting was not written";
+    EXPECT_EQ(StartAndStop().dMaxSize, 5.0);
 }
 
 TEST_F(CacheIndexTest, PeekingReadsWithoutWriting)
