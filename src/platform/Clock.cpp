@@ -62,7 +62,7 @@ uint64_t NowMilliseconds()
                                                        : RealMilliseconds();
 }
 
-// Takes the waiter off the clock's list; the caller holds the clock's lock.
+// Takes the waiter off the clock's list (nothing when it is not on it).
 void Unlist(ManualState& m, Waiter& waiter) OVR_REQUIRES(ManualClockMutex())
 {
     if (!waiter.m_bListedWithClock)
@@ -74,6 +74,23 @@ void Unlist(ManualState& m, Waiter& waiter) OVR_REQUIRES(ManualClockMutex())
     {
         *it = list.back();
         list.pop_back();
+    }
+}
+
+// Ends the waits whose limit `now` has reached, taking them off the list.
+void ExpireWaitersUntil(ManualState& m, uint64_t now) OVR_REQUIRES(ManualClockMutex())
+{
+    auto& list = m.timedWaiters;
+    for (std::size_t i = 0; i < list.size();)
+    {
+        Waiter& waiter = *list[i];
+        if (waiter.m_nManualDeadline > now)
+        {
+            ++i;
+            continue;
+        }
+        Unlist(m, waiter); // moves the last waiter into place i
+        waiter.Expire();
     }
 }
 } // namespace
@@ -190,35 +207,16 @@ ManualClock::~ManualClock()
     m.installed.store(false, std::memory_order_release);
     // Waits still inside measure on the manual time, which stops: they end as timed out,
     // so that their owners are not stuck once the test lets them go.
-    for (Waiter* pWaiter : m.timedWaiters)
-    {
-        pWaiter->m_bListedWithClock = false;
-        pWaiter->Expire();
-    }
-    m.timedWaiters.clear();
+    ExpireWaitersUntil(m, UINT64_MAX);
 }
 
 void ManualClock::Advance(DWORD dwMilliseconds)
 {
     ManualState& m = Manual();
     MutexLock lock(ManualClockMutex());
-    const uint64_t now =
-        m.nowMs.fetch_add(dwMilliseconds, std::memory_order_acq_rel) + dwMilliseconds;
     // Only the waits whose limit the new time passes are woken.
-    auto& list = m.timedWaiters;
-    for (std::size_t i = 0; i < list.size();)
-    {
-        Waiter* pWaiter = list[i];
-        if (pWaiter->m_nManualDeadline > now)
-        {
-            ++i;
-            continue;
-        }
-        pWaiter->m_bListedWithClock = false;
-        pWaiter->Expire();
-        list[i] = list.back();
-        list.pop_back();
-    }
+    ExpireWaitersUntil(m, m.nowMs.fetch_add(dwMilliseconds, std::memory_order_acq_rel) +
+                              dwMilliseconds);
 }
 
 uint64_t ManualClock::Elapsed() const

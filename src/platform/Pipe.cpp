@@ -51,10 +51,13 @@ struct PipeBuffer
         return n;
     }
 
+    // An emptied pipe starts again at the front of its buffer: a reader that keeps up
+    // with its writer keeps the bytes in the same few pages, and the rest of a large
+    // buffer is never touched (no page faults, no memory taken for it).
     void Drop(std::size_t n) OVR_REQUIRES(mutex)
     {
-        head = (head + n) % Capacity();
         count -= n;
+        head = count == 0 ? 0 : (head + n) % Capacity();
     }
 
     // Removes up to n held bytes into dst and wakes the writers waiting for room.

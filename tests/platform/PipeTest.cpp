@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace platform;
@@ -74,6 +75,31 @@ TEST(PipeTest, CarriesBytesInOrderAcrossTheRingEdge)
               expected);
     ASSERT_TRUE(Ended(producer, "the producer to end"));
     EXPECT_EQ(producer.ExitCode(), 0u);
+}
+
+// A large pipe whose reader keeps up costs only the pages its bytes pass through: the
+// writes do not walk through the whole buffer touching page after page.
+TEST(PipeTest, AReaderThatKeepsUpKeepsTheBytesInTheFirstPages)
+{
+    constexpr DWORD kSize = 16 * 1024 * 1024;
+    auto [reader, writer] = CreatePipe(kSize);
+    std::string chunk(8192, 'x');
+    const auto faults = []
+    {
+        rusage usage{};
+        ::getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_minflt;
+    };
+    const long nBefore = faults();
+    for (DWORD nPassed = 0; nPassed < kSize; nPassed += 8192)
+    {
+        DWORD n = 0;
+        ASSERT_TRUE(writer.Write(chunk.data(), 8192, &n));
+        ASSERT_TRUE(reader.Read(chunk.data(), 8192, &n));
+        ASSERT_EQ(n, 8192u);
+    }
+    // Passing through the whole buffer would touch its 4096 pages.
+    EXPECT_LT(faults() - nBefore, 100);
 }
 
 TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)

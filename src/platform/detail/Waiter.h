@@ -77,7 +77,6 @@ class WaiterList
 public:
     void Add(Waiter& waiter, std::size_t nWanted = 0) { m_entries.push_back({&waiter, nWanted}); }
     void Remove(Waiter& waiter);
-    bool Empty() const { return m_entries.empty(); }
     void WakeAll() const
     {
         for (const SEntry& entry : m_entries)
