@@ -328,12 +328,11 @@ private:
                         dPerMinute < 0.06 ? "met" : "not met"});
         const double dPlayOn =
             (longest->CpuSeconds() - shortest->CpuSeconds()) / (dMinutes - dShortMinutes);
-        const double dSwitches =
-            static_cast<double>(longest->usage.ru_nvcsw - shortest->usage.ru_nvcsw) /
-            (dMinutes - dShortMinutes);
+        // The long run's wake-ups per minute of audio, its start and stop included.
+        const double dSwitches = static_cast<double>(longest->usage.ru_nvcsw) / dMinutes;
         rows.push_back({"  per minute beyond the fixed cost", Fixed(dPlayOn, 4, "", " s/min"),
-                        Fixed(dSwitches, 0, "", " vol. switches/min"), "", "<= 0.005 s/min",
-                        dPlayOn <= 0.005 ? "met" : "not met"});
+                        Fixed(dSwitches, 0, "", " vol. switches/min, whole run"), "",
+                        "<= 0.005 s/min", dPlayOn <= 0.005 ? "met" : "not met"});
         const double dFixed = shortest->CpuSeconds() - dPlayOn * dShortMinutes;
         rows.push_back({"fixed CPU of one start and stop", Fixed(dFixed * 1000, 1, "", " ms"),
                         Fixed(m_dCurlCpu * 1000, 1, "curl, one request ", " ms"), "", "<= 20 ms",

@@ -98,8 +98,9 @@ TEST(PipeTest, AReaderThatKeepsUpKeepsTheBytesInTheFirstPages)
         ASSERT_TRUE(reader.Read(chunk.data(), 8192, &n));
         ASSERT_EQ(n, 8192u);
     }
-    // Passing through the whole buffer would touch its 4096 pages.
-    EXPECT_LT(faults() - nBefore, 100);
+    // Passing through the whole buffer would touch its 4096 pages (a sanitizer's shadow
+    // memory adds its own faults to the few pages used).
+    EXPECT_LT(faults() - nBefore, 512);
 }
 
 TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
