@@ -19,3 +19,20 @@ endfunction()
 function(ovr_package_library)
   set_property(GLOBAL APPEND PROPERTY OVR_PACKAGE_LIBRARIES ${ARGN})
 endfunction()
+
+# ovr_cryptopp: Crypto++ for whatever digests or enciphers. Linked from its static archive
+# when there is one, hidden (--exclude-libs) and without the parts nothing calls
+# (--gc-sections): a program or library then loads without the shared library's tens of
+# thousands of symbol relocations, which were most of the cost of starting the player.
+# The shared library otherwise.
+pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
+find_library(OVR_CRYPTOPP_ARCHIVE NAMES libcrypto++.a HINTS ${CRYPTOPP_LIBRARY_DIRS})
+add_library(ovr_cryptopp INTERFACE)
+if(OVR_CRYPTOPP_ARCHIVE)
+  target_include_directories(ovr_cryptopp INTERFACE ${CRYPTOPP_INCLUDE_DIRS})
+  target_link_libraries(ovr_cryptopp INTERFACE ${OVR_CRYPTOPP_ARCHIVE})
+  target_link_options(ovr_cryptopp INTERFACE LINKER:--exclude-libs,libcrypto++.a
+                      LINKER:--gc-sections)
+else()
+  target_link_libraries(ovr_cryptopp INTERFACE PkgConfig::CRYPTOPP)
+endif()

@@ -18,6 +18,13 @@ struct SChildResult
     double dWallSeconds = 0.0;
     rusage usage{};
     std::string strOutput; // standard output, when kept
+
+    // User and system CPU of the whole process, in seconds.
+    double CpuSeconds() const
+    {
+        return static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6 +
+               static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
+    }
 };
 
 class CChild

@@ -37,8 +37,16 @@ constexpr long long kGapTrack = 1000LL * 1000;
 constexpr int kGapTracks = 9;
 constexpr int kSmallTracks = 10;
 constexpr int kRuns = 3;
+constexpr int kRealtimeRuns = 2;
 constexpr long long kRealtimeBytesPerSecond = 128 * 125;
 constexpr auto kPlayLimit = std::chrono::seconds(300);
+
+// The shorter of the two real-time runs, whose difference from the longer one is the cost
+// of playing on; what it leaves of the shorter one is the cost of starting and stopping.
+int ShortRealtimeSeconds(int nRealtimeSeconds)
+{
+    return std::max(1, nRealtimeSeconds / 6);
+}
 
 // One station for every row: each row plays a station id of its own.
 std::string Scenario(int nRealtimeSeconds)
@@ -54,6 +62,9 @@ std::string Scenario(int nRealtimeSeconds)
           << "station gap size " << kGapTrack << "\n"
           << "station rt tracks 9301\n"
           << "station rt size " << nRealtimeSeconds * kRealtimeBytesPerSecond << "\n"
+          << "station rtshort tracks 9302\n"
+          << "station rtshort size "
+          << ShortRealtimeSeconds(nRealtimeSeconds) * kRealtimeBytesPerSecond << "\n"
           << "station mem200 tracks 9401\n"
           << "station mem200 size " << kBigTrack << "\n"
           << "station mem200/content rate 20000000\n"
@@ -162,7 +173,7 @@ private:
 
     void Throughput(const CStationProcess& station, std::vector<SRow>& rows)
     {
-        const SRow none = NotMeasured("throughput, 200 MB track", ">= 0.9x curl", "");
+        const SRow none = NotMeasured("throughput, 200 MB track", ">= 0.95x curl", "");
         const SCurlTimes sequence = CurlFetch(SequenceUrl(station, "thru"), true, true);
         const std::string strSong = FirstSongUrl(sequence.strBody);
         if (strSong.empty())
@@ -195,7 +206,7 @@ private:
         const double dRatio = rate(play) / rate(curl);
         rows.push_back({none.strName, Fixed(rate(play), 0, "ovradio-play ", " MB/s"),
                         Fixed(rate(curl), 0, "curl ", " MB/s"), Fixed(dRatio, 2, "", "x"),
-                        none.strGoal, dRatio >= 0.9 ? "met" : "not met"});
+                        none.strGoal, dRatio >= 0.95 ? "met" : "not met"});
         rows.push_back({"  first byte to end (engine host)",
                         Fixed(rate(hostTransfer), 0, "", " MB/s"),
                         Fixed(rate(curlTransfer), 0, "curl ", " MB/s"),
@@ -234,6 +245,7 @@ private:
             if (!time.bOk || !sequence.bOk || !content.bOk)
                 return rows.push_back(NotMeasured("start latency", strGoal, "curl failed"));
             curlTime.push_back(time.dTotal * 1000);
+            m_dCurlCpu = m_dCurlCpu == 0 ? time.dCpu : std::min(m_dCurlCpu, time.dCpu);
             curlSequence.push_back(sequence.dTotal * 1000);
             curlContent.push_back(content.dStartTransfer * 1000);
         }
@@ -280,36 +292,51 @@ private:
                         "", "", strGoal, dMax < 20 ? "met" : "not met"});
     }
 
-    static double CpuSeconds(const rusage& usage)
-    {
-        return static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6 +
-               static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
-    }
-
     // The whole process per minute of audio, and beside it the same track read flat out:
-    // what starting, loading and downloading cost whatever the pace. The difference is
-    // what playing in real time adds.
+    // what starting, loading and downloading cost whatever the pace. A second, shorter
+    // real-time run splits the cost: the difference of the two is what playing on costs
+    // per minute, what that leaves of the shorter run is the fixed cost of one start and
+    // stop. Each run is repeated and the least CPU taken, since other load only adds.
     void Realtime(std::vector<SRow>& rows)
     {
         const std::string strGoal = "< 0.06 s/min";
         const std::string strName = std::string("CPU, real time 128 kbit/s (")
                                         .append(std::to_string(m_nRealtimeSeconds))
                                         .append(" s)");
-        const SChildResult result = Play("rt", 1, true);
+        const int nShortSeconds = ShortRealtimeSeconds(m_nRealtimeSeconds);
+        std::optional<SChildResult> longest, shortest;
+        for (int i = 0; i < kRealtimeRuns; ++i)
+        {
+            const SChildResult longRun = Play("rt", 1, true);
+            const SChildResult shortRun = Play("rtshort", 1, true);
+            if (!longRun.bExited || longRun.nExitCode != 0 || !shortRun.bExited ||
+                shortRun.nExitCode != 0)
+                return rows.push_back(NotMeasured(strName, strGoal, "ovradio-play failed"));
+            if (!longest || longRun.CpuSeconds() < longest->CpuSeconds())
+                longest = longRun;
+            if (!shortest || shortRun.CpuSeconds() < shortest->CpuSeconds())
+                shortest = shortRun;
+        }
         const SChildResult flat = Play("rt", 1, false);
-        if (!result.bExited || result.nExitCode != 0 || !flat.bExited || flat.nExitCode != 0)
+        if (!flat.bExited || flat.nExitCode != 0)
             return rows.push_back(NotMeasured(strName, strGoal, "ovradio-play failed"));
         const double dMinutes = m_nRealtimeSeconds / 60.0;
-        const double dPerMinute = CpuSeconds(result.usage) / dMinutes;
-        const double dFlat = CpuSeconds(flat.usage);
+        const double dShortMinutes = nShortSeconds / 60.0;
+        const double dPerMinute = longest->CpuSeconds() / dMinutes;
         rows.push_back({strName, Fixed(dPerMinute, 3, "", " s/min"),
-                        Fixed(dFlat, 3, "same track flat out ", " s"), "", strGoal,
+                        Fixed(flat.CpuSeconds(), 3, "same track flat out ", " s"), "", strGoal,
                         dPerMinute < 0.06 ? "met" : "not met"});
-        rows.push_back({"  real-time pacing beyond the flat-out run",
-                        Fixed((CpuSeconds(result.usage) - dFlat) / dMinutes, 3, "", " s/min"),
-                        Fixed(static_cast<double>(result.usage.ru_nvcsw) / dMinutes, 0, "",
-                              " vol. switches/min"),
-                        "", "", ""});
+        const double dPlayOn =
+            (longest->CpuSeconds() - shortest->CpuSeconds()) / (dMinutes - dShortMinutes);
+        // The long run's wake-ups per minute of audio, its start and stop included.
+        const double dSwitches = static_cast<double>(longest->usage.ru_nvcsw) / dMinutes;
+        rows.push_back({"  per minute beyond the fixed cost", Fixed(dPlayOn, 4, "", " s/min"),
+                        Fixed(dSwitches, 0, "", " vol. switches/min, whole run"), "",
+                        "<= 0.005 s/min", dPlayOn <= 0.005 ? "met" : "not met"});
+        const double dFixed = shortest->CpuSeconds() - dPlayOn * dShortMinutes;
+        rows.push_back({"fixed CPU of one start and stop", Fixed(dFixed * 1000, 1, "", " ms"),
+                        Fixed(m_dCurlCpu * 1000, 1, "curl, one request ", " ms"), "", "<= 20 ms",
+                        dFixed <= 0.020 ? "met" : "not met"});
     }
 
     // The rate meter's sample count as the engine traces it when a track closes; the
@@ -394,6 +421,7 @@ private:
     std::string m_strResultsDir;
     int m_nRealtimeSeconds;
     std::string m_strHome;
+    double m_dCurlCpu = 0; // the least CPU of one curl request (the time request)
 };
 
 void PrintTable(const std::vector<SRow>& rows)

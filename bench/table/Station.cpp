@@ -98,6 +98,7 @@ SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody)
     const SChildResult result = Run(argv, true, kCurlLimit);
     SCurlTimes times;
     times.dWall = result.dWallSeconds;
+    times.dCpu = result.CpuSeconds();
     times.bOk = result.bExited && result.nExitCode == 0 &&
                 std::sscanf(result.strOutput.c_str(), "%lf %lf %lf", &times.dTotal,
                             &times.dStartTransfer, &times.dBytes) == 3;

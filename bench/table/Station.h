@@ -41,6 +41,7 @@ struct SCurlTimes
     double dStartTransfer = 0.0; // seconds, until the first body byte
     double dBytes = 0.0;
     double dWall = 0.0;  // seconds, the curl process from start to exit
+    double dCpu = 0.0;   // seconds of CPU, the whole curl process
     std::string strBody; // when kept
 };
 

@@ -15,7 +15,11 @@
 //
 // Failures: a CRadEngException becomes error information and DISP_E_EXCEPTION
 // (ReportError); any other exception E_FAIL with error information. Nothing escapes an
-// operation.
+// operation (EngineCall.h).
+//
+// Files: RadioEngineObj.cpp makes it a COM object (creation, references, interfaces);
+// RadioEngineObjSession.cpp has the session calls, RadioEngineObjTrackInfo.cpp the getters
+// of the two records, RadioEngineObjDispatch.cpp the late-bound side.
 #pragma once
 
 #include "engine/PlayerTrackInfo.h"

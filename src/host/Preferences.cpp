@@ -8,15 +8,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <map>
 #include <vector>
 
 namespace
 {
-// Loads and unloads of the per-use wrappers, from any thread, one at a time: the loader
-// serialises them itself, but with a lock that ThreadSanitizer does not see, so a load on
-// one thread and an unload on another would be reported as a race in the loader's heap.
-// A leaf: held only around dlopen and dlclose.
+// Loads of the per-use wrappers, from any thread, one at a time, and the table of the
+// modules loaded so far. A leaf: held only around the table and dlopen.
 platform::Mutex g_csModuleLoad;
+
+// The modules loaded by name: each is loaded once, at its first use, and stays loaded
+// for the life of the process, so that the many short uses of a preference cost no
+// load and unload each. Never destroyed: a use while the process ends still finds it.
+std::map<std::string, void*>& LoadedModules() OVR_REQUIRES(g_csModuleLoad)
+{
+    static auto* pModules = new std::map<std::string, void*>;
+    return *pModules;
+}
 
 // dlopen by name searches the paths of the program (not always: under a sanitizer's
 // interceptor the search runs as the runtime's); so a library is also looked for beside
@@ -44,13 +52,23 @@ OVDKDll::OVDKDll(const std::string& strName) : m_strName(strName)
     std::string strError;
     {
         platform::MutexLock lock(g_csModuleLoad);
-        m_hModule = ::dlopen(strName.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!m_hModule)
+        auto& modules = LoadedModules();
+        if (const auto it = modules.find(strName); it != modules.end())
+            m_hModule = it->second;
+        else
         {
-            const char* pszError = ::dlerror();
-            strError = pszError ? pszError : "The specified module could not be found.";
-            if (strName.find('/') == std::string::npos)
-                m_hModule = LoadBesideThisLibrary(strName);
+            m_hModule = ::dlopen(strName.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!m_hModule)
+            {
+                const char* pszError = ::dlerror();
+                strError = pszError ? pszError : "The specified module could not be found.";
+                if (strName.find('/') == std::string::npos)
+                    m_hModule = LoadBesideThisLibrary(strName);
+            }
+            // A module that did not load is tried again at the next use: one installed
+            // or mended meanwhile is found then.
+            if (m_hModule)
+                modules.emplace(strName, m_hModule);
         }
     }
     if (!m_hModule)
@@ -59,11 +77,9 @@ OVDKDll::OVDKDll(const std::string& strName) : m_strName(strName)
 
 OVDKDll::~OVDKDll()
 {
+    // The module belongs to the process's table (m_bNotOwner): nothing to unload here.
     if (m_hModule && !m_bNotOwner)
-    {
-        platform::MutexLock lock(g_csModuleLoad);
         ::dlclose(m_hModule);
-    }
 }
 
 void* OVDKDll::Resolve(const char* pszEntryPoint)

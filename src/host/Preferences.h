@@ -1,10 +1,13 @@
 // The engine's access to the host's preferences library, loaded by name at run time.
 // OVDKDll loads a library and resolves entry points; PreferencesDll resolves the six
-// preference entry points. Each use builds a fresh PreferencesDll on the stack, so a
-// library installed or fixed while the engine runs is picked up by the next use; the
-// host::Pref... wrappers below do exactly that. A library that cannot be loaded or an
-// entry point that is missing is shown in a message box and then behaves as a failed
-// call (ERROR_PROC_NOT_FOUND), never a crash. Safe from any thread.
+// preference entry points. Each use builds a fresh PreferencesDll on the stack (the
+// host::Pref... wrappers below do exactly that), but a library is loaded only once per
+// process: the first use that loads it leaves it in the process's table of modules, and
+// later uses find it there, so a preference read costs no load and unload. A library that
+// cannot be loaded is tried again at the next use, so one installed or mended while the
+// engine runs is picked up. A library that cannot be loaded or an entry point that is
+// missing is shown in a message box and then behaves as a failed call
+// (ERROR_PROC_NOT_FOUND), never a crash. Safe from any thread.
 #pragma once
 #include "hostlibs/Preferences.h"
 #include "platform/Types.h"
@@ -30,7 +33,8 @@ protected:
 
 private:
     void* m_hModule = nullptr;
-    bool m_bNotOwner = false;
+    // The process's table of modules owns every loaded module, not the wrapper.
+    bool m_bNotOwner = true;
     std::string m_strName;
 };
 
@@ -39,11 +43,11 @@ class PreferencesDll : public OVDKDll
 public:
     PreferencesDll();
 
-    LONG PrefSetValue(const char* pszSection, const char* pszKey, DWORD dwType,
-                      const void* pData, DWORD dwSize);
+    LONG PrefSetValue(const char* pszSection, const char* pszKey, DWORD dwType, const void* pData,
+                      DWORD dwSize);
     LONG PrefSetValueUINT32(const char* pszSection, const char* pszKey, DWORD dwValue);
-    LONG PrefQueryValue(const char* pszSection, const char* pszKey, DWORD* pdwType,
-                        void* pBuffer, DWORD* pdwSize);
+    LONG PrefQueryValue(const char* pszSection, const char* pszKey, DWORD* pdwType, void* pBuffer,
+                        DWORD* pdwSize);
     LONG PrefDelete(const char* pszSection, const char* pszKey);
     LONG PrefEasySafeQueryString(const char* pszSection, const char* pszKey, char* pszBuffer,
                                  DWORD* pdwSize);

@@ -1,44 +1,45 @@
 #include "platform/Clock.h"
 
-#include "platform/detail/SyncCore.h"
+#include "platform/detail/Waiter.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <chrono>
 #include <ctime>
 #include <thread>
+#include <vector>
 
 namespace platform
 {
 namespace detail
 {
-Mutex& SyncMutex()
+Mutex& ManualClockMutex()
 {
     // Never destroyed: threads that outlive main may still wait.
     static Mutex* mutex = new Mutex;
     return *mutex;
 }
-
-std::condition_variable& SyncCondition()
-{
-    static std::condition_variable* condition = new std::condition_variable;
-    return *condition;
-}
 } // namespace detail
 
 namespace
 {
-// State of the installed manual clock. Guarded by SyncMutex except the time itself and
-// the installed flag, which readers take without the lock.
+using detail::ManualClockMutex;
+using detail::Waiter;
+
+// State of the installed manual clock. The time itself and the installed flag are read
+// without the lock (every GetTickCount reads them); the rest is guarded by the clock's
+// lock, which Advance holds while it expires waiters (whose own locks come after it).
 struct ManualState
 {
     std::atomic<bool> installed{false};
     std::atomic<uint64_t> nowMs{0};
-    uint64_t startMs OVR_GUARDED_BY(detail::SyncMutex()) = 0;
-    std::size_t timedWaiters OVR_GUARDED_BY(detail::SyncMutex()) = 0;
-    // One per installed clock.
-    uint64_t generation OVR_GUARDED_BY(detail::SyncMutex()) = 0;
-    std::chrono::system_clock::time_point wallStart OVR_GUARDED_BY(detail::SyncMutex());
+    uint64_t startMs OVR_GUARDED_BY(ManualClockMutex()) = 0;
+    std::chrono::system_clock::time_point wallStart OVR_GUARDED_BY(ManualClockMutex());
+    // The waits with a limit on this clock, in no order: a handful at a time.
+    std::vector<Waiter*> timedWaiters OVR_GUARDED_BY(ManualClockMutex());
+    // Notified when a waiter is listed, for WaitForTimedWaiters.
+    std::condition_variable waiterListed;
 };
 
 ManualState& Manual()
@@ -60,59 +61,62 @@ uint64_t NowMilliseconds()
     return m.installed.load(std::memory_order_acquire) ? m.nowMs.load(std::memory_order_acquire)
                                                        : RealMilliseconds();
 }
+
+// Takes the waiter off the clock's list (nothing when it is not on it).
+void Unlist(ManualState& m, Waiter& waiter) OVR_REQUIRES(ManualClockMutex())
+{
+    if (!waiter.m_bListedWithClock)
+        return;
+    waiter.m_bListedWithClock = false;
+    auto& list = m.timedWaiters;
+    const auto it = std::find(list.begin(), list.end(), &waiter);
+    if (it != list.end())
+    {
+        *it = list.back();
+        list.pop_back();
+    }
+}
+
+// Ends the waits whose limit `now` has reached, taking them off the list.
+void ExpireWaitersUntil(ManualState& m, uint64_t now) OVR_REQUIRES(ManualClockMutex())
+{
+    auto& list = m.timedWaiters;
+    for (std::size_t i = 0; i < list.size();)
+    {
+        Waiter& waiter = *list[i];
+        if (waiter.m_nManualDeadline > now)
+        {
+            ++i;
+            continue;
+        }
+        Unlist(m, waiter); // moves the last waiter into place i
+        waiter.Expire();
+    }
+}
 } // namespace
 
 namespace detail
 {
-bool ManualClockInstalled()
+bool ListTimedWaiter(Waiter& waiter, DWORD dwMilliseconds)
 {
-    return Manual().installed.load(std::memory_order_acquire);
+    ManualState& m = Manual();
+    // Tested again under the lock: the clock cannot go between the test and the listing.
+    if (!m.installed.load(std::memory_order_acquire))
+        return false;
+    MutexLock lock(ManualClockMutex());
+    if (!m.installed.load(std::memory_order_acquire))
+        return false;
+    waiter.m_nManualDeadline = m.nowMs.load(std::memory_order_acquire) + dwMilliseconds;
+    waiter.m_bListedWithClock = true;
+    m.timedWaiters.push_back(&waiter);
+    m.waiterListed.notify_all();
+    return true;
 }
 
-bool WaitUntilReady(MutexLock& lock, DWORD dwMilliseconds, const std::function<bool()>& ready)
+void UnlistTimedWaiter(Waiter& waiter)
 {
-    std::condition_variable& cv = SyncCondition();
-    if (dwMilliseconds == INFINITE)
-    {
-        while (!ready())
-            lock.Wait(cv);
-        return true;
-    }
-    ManualState& m = Manual();
-    if (!m.installed.load(std::memory_order_acquire))
-    {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-        while (!ready())
-            if (!lock.WaitUntil(cv, deadline))
-                return ready();
-        return true;
-    }
-    // On the manual clock the wait ends only when Advance moves the time past the
-    // limit; Advance notifies under SyncMutex, so no wake-up is lost between the test
-    // below and the wait.
-    const uint64_t start = m.nowMs.load(std::memory_order_acquire);
-    const uint64_t generation = m.generation;
-    ++m.timedWaiters;
-    cv.notify_all(); // lets WaitForTimedWaiters see the new waiter
-    bool result = false;
-    while (true)
-    {
-        if (ready())
-        {
-            result = true;
-            break;
-        }
-        // A clock removed while we wait no longer moves: the wait ends as timed out.
-        if (m.generation != generation || !m.installed.load(std::memory_order_acquire))
-            break;
-        if (m.nowMs.load(std::memory_order_acquire) - start >= dwMilliseconds)
-            break;
-        lock.Wait(cv);
-    }
-    if (m.generation == generation)
-        --m.timedWaiters;
-    return result;
+    MutexLock lock(ManualClockMutex());
+    Unlist(Manual(), waiter);
 }
 } // namespace detail
 
@@ -147,8 +151,11 @@ void Sleep(DWORD dwMilliseconds)
         std::this_thread::yield();
         return;
     }
-    MutexLock lock(detail::SyncMutex());
-    detail::WaitUntilReady(lock, dwMilliseconds, [] { return false; });
+    // A wait that nothing wakes: it ends at its limit.
+    detail::Waiter waiter(dwMilliseconds);
+    while (waiter.Block())
+    {
+    }
 }
 
 SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time)
@@ -175,7 +182,7 @@ SYSTEMTIME GetLocalTime()
     ManualState& m = Manual();
     if (m.installed.load(std::memory_order_acquire))
     {
-        MutexLock lock(detail::SyncMutex());
+        MutexLock lock(ManualClockMutex());
         const auto elapsed = std::chrono::milliseconds(m.nowMs.load() - m.startMs);
         return LocalSystemTime(m.wallStart + elapsed);
     }
@@ -185,53 +192,55 @@ SYSTEMTIME GetLocalTime()
 ManualClock::ManualClock(DWORD startTick)
 {
     ManualState& m = Manual();
-    MutexLock lock(detail::SyncMutex());
+    MutexLock lock(ManualClockMutex());
     assert(!m.installed.load() && "one ManualClock at a time");
     m.startMs = startTick;
     m.nowMs.store(startTick, std::memory_order_release);
-    m.timedWaiters = 0;
-    ++m.generation;
     m.wallStart = std::chrono::system_clock::now();
     m.installed.store(true, std::memory_order_release);
 }
 
 ManualClock::~ManualClock()
 {
-    MutexLock lock(detail::SyncMutex());
-    Manual().installed.store(false, std::memory_order_release);
-    // Waits still inside measure on the manual time, which stops; wake them so that
-    // their owners are not stuck once the test lets them go.
-    detail::SyncCondition().notify_all();
+    ManualState& m = Manual();
+    MutexLock lock(ManualClockMutex());
+    m.installed.store(false, std::memory_order_release);
+    // Waits still inside measure on the manual time, which stops: they end as timed out,
+    // so that their owners are not stuck once the test lets them go.
+    ExpireWaitersUntil(m, UINT64_MAX);
 }
 
 void ManualClock::Advance(DWORD dwMilliseconds)
 {
-    MutexLock lock(detail::SyncMutex());
-    Manual().nowMs.fetch_add(dwMilliseconds, std::memory_order_acq_rel);
-    detail::SyncCondition().notify_all();
+    ManualState& m = Manual();
+    MutexLock lock(ManualClockMutex());
+    // Only the waits whose limit the new time passes are woken.
+    ExpireWaitersUntil(m, m.nowMs.fetch_add(dwMilliseconds, std::memory_order_acq_rel) +
+                              dwMilliseconds);
 }
 
 uint64_t ManualClock::Elapsed() const
 {
     ManualState& m = Manual();
-    MutexLock lock(detail::SyncMutex());
+    MutexLock lock(ManualClockMutex());
     return m.nowMs.load(std::memory_order_acquire) - m.startMs;
 }
 
 std::size_t ManualClock::TimedWaiters() const
 {
-    MutexLock lock(detail::SyncMutex());
-    return Manual().timedWaiters;
+    MutexLock lock(ManualClockMutex());
+    return Manual().timedWaiters.size();
 }
 
 bool ManualClock::WaitForTimedWaiters(std::size_t n, DWORD dwRealLimitMs) const
 {
-    MutexLock lock(detail::SyncMutex());
+    ManualState& m = Manual();
+    MutexLock lock(ManualClockMutex());
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(dwRealLimitMs);
-    while (Manual().timedWaiters < n)
-        if (!lock.WaitUntil(detail::SyncCondition(), deadline))
-            return Manual().timedWaiters >= n;
+    while (m.timedWaiters.size() < n)
+        if (!lock.WaitUntil(m.waiterListed, deadline))
+            return m.timedWaiters.size() >= n;
     return true;
 }
 } // namespace platform

@@ -1,7 +1,8 @@
 // The process-wide clock: tick count, multimedia time, performance counter, Sleep and
-// local time. Every timed wait of the platform (events, threads, Sleep) measures its
-// limit on this clock, so a test that installs a ManualClock drives 45-second limits in
-// milliseconds: advancing it wakes every sleeper and timed wait whose time has come.
+// local time. Every timed wait of the platform (events, threads, pipes, Sleep) measures
+// its limit on this clock, so a test that installs a ManualClock drives 45-second limits
+// in milliseconds: advancing it wakes exactly the sleepers and timed waits whose limit it
+// passes, and no other thread.
 #pragma once
 
 #include "platform/Types.h"
@@ -41,7 +42,8 @@ SYSTEMTIME LocalSystemTime(std::chrono::system_clock::time_point time);
 // A clock that only moves when told to. Constructing one installs it process-wide in
 // place of the real clock; destroying it puts the real clock back. One at a time.
 // The test's thread calls it while engine threads wait on it. Every operation takes the
-// platform's sync lock briefly; only WaitForTimedWaiters blocks (up to its real limit).
+// clock's own lock briefly (Advance also the locks of the waits it ends, each a leaf);
+// only WaitForTimedWaiters blocks (up to its real limit).
 class ManualClock
 {
 public:

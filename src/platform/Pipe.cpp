@@ -1,11 +1,9 @@
 #include "platform/Pipe.h"
 
 #include "platform/Mutex.h"
-#include "platform/detail/SyncCore.h"
+#include "platform/detail/Waiter.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 
@@ -13,7 +11,9 @@ namespace platform
 {
 namespace detail
 {
-// A ring buffer with its two ends' open flags, under one mutex.
+// A ring buffer with its two ends' open flags and the threads waiting on it, under one
+// lock. A change wakes only the waiters it concerns: bytes in wake the readers that can
+// now have what they wait for, bytes out the writers waiting for room, a close everyone.
 struct PipeBuffer
 {
     // The bytes are left uninitialised: only held bytes are ever read, and a large pipe
@@ -25,18 +25,19 @@ struct PipeBuffer
     }
 
     Mutex mutex;
-    std::condition_variable changed; // bytes added or removed, or an end closed
     const std::unique_ptr<unsigned char[]> data OVR_GUARDED_BY(mutex);
     const std::size_t capacity;
     std::size_t head OVR_GUARDED_BY(mutex) = 0;  // first held byte
     std::size_t count OVR_GUARDED_BY(mutex) = 0; // bytes held
     bool readOpen OVR_GUARDED_BY(mutex) = true;
     bool writeOpen OVR_GUARDED_BY(mutex) = true;
-    // Threads inside WaitReadable. They wait on the platform's sync condition (so that
-    // the manual clock wakes them too), which a change then notifies as well.
-    std::size_t clockWaiters OVR_GUARDED_BY(mutex) = 0;
+    // Read and WaitReadable, each with the bytes it waits for; Write waiting for room.
+    WaiterList readers OVR_GUARDED_BY(mutex);
+    WaiterList writers OVR_GUARDED_BY(mutex);
 
-    bool Readable() const OVR_REQUIRES(mutex) { return count > 0 || !writeOpen || !readOpen; }
+    bool BothOpen() const OVR_REQUIRES(mutex) { return writeOpen && readOpen; }
+    // A reader waiting for n bytes has what it waits for.
+    bool HasFor(std::size_t n) const OVR_REQUIRES(mutex) { return count >= n || !BothOpen(); }
 
     std::size_t Capacity() const { return capacity; }
 
@@ -50,21 +51,26 @@ struct PipeBuffer
         return n;
     }
 
+    // An emptied pipe starts again at the front of its buffer: a reader that keeps up
+    // with its writer keeps the bytes in the same few pages, and the rest of a large
+    // buffer is never touched (no page faults, no memory taken for it).
     void Drop(std::size_t n) OVR_REQUIRES(mutex)
     {
-        head = (head + n) % Capacity();
         count -= n;
+        head = count == 0 ? 0 : (head + n) % Capacity();
     }
 
-    // Removes up to n held bytes into dst and wakes a writer waiting for room.
+    // Removes up to n held bytes into dst and wakes the writers waiting for room.
     DWORD TakeOut(void* dst, std::size_t n) OVR_REQUIRES(mutex)
     {
         n = CopyOut(static_cast<unsigned char*>(dst), n);
         Drop(n);
-        changed.notify_all();
+        if (n > 0)
+            writers.WakeAll();
         return static_cast<DWORD>(n);
     }
 
+    // Adds up to n bytes from src and wakes the readers that now have what they wait for.
     std::size_t CopyIn(const unsigned char* src, std::size_t n) OVR_REQUIRES(mutex)
     {
         n = std::min(n, Capacity() - count);
@@ -73,34 +79,42 @@ struct PipeBuffer
         std::memcpy(data.get() + tail, src, first);
         std::memcpy(data.get(), src + first, n - first);
         count += n;
+        const std::size_t nHeld = count;
+        if (n > 0)
+            readers.WakeIf([nHeld](std::size_t nWanted) { return nHeld >= nWanted; });
         return n;
     }
-};
 
-// Wakes the WaitReadable callers after a change. Called without the pipe's mutex: the
-// waiters hold the sync mutex while they look at the pipe, so the lock order is sync
-// mutex, then pipe mutex, and a change seen as "no waiter" happened before any waiter
-// looked.
-void WakeClockWaiters(bool bWake)
-{
-    if (!bWake)
-        return;
-    MutexLock sync(SyncMutex());
-    SyncCondition().notify_all();
-}
-
-// Marks one end closed and wakes every thread waiting on the pipe.
-void CloseEnd(PipeBuffer& b, bool PipeBuffer::*end)
-{
-    bool bWake = false;
+    // Marks one end closed and wakes every thread waiting on the pipe.
+    void CloseEnd(bool PipeBuffer::*end) OVR_EXCLUDES(mutex)
     {
-        MutexLock lock(b.mutex);
-        b.*end = false;
-        b.changed.notify_all();
-        bWake = b.clockWaiters > 0;
+        MutexLock lock(mutex);
+        this->*end = false;
+        readers.WakeAll();
+        writers.WakeAll();
     }
-    WakeClockWaiters(bWake);
-}
+
+    // Blocks on the waiter, listed in `list` for nWanted, until `attempt` (which takes the
+    // lock itself) succeeds; true then. False when the waiter's limit passed first and
+    // one last attempt failed too.
+    template <class Attempt>
+    bool WaitFor(Waiter& waiter, WaiterList PipeBuffer::*list, std::size_t nWanted, Attempt attempt)
+        OVR_EXCLUDES(mutex)
+    {
+        {
+            MutexLock lock(mutex);
+            (this->*list).Add(waiter, nWanted);
+        }
+        bool bDone = attempt();
+        while (!bDone && waiter.Block())
+            bDone = attempt();
+        if (!bDone)
+            bDone = attempt();
+        MutexLock lock(mutex);
+        (this->*list).Remove(waiter);
+        return bDone;
+    }
+};
 } // namespace detail
 
 std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize)
@@ -134,17 +148,33 @@ BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     if (!m_buffer)
         return FALSE;
     detail::PipeBuffer& b = *m_buffer;
-    MutexLock lock(b.mutex);
-    if (dwCount == 0)
-        return b.readOpen ? TRUE : FALSE;
-    while (!b.Readable())
-        lock.Wait(b.changed);
-    if (!b.readOpen || b.count == 0)
-        return FALSE;
-    const DWORD n = b.TakeOut(pBuffer, dwCount);
-    if (pdwRead)
-        *pdwRead = n;
-    return TRUE;
+    BOOL bResult = FALSE;
+    // Done once there are bytes or an end is closed.
+    const auto attempt = [&]
+    {
+        MutexLock lock(b.mutex);
+        if (dwCount == 0)
+        {
+            bResult = b.readOpen ? TRUE : FALSE;
+            return true;
+        }
+        if (!b.HasFor(1))
+            return false;
+        bResult = b.readOpen && b.count > 0 ? TRUE : FALSE;
+        if (bResult)
+        {
+            const DWORD n = b.TakeOut(pBuffer, dwCount);
+            if (pdwRead)
+                *pdwRead = n;
+        }
+        return true;
+    };
+    if (!attempt())
+    {
+        detail::Waiter waiter(INFINITE);
+        b.WaitFor(waiter, &detail::PipeBuffer::readers, 1, attempt);
+    }
+    return bResult;
 }
 
 BOOL PipeReadEnd::ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
@@ -171,40 +201,20 @@ DWORD PipeReadEnd::WaitReadable(DWORD dwMilliseconds, DWORD dwMinBytes) const
         return WAIT_OBJECT_0;
     detail::PipeBuffer& b = *m_buffer;
     const std::size_t nWanted = std::max<DWORD>(dwMinBytes, 1);
-    if (!detail::ManualClockInstalled())
-    {
-        // On the real clock the wait is on the pipe's own condition, which every change of
-        // the pipe notifies: a transfer wakes the threads that wait on this pipe only, not
-        // every timed waiter of the process.
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-        MutexLock lock(b.mutex);
-        while (b.count < nWanted && b.writeOpen && b.readOpen)
-        {
-            if (dwMilliseconds == INFINITE)
-                lock.Wait(b.changed);
-            else if (!lock.WaitUntil(b.changed, deadline))
-                break;
-        }
-        return b.count >= nWanted || !b.writeOpen || !b.readOpen ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-    }
-    MutexLock sync(detail::SyncMutex());
+    const auto attempt = [&]
     {
         MutexLock lock(b.mutex);
-        ++b.clockWaiters;
-    }
-    const bool bReady = detail::WaitUntilReady(
-        sync, dwMilliseconds,
-        [&b, dwMinBytes]
-        {
-            MutexLock lock(b.mutex);
-            return b.count >= std::max<DWORD>(dwMinBytes, 1) || !b.writeOpen || !b.readOpen;
-        });
-    {
-        MutexLock lock(b.mutex);
-        --b.clockWaiters;
-    }
-    return bReady ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        return b.HasFor(nWanted);
+    };
+    if (attempt())
+        return WAIT_OBJECT_0;
+    if (dwMilliseconds == 0)
+        return WAIT_TIMEOUT;
+    // Listed with the count it waits for, so that a writer wakes it only once that many
+    // bytes are held (or an end is closed), not for every chunk.
+    detail::Waiter waiter(dwMilliseconds);
+    return b.WaitFor(waiter, &detail::PipeBuffer::readers, nWanted, attempt) ? WAIT_OBJECT_0
+                                                                             : WAIT_TIMEOUT;
 }
 
 BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwAvailable) const
@@ -232,7 +242,7 @@ BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwA
 void PipeReadEnd::Close()
 {
     if (m_buffer)
-        detail::CloseEnd(*m_buffer, &detail::PipeBuffer::readOpen);
+        m_buffer->CloseEnd(&detail::PipeBuffer::readOpen);
 }
 
 PipeWriteEnd& PipeWriteEnd::operator=(PipeWriteEnd&& other) noexcept
@@ -263,23 +273,23 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
     const auto* src = static_cast<const unsigned char*>(pBuffer);
     std::size_t written = 0;
     bool bOpen = true;
+    // Done for one step once some bytes went in or an end is closed.
+    const auto attempt = [&]
+    {
+        MutexLock lock(b.mutex);
+        if (b.count == b.Capacity() && b.BothOpen())
+            return false;
+        bOpen = b.BothOpen();
+        if (bOpen)
+            written += b.CopyIn(src + written, dwCount - written);
+        return true;
+    };
     while (bOpen && written < dwCount)
     {
-        // The clock waiters are woken outside the pipe's lock (the sync mutex comes first).
-        bool bWake = false;
-        {
-            MutexLock lock(b.mutex);
-            while (b.count == b.Capacity() && b.readOpen && b.writeOpen)
-                lock.Wait(b.changed);
-            bOpen = b.readOpen && b.writeOpen;
-            if (bOpen)
-            {
-                written += b.CopyIn(src + written, dwCount - written);
-                b.changed.notify_all();
-                bWake = b.clockWaiters > 0;
-            }
-        }
-        detail::WakeClockWaiters(bWake);
+        if (attempt())
+            continue;
+        detail::Waiter waiter(INFINITE);
+        b.WaitFor(waiter, &detail::PipeBuffer::writers, 0, attempt);
     }
     if (pdwWritten)
         *pdwWritten = static_cast<DWORD>(written);
@@ -289,6 +299,6 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
 void PipeWriteEnd::Close()
 {
     if (m_buffer)
-        detail::CloseEnd(*m_buffer, &detail::PipeBuffer::writeOpen);
+        m_buffer->CloseEnd(&detail::PipeBuffer::writeOpen);
 }
 } // namespace platform

@@ -7,10 +7,10 @@
 // buffer lives while either end object exists, so a thread inside Read or Write is safe
 // while another thread closes an end; an end object itself must outlive the calls made on it.
 // Threads: usually one writer and one reader, and any thread closes. Each pipe has one
-// lock of its own, held while bytes are copied and let go of while a call waits; nothing
-// else is called under it. On the real clock WaitReadable waits on the pipe's own
-// condition; under a ManualClock on the platform's sync condition, whose waiters are
-// woken after the pipe's lock is let go of.
+// lock of its own, held while bytes are copied and let go of while a call waits; under it
+// only the leaf lock of a waiting thread is taken (see detail/Waiter.h). A write wakes the
+// readers that can then have what they wait for, a read the writers waiting for room, a
+// close everyone waiting on the pipe; no other thread.
 #pragma once
 
 #include "platform/Types.h"

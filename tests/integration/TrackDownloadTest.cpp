@@ -303,8 +303,10 @@ TEST_F(TrackDownload, AHundredMegabyteTrackNeverHoldsMoreThanItsTwoPipesMarks)
     EXPECT_EQ(firstWrong, kTrackSize) << "the first wrong byte";
     EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
     EXPECT_GE(owner.Amples(), 12);
-    // The cache: its mark plus the write below it and the one that found it reached.
-    EXPECT_LT(dwMostInCache, cache.GetHighWater() + 2 * 8192);
+    // The cache: its mark plus the write below it and the one that found it reached, and
+    // one more when the reader's resume, decided on the emptier cache it saw before, lands
+    // just after that pause (the reader is not held up by the writer's notices).
+    EXPECT_LT(dwMostInCache, cache.GetHighWater() + 3 * 8192);
     // The source's pipe: its mark plus the chunk that crossed it.
     EXPECT_LE(dwMostInSource, source->GetHighWater() + source->GetChunkSize());
 }

@@ -1,13 +1,20 @@
-// Events, WaitAny, threads, critical sections and the manual clock, with real threads.
+// Events, WaitAny, threads, critical sections, the manual clock and who a change wakes,
+// with real threads.
 #include "platform/Clock.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
+#include "platform/Pipe.h"
 #include "platform/Thread.h"
 #include "support/Wait.h"
 
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace platform;
@@ -80,50 +87,202 @@ TEST(EventTest, WaitAnyReportsWhichEventAndConsumesOnlyThatOne)
     EXPECT_TRUE(Ended(setter, "the setter thread to end"));
 }
 
-TEST(ManualClockTest, DrivesA45SecondWaitInMilliseconds)
+namespace
 {
-    ManualClock clock;
-    const DWORD start = GetTickCount();
-    auto event = std::make_shared<Event>(true, false);
-    auto result = std::make_shared<std::atomic<DWORD>>(12345);
-    Thread waiter(
-        [=]
-        {
-            result->store(event->Wait(45000));
-            return DWORD{0};
-        });
+// A timed wait of one kind, started on a thread of its own; the thread ends with the
+// wait's result. release() lets go of what the wait kept running (a thread's procedure).
+struct SStartedWait
+{
+    Thread waiter;
+    std::function<void()> release = [] {};
+};
 
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    clock.Advance(44999);
-    // Still waiting: the limit has not passed.
-    EXPECT_EQ(waiter.Wait(0), WAIT_TIMEOUT);
-    EXPECT_EQ(clock.TimedWaiters(), 1u);
-    clock.Advance(1);
-    ASSERT_TRUE(Ended(waiter, "the 45 s wait to time out"));
-    EXPECT_EQ(result->load(), WAIT_TIMEOUT);
-    EXPECT_EQ(GetTickCount() - start, 45000u);
-    EXPECT_EQ(clock.TimedWaiters(), 0u);
+struct SWaitKind
+{
+    const char* pszName;
+    SStartedWait (*start)(DWORD dwLimit);
+};
+
+const SWaitKind kWaitKinds[] = {
+    {"Event",
+     [](DWORD dwLimit)
+     {
+         auto event = std::make_shared<Event>(true, false);
+         return SStartedWait{Thread([=] { return event->Wait(dwLimit); })};
+     }},
+    {"WaitAny",
+     [](DWORD dwLimit)
+     {
+         auto first = std::make_shared<Event>(false, false);
+         auto second = std::make_shared<Event>(true, false);
+         return SStartedWait{Thread([=] { return WaitAny({first.get(), second.get()}, dwLimit); })};
+     }},
+    {"ThreadEnd",
+     [](DWORD dwLimit)
+     {
+         auto release = std::make_shared<Event>(true, false);
+         auto worker = std::make_shared<Thread>([=] { return release->Wait(); });
+         return SStartedWait{Thread([=] { return worker->Wait(dwLimit); }),
+                             [=] { release->Set(); }};
+     }},
+    {"PipeWaitReadable",
+     [](DWORD dwLimit)
+     {
+         auto pipe = std::make_shared<std::pair<PipeReadEnd, PipeWriteEnd>>(CreatePipe(8));
+         return SStartedWait{Thread([=] { return pipe->first.WaitReadable(dwLimit); })};
+     }},
+    {"Sleep",
+     [](DWORD dwLimit)
+     {
+         return SStartedWait{Thread(
+             [=]
+             {
+                 Sleep(dwLimit);
+                 return WAIT_TIMEOUT;
+             })};
+     }},
+};
+} // namespace
+
+// Every kind of timed wait measures its limit on the platform clock, so a manual clock
+// drives limits of 45 s in milliseconds; and Advance ends exactly the waits whose limit it
+// passes, leaving the others waiting.
+TEST(ManualClockTest, AdvanceEndsExactlyTheWaitsWhoseLimitItPasses)
+{
+    for (const SWaitKind& kind : kWaitKinds)
+    {
+        SCOPED_TRACE(kind.pszName);
+        ManualClock clock;
+        const DWORD start = GetTickCount();
+        SStartedWait shorter = kind.start(30000);
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        SStartedWait longer = kind.start(45000);
+        ASSERT_TRUE(clock.WaitForTimedWaiters(2));
+        clock.Advance(29999);
+        EXPECT_EQ(shorter.waiter.Wait(0), WAIT_TIMEOUT) << "ended before its limit";
+        clock.Advance(1);
+        ASSERT_TRUE(Ended(shorter.waiter, "the 30 s wait to end at its limit"));
+        EXPECT_EQ(shorter.waiter.ExitCode(), WAIT_TIMEOUT);
+        EXPECT_EQ(clock.TimedWaiters(), 1u);
+        EXPECT_EQ(longer.waiter.Wait(0), WAIT_TIMEOUT) << "the longer wait ended with the shorter";
+        clock.Advance(14999);
+        EXPECT_EQ(longer.waiter.Wait(0), WAIT_TIMEOUT);
+        clock.Advance(1);
+        ASSERT_TRUE(Ended(longer.waiter, "the 45 s wait to end at its limit"));
+        EXPECT_EQ(longer.waiter.ExitCode(), WAIT_TIMEOUT);
+        EXPECT_EQ(GetTickCount() - start, 45000u);
+        EXPECT_EQ(clock.TimedWaiters(), 0u);
+        shorter.release();
+        longer.release();
+    }
 }
 
-TEST(ManualClockTest, SleepEndsWhenTheClockPassesIt)
+namespace
 {
-    ManualClock clock;
-    auto woke = std::make_shared<std::atomic<bool>>(false);
-    Thread sleeper(
+// The thread's voluntary context switches so far (each time it blocked), from /proc.
+long VoluntarySwitches(pid_t tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    const std::string key = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0)
+            return std::stol(line.substr(key.size()));
+    return -1;
+}
+
+// Passes a signal to a thread of its own and waits for its answer, nRounds times: each
+// round is a Set that wakes a blocked thread, and gives the other threads time to run.
+void PingPong(int nRounds, const std::function<void()>& eachRound)
+{
+    auto ping = std::make_shared<Event>(false, false);
+    auto pong = std::make_shared<Event>(false, false);
+    auto stop = std::make_shared<std::atomic<bool>>(false);
+    Thread partner(
         [=]
         {
-            Sleep(30000);
-            woke->store(true);
-            return DWORD{7};
+            while (ping->Wait() == WAIT_OBJECT_0 && !stop->load())
+                pong->Set();
+            return DWORD{0};
         });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    clock.Advance(29000);
-    EXPECT_EQ(sleeper.Wait(0), WAIT_TIMEOUT);
-    EXPECT_FALSE(woke->load());
-    clock.Advance(1000);
-    ASSERT_TRUE(Ended(sleeper, "the 30 s sleep to end"));
-    EXPECT_TRUE(woke->load());
-    EXPECT_EQ(sleeper.ExitCode(), 7u);
+    for (int i = 0; i < nRounds; ++i)
+    {
+        eachRound();
+        ping->Set();
+        ASSERT_TRUE(Signalled(*pong, "the partner's answer"));
+    }
+    stop->store(true);
+    ping->Set();
+    EXPECT_TRUE(Ended(partner, "the partner to end"));
+}
+} // namespace
+
+// A blocked thread wakes for what it waits on, not for every change in the process:
+// events set and pipes written elsewhere and the clock moving short of its limit leave it
+// asleep. What it costs shows as the waiting thread's context switches.
+TEST(WaitTest, AWaiterSleepsThroughChangesItDoesNotWaitFor)
+{
+    constexpr int kRounds = 200;
+    struct SCase
+    {
+        const char* pszName;
+        bool bManualClock;
+        // The wait of the sleeping thread (its limit far beyond the test) and what happens
+        // in each round; the wait ends when the event given is set.
+        DWORD (*wait)(Event& release, PipeReadEnd& pipe);
+        void (*round)(ManualClock* pClock, PipeWriteEnd& pipe);
+    };
+    const SCase cases[] = {
+        {"another event is set", false, [](Event& release, PipeReadEnd&) { return release.Wait(); },
+         [](ManualClock*, PipeWriteEnd&) {}},
+        {"bytes short of what a reader waits for", false,
+         [](Event& release, PipeReadEnd& pipe)
+         {
+             pipe.WaitReadable(INFINITE, kRounds + 1);
+             return release.Wait();
+         },
+         [](ManualClock*, PipeWriteEnd& pipe)
+         {
+             DWORD n = 0;
+             pipe.Write("x", 1, &n);
+         }},
+        {"the clock moves short of the limit", true,
+         [](Event& release, PipeReadEnd&) { return release.Wait(1000000); },
+         [](ManualClock* pClock, PipeWriteEnd&) { pClock->Advance(1); }},
+    };
+    for (const SCase& c : cases)
+    {
+        SCOPED_TRACE(c.pszName);
+        std::optional<ManualClock> clock;
+        if (c.bManualClock)
+            clock.emplace();
+        auto release = std::make_shared<Event>(true, false);
+        auto pipe = std::make_shared<std::pair<PipeReadEnd, PipeWriteEnd>>(CreatePipe(4096));
+        auto tid = std::make_shared<std::atomic<pid_t>>(0);
+        auto started = std::make_shared<Event>(true, false);
+        const auto wait = c.wait;
+        Thread sleeper(
+            [=]
+            {
+                tid->store(::gettid());
+                started->Set();
+                return wait(*release, pipe->first);
+            });
+        ASSERT_TRUE(Signalled(*started, "the sleeper to start"));
+        if (clock)
+        {
+            ASSERT_TRUE(clock->WaitForTimedWaiters(1));
+        }
+        const long nBefore = VoluntarySwitches(tid->load());
+        PingPong(kRounds, [&] { c.round(clock ? &*clock : nullptr, pipe->second); });
+        const long nAfter = VoluntarySwitches(tid->load());
+        EXPECT_EQ(sleeper.Wait(0), WAIT_TIMEOUT);
+        release->Set();
+        pipe->second.Close();
+        ASSERT_TRUE(Ended(sleeper, "the sleeper to end"));
+        EXPECT_EQ(sleeper.ExitCode(), WAIT_OBJECT_0);
+        // A few for the scheduler's own reasons; one per round if each woke it.
+        EXPECT_LT(nAfter - nBefore, 10) << "the sleeper woke " << nAfter - nBefore << " times";
+    }
 }
 
 TEST(ManualClockTest, CountersAndLocalTimeFollowTheClock)

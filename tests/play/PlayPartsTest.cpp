@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -171,6 +172,39 @@ TEST(PlayReport, WritesTheJsonLines)
     EXPECT_NE(CPlayReport::TrackJson(track).find(R"("file":null,"truncated":true})"),
               std::string::npos);
     EXPECT_EQ(CPlayReport::EndJson(3), R"({"type":"end","tracks":3})");
+}
+
+TEST(PlayReport, ProgressShowsThePositionInTheTrackAndItsLength)
+{
+    // 128 kbit/s is 16000 bytes a second.
+    const struct
+    {
+        const char* pszName;
+        uint64_t nBytes;
+        INT nSize, nBitRate;
+        double dRateKbps;
+        const char* pszLine;
+    } rows[] = {
+        {"Start", 0, 3600000, 128, 0.0, "1. Ode - Ludwig  0:00 / 3:45  0 KB of 3600 KB"},
+        {"Playing", 1008000, 3600000, 128, 512.0,
+         "1. Ode - Ludwig  1:03 / 3:45  1008 KB of 3600 KB  512 kbit/s"},
+        {"NoBitRate", 5000, 9000, 0, 0.0, "1. Ode - Ludwig  ?:?? / ?:??  5 KB of 9 KB"},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.pszName);
+        std::ostringstream terminal;
+        CPlayReport report(nullptr, &terminal);
+        STrackReport track;
+        track.nIndex = 1;
+        track.strName = "Ode";
+        track.strArtist = "Ludwig";
+        track.nBitRate = row.nBitRate;
+        track.nSize = row.nSize;
+        track.nBytes = row.nBytes;
+        report.Progress(track, row.dRateKbps, true);
+        EXPECT_EQ(terminal.str(), std::string("\r\x1b[K") + row.pszLine);
+    }
 }
 
 TEST(StatusQueue, CarriesCopiesOfEveryStatusFromEngineThreadsInOrder)

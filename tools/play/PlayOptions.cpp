@@ -2,91 +2,66 @@
 
 #include <charconv>
 
-namespace
-{
-// A decimal number without sign or blanks, within [nMin, nMax].
-std::optional<uint32_t> Number(const std::string& text, uint32_t nMin, uint32_t nMax)
-{
-    uint32_t value = 0;
-    const char* pEnd = text.data() + text.size();
-    const auto [pStop, error] = std::from_chars(text.data(), pEnd, value);
-    if (text.empty() || error != std::errc() || pStop != pEnd || value < nMin || value > nMax)
-        return std::nullopt;
-    return value;
-}
-
-bool TakesValue(const std::string& name)
-{
-    return name == "--station" || name == "--name" || name == "--afd" || name == "--ccd" ||
-           name == "--user-info" || name == "--tracks" || name == "--out" || name == "--read-size";
-}
-} // namespace
-
 PlayCommandLine ParsePlayOptions(const std::vector<std::string>& args)
 {
     SPlayOptions options;
-    bool bNamed = false;
-    for (std::size_t i = 0; i < args.size(); ++i)
+    bool bHelp = false;
+    const auto flag = [](const char* pszName, bool& bField)
     {
-        const std::string& name = args[i];
-        if (name == "-h" || name == "--help")
-            return SPlayHelp{};
-        if (TakesValue(name))
-        {
-            if (i + 1 >= args.size())
-                return name + " needs a value";
-            const std::string& value = args[++i];
-            if (name == "--station")
-                options.strStation = value;
-            else if (name == "--name")
-            {
-                options.strName = value;
-                bNamed = true;
-            }
-            else if (name == "--afd")
-                options.strAFD = value;
-            else if (name == "--ccd")
-                options.strCCD = value;
-            else if (name == "--user-info")
-                options.strUserInfo = value;
-            else if (name == "--out")
-            {
-                if (value.empty())
-                    return std::string("--out needs a folder");
-                options.strOutFolder = value;
-            }
-            else if (name == "--tracks")
-            {
-                const std::optional<uint32_t> n = Number(value, 1, 1000000);
-                if (!n)
-                    return "--tracks takes a number from 1 to 1000000, not \"" + value + "\"";
-                options.nTracks = *n;
-            }
-            else
-            {
-                const std::optional<uint32_t> n = Number(value, 1, kMaxReadSize);
-                if (!n)
-                    return "--read-size takes a number of bytes from 1 to " +
-                           std::to_string(kMaxReadSize) + ", not \"" + value + "\"";
-                options.nReadSize = *n;
-            }
-        }
-        else if (name == "--stdout")
-            options.bStdout = true;
-        else if (name == "--realtime")
-            options.bRealtime = true;
-        else if (name == "--json")
-            options.bJson = true;
-        else if (name == "--demo")
-            options.bDemo = true;
-        else
-            return "unknown option \"" + name + "\"";
-    }
+        return SCommandOption{pszName, false,
+                              [&bField](const std::string&) -> std::optional<std::string>
+                              {
+                                  bField = true;
+                                  return std::nullopt;
+                              }};
+    };
+    std::vector<SCommandOption> table = SessionOptionTable(options);
+    table.insert(table.end(),
+                 {flag("-h", bHelp),
+                  flag("--help", bHelp),
+                  flag("--stdout", options.bStdout),
+                  flag("--realtime", options.bRealtime),
+                  flag("--json", options.bJson),
+                  flag("--demo", options.bDemo),
+                  {"--out", true,
+                   [&](const std::string& strValue) -> std::optional<std::string>
+                   {
+                       if (strValue.empty())
+                           return std::string("--out needs a folder");
+                       options.strOutFolder = strValue;
+                       return std::nullopt;
+                   }},
+                  {"--tracks", true,
+                   [&](const std::string& strValue) -> std::optional<std::string>
+                   {
+                       const std::optional<uint32_t> n = DecimalNumber(strValue, 1, 1000000);
+                       if (!n)
+                           return "--tracks takes a number from 1 to 1000000, not \"" + strValue +
+                                  "\"";
+                       options.nTracks = *n;
+                       return std::nullopt;
+                   }},
+                  {"--read-size", true,
+                   [&](const std::string& strValue) -> std::optional<std::string>
+                   {
+                       const std::optional<uint32_t> n = DecimalNumber(strValue, 1, kMaxReadSize);
+                       if (!n)
+                           return "--read-size takes a number of bytes from 1 to " +
+                                  std::to_string(kMaxReadSize) + ", not \"" + strValue + "\"";
+                       options.nReadSize = *n;
+                       return std::nullopt;
+                   }}});
+    const std::optional<std::string> problem = ReadCommandLine(args, table);
+    // Reading stops at the first problem: help asked for before it is answered.
+    if (bHelp)
+        return SPlayHelp{};
+    if (problem)
+        return *problem;
 
     if (options.bDemo && options.strStation.empty())
         options.strStation = kDemoStation;
-    if (options.strStation.empty())
-        return std::string("--station is needed");
+    if (std::optional<std::string> missing = FinishSessionOptions(options))
+        return *missing;
     if (!options.strOutFolder.empty() && options.bStdout)
         return std::string("--out and --stdout exclude each other");
     // Standard output carries either the audio or the JSON lines, never both.
@@ -94,8 +69,6 @@ PlayCommandLine ParsePlayOptions(const std::vector<std::string>& args)
         return std::string("--json writes to standard output, which --stdout gives to the audio");
     if (options.bDemo && options.strOutFolder.empty() && !options.bStdout)
         options.strOutFolder = kDemoFolder;
-    if (!bNamed)
-        options.strName = options.strStation;
     return options;
 }
 

@@ -2,19 +2,18 @@
 // reported. A plain value; parsing has no side effects.
 #pragma once
 
+#include "SessionOptions.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
-struct SPlayOptions
+// The session's options (the station is "music" with --demo when not given), then the
+// player's own.
+struct SPlayOptions : SSessionOptions
 {
-    std::string strStation; // "music" with --demo when not given
-    std::string strName;    // the station's display name; the station id when not given
-    std::string strAFD;
-    std::string strCCD;
-    std::string strUserInfo;
     uint32_t nTracks = 0;       // 0: until the station ends or the user stops it
     std::string strOutFolder;   // --out; "ovradio-demo" with --demo when no output is given
     bool bStdout = false;       // --stdout: the audio bytes alone on standard output

@@ -14,6 +14,19 @@ constexpr DWORD kProgressEveryMs = 250;
 // of a longer one.
 constexpr const char* kLineStart = "\r\x1b[K";
 
+// Minutes and seconds of audio in nBytes at nBitRate kbit/s ("3:07"); "?:??" without a
+// bit rate.
+std::string PlayTime(uint64_t nBytes, INT nBitRate)
+{
+    if (nBitRate <= 0)
+        return "?:??";
+    const uint64_t nSeconds = nBytes * 8 / 1000 / static_cast<uint64_t>(nBitRate);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%llu:%02llu", static_cast<unsigned long long>(nSeconds / 60),
+                  static_cast<unsigned long long>(nSeconds % 60));
+    return text;
+}
+
 std::string Kilobytes(uint64_t nBytes)
 {
     char text[32];
@@ -76,11 +89,10 @@ void CPlayReport::Status(const SEngineStatus& status)
 
 void CPlayReport::TrackStarted(const STrackReport& track)
 {
-    Progress(track, 0.0, 0.0, true);
+    Progress(track, 0.0, true);
 }
 
-void CPlayReport::Progress(const STrackReport& track, double dBufferedSeconds, double dRateKbps,
-                           bool bNow)
+void CPlayReport::Progress(const STrackReport& track, double dRateKbps, bool bNow)
 {
     if (!m_pTerminal)
         return;
@@ -89,17 +101,15 @@ void CPlayReport::Progress(const STrackReport& track, double dBufferedSeconds, d
         return;
     m_dwLastProgress = dwNow;
     m_bProgressShown = true;
-    char figures[96];
+    const auto nSize = static_cast<uint64_t>(track.nSize > 0 ? track.nSize : 0);
+    char rate[48] = "";
     if (dRateKbps > 0.0)
-        std::snprintf(figures, sizeof(figures), "  %.1f s buffered  %.0f kbit/s", dBufferedSeconds,
-                      dRateKbps);
-    else
-        std::snprintf(figures, sizeof(figures), "  %.1f s buffered", dBufferedSeconds);
+        std::snprintf(rate, sizeof(rate), "  %.0f kbit/s", dRateKbps);
     *m_pTerminal << kLineStart << track.nIndex << ". " << platform::TerminalSafe(track.strName)
                  << " - " << platform::TerminalSafe(track.strArtist) << "  "
-                 << Kilobytes(track.nBytes) << " of "
-                 << Kilobytes(static_cast<uint64_t>(track.nSize > 0 ? track.nSize : 0)) << figures
-                 << std::flush;
+                 << PlayTime(track.nBytes, track.nBitRate) << " / "
+                 << PlayTime(nSize, track.nBitRate) << "  " << Kilobytes(track.nBytes) << " of "
+                 << Kilobytes(nSize) << rate << std::flush;
 }
 
 void CPlayReport::TrackPlayed(const STrackReport& track)

@@ -1,6 +1,7 @@
 // What the player tells: JSON lines on standard output (--json) for scripts, and for a
 // person, when standard error is a terminal, a progress line per track (title and artist,
-// bytes read of the track's size, seconds of audio buffered, the measured download rate)
+// the position in the track and its length, bytes read of the track's size, the measured
+// download rate)
 // with the coming-up texts and the station's end script as they arrive. Nothing on
 // standard error when it is no terminal, except the errors main prints. The station's
 // texts reach the terminal cleaned of control characters (platform/TerminalText.h), so a
@@ -37,9 +38,9 @@ public:
 
     void Status(const SEngineStatus& status);
     void TrackStarted(const STrackReport& track);
-    // The terminal's progress line, at most every few tenths of a second unless bNow.
-    void Progress(const STrackReport& track, double dBufferedSeconds, double dRateKbps,
-                  bool bNow = false);
+    // The terminal's progress line, at most every few tenths of a second unless bNow. The
+    // position is the audio read so far, which a real-time read keeps at the time played.
+    void Progress(const STrackReport& track, double dRateKbps, bool bNow = false);
     void TrackPlayed(const STrackReport& track);
     // A line for the person at the terminal.
     void Note(const std::string& strText);

@@ -149,17 +149,11 @@ bool CPlayer::PlayTrack(INT nTrackId)
                 PaceUntil(dwFirstByte + static_cast<DWORD>(AudioMs(track.nBytes, track.nBitRate)));
         }
         // RS_NODATAVAILABLE: the engine has already paused before answering; ask again.
-        const DWORD dwNow = platform::GetTickCount();
-        const double dAudioSeconds =
-            static_cast<double>(AudioMs(track.nBytes, track.nBitRate)) / 1000.0;
-        const double dPlayedSeconds = m_options.bRealtime && bStarted
-                                          ? static_cast<double>(dwNow - dwFirstByte) / 1000.0
-                                          : 0.0;
         // The rate shows once it is measured over long enough to mean something.
-        const DWORD dwElapsed = dwNow - dwOpened;
-        m_report.Progress(
-            track, dAudioSeconds > dPlayedSeconds ? dAudioSeconds - dPlayedSeconds : 0.0,
-            dwElapsed >= kRateAfterMs ? static_cast<double>(track.nBytes) * 8.0 / dwElapsed : 0.0);
+        const DWORD dwElapsed = platform::GetTickCount() - dwOpened;
+        m_report.Progress(track, dwElapsed >= kRateAfterMs
+                                     ? static_cast<double>(track.nBytes) * 8.0 / dwElapsed
+                                     : 0.0);
     }
     stream.Close();
     if (bDigest)

@@ -1,23 +1,20 @@
 #include "SequenceTool.h"
 
-#include "platform/Convert.h"
+#include "SessionOptions.h"
 #include "platform/JsonText.h"
 #include "sequence/ExtM3uStringFieldType.h"
 #include "sequence/RadioSequenceMgr.h"
 
 #include <optional>
+#include <variant>
 
 namespace
 {
 constexpr DWORD kPaceWaitMs = 10000;
+constexpr uint32_t kMaxCount = 1000000;
 
-struct SOptions
+struct SOptions : SSessionOptions
 {
-    std::string strStation;
-    std::string strName;
-    std::string strAFD;
-    std::string strCCD;
-    std::string strUserInfo;
     int nCount = 1;
 };
 
@@ -32,37 +29,25 @@ void PrintStatus(int nCode, const char* pszText)
                   << "}" << std::endl;
 }
 
-std::optional<SOptions> ParseOptions(const std::vector<std::string>& args)
+// The options, or what is wrong with the line.
+std::variant<SOptions, std::string> ParseOptions(const std::vector<std::string>& args)
 {
     SOptions options;
-    for (std::size_t i = 0; i < args.size(); ++i)
-    {
-        if (i + 1 >= args.size())
-            return std::nullopt;
-        const std::string& name = args[i];
-        const std::string& value = args[++i];
-        if (name == "--station")
-            options.strStation = value;
-        else if (name == "--name")
-            options.strName = value;
-        else if (name == "--afd")
-            options.strAFD = value;
-        else if (name == "--ccd")
-            options.strCCD = value;
-        else if (name == "--user-info")
-            options.strUserInfo = value;
-        else if (name == "--count")
-        {
-            std::size_t nUsed = 0;
-            options.nCount = platform::StrToLong(std::string_view(value), &nUsed);
-            if (nUsed != value.size() || options.nCount < 0)
-                return std::nullopt;
-        }
-        else
-            return std::nullopt;
-    }
-    if (options.strStation.empty())
-        return std::nullopt;
+    std::vector<SCommandOption> table = SessionOptionTable(options);
+    table.push_back({"--count", true,
+                     [&options](const std::string& strValue) -> std::optional<std::string>
+                     {
+                         const std::optional<uint32_t> n = DecimalNumber(strValue, 0, kMaxCount);
+                         if (!n)
+                             return "--count takes a number from 0 to " +
+                                    std::to_string(kMaxCount) + ", not \"" + strValue + "\"";
+                         options.nCount = static_cast<int>(*n);
+                         return std::nullopt;
+                     }});
+    if (std::optional<std::string> problem = ReadCommandLine(args, table))
+        return *problem;
+    if (std::optional<std::string> problem = FinishSessionOptions(options))
+        return *problem;
     return options;
 }
 
@@ -122,13 +107,14 @@ std::string TrackJson(const STrackInfo& t)
 
 int RunSequenceTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
-    const std::optional<SOptions> options = ParseOptions(args);
-    if (!options)
+    const std::variant<SOptions, std::string> line = ParseOptions(args);
+    if (const std::string* pProblem = std::get_if<std::string>(&line))
     {
-        err << "usage: ovradio-sequence --station ID [--name TEXT] [--afd TEXT] [--ccd TEXT]"
-               " [--user-info TEXT] [--count N]\n";
+        err << "ovradio-sequence: " << *pProblem << "\nusage: ovradio-sequence "
+            << kSessionOptionsUsage << " [--count N]\n";
         return 2;
     }
+    const SOptions* options = &std::get<SOptions>(line);
     g_pStatusOut = &out;
     int nTracks = 0;
     int nStatus = 0;
