@@ -187,7 +187,5 @@ private:
     DWORD m_dwOutageStart OVR_GUARDED_BY(m_csInternet) = 0;
     DWORD m_dwNextAttempt OVR_GUARDED_BY(m_csInternet) = 0;
     DWORD m_dwBackoffMs OVR_GUARDED_BY(m_csInternet) = kFirstBackoffMs;
-    // The Retry-After of the last transient answer, in ms (0 without one).
-    DWORD m_dwRetryAfterMs OVR_GUARDED_BY(m_csInternet) = 0;
     std::minstd_rand m_jitter OVR_GUARDED_BY(m_csInternet);
 };
