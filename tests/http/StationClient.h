@@ -23,7 +23,6 @@
 
 namespace stationtest
 {
-using testsupport::Decode;
 using testsupport::RetryToken;
 using testsupport::Sign;
 
