@@ -1,7 +1,7 @@
 // The `music` station beyond what the integration tests play: the same bytes on every
 // run, the cache folder that keeps them (and replaces a file that is not whole frames),
-// tracks kept in memory once loaded, first requests that come at once, a Stop during an
-// encoding, and the tracks at full length. Tunes are cut to a few seconds where the
+// tracks kept in memory once loaded, a Stop during an encoding, and the tracks at full
+// length. Tunes are cut to a few seconds where the
 // length does not matter, so that the tests stay quick under the sanitizers.
 #include "MpegFrame.h"
 #include "MusicLibrary.h"
@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <future>
 #include <gtest/gtest.h>
-#include <map>
 
 namespace
 {
@@ -113,28 +112,6 @@ TEST_F(StationMusic, TheSameBytesEveryRunKeptInTheCacheFolderWhichReplacesBadFil
     EXPECT_TRUE(testsupport::ReadFile(FileOf(lines[1])) == served[1]) << "the cut file is replaced";
     EXPECT_TRUE(testsupport::ReadFile(FileOf(lines[2])) == served[2]) << "the bad file is replaced";
     EXPECT_EQ(lines.size(), CacheFiles()) << "no temporary files are left";
-}
-
-TEST_F(StationMusic, ConcurrentFirstRequestsGetTheSameTracks)
-{
-    Start(Options());
-    // Three clients ask at once while nothing is loaded: all wait for the same encoding.
-    std::vector<std::future<std::vector<std::string>>> asks;
-    for (int i = 0; i < 3; ++i)
-        asks.push_back(std::async(std::launch::async, [this] { return Tracks("music"); }));
-    std::map<std::string, std::string> sizes;
-    for (auto& ask : asks)
-    {
-        const auto lines =
-            testsupport::Within("a sequence of the music station", [&] { return ask.get(); });
-        ASSERT_EQ(station::MusicLibrary::TrackIds().size(), lines.size());
-        for (const std::string& line : lines)
-        {
-            const auto [it, added] = sizes.emplace(Field(line, "trackid"), Field(line, "songsize"));
-            EXPECT_EQ(it->second, Field(line, "songsize")) << line;
-        }
-    }
-    EXPECT_EQ(CacheFiles(), sizes.size());
 }
 
 TEST_F(StationMusic, StopGivesUpAnEncodingAndLaterLoads)
