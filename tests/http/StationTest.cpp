@@ -295,8 +295,10 @@ TEST_F(StationTest, TheLogHasOneJsonLinePerRequest)
 TEST_F(StationTest, MusicFolderTracksCarryTheirFrameFormat)
 {
     testsupport::TempHome home;
-    // MPEG-1 layer III, 64 kbit/s, 48 kHz, mono, behind a small ID3v2 tag.
-    std::string file = std::string("ID3\x03\x00\x00\x00\x00\x00\x05", 10) + "abcde";
+    // MPEG-1 layer III, 64 kbit/s, 48 kHz, mono, behind a small ID3v2 tag that holds a
+    // header of 128 kbit/s, which is skipped with the tag.
+    std::string file =
+        std::string("ID3\x03\x00\x00\x00\x00\x00\x05", 10) + std::string("\xFF\xFB\x90\x64\x00", 5);
     for (int frame = 0; frame < 50; ++frame)
         file += std::string("\xFF\xFB\x54\xC4", 4) + std::string(188, static_cast<char>(frame));
     std::filesystem::create_directories(home.Path() / "music");
