@@ -1,6 +1,7 @@
 // The content source base with a scripted feed, for what only a unit test reaches: the
-// pipe's size, the reader's bounded wait on an empty pipe under a manual clock, and the
-// order of a failure's report and the source's readiness, with the feeder really running.
+// pipe's size, the reader's bounded wait on an empty pipe under a manual clock, the order
+// of a refusal's report and the source's readiness, and an abort of a feeder blocked on
+// a full pipe, with the feeder really running.
 #include "download/CacheDownloader.h"
 
 #include "DownloadTestSupport.h"
@@ -40,6 +41,7 @@ public:
     platform::Event held{true, false};
     platform::Event release{true, false};
     platform::Event uninitialised{true, false};
+    std::atomic<int> nFeedCalls{0};
     std::atomic<int> nReports{0};
     std::string strReport;
     DWORD dwReportedStatus = 0;
@@ -60,6 +62,7 @@ public:
     }
     void FeedData(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot) override
     {
+        ++nFeedCalls;
         if (std::exchange(bHoldAtStart, false))
         {
             held.Set();
@@ -200,4 +203,24 @@ TEST(CacheDownloader, ARefusedStartIsReportedBeforeTheSourceCountsAsReady)
     EXPECT_EQ(ReadOnce(source, &bFailed), 0u);
     EXPECT_TRUE(bFailed);
     EXPECT_FALSE(source.IsEndOfData());
+}
+
+TEST(CacheDownloader, AbortReleasesAFeederBlockedOnAFullPipe)
+{
+    // A high mark above what the pipe holds: the feeder never pauses and blocks instead,
+    // in the write of its sixth chunk.
+    CScriptedSource source(Pattern(500000), 4096, 1000, 1000000, 16384);
+    source.StartFeedThread();
+    ASSERT_TRUE(WaitUntil(
+        [&]
+        {
+            return source.nFeedCalls.load() == (4096 + 16384) / 4096 + 1 &&
+                   source.GetPipeHeldBytes() == source.GetPipeCapacity();
+        }));
+    source.Abort();
+    EXPECT_EQ(source.uninitialised.Wait(0), platform::WAIT_OBJECT_0)
+        << "Abort returned before the blocked feeder ended";
+    EXPECT_EQ(source.GetPipeHeldBytes(), 0u);
+    EXPECT_FALSE(source.IsFeedFinished());
+    EXPECT_TRUE(source.IsAborted());
 }
