@@ -1,7 +1,7 @@
 // The network source against scripted servers on loopback, for answers the station does
-// not give: an answer that ends before its first byte, no answer to a resume, an empty
-// content, a slow answer's head measured on the manual clock, a source aborted before its
-// feeder ran, a whole track on a clock that never moves, an answer longer than announced.
+// not give: no answer at all to a resume, an empty content, answers longer than announced,
+// a slow answer's head measured on the manual clock, a source aborted before its feeder
+// ran, and a whole track on a clock that never moves.
 #include "download/InternetCacheDownloader.h"
 
 #include "DownloadTestSupport.h"
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -36,12 +37,6 @@ std::string Pattern(std::size_t n)
     for (std::size_t i = 0; i < n; ++i)
         bytes[i] = static_cast<char>((i * 13 + i / 97) & 0xFF);
     return bytes;
-}
-
-// The request line of a recorded request.
-std::string RequestLine(const std::string& request)
-{
-    return request.substr(0, request.find("\r\n"));
 }
 
 class InternetSource : public ::testing::Test
@@ -104,44 +99,6 @@ TEST_F(InternetSource, AFailureAfterTheServersAnswerAbortsTheTrackWithOneNotific
         << events;
 }
 
-TEST_F(InternetSource, AnAnswerThatEndsBeforeItsFirstByteIsResumedFromTheStart)
-{
-    const std::string content = Pattern(3000);
-    testsupport::RawServer server(
-        [&](int fd, const std::string& request)
-        {
-            if (request.find("Range: bytes=0-") == std::string::npos)
-            {
-                testsupport::SendAll(fd, testsupport::Head("200 OK", 3000));
-                return;
-            }
-            testsupport::SendAll(fd, testsupport::Head("206 Partial Content", 3000,
-                                                       "Content-Range: bytes 0-2999/3000\r\n"));
-            testsupport::SendAll(fd, content);
-        });
-    const STrackInfo rec = Record(server.Port(), "/t.mp3?MAGIC=v&CID=1", 3000);
-    CTrackCache cache(&rec, 65536, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    EXPECT_TRUE(ReadToEnd(cache) == content);
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_NE(RequestLine(requests[1]).find("&X-Range=0-&RETRY="), std::string::npos);
-    EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
-}
-
-TEST_F(InternetSource, AnEmptyContentIsCompleteWithoutRecovery)
-{
-    testsupport::RawServer server([](int fd)
-                                  { testsupport::SendAll(fd, testsupport::Head("200 OK", 0)); });
-    const STrackInfo rec = Record(server.Port(), "/empty.mp3", 0);
-    CTrackCache cache(&rec, 65536, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    EXPECT_EQ(ReadToEnd(cache), "");
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-    EXPECT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(owner.Meter().GetSampleBytes(), std::vector<DWORD>{0});
-}
-
 TEST_F(InternetSource, ASendThatTakesTheWaitLimitIsReportedAsDelayed)
 {
     const std::string content = Pattern(100);
@@ -200,59 +157,76 @@ TEST_F(InternetSource, ASourceAbortedBeforeItsFeederRanSendsNothingAndReportsNot
     EXPECT_EQ(Events().find("ContentServerError"), std::string::npos);
 }
 
-TEST_F(InternetSource, AWholeTrackArrivesWithNoWaitRunningToItsLimit)
+// The track is the announced size, reached without recovery and without a wait running
+// to its limit: an empty content, a whole track on a clock that never moves with marks
+// so small that the download thread and the feeder may pause at any chunk, and answers
+// longer than announced (a length of 4 GiB, no length and no end), which the source
+// leaves once it has the announced bytes.
+TEST_F(InternetSource, ATrackEndsAtItsAnnouncedSizeWithoutRecovery)
 {
-    // On a clock that never moves, every wait of the chain must end on its condition, with
-    // marks so small that the download thread and the feeder may pause at any chunk.
-    const std::string content = Pattern(2 * 1024 * 1024);
-    testsupport::RawServer server(
-        [&](int fd)
-        { testsupport::SendAll(fd, testsupport::Head("200 OK", content.size()) + content); });
-    STrackInfo rec = Record(server.Port(), "/paced.mp3", static_cast<DWORD>(content.size()));
-    rec.cachelow = 4;  // 4000 bytes
-    rec.cachehigh = 8; // 8000 bytes
-    platform::ManualClock clock;
-    CTrackCache cache(&rec, 16384, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    std::string bytes;
-    CCall([&] { bytes = ReadToEnd(cache); }).ExpectDone("the reader");
-    EXPECT_TRUE(bytes == content);
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-}
-
-TEST_F(InternetSource, AnAnswerLongerThanTheRecordSaysEndsTheTrackAtItsAnnouncedSize)
-{
-    // A Content-Length of 4 GiB, and a body without a length that never ends: the track
-    // is the announced 20000 bytes either way, and the source leaves the answer there.
-    const std::string content = Pattern(1 << 20);
-    for (const char* pszLength : {"Content-Length: 4294967296\r\n", ""})
+    struct SRow
     {
-        SCOPED_TRACE(pszLength);
+        const char* name;
+        std::string lengthLine;
+        std::size_t nBodyBytes; // sent this many times over, or once when it is the size
+        int nSends;
+        DWORD dwSize;
+        bool bStoppedClock;
+    };
+    const SRow rows[] = {
+        {"EmptyContent", "Content-Length: 0\r\n", 0, 1, 0, false},
+        {"TinyMarksOnAStoppedClock", "Content-Length: 2097152\r\n", 2 * 1024 * 1024, 1,
+         2 * 1024 * 1024, true},
+        {"LengthBeyondFourGiB", "Content-Length: 4294967296\r\n", 1 << 20, 256, 20000, false},
+        {"NoLengthAndNoEnd", "", 1 << 20, 256, 20000, false},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        const std::string content = Pattern(row.nBodyBytes);
         std::atomic<bool> bClientClosed{false};
         testsupport::RawServer server(
             [&](int fd)
             {
                 timeval limit{kLimitMs / 1000, 0};
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-                testsupport::SendAll(fd, std::string("HTTP/1.1 200 OK\r\n") + pszLength +
+                testsupport::SendAll(fd, "HTTP/1.1 200 OK\r\n" + row.lengthLine +
                                              "Connection: close\r\n\r\n");
-                // Far more than the pipe and the HTTP layer's read-ahead hold together.
-                for (int i = 0; i < 256; ++i)
+                for (int i = 0; i < row.nSends; ++i)
                     if (::send(fd, content.data(), content.size(), MSG_NOSIGNAL) <= 0)
                     {
                         bClientClosed = true;
                         return;
                     }
             });
-        const STrackInfo rec = Record(server.Port(), "/t.mp3", 20000);
+        STrackInfo rec = Record(server.Port(), "/t.mp3", row.dwSize);
+        if (row.bStoppedClock)
         {
-            CTrackCache cache(&rec, 65536, &owner);
+            rec.cachelow = 4;  // 4000 bytes
+            rec.cachehigh = 8; // 8000 bytes
+        }
+        std::optional<platform::ManualClock> clock;
+        if (row.bStoppedClock)
+            clock.emplace();
+        CTestOwner rowOwner;
+        {
+            CTrackCache cache(&rec, row.bStoppedClock ? 16384 : 65536, &rowOwner);
             ASSERT_TRUE(cache.SetupForWrite());
-            EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 20000));
+            std::string bytes;
+            CCall([&] { bytes = ReadToEnd(cache); }).ExpectDone("the reader");
+            EXPECT_TRUE(bytes == content.substr(0, row.dwSize)) << bytes.size();
             EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
         }
-        EXPECT_TRUE(WaitUntil([&] { return bClientClosed.load(); }))
-            << "the source read on past the announced size";
+        EXPECT_EQ(server.Requests().size(), 1u);
+        if (row.nSends > 1)
+        {
+            EXPECT_TRUE(WaitUntil([&] { return bClientClosed.load(); }))
+                << "the source read on past the announced size";
+        }
+        if (row.dwSize == 0)
+        {
+            EXPECT_EQ(rowOwner.Meter().GetSampleBytes(), std::vector<DWORD>{0});
+        }
     }
     EXPECT_EQ(Events().find("TrackTruncated"), std::string::npos);
 }

@@ -70,14 +70,34 @@ TEST(TrackCache, AnObjectWithoutRecordOrSizeCannotBeSetUp)
     EXPECT_FALSE(noSize.IsEndOfData());
 }
 
-TEST(TrackCache, AFailureBecomesAnAbortAfterOneNotificationMadeOutsideTheStatusLock)
+// A done status (complete, denied, aborted) is final: a late start of a download thread
+// does not undo it, each end notifies once, and a failure becomes an abort whose
+// notification is made outside the status lock.
+TEST(TrackCache, ADoneStatusStaysDoneAndEachEndNotifiesOnceOutsideTheStatusLock)
 {
     testsupport::TempHome home;
     STrackInfo rec = downloadtest::RecordWithMarks(1000, 2000);
     CTestOwner owner;
-    CTrackCache cache(&rec, 4096, &owner);
+    CTrackCache denied(&rec, 4096, &owner);
+    EXPECT_TRUE(denied.PauseWrite());
+    EXPECT_EQ(denied.GetWriteStatus(), static_cast<DWORD>(WS_PAUSED));
+    EXPECT_TRUE(denied.StartWrite());
+    EXPECT_FALSE(denied.IsWriteDone());
+    denied.SetWriteStatus(WS_DENIED);
+    EXPECT_EQ(owner.Completes(), 1);
+    EXPECT_TRUE(denied.IsWriteDone());
+    EXPECT_FALSE(denied.StartWrite());
+    denied.SetWriteStatus(WS_WRITING); // a late start of a download thread
+    EXPECT_EQ(denied.GetWriteStatus(), static_cast<DWORD>(WS_DENIED));
+    denied.SetWriteStatus(WS_COMPLETE);
+    EXPECT_EQ(owner.Completes(), 2);
+    EXPECT_TRUE(denied.AbortWrite());
+    EXPECT_EQ(denied.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    EXPECT_EQ(owner.Completes(), 2);
+
     // The stream manager answers from another thread that changes the status too: with
     // the status lock held across the call, that thread would never get through.
+    CTrackCache failed(&rec, 4096, &owner);
     DWORD dwSeen = 0;
     bool bOtherThreadDone = false;
     owner.onComplete = [&](CTrackCache* pCache)
@@ -91,79 +111,14 @@ TEST(TrackCache, AFailureBecomesAnAbortAfterOneNotificationMadeOutsideTheStatusL
             });
         bOtherThreadDone = testsupport::Ended(other, "a pause from another thread");
     };
-    cache.SetWriteStatus(WS_WRITING);
-    cache.SetWriteStatus(WS_FAILED);
+    failed.SetWriteStatus(WS_WRITING);
+    failed.SetWriteStatus(WS_FAILED);
     EXPECT_TRUE(bOtherThreadDone);
     EXPECT_EQ(dwSeen, static_cast<DWORD>(WS_ABORTED));
-    EXPECT_EQ(owner.Completes(), 1);
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
-
-    // Aborted is final and quiet.
-    cache.SetWriteStatus(WS_COMPLETE);
-    cache.SetWriteStatus(WS_WRITING);
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
-    EXPECT_EQ(owner.Completes(), 1);
-    EXPECT_TRUE(cache.AbortWrite());
-}
-
-TEST(TrackCache, ADoneStatusStaysDoneAndCompletionAndRefusalNotify)
-{
-    STrackInfo rec = downloadtest::RecordWithMarks(1000, 2000);
-    CTestOwner owner;
-    CTrackCache cache(&rec, 4096, &owner);
-    EXPECT_TRUE(cache.PauseWrite());
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_PAUSED));
-    EXPECT_TRUE(cache.StartWrite());
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_WRITING));
-    EXPECT_FALSE(cache.IsWriteDone());
-    EXPECT_FALSE(cache.IsWritePaused()); // no downloader
-
-    // A refusal ends the download: one notification.
-    cache.SetWriteStatus(WS_DENIED);
-    EXPECT_EQ(owner.Completes(), 1);
-    EXPECT_TRUE(cache.IsWriteDone());
-    EXPECT_FALSE(cache.StartWrite());
-    EXPECT_TRUE(cache.PauseWrite());
-    cache.SetWriteStatus(WS_WRITING); // a late start of a download thread
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_DENIED));
-
-    cache.SetWriteStatus(WS_COMPLETE);
-    EXPECT_EQ(owner.Completes(), 2);
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-    EXPECT_TRUE(cache.AbortWrite());
-    EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
-    EXPECT_TRUE(cache.AbortWrite());
-    EXPECT_EQ(owner.Completes(), 2);
-}
-
-TEST(TrackCache, SkippableWhenTheTrackSaysSoOrOnceReadToItsEnd)
-{
-    CTestOwner owner;
-    STrackInfo rec = downloadtest::RecordWithMarks(1000, 2000);
-    rec.skip = 1;
-    CTrackCache skippable(&rec, 4096, &owner);
-    skippable.SetWriteStatus(WS_WRITING);
-    EXPECT_TRUE(skippable.IsSkippable());
-
-    rec.skip = 0;
-    CTrackCache plain(&rec, 4096, &owner);
-    plain.SetWriteStatus(WS_WRITING);
-    EXPECT_FALSE(plain.IsSkippable());
-    EXPECT_FALSE(plain.IsReadComplete());
-    plain.SetWriteStatus(WS_COMPLETE);
-    EXPECT_TRUE(plain.IsReadComplete());
-    EXPECT_TRUE(plain.IsSkippable());
-}
-
-TEST(TrackCache, TheDestructorOfAnIdleCacheReturnsAtOnce)
-{
-    testsupport::TraceCapture trace;
-    CTestOwner owner;
-    STrackInfo rec = downloadtest::RecordWithMarks(1000, 2000);
-    rec.track = "idle";
-    {
-        CTrackCache cache(&rec, 4096, &owner);
-    }
-    EXPECT_TRUE(trace.HasLine("Download registered abort on idle\nFlushing cache..."));
-    EXPECT_EQ(owner.Completes(), 0);
+    EXPECT_EQ(owner.Completes(), 3);
+    failed.SetWriteStatus(WS_COMPLETE); // aborted is final and quiet
+    failed.SetWriteStatus(WS_WRITING);
+    EXPECT_EQ(failed.GetWriteStatus(), static_cast<DWORD>(WS_ABORTED));
+    EXPECT_EQ(owner.Completes(), 3);
+    EXPECT_TRUE(failed.AbortWrite());
 }

@@ -23,7 +23,7 @@
 
 namespace stationtest
 {
-using testsupport::Decode;
+using testsupport::RetryToken;
 using testsupport::Sign;
 
 inline constexpr uint64_t kNow = 1700003600ull * 1 + 1234; // a fixed wall clock for the station
@@ -53,10 +53,14 @@ inline void LimitReads(int fd)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-inline int Connect(uint16_t port)
+// `receiveBuffer` above 0 makes the client's socket buffer that small, so the station
+// must wait for the client to read.
+inline int Connect(uint16_t port, int receiveBuffer = 0)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     LimitReads(fd);
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -67,9 +71,9 @@ inline int Connect(uint16_t port)
 
 // One HTTP exchange on a fresh connection, read until the server closes.
 inline Answer Exchange(uint16_t port, const std::string& method, const std::string& target,
-                       const std::string& extraHeaders = {})
+                       const std::string& extraHeaders = {}, int receiveBuffer = 0)
 {
-    const int fd = Connect(port);
+    const int fd = Connect(port, receiveBuffer);
     const std::string request =
         method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
     EXPECT_EQ(static_cast<ssize_t>(request.size()), send(fd, request.data(), request.size(), 0));
@@ -109,14 +113,17 @@ inline std::string SequenceTarget(const std::string& station, const std::string&
            log;
 }
 
-inline std::string Retry(const std::string& signedUrl, const std::string& uid, uint64_t offset)
-{
-    return testsupport::RetryToken(signedUrl, uid, offset);
-}
-
 inline std::string PathOf(const std::string& url)
 {
     return url.substr(url.find('/', 7));
+}
+
+// The path of a signed address resumed from `offset`, its token for `uid`.
+inline std::string ResumePath(const std::string& signedUrl, uint64_t offset,
+                              const std::string& uid = kUid)
+{
+    return PathOf(signedUrl) + "&X-Range=" + std::to_string(offset) +
+           "-&RETRY=" + RetryToken(signedUrl, uid, offset);
 }
 
 inline std::string Field(const std::string& line, const std::string& key)
@@ -156,17 +163,6 @@ inline bool MatchesPattern(const std::string& bytes, uint32_t salt, uint64_t fro
         if (static_cast<uint8_t>(bytes[i]) != Expected(salt, from + i))
             return false;
     return true;
-}
-
-// The value of a header line "key=value" of a sequence answer; nothing when absent.
-inline std::optional<std::string> HeaderValue(const std::string& body, const std::string& key)
-{
-    const std::string head = "\n" + body.substr(0, body.find("OVDK::"));
-    const std::size_t at = head.find("\n" + key + "=");
-    if (at == std::string::npos)
-        return std::nullopt;
-    const std::size_t start = at + key.size() + 2;
-    return head.substr(start, head.find('\n', start) - start);
 }
 
 class StationTestBase : public ::testing::Test

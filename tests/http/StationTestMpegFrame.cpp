@@ -1,6 +1,7 @@
 // The station's MPEG audio frame reader, against headers whose values are worked out here
 // from the published tables: frame lengths of every version and layer, padding, the
-// reserved values, and walks over whole, cut and mixed streams.
+// reserved values, and walks over whole, cut and mixed streams (a tag before the first
+// frame is read with a music folder).
 #include "MpegFrame.h"
 
 #include <gtest/gtest.h>
@@ -30,10 +31,11 @@ struct HeaderCase
 {
     const char* what;
     std::string header;
-    uint32_t version, layer, bitrateKbps, sampleRate, channels, frameBytes, samples;
+    uint32_t version = 0, layer = 0, bitrateKbps = 0, sampleRate = 0, channels = 0, frameBytes = 0,
+             samples = 0;
 };
 
-TEST(StationMpegFrame, ReadsHeadersOfEveryVersionAndLayer)
+TEST(StationMpegFrame, ReadsHeadersOfEveryVersionAndLayerAndRefusesWhatIsNone)
 {
     const HeaderCase cases[] = {
         // 144 * 128000 / 44100 = 417.96: 417 bytes, 418 with the padding byte.
@@ -51,24 +53,7 @@ TEST(StationMpegFrame, ReadsHeadersOfEveryVersionAndLayer)
         {"MPEG-2 layer III", Bytes({0xFF, 0xF3, 0x84, 0xC0}), 2, 3, 64, 24000, 1, 192, 576},
         // MPEG-2.5 layer III at 8 kHz: 72 * 8000 / 8000 = 72.
         {"MPEG-2.5 layer III", Bytes({0xFF, 0xE3, 0x18, 0x00}), 25, 3, 8, 8000, 2, 72, 576},
-    };
-    for (const HeaderCase& c : cases)
-    {
-        const auto header = ReadMpegFrameHeader(c.header);
-        ASSERT_TRUE(header) << c.what;
-        EXPECT_EQ(c.version, header->version) << c.what;
-        EXPECT_EQ(c.layer, header->layer) << c.what;
-        EXPECT_EQ(c.bitrateKbps, header->format.bitrateKbps) << c.what;
-        EXPECT_EQ(c.sampleRate, header->format.sampleRate) << c.what;
-        EXPECT_EQ(c.channels, header->format.channels) << c.what;
-        EXPECT_EQ(c.frameBytes, header->frameBytes) << c.what;
-        EXPECT_EQ(c.samples, header->samples) << c.what;
-    }
-}
-
-TEST(StationMpegFrame, RefusesWhatIsNoHeader)
-{
-    const std::pair<const char*, std::string> cases[] = {
+        // What is no header (frame bytes 0).
         {"no sync", Bytes({0xFE, 0xFB, 0x90, 0x64})},
         {"sync cut short", Bytes({0xFF, 0xDB, 0x90, 0x64})},
         {"reserved version", Bytes({0xFF, 0xEB, 0x90, 0x64})},
@@ -79,8 +64,20 @@ TEST(StationMpegFrame, RefusesWhatIsNoHeader)
         {"three bytes", Bytes({0xFF, 0xFB, 0x90})},
         {"nothing", ""},
     };
-    for (const auto& [what, bytes] : cases)
-        EXPECT_FALSE(ReadMpegFrameHeader(bytes)) << what;
+    for (const HeaderCase& c : cases)
+    {
+        const auto header = ReadMpegFrameHeader(c.header);
+        ASSERT_EQ(c.frameBytes != 0, header.has_value()) << c.what;
+        if (!header)
+            continue;
+        EXPECT_EQ(c.version, header->version) << c.what;
+        EXPECT_EQ(c.layer, header->layer) << c.what;
+        EXPECT_EQ(c.bitrateKbps, header->format.bitrateKbps) << c.what;
+        EXPECT_EQ(c.sampleRate, header->format.sampleRate) << c.what;
+        EXPECT_EQ(c.channels, header->format.channels) << c.what;
+        EXPECT_EQ(c.frameBytes, header->frameBytes) << c.what;
+        EXPECT_EQ(c.samples, header->samples) << c.what;
+    }
 }
 
 TEST(StationMpegFrame, WalksWholeStreamsAndStopsWhereFramesEnd)
@@ -122,13 +119,4 @@ TEST(StationMpegFrame, WalksWholeStreamsAndStopsWhereFramesEnd)
     EXPECT_FALSE(walk.sameFormat);
 }
 
-TEST(StationMpegFrame, FirstFrameAfterAnId3Tag)
-{
-    const std::string tag = Bytes({'I', 'D', '3', 3, 0, 0, 0, 0, 0, 4}) + "\xFF\xFB\x90\x64";
-    const auto format =
-        station::ReadFirstMpegFrame(tag + Frame(Bytes({0xFF, 0xFB, 0x54, 0xC4}), 192));
-    ASSERT_TRUE(format);
-    EXPECT_EQ(64u, format->bitrateKbps) << "a header inside the tag is skipped";
-    EXPECT_EQ(1u, format->channels);
-}
 } // namespace
