@@ -49,19 +49,8 @@ TEST(EventTest, AutoResetReleasesOneWaiterPerSet)
         EXPECT_TRUE(Ended(t, "a released waiter to end"));
 }
 
-TEST(EventTest, ManualResetStaysSetUntilReset)
-{
-    Event event(true, true);
-    EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
-    EXPECT_EQ(event.Wait(0), WAIT_OBJECT_0);
-    event.Reset();
-    EXPECT_EQ(event.Wait(0), WAIT_TIMEOUT);
-
-    Event autoInitial(false, true);
-    EXPECT_EQ(autoInitial.Wait(0), WAIT_OBJECT_0);
-    EXPECT_EQ(autoInitial.Wait(0), WAIT_TIMEOUT);
-}
-
+// WaitAny reports the first set event and consumes only that one (an auto-reset event);
+// a manual-reset event stays set.
 TEST(EventTest, WaitAnyReportsWhichEventAndConsumesOnlyThatOne)
 {
     Event first(false, false);
@@ -75,6 +64,12 @@ TEST(EventTest, WaitAnyReportsWhichEventAndConsumesOnlyThatOne)
     EXPECT_FALSE(second.IsSet());
     EXPECT_TRUE(third.IsSet());
     EXPECT_EQ(WaitAny({&first, &second, &third}, 0), WAIT_OBJECT_0 + 2);
+    EXPECT_EQ(third.Wait(0), WAIT_OBJECT_0); // a manual-reset event stays set until reset
+    third.Reset();
+    EXPECT_EQ(third.Wait(0), WAIT_TIMEOUT);
+    Event autoInitial(false, true);
+    EXPECT_EQ(autoInitial.Wait(0), WAIT_OBJECT_0);
+    EXPECT_EQ(autoInitial.Wait(0), WAIT_TIMEOUT);
 
     // Set from another thread while waiting.
     Thread setter(
