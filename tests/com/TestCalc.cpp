@@ -1,6 +1,5 @@
 #include "TestCalc.h"
 
-#include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 #include "platform/com/DispatchTable.h"
 
@@ -74,14 +73,6 @@ public:
         *difference = a - b;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Repeat(BSTR text, INT count, BSTR* result) override
-    {
-        std::string repeated;
-        for (INT i = 0; i < count; ++i)
-            repeated += platform::com::BStrToUtf8(text);
-        *result = platform::com::AllocBStr(repeated);
-        return S_OK;
-    }
     HRESULT STDMETHODCALLTYPE Scale(double factor, double* value) override
     {
         *value *= factor;
@@ -134,11 +125,6 @@ private:
               1,
               {{"a", VT_I4}, {"b", VT_I4}, {"difference", VT_I4, ParamKind::Out}}},
              [](ITestCalc& o, DispArgs& a) { return o.Subtract(a.I4(0), a.I4(1), a.I4Ref(2)); }},
-            {{"Repeat",
-              2,
-              2,
-              {{"text", VT_BSTR}, {"count", VT_INT}, {"result", VT_BSTR, ParamKind::Out}}},
-             [](ITestCalc& o, DispArgs& a) { return o.Repeat(a.Bstr(0), a.Int(1), a.BstrRef(2)); }},
             {{"Scale", 3, 3, {{"factor", VT_R8}, {"value", VT_R8, ParamKind::InOut}}},
              [](ITestCalc& o, DispArgs& a) { return o.Scale(a.R8(0), a.R8Ref(1)); }},
             {{"Fail", 4, 4, {{"helpContext", VT_I4}}},

@@ -22,8 +22,6 @@ struct ITestCalc : public IDispatch
 {
     // memid 1: *difference = a - b
     virtual HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) = 0;
-    // memid 2: *result = text repeated count times
-    virtual HRESULT STDMETHODCALLTYPE Repeat(BSTR text, INT count, BSTR* result) = 0;
     // memid 3: *value = *value * factor (in/out)
     virtual HRESULT STDMETHODCALLTYPE Scale(double factor, double* value) = 0;
     // memid 4: sets error information with this help context and returns DISP_E_EXCEPTION

@@ -296,24 +296,6 @@ TEST(ManualClockTest, CountersAndLocalTimeFollowTheClock)
     EXPECT_EQ((afterMs - beforeMs + 60000) % 60000, 0x200);
 }
 
-TEST(ThreadTest, ExitCodeIsStillActiveWhileRunning)
-{
-    auto release = std::make_shared<Event>(true, false);
-    Thread thread(
-        [=]
-        {
-            release->Wait();
-            return DWORD{42};
-        });
-    EXPECT_TRUE(thread.IsAlive());
-    EXPECT_EQ(thread.ExitCode(), STILL_ACTIVE);
-    EXPECT_EQ(thread.Wait(0), WAIT_TIMEOUT);
-    release->Set();
-    ASSERT_TRUE(Ended(thread, "the released thread to end"));
-    EXPECT_FALSE(thread.IsAlive());
-    EXPECT_EQ(thread.ExitCode(), 42u);
-}
-
 TEST(ThreadTest, OwnerThatStopsWaitingLeavesTheThreadSafe)
 {
     // The owner gives up after its (manual) limit and is destroyed while the thread
