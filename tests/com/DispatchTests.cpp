@@ -1,4 +1,5 @@
 #include "TestCalc.h"
+#include "Variants.h"
 #include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 #include "platform/com/DispatchTable.h"
@@ -16,27 +17,7 @@ using platform::com::ParamKind;
 
 namespace
 {
-VARIANT ByValue(VARTYPE vt)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    return v;
-}
-
-VARIANT I4(LONG value)
-{
-    VARIANT v = ByValue(VT_I4);
-    v.lVal = value;
-    return v;
-}
-
-VARIANT ByRef(VARTYPE vt, void* target)
-{
-    VARIANT v = ByValue(static_cast<VARTYPE>(VT_BYREF | vt));
-    v.byref = target;
-    return v;
-}
+using namespace comtest;
 
 // Invoke with arguments listed in declaration order; they are passed reversed, as OLE
 // callers pass them.
@@ -114,20 +95,6 @@ struct SOut
     LONGLONG wide = 0;
 };
 
-VARIANT Text(const BStr& text)
-{
-    VARIANT v = ByValue(VT_BSTR);
-    v.bstrVal = text.Get();
-    return v;
-}
-
-VARIANT Real(double value)
-{
-    VARIANT v = ByValue(VT_R8);
-    v.dblVal = value;
-    return v;
-}
-
 // Invoke coerces in-values, writes out-values through references of their type only, and
 // names a bad argument by its rgvarg index. (Arguments in declaration order, BSTRs and
 // pointer-sized values, called by memid and name: the integration's late-bound test.)
@@ -150,22 +117,19 @@ TEST_F(DispatchTest, InvokePassesArgumentsAndRefusesWhatDoesNotFit)
     const SRow rows[] = {
         {"an in/out value read and written", 3,
          [](SOut& o) {
-             return Args{Real(4.0), ByRef(VT_R8, &o.value)};
+             return Args{R8(4.0), ByRef(VT_R8, &o.value)};
          },
          S_OK, [](const SOut& o) { return std::to_string(o.value); }, std::to_string(6.0)},
         {"VT_BOOL and VT_I8", 7,
-         [](SOut& o)
-         {
-             VARIANT flag = ByValue(VT_BOOL);
-             flag.boolVal = VARIANT_FALSE;
-             return Args{flag, I4(3), ByRef(VT_BOOL, &o.negated), ByRef(VT_I8, &o.wide)};
+         [](SOut& o) {
+             return Args{Bool(false), I4(3), ByRef(VT_BOOL, &o.negated), ByRef(VT_I8, &o.wide)};
          },
          S_OK,
          [](const SOut& o) { return std::to_string(o.negated) + " " + std::to_string(o.wide); },
          "-1 " + std::to_string(3LL << 32)},
         {"\"12\" and 2.5 (half to even) coerced to I4", 1,
          [](SOut& o) {
-             return Args{Text(o.twelve), Real(2.5), ByRef(VT_I4, &o.difference)};
+             return Args{Str(o.twelve.Get()), R8(2.5), ByRef(VT_I4, &o.difference)};
          },
          S_OK, difference, "10"},
         {"a by-value argument through VT_BYREF", 1,
@@ -180,7 +144,7 @@ TEST_F(DispatchTest, InvokePassesArgumentsAndRefusesWhatDoesNotFit)
          S_OK, [](const SOut& o) { return std::to_string(o.asInt); }, "4"},
         {"text that is no number: rgvarg index 2", 1,
          [](SOut& o) {
-             return Args{Text(o.word), I4(1), ByRef(VT_I4, &o.difference)};
+             return Args{Str(o.word.Get()), I4(1), ByRef(VT_I4, &o.difference)};
          },
          DISP_E_TYPEMISMATCH, difference, "0", 2},
         {"an out-value by value", 1,
@@ -320,13 +284,7 @@ TEST(DispatchTable, ACallThatReadsArgumentsItDoesNotHaveIsCaught)
     });
     Plain plain;
     BSTR out = nullptr;
-    VARIANT args[2];
-    VariantInit(&args[0]);
-    args[0].vt = VT_BYREF | VT_BSTR;
-    args[0].pbstrVal = &out;
-    VariantInit(&args[1]);
-    args[1].vt = VT_I4;
-    args[1].lVal = 1;
+    VARIANT args[2] = {ByRef(VT_BSTR, &out), I4(1)};
     DISPPARAMS params{args, nullptr, 2, 0};
     EXPECT_EQ(
         table.Invoke(plain, 1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),

@@ -1,61 +1,18 @@
+#include "Variants.h"
 #include "platform/com/BStr.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
 #include <string>
 
-using platform::com::AllocBStr;
 using platform::com::BStrToUtf8;
 
 namespace
 {
-VARIANT Of(VARTYPE vt)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    return v;
-}
-VARIANT I4(LONG value)
-{
-    VARIANT v = Of(VT_I4);
-    v.lVal = value;
-    return v;
-}
-VARIANT I8(LONGLONG value)
-{
-    VARIANT v = Of(VT_I8);
-    v.llVal = value;
-    return v;
-}
-VARIANT R8(double value)
-{
-    VARIANT v = Of(VT_R8);
-    v.dblVal = value;
-    return v;
-}
-VARIANT Bool(bool value)
-{
-    VARIANT v = Of(VT_BOOL);
-    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
-}
-// Owns its BSTR: the caller clears it.
-VARIANT Text(const char* utf8)
-{
-    VARIANT v = Of(VT_BSTR);
-    v.bstrVal = AllocBStr(std::string_view(utf8));
-    return v;
-}
+using namespace comtest;
+
 LONG g_nReferenced = 12;
 BSTR g_referencedText = nullptr;
-VARIANT Ref(VARTYPE vt, void* target)
-{
-    VARIANT v = Of(static_cast<VARTYPE>(VT_BYREF | vt));
-    v.byref = target;
-    return v;
-}
-
 // The value of a variant as text, for comparing rows: its type tag and its value.
 std::string Shown(const VARIANT& v)
 {
@@ -133,15 +90,15 @@ TEST(Variant, ChangesTypeAsOleDoes)
         {"maybe to bool", Text("maybe"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
         {"largest I8 text", Text("9223372036854775807"), VT_I8, S_OK, I8(9223372036854775807LL)},
         {"R8 beyond I8", R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW, {}},
-        {"I4 through a reference", Ref(VT_I4, &g_nReferenced), VT_R8, S_OK, R8(12.0)},
-        {"text through a reference", Ref(VT_BSTR, &g_referencedText), VT_INT, S_OK,
+        {"I4 through a reference", ByRef(VT_I4, &g_nReferenced), VT_R8, S_OK, R8(12.0)},
+        {"text through a reference", ByRef(VT_BSTR, &g_referencedText), VT_INT, S_OK,
          []
          {
              VARIANT v = I4(34);
              v.vt = VT_INT;
              return v;
          }()},
-        {"null reference", Ref(VT_I4, nullptr), VT_I4, E_INVALIDARG, {}},
+        {"null reference", ByRef(VT_I4, nullptr), VT_I4, E_INVALIDARG, {}},
     };
     for (SRow row : rows)
     {
