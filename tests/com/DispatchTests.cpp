@@ -67,10 +67,10 @@ TEST_F(DispatchTest, NamesResolveWithoutRegardToCase)
     EXPECT_EQ(ids[1], 1);
     EXPECT_EQ(ids[2], DISPID_UNKNOWN);
     EXPECT_EQ(ids[3], 0);
-    std::u16string fill = u"FILL";
-    names[0] = fill.data();
+    std::u16string scale = u"SCALE";
+    names[0] = scale.data();
     EXPECT_EQ(calc->GetIDsOfNames(IID_NULL, names, 1, 0, ids), S_OK);
-    EXPECT_EQ(ids[0], 16); // the memid, not the slot
+    EXPECT_EQ(ids[0], 3); // the memid, not the slot
     EXPECT_EQ(calc->GetIDsOfNames(IID_IDispatch, names, 1, 0, ids), DISP_E_UNKNOWNINTERFACE);
 
     UINT nTypeInfos = 9;
@@ -174,7 +174,7 @@ TEST_F(DispatchTest, InvokePassesArgumentsAndRefusesWhatDoesNotFit)
          },
          DISP_E_BADPARAMCOUNT, difference, "0"},
         {"none", 1, [](SOut&) { return Args{}; }, DISP_E_BADPARAMCOUNT, difference, "0"},
-        {"an unknown memid (Fill is 16)", 6,
+        {"an unknown memid (Scale's slot is 2)", 2,
          [](SOut& o) {
              return Args{I4(1), I4(2), ByRef(VT_I4, &o.difference)};
          },

@@ -5,7 +5,6 @@
 
 #include "platform/com/DispArgs.h"
 
-#include <cstdint>
 #include <ovradio/Com.h>
 
 // Internal linkage on purpose: an inline variable would become a unique symbol, which
@@ -28,8 +27,6 @@ struct ITestCalc : public IDispatch
     virtual HRESULT STDMETHODCALLTYPE Fail(LONG helpContext) = 0;
     // memid 5: objects this copy of the code has created since it was loaded
     virtual HRESULT STDMETHODCALLTYPE CreatedCount(LONG* count) = 0;
-    // memid 16: writes count bytes 'x' to the address buffer (pointer-sized)
-    virtual HRESULT STDMETHODCALLTYPE Fill(LONG count, intptr_t buffer, LONG* written) = 0;
     // memid 7: *negated = !flag, *wide = value * 2^32 (VT_BOOL and VT_I8 parameters)
     virtual HRESULT STDMETHODCALLTYPE Flags(VARIANT_BOOL flag, LONG value, VARIANT_BOOL* negated,
                                             LONGLONG* wide) = 0;
