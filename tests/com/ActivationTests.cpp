@@ -80,6 +80,8 @@ protected:
     testsupport::TempHome m_home;
 };
 
+// The server library is loaded once and let go only when it has no object, no server lock
+// and no factory reference left.
 TEST_F(ActivationTest, LoadsTheServerOnceAndUnloadsItOnlyWhenUnused)
 {
     HRESULT hr = E_FAIL;
@@ -112,20 +114,16 @@ TEST_F(ActivationTest, LoadsTheServerOnceAndUnloadsItOnlyWhenUnused)
     ComPtr<ITestCalc> fresh = Create();
     ASSERT_TRUE(fresh);
     EXPECT_EQ(CreatedCount(fresh.Get()), 1); // loaded anew
-}
+    fresh.Reset();
 
-TEST_F(ActivationTest, AServerLockKeepsTheLibraryLoaded)
-{
     ComPtr<IClassFactory> factory;
     ASSERT_EQ(CoGetClassObject(CLSID_TestCalc, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                factory.OutVoid()),
               S_OK);
-    ASSERT_TRUE(factory);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory.Reset();
     CoFreeUnusedLibraries();
-    EXPECT_TRUE(ServerLoaded());
-
+    EXPECT_TRUE(ServerLoaded()) << "a server lock keeps the library";
     ASSERT_EQ(
         CoGetClassObject(CLSID_TestCalc, CLSCTX_ALL, nullptr, IID_IClassFactory, factory.OutVoid()),
         S_OK);
@@ -133,44 +131,6 @@ TEST_F(ActivationTest, AServerLockKeepsTheLibraryLoaded)
     factory.Reset();
     CoFreeUnusedLibraries();
     EXPECT_FALSE(ServerLoaded());
-}
-
-TEST_F(ActivationTest, LateBoundCallsAndErrorInfoCrossIntoTheServer)
-{
-    ComPtr<IDispatch> dispatch;
-    ASSERT_EQ(
-        CoCreateInstance(CLSID_TestCalc, nullptr, CLSCTX_ALL, IID_IDispatch, dispatch.OutVoid()),
-        S_OK);
-    std::u16string name = u"fail";
-    LPOLESTR names[] = {name.data()};
-    DISPID memid = 0;
-    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &memid), S_OK);
-    EXPECT_EQ(memid, 4);
-
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_I4;
-    arg.lVal = 6;
-    DISPPARAMS params{&arg, nullptr, 1, 0};
-    EXCEPINFO excep{};
-    EXPECT_EQ(
-        dispatch->Invoke(memid, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep, nullptr),
-        DISP_E_EXCEPTION);
-    EXPECT_EQ(excep.dwHelpContext, 6u);
-    EXPECT_EQ(platform::com::BStrToUtf8(excep.bstrDescription), kTestCalcFailure);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-
-    // Called early bound, the server's SetErrorInfo reaches this thread's GetErrorInfo.
-    ComPtr<ITestCalc> calc;
-    ASSERT_EQ(dispatch.As(IID_ITestCalc, calc), S_OK);
-    EXPECT_EQ(calc->Fail(21), DISP_E_EXCEPTION);
-    ComPtr<IErrorInfo> info;
-    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
-    DWORD context = 0;
-    EXPECT_EQ(info->GetHelpContext(&context), S_OK);
-    EXPECT_EQ(context, 21u);
 }
 
 TEST_F(ActivationTest, ClassesThatCannotBeCreatedGiveFailureCodes)
@@ -220,52 +180,35 @@ TEST_F(ActivationTest, ClassesThatCannotBeCreatedGiveFailureCodes)
     EXPECT_FALSE(ServerLoaded());
 }
 
+// A ProgID names its class directly or through CurVer, without regard to case; a CurVer
+// naming a ProgID without a class leaves the ProgID's own; CurVer circles end.
 TEST_F(ActivationTest, ProgIDsResolveThroughCurVer)
 {
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"OVComTest.Calc", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_TestCalc));
-    ASSERT_EQ(CLSIDFromProgID(u"ovcomtest.calc.1", &clsid), S_OK); // names ignore case
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_TestCalc));
-    ASSERT_EQ(CLSIDFromString(u"OVComTest.Calc", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_TestCalc));
-
-    // A CurVer naming a ProgID without a class leaves the ProgID's own class.
-    Set("Other.Thing", "", "");
     Set("Other.Thing\\CLSID", "", kStaleClsid);
     Set("Other.Thing\\CurVer", "", "Other.Thing.9");
-    ASSERT_EQ(CLSIDFromProgID(u"Other.Thing", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, Guid(kStaleClsid)));
-
-    // CurVer chains that run in a circle end.
     Set("Loop.A\\CurVer", "", "Loop.B");
     Set("Loop.B\\CurVer", "", "Loop.A");
     Set("Loop.B\\CLSID", "", kTestCalcClsid);
-    ASSERT_EQ(CLSIDFromProgID(u"Loop.A", &clsid), S_OK);
-    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_TestCalc));
-
-    clsid = IID_IDispatch;
-    EXPECT_EQ(CLSIDFromProgID(u"No.Such.ProgID", &clsid), CO_E_CLASSSTRING);
-    EXPECT_EQ(CLSIDFromProgID(u"", &clsid), CO_E_CLASSSTRING);
-    EXPECT_EQ(CLSIDFromProgID(u"OVComTest.Calc\\CurVer", &clsid), CO_E_CLASSSTRING);
     Set("Bad.Clsid\\CLSID", "", "not a guid");
-    EXPECT_EQ(CLSIDFromProgID(u"Bad.Clsid", &clsid), CO_E_CLASSSTRING);
-    EXPECT_EQ(CLSIDFromString(u"No.Such.ProgID", &clsid), CO_E_CLASSSTRING);
-    EXPECT_TRUE(IsEqualGUID(clsid, IID_IDispatch)); // untouched on failure
+    const std::pair<const char16_t*, const char*> rows[] = {
+        {u"OVComTest.Calc", kTestCalcClsid},  {u"ovcomtest.calc.1", kTestCalcClsid},
+        {u"Other.Thing", kStaleClsid},        {u"Loop.A", kTestCalcClsid},
+        {u"No.Such.ProgID", nullptr},         {u"", nullptr},
+        {u"OVComTest.Calc\\CurVer", nullptr}, {u"Bad.Clsid", nullptr},
+    };
+    for (const auto& [progID, want] : rows)
+    {
+        SCOPED_TRACE(platform::com::OleStrToUtf8(progID));
+        for (const auto resolve : {CLSIDFromProgID, CLSIDFromString})
+        {
+            CLSID clsid = IID_IDispatch;
+            EXPECT_EQ(resolve(progID, &clsid), want ? S_OK : CO_E_CLASSSTRING);
+            EXPECT_EQ(platform::com::GuidToString(clsid),
+                      want ? want : platform::com::GuidToString(IID_IDispatch)); // untouched
+        }
+    }
+    CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(nullptr, &clsid), E_INVALIDARG);
-}
-
-TEST_F(ActivationTest, ProgIDFromCLSIDAllocatesItsAnswer)
-{
-    LPOLESTR progID = nullptr;
-    ASSERT_EQ(ProgIDFromCLSID(CLSID_TestCalc, &progID), S_OK);
-    ASSERT_NE(progID, nullptr);
-    EXPECT_EQ(std::u16string(progID), u"OVComTest.Calc.1");
-    CoTaskMemFree(progID);
-
-    progID = reinterpret_cast<LPOLESTR>(1);
-    EXPECT_EQ(ProgIDFromCLSID(Guid(kStaleClsid), &progID), REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(progID, nullptr);
 }
 
 TEST(Activation, InitializationCountsPerThread)

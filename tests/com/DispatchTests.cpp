@@ -1,4 +1,5 @@
 #include "TestCalc.h"
+#include "Variants.h"
 #include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 #include "platform/com/DispatchTable.h"
@@ -16,27 +17,7 @@ using platform::com::ParamKind;
 
 namespace
 {
-VARIANT ByValue(VARTYPE vt)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = vt;
-    return v;
-}
-
-VARIANT I4(LONG value)
-{
-    VARIANT v = ByValue(VT_I4);
-    v.lVal = value;
-    return v;
-}
-
-VARIANT ByRef(VARTYPE vt, void* target)
-{
-    VARIANT v = ByValue(static_cast<VARTYPE>(VT_BYREF | vt));
-    v.byref = target;
-    return v;
-}
+using namespace comtest;
 
 // Invoke with arguments listed in declaration order; they are passed reversed, as OLE
 // callers pass them.
@@ -71,165 +52,155 @@ class DispatchTest : public ::testing::Test
 protected:
     void SetUp() override { calc = ComPtr<ITestCalc>::Adopt(testcalc::NewTestCalc()); }
 
-    DISPID IdOf(const char16_t* name)
-    {
-        std::u16string text = name;
-        LPOLESTR names[] = {text.data()};
-        DISPID id = 0;
-        calc->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-        return id;
-    }
-
     ComPtr<ITestCalc> calc;
 };
 
+// A method name resolves without regard to case, followed by its parameters' names (their
+// positions); an unknown name gets DISPID_UNKNOWN. No type information is offered.
 TEST_F(DispatchTest, NamesResolveWithoutRegardToCase)
 {
-    EXPECT_EQ(IdOf(u"Subtract"), 1);
-    EXPECT_EQ(IdOf(u"subtract"), 1);
-    EXPECT_EQ(IdOf(u"FILL"), 16);
-    EXPECT_EQ(IdOf(u"Multiply"), DISPID_UNKNOWN);
-
-    // A method name followed by its parameter names, one of them unknown.
-    std::u16string method = u"repeat", count = u"COUNT", bogus = u"times", text = u"Text";
-    LPOLESTR names[] = {method.data(), count.data(), bogus.data(), text.data()};
+    std::u16string method = u"subtract", b = u"B", bogus = u"times", a = u"a";
+    LPOLESTR names[] = {method.data(), b.data(), bogus.data(), a.data()};
     DISPID ids[4] = {7, 7, 7, 7};
     EXPECT_EQ(calc->GetIDsOfNames(IID_NULL, names, 4, 0, ids), DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(ids[0], 2);
+    EXPECT_EQ(ids[0], 1);
     EXPECT_EQ(ids[1], 1);
     EXPECT_EQ(ids[2], DISPID_UNKNOWN);
     EXPECT_EQ(ids[3], 0);
+    std::u16string scale = u"SCALE";
+    names[0] = scale.data();
+    EXPECT_EQ(calc->GetIDsOfNames(IID_NULL, names, 1, 0, ids), S_OK);
+    EXPECT_EQ(ids[0], 3); // the memid, not the slot
+    EXPECT_EQ(calc->GetIDsOfNames(IID_IDispatch, names, 1, 0, ids), DISP_E_UNKNOWNINTERFACE);
 
-    std::u16string unknown = u"Nothing";
-    LPOLESTR single[] = {unknown.data()};
-    DISPID id = 0;
-    EXPECT_EQ(calc->GetIDsOfNames(IID_NULL, single, 1, 0, &id), DISP_E_UNKNOWNNAME);
-    EXPECT_EQ(id, DISPID_UNKNOWN);
-    EXPECT_EQ(calc->GetIDsOfNames(IID_IDispatch, single, 1, 0, &id), DISP_E_UNKNOWNINTERFACE);
-
-    UINT count2 = 9;
-    EXPECT_EQ(calc->GetTypeInfoCount(&count2), S_OK);
-    EXPECT_EQ(count2, 0u);
+    UINT nTypeInfos = 9;
+    EXPECT_EQ(calc->GetTypeInfoCount(&nTypeInfos), S_OK);
+    EXPECT_EQ(nTypeInfos, 0u);
     ITypeInfo* info = reinterpret_cast<ITypeInfo*>(this);
     EXPECT_EQ(calc->GetTypeInfo(0, 0, &info), E_NOTIMPL);
     EXPECT_EQ(info, nullptr);
 }
 
-TEST_F(DispatchTest, ArgumentsArriveInDeclarationOrderAndOutValuesComeBack)
+// Where a call's out-values go, for the rows below.
+struct SOut
 {
-    Call subtract;
     LONG difference = 0;
-    Invoke(calc.Get(), 1, {I4(10), I4(3), ByRef(VT_I4, &difference)}, subtract);
-    ASSERT_EQ(subtract.hr, S_OK);
-    EXPECT_EQ(difference, 7); // 10 - 3, not 3 - 10
-    EXPECT_EQ(subtract.result.vt, VT_EMPTY);
-
-    Call repeat;
-    BStr text("ab");
-    VARIANT textArg = ByValue(VT_BSTR);
-    textArg.bstrVal = text.Get();
-    VARIANT countArg = ByValue(VT_INT);
-    countArg.intVal = 3;
-    BStr result;
-    Invoke(calc.Get(), 2, {textArg, countArg, ByRef(VT_BSTR, result.Out())}, repeat);
-    ASSERT_EQ(repeat.hr, S_OK);
-    EXPECT_EQ(result.ToUtf8(), "ababab");
-    EXPECT_EQ(text.ToUtf8(), "ab"); // the caller's in-value is neither freed nor changed
-
-    Call scale;
+    INT asInt = 0;
+    double real = 0;
     double value = 1.5;
-    VARIANT factor = ByValue(VT_R8);
-    factor.dblVal = 4.0;
-    Invoke(calc.Get(), 3, {factor, ByRef(VT_R8, &value)}, scale);
-    ASSERT_EQ(scale.hr, S_OK);
-    EXPECT_EQ(value, 6.0); // read and written through the reference
-
-    Call flags;
+    LONG ten = 10;
+    BStr twelve{"12"};
+    BStr word{"ten"};
     VARIANT_BOOL negated = VARIANT_FALSE;
     LONGLONG wide = 0;
-    VARIANT flag = ByValue(VT_BOOL);
-    flag.boolVal = VARIANT_FALSE;
-    Invoke(calc.Get(), 7, {flag, I4(3), ByRef(VT_BOOL, &negated), ByRef(VT_I8, &wide)}, flags);
-    ASSERT_EQ(flags.hr, S_OK);
-    EXPECT_EQ(negated, VARIANT_TRUE);
-    EXPECT_EQ(wide, 3LL << 32);
-}
+};
 
-TEST_F(DispatchTest, InValuesAreCoercedAndOutReferencesMustMatch)
+// Invoke coerces in-values, writes out-values through references of their type only, and
+// names a bad argument by its rgvarg index. (Arguments in declaration order, BSTRs and
+// pointer-sized values, called by memid and name: the integration's late-bound test.)
+TEST_F(DispatchTest, InvokePassesArgumentsAndRefusesWhatDoesNotFit)
 {
-    // "12" and 2.5 (rounded to even) become the I4 values 12 and 2.
-    Call coerced;
-    BStr twelve("12");
-    VARIANT first = ByValue(VT_BSTR);
-    first.bstrVal = twelve.Get();
-    VARIANT second = ByValue(VT_R8);
-    second.dblVal = 2.5;
-    LONG difference = 0;
-    Invoke(calc.Get(), 1, {first, second, ByRef(VT_I4, &difference)}, coerced);
-    ASSERT_EQ(coerced.hr, S_OK);
-    EXPECT_EQ(difference, 10);
+    using Args = std::vector<VARIANT>;
+    constexpr UINT kUntouched = 12345;
+    struct SRow
+    {
+        const char* name;
+        DISPID memid;
+        Args (*args)(SOut&);
+        HRESULT hr;
+        std::string (*got)(const SOut&); // the out-values afterwards
+        std::string want;
+        UINT argErr = kUntouched;
+        WORD flags = DISPATCH_METHOD;
+    };
+    const auto difference = [](const SOut& o) { return std::to_string(o.difference); };
+    const SRow rows[] = {
+        {"an in/out value read and written", 3,
+         [](SOut& o) {
+             return Args{R8(4.0), ByRef(VT_R8, &o.value)};
+         },
+         S_OK, [](const SOut& o) { return std::to_string(o.value); }, std::to_string(6.0)},
+        {"VT_BOOL and VT_I8", 7,
+         [](SOut& o) {
+             return Args{Bool(false), I4(3), ByRef(VT_BOOL, &o.negated), ByRef(VT_I8, &o.wide)};
+         },
+         S_OK,
+         [](const SOut& o) { return std::to_string(o.negated) + " " + std::to_string(o.wide); },
+         "-1 " + std::to_string(3LL << 32)},
+        {"\"12\" and 2.5 (half to even) coerced to I4", 1,
+         [](SOut& o) {
+             return Args{Str(o.twelve.Get()), R8(2.5), ByRef(VT_I4, &o.difference)};
+         },
+         S_OK, difference, "10"},
+        {"a by-value argument through VT_BYREF", 1,
+         [](SOut& o) {
+             return Args{ByRef(VT_I4, &o.ten), I4(1), ByRef(VT_I4, &o.difference)};
+         },
+         S_OK, difference, "9"},
+        {"VT_INT out for VT_I4", 1,
+         [](SOut& o) {
+             return Args{I4(5), I4(1), ByRef(VT_INT, &o.asInt)};
+         },
+         S_OK, [](const SOut& o) { return std::to_string(o.asInt); }, "4"},
+        {"text that is no number: rgvarg index 2", 1,
+         [](SOut& o) {
+             return Args{Str(o.word.Get()), I4(1), ByRef(VT_I4, &o.difference)};
+         },
+         DISP_E_TYPEMISMATCH, difference, "0", 2},
+        {"an out-value by value", 1,
+         [](SOut&) {
+             return Args{I4(1), I4(1), I4(0)};
+         },
+         DISP_E_TYPEMISMATCH, difference, "0", 0},
+        {"an out reference of another type", 1,
+         [](SOut& o) {
+             return Args{I4(1), I4(1), ByRef(VT_R8, &o.real)};
+         },
+         DISP_E_TYPEMISMATCH, [](const SOut& o) { return std::to_string(o.real); },
+         std::to_string(0.0), 0},
+        {"a null out reference", 1,
+         [](SOut&) {
+             return Args{I4(1), I4(1), ByRef(VT_I4, nullptr)};
+         },
+         DISP_E_TYPEMISMATCH, difference, "0", 0},
+        {"too few", 1,
+         [](SOut& o) {
+             return Args{I4(1), ByRef(VT_I4, &o.difference)};
+         },
+         DISP_E_BADPARAMCOUNT, difference, "0"},
+        {"too many", 1,
+         [](SOut& o) {
+             return Args{I4(1), I4(2), I4(3), ByRef(VT_I4, &o.difference)};
+         },
+         DISP_E_BADPARAMCOUNT, difference, "0"},
+        {"none", 1, [](SOut&) { return Args{}; }, DISP_E_BADPARAMCOUNT, difference, "0"},
+        {"an unknown memid (Scale's slot is 2)", 2,
+         [](SOut& o) {
+             return Args{I4(1), I4(2), ByRef(VT_I4, &o.difference)};
+         },
+         DISP_E_MEMBERNOTFOUND, difference, "0"},
+        {"a property put", 1,
+         [](SOut& o) {
+             return Args{I4(1), I4(2), ByRef(VT_I4, &o.difference)};
+         },
+         DISP_E_MEMBERNOTFOUND, difference, "0", kUntouched, DISPATCH_PROPERTYPUT},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        SOut out;
+        Call call;
+        Invoke(calc.Get(), row.memid, row.args(out), call, row.flags);
+        EXPECT_EQ(call.hr, row.hr);
+        EXPECT_EQ(row.got(out), row.want);
+        EXPECT_EQ(call.argErr, row.argErr);
+        EXPECT_EQ(call.result.vt, VT_EMPTY);
+    }
 
-    // A by-value argument also arrives through VT_BYREF.
-    Call throughRef;
-    LONG ten = 10;
-    Invoke(calc.Get(), 1, {ByRef(VT_I4, &ten), I4(1), ByRef(VT_I4, &difference)}, throughRef);
-    ASSERT_EQ(throughRef.hr, S_OK);
-    EXPECT_EQ(difference, 9);
-
-    // VT_I4 and VT_INT are the same 32-bit integer for an out reference.
-    Call intRef;
-    INT asInt = 0;
-    Invoke(calc.Get(), 1, {I4(5), I4(1), ByRef(VT_INT, &asInt)}, intRef);
-    ASSERT_EQ(intRef.hr, S_OK);
-    EXPECT_EQ(asInt, 4);
-
-    // rgvarg index of a bad argument: the first declared of three is rgvarg[2].
-    Call badText;
-    BStr word("ten");
-    VARIANT wordArg = ByValue(VT_BSTR);
-    wordArg.bstrVal = word.Get();
-    Invoke(calc.Get(), 1, {wordArg, I4(1), ByRef(VT_I4, &difference)}, badText);
-    EXPECT_EQ(badText.hr, DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(badText.argErr, 2u);
-
-    Call outByValue;
-    Invoke(calc.Get(), 1, {I4(1), I4(1), I4(0)}, outByValue);
-    EXPECT_EQ(outByValue.hr, DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(outByValue.argErr, 0u);
-
-    Call outWrongType;
-    double real = 0;
-    Invoke(calc.Get(), 1, {I4(1), I4(1), ByRef(VT_R8, &real)}, outWrongType);
-    EXPECT_EQ(outWrongType.hr, DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(outWrongType.argErr, 0u);
-
-    Call outNull;
-    Invoke(calc.Get(), 1, {I4(1), I4(1), ByRef(VT_I4, nullptr)}, outNull);
-    EXPECT_EQ(outNull.hr, DISP_E_TYPEMISMATCH);
-}
-
-TEST_F(DispatchTest, RefusesWrongCountsUnknownMembersAndNamedArguments)
-{
-    LONG difference = 0;
-    Call tooFew;
-    Invoke(calc.Get(), 1, {I4(1), ByRef(VT_I4, &difference)}, tooFew);
-    EXPECT_EQ(tooFew.hr, DISP_E_BADPARAMCOUNT);
-    Call tooMany;
-    Invoke(calc.Get(), 1, {I4(1), I4(2), I4(3), ByRef(VT_I4, &difference)}, tooMany);
-    EXPECT_EQ(tooMany.hr, DISP_E_BADPARAMCOUNT);
-    Call none;
-    Invoke(calc.Get(), 1, {}, none);
-    EXPECT_EQ(none.hr, DISP_E_BADPARAMCOUNT);
-
-    Call unknown;
-    Invoke(calc.Get(), 6, {I4(1), I4(2), ByRef(VT_I4, &difference)}, unknown); // Fill is 16
-    EXPECT_EQ(unknown.hr, DISP_E_MEMBERNOTFOUND);
-    Call put;
-    Invoke(calc.Get(), 1, {I4(1), I4(2), ByRef(VT_I4, &difference)}, put, DISPATCH_PROPERTYPUT);
-    EXPECT_EQ(put.hr, DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(difference, 0);
-
-    VARIANT args[3] = {ByRef(VT_I4, &difference), I4(2), I4(1)};
+    // Named arguments, another interface and missing parameters are refused; without
+    // result, exception or error-index pointers a call still works.
+    LONG nDifference = 0;
+    VARIANT args[3] = {ByRef(VT_I4, &nDifference), I4(2), I4(1)};
     DISPID named[1] = {0};
     DISPPARAMS params{args, named, 3, 1};
     EXPECT_EQ(calc->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
@@ -239,10 +210,9 @@ TEST_F(DispatchTest, RefusesWrongCountsUnknownMembersAndNamedArguments)
               DISP_E_UNKNOWNINTERFACE);
     EXPECT_EQ(calc->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr),
               E_INVALIDARG);
-    // Without result, exception or error-index pointers the call still works.
     EXPECT_EQ(calc->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
               S_OK);
-    EXPECT_EQ(difference, -1);
+    EXPECT_EQ(nDifference, -1);
 }
 
 TEST_F(DispatchTest, AFailedMethodFillsExceptionInfoFromTheThreadsErrorInfo)
@@ -314,13 +284,7 @@ TEST(DispatchTable, ACallThatReadsArgumentsItDoesNotHaveIsCaught)
     });
     Plain plain;
     BSTR out = nullptr;
-    VARIANT args[2];
-    VariantInit(&args[0]);
-    args[0].vt = VT_BYREF | VT_BSTR;
-    args[0].pbstrVal = &out;
-    VariantInit(&args[1]);
-    args[1].vt = VT_I4;
-    args[1].lVal = 1;
+    VARIANT args[2] = {ByRef(VT_BSTR, &out), I4(1)};
     DISPPARAMS params{args, nullptr, 2, 0};
     EXPECT_EQ(
         table.Invoke(plain, 1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
@@ -339,19 +303,4 @@ TEST(DispatchTable, RefusesTablesThatRepeatMemidsOrNames)
     EXPECT_NO_THROW(Table({{{"A", 1, 1, {}}, ok}, {{"B", 2, 2, {}}, ok}}));
 }
 
-TEST_F(DispatchTest, PointerSizedArgumentsCarryAnAddress)
-{
-    char buffer[8] = {};
-    VARIANT address = ByValue(platform::com::kPointerSizedVt);
-    if (address.vt == VT_I8)
-        address.llVal = reinterpret_cast<intptr_t>(buffer);
-    else
-        address.lVal = static_cast<LONG>(reinterpret_cast<intptr_t>(buffer));
-    LONG written = 0;
-    Call fill;
-    Invoke(calc.Get(), 16, {I4(5), address, ByRef(VT_I4, &written)}, fill);
-    ASSERT_EQ(fill.hr, S_OK);
-    EXPECT_EQ(written, 5);
-    EXPECT_EQ(std::string(buffer), "xxxxx");
-}
 } // namespace

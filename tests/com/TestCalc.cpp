@@ -1,11 +1,9 @@
 #include "TestCalc.h"
 
-#include "platform/com/BStr.h"
 #include "platform/com/ComPtr.h"
 #include "platform/com/DispatchTable.h"
 
 #include <atomic>
-#include <cstring>
 #include <new>
 #include <string>
 
@@ -74,14 +72,6 @@ public:
         *difference = a - b;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Repeat(BSTR text, INT count, BSTR* result) override
-    {
-        std::string repeated;
-        for (INT i = 0; i < count; ++i)
-            repeated += platform::com::BStrToUtf8(text);
-        *result = platform::com::AllocBStr(repeated);
-        return S_OK;
-    }
     HRESULT STDMETHODCALLTYPE Scale(double factor, double* value) override
     {
         *value *= factor;
@@ -107,12 +97,6 @@ public:
         *count = static_cast<LONG>(g_created.load());
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Fill(LONG count, intptr_t buffer, LONG* written) override
-    {
-        std::memset(reinterpret_cast<void*>(buffer), 'x', static_cast<std::size_t>(count));
-        *written = count;
-        return S_OK;
-    }
     HRESULT STDMETHODCALLTYPE Flags(VARIANT_BOOL flag, LONG value, VARIANT_BOOL* negated,
                                     LONGLONG* wide) override
     {
@@ -134,27 +118,15 @@ private:
               1,
               {{"a", VT_I4}, {"b", VT_I4}, {"difference", VT_I4, ParamKind::Out}}},
              [](ITestCalc& o, DispArgs& a) { return o.Subtract(a.I4(0), a.I4(1), a.I4Ref(2)); }},
-            {{"Repeat",
-              2,
-              2,
-              {{"text", VT_BSTR}, {"count", VT_INT}, {"result", VT_BSTR, ParamKind::Out}}},
-             [](ITestCalc& o, DispArgs& a) { return o.Repeat(a.Bstr(0), a.Int(1), a.BstrRef(2)); }},
-            {{"Scale", 3, 3, {{"factor", VT_R8}, {"value", VT_R8, ParamKind::InOut}}},
+            {{"Scale", 3, 2, {{"factor", VT_R8}, {"value", VT_R8, ParamKind::InOut}}},
              [](ITestCalc& o, DispArgs& a) { return o.Scale(a.R8(0), a.R8Ref(1)); }},
-            {{"Fail", 4, 4, {{"helpContext", VT_I4}}},
+            {{"Fail", 4, 3, {{"helpContext", VT_I4}}},
              [](ITestCalc& o, DispArgs& a) { return o.Fail(a.I4(0)); }},
-            {{"CreatedCount", 5, 5, {{"count", VT_I4, ParamKind::Out}}},
+            {{"CreatedCount", 5, 4, {{"count", VT_I4, ParamKind::Out}}},
              [](ITestCalc& o, DispArgs& a) { return o.CreatedCount(a.I4Ref(0)); }},
-            {{"Fill",
-              16,
-              6,
-              {{"count", VT_I4},
-               {"buffer", platform::com::kPointerSizedVt},
-               {"written", VT_I4, ParamKind::Out}}},
-             [](ITestCalc& o, DispArgs& a) { return o.Fill(a.I4(0), a.IntPtr(1), a.I4Ref(2)); }},
             {{"Flags",
               7,
-              7,
+              5,
               {{"flag", VT_BOOL},
                {"value", VT_I4},
                {"negated", VT_BOOL, ParamKind::Out},

@@ -1,237 +1,125 @@
+#include "Variants.h"
 #include "platform/com/BStr.h"
 
 #include <atomic>
-#include <cstddef>
 #include <gtest/gtest.h>
 #include <string>
 
-using platform::com::AllocBStr;
 using platform::com::BStrToUtf8;
 
 namespace
 {
-VARIANT I4(LONG value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return v;
-}
+using namespace comtest;
 
-VARIANT I8(LONGLONG value)
+LONG g_nReferenced = 12;
+BSTR g_referencedText = nullptr;
+// The value of a variant as text, for comparing rows: its type tag and its value.
+std::string Shown(const VARIANT& v)
 {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I8;
-    v.llVal = value;
-    return v;
-}
-
-VARIANT R8(double value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_R8;
-    v.dblVal = value;
-    return v;
-}
-
-VARIANT Bool(bool value)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BOOL;
-    v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
-}
-
-// Owns its BSTR: the caller clears it.
-VARIANT Text(const char* utf8)
-{
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = AllocBStr(std::string_view(utf8));
-    return v;
-}
-
-VARIANT Empty()
-{
-    VARIANT v;
-    VariantInit(&v);
-    return v;
-}
-
-TEST(Variant, HasTheWindowsLayout)
-{
-    EXPECT_EQ(sizeof(VARIANT), 24u);
-    EXPECT_EQ(offsetof(VARIANT, vt), 0u);
-    EXPECT_EQ(offsetof(VARIANT, llVal), 8u);
-    EXPECT_EQ(offsetof(VARIANT, bstrVal), 8u);
-    EXPECT_EQ(sizeof(DISPPARAMS), 24u);
-    EXPECT_EQ(offsetof(DISPPARAMS, cArgs), 16u);
-    EXPECT_EQ(sizeof(EXCEPINFO), 64u);
-    EXPECT_EQ(offsetof(EXCEPINFO, bstrSource), 8u);
-    EXPECT_EQ(offsetof(EXCEPINFO, dwHelpContext), 32u);
-    EXPECT_EQ(offsetof(EXCEPINFO, scode), 56u);
-}
-
-struct ToI4Case
-{
-    const char* name;
-    VARIANT source;
-    HRESULT hr;
-    LONG value;
-};
-
-TEST(Variant, ChangesToI4AsOleDoes)
-{
-    const ToI4Case cases[] = {
-        {"empty", Empty(), S_OK, 0},
-        {"i8 in range", I8(-2147483648LL), S_OK, -2147483647 - 1},
-        {"i8 too large", I8(2147483648LL), DISP_E_OVERFLOW, 0},
-        {"r8 rounds half to even down", R8(2.5), S_OK, 2},
-        {"r8 rounds half to even up", R8(3.5), S_OK, 4},
-        {"r8 negative", R8(-1.5), S_OK, -2},
-        {"r8 too large", R8(3e9), DISP_E_OVERFLOW, 0},
-        {"true", Bool(true), S_OK, -1},
-        {"false", Bool(false), S_OK, 0},
-        {"decimal text", Text(" 42 "), S_OK, 42},
-        {"signed text", Text("+17"), S_OK, 17},
-        {"fraction text", Text("1.5"), S_OK, 2},
-        {"exponent text", Text("1e3"), S_OK, 1000},
-        {"text too large", Text("99999999999"), DISP_E_OVERFLOW, 0},
-        {"word", Text("abc"), DISP_E_TYPEMISMATCH, 0},
-        {"empty text", Text(""), DISP_E_TYPEMISMATCH, 0},
-        {"trailing junk", Text("12abc"), DISP_E_TYPEMISMATCH, 0},
-        {"infinity word", Text("inf"), DISP_E_TYPEMISMATCH, 0},
-    };
-    for (ToI4Case c : cases)
+    switch (v.vt)
     {
-        SCOPED_TRACE(c.name);
-        VARIANT result = Empty();
-        EXPECT_EQ(VariantChangeType(&result, &c.source, 0, VT_I4), c.hr);
-        if (c.hr == S_OK)
+    case VT_I4:
+    case VT_INT:
+        return std::to_string(v.vt) + ":" + std::to_string(v.lVal);
+    case VT_I8:
+        return std::to_string(v.vt) + ":" + std::to_string(v.llVal);
+    case VT_R8:
+        return std::to_string(v.vt) + ":" + std::to_string(v.dblVal);
+    case VT_BOOL:
+        return std::to_string(v.vt) + ":" + std::to_string(v.boolVal);
+    case VT_BSTR:
+        return v.bstrVal == nullptr ? "BSTR null" : "BSTR:" + BStrToUtf8(v.bstrVal);
+    default:
+        return std::to_string(v.vt);
+    }
+}
+
+// VariantChangeType converts as OLE does: rounding half to even, overflow and mismatch
+// refused with the result untouched, text the way VB shows it, through references.
+TEST(Variant, ChangesTypeAsOleDoes)
+{
+    struct SRow
+    {
+        const char* name;
+        VARIANT source;
+        VARTYPE vt;
+        HRESULT hr;
+        VARIANT want; // on success
+        USHORT flags = 0;
+    };
+    g_referencedText = SysAllocString(u"34");
+    const SRow rows[] = {
+        {"empty to I4", Of(VT_EMPTY), VT_I4, S_OK, I4(0)},
+        {"I8 in range", I8(-2147483648LL), VT_I4, S_OK, I4(-2147483647 - 1)},
+        {"I8 too large", I8(2147483648LL), VT_I4, DISP_E_OVERFLOW, {}},
+        {"R8 rounds half to even down", R8(2.5), VT_I4, S_OK, I4(2)},
+        {"R8 rounds half to even up", R8(3.5), VT_I4, S_OK, I4(4)},
+        {"R8 negative", R8(-1.5), VT_I4, S_OK, I4(-2)},
+        {"R8 too large", R8(3e9), VT_I4, DISP_E_OVERFLOW, {}},
+        {"true to I4", Bool(true), VT_I4, S_OK, I4(-1)},
+        {"false to I4", Bool(false), VT_I4, S_OK, I4(0)},
+        {"decimal text", Text(" 42 "), VT_I4, S_OK, I4(42)},
+        {"signed text", Text("+17"), VT_I4, S_OK, I4(17)},
+        {"fraction text", Text("1.5"), VT_I4, S_OK, I4(2)},
+        {"exponent text", Text("1e3"), VT_I4, S_OK, I4(1000)},
+        {"text too large", Text("99999999999"), VT_I4, DISP_E_OVERFLOW, {}},
+        {"word", Text("abc"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        {"empty text", Text(""), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        {"trailing junk", Text("12abc"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        {"infinity word", Text("inf"), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        {"null", Of(VT_NULL), VT_I4, DISP_E_TYPEMISMATCH, {}},
+        {"to an unknown", I4(1), VT_UNKNOWN, DISP_E_BADVARTYPE, {}},
+        {"I4 to text", I4(-7), VT_BSTR, S_OK, Text("-7")},
+        {"I8 to text", I8(9007199254740993LL), VT_BSTR, S_OK, Text("9007199254740993")},
+        {"whole R8 to text", R8(250000000.0), VT_BSTR, S_OK, Text("250000000")},
+        {"R8 1.5 to text", R8(1.5), VT_BSTR, S_OK, Text("1.5")},
+        {"R8 0.1 to text", R8(0.1), VT_BSTR, S_OK, Text("0.1")},
+        {"large R8 to text", R8(1e20), VT_BSTR, S_OK, Text("1E+20")},
+        {"true to text", Bool(true), VT_BSTR, S_OK, Text("-1")},
+        {"false to text", Bool(false), VT_BSTR, S_OK, Text("0")},
+        {"true to alpha text", Bool(true), VT_BSTR, S_OK, Text("True"), VARIANT_ALPHABOOL},
+        {"empty to text", Of(VT_EMPTY), VT_BSTR, S_OK, Text("")},
+        {"text to R8", Text("-2.25"), VT_R8, S_OK, R8(-2.25)},
+        {"True to bool", Text("True"), VT_BOOL, S_OK, Bool(true)},
+        {"false to bool", Text("false"), VT_BOOL, S_OK, Bool(false)},
+        {"0 to bool", Text("0"), VT_BOOL, S_OK, Bool(false)},
+        {"-1 to bool", Text("-1"), VT_BOOL, S_OK, Bool(true)},
+        {"I4 5 to bool", I4(5), VT_BOOL, S_OK, Bool(true)},
+        {"R8 0 to bool", R8(0.0), VT_BOOL, S_OK, Bool(false)},
+        {"empty to bool", Of(VT_EMPTY), VT_BOOL, S_OK, Bool(false)},
+        {"maybe to bool", Text("maybe"), VT_BOOL, DISP_E_TYPEMISMATCH, {}},
+        {"largest I8 text", Text("9223372036854775807"), VT_I8, S_OK, I8(9223372036854775807LL)},
+        {"R8 beyond I8", R8(9223372036854775808.0), VT_I8, DISP_E_OVERFLOW, {}},
+        {"I4 through a reference", ByRef(VT_I4, &g_nReferenced), VT_R8, S_OK, R8(12.0)},
+        {"text through a reference", ByRef(VT_BSTR, &g_referencedText), VT_INT, S_OK,
+         []
+         {
+             VARIANT v = I4(34);
+             v.vt = VT_INT;
+             return v;
+         }()},
+        {"null reference", ByRef(VT_I4, nullptr), VT_I4, E_INVALIDARG, {}},
+    };
+    for (SRow row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        VARIANT result = Of(VT_EMPTY);
+        EXPECT_EQ(VariantChangeType(&result, &row.source, row.flags, row.vt), row.hr);
+        EXPECT_EQ(Shown(result), row.hr == S_OK ? Shown(row.want) : "0") << "untouched on failure";
+        VARIANT inPlace = Of(VT_EMPTY);
+        if (VariantCopy(&inPlace, &row.source) == S_OK && (row.source.vt & VT_BYREF) == 0)
         {
-            EXPECT_EQ(result.vt, VT_I4);
-            EXPECT_EQ(result.lVal, c.value);
+            // Changed in place: without leaking or reading freed text.
+            EXPECT_EQ(VariantChangeType(&inPlace, &inPlace, row.flags, row.vt), row.hr);
+            EXPECT_EQ(Shown(inPlace), Shown(row.hr == S_OK ? row.want : row.source));
+            VariantClear(&inPlace);
         }
-        else
-            EXPECT_EQ(result.vt, VT_EMPTY); // untouched on failure
-        VariantClear(&c.source);
-    }
-}
-
-TEST(Variant, ChangesToTextAsOleDoes)
-{
-    struct Case
-    {
-        VARIANT source;
-        USHORT flags;
-        const char* text;
-    };
-    const Case cases[] = {
-        {I4(-7), 0, "-7"},
-        {I8(9007199254740993LL), 0, "9007199254740993"},
-        {R8(250000000.0), 0, "250000000"},
-        {R8(1.5), 0, "1.5"},
-        {R8(0.1), 0, "0.1"},
-        {R8(1e20), 0, "1E+20"},
-        {Bool(true), 0, "-1"},
-        {Bool(false), 0, "0"},
-        {Bool(true), VARIANT_ALPHABOOL, "True"},
-        {Empty(), 0, ""},
-    };
-    for (Case c : cases)
-    {
-        SCOPED_TRACE(c.text);
-        VARIANT result = Empty();
-        ASSERT_EQ(VariantChangeType(&result, &c.source, c.flags, VT_BSTR), S_OK);
-        ASSERT_EQ(result.vt, VT_BSTR);
-        ASSERT_NE(result.bstrVal, nullptr);
-        EXPECT_EQ(BStrToUtf8(result.bstrVal), c.text);
         VariantClear(&result);
+        if ((row.source.vt & VT_BYREF) == 0)
+            VariantClear(&row.source);
+        VariantClear(&row.want);
     }
-}
-
-TEST(Variant, ChangesToRealBoolAndI8)
-{
-    VARIANT source = Text("-2.25");
-    VARIANT result = Empty();
-    ASSERT_EQ(VariantChangeType(&result, &source, 0, VT_R8), S_OK);
-    EXPECT_EQ(result.dblVal, -2.25);
-    VariantClear(&source);
-
-    struct BoolCase
-    {
-        VARIANT source;
-        VARIANT_BOOL value;
-    };
-    const BoolCase bools[] = {{Text("True"), VARIANT_TRUE}, {Text("false"), VARIANT_FALSE},
-                              {Text("0"), VARIANT_FALSE},   {Text("-1"), VARIANT_TRUE},
-                              {I4(5), VARIANT_TRUE},        {R8(0.0), VARIANT_FALSE},
-                              {Empty(), VARIANT_FALSE}};
-    for (BoolCase c : bools)
-    {
-        ASSERT_EQ(VariantChangeType(&result, &c.source, 0, VT_BOOL), S_OK);
-        EXPECT_EQ(result.vt, VT_BOOL);
-        EXPECT_EQ(result.boolVal, c.value);
-        VariantClear(&c.source);
-    }
-    VARIANT word = Text("maybe");
-    EXPECT_EQ(VariantChangeType(&result, &word, 0, VT_BOOL), DISP_E_TYPEMISMATCH);
-    VariantClear(&word);
-
-    VARIANT big = Text("9223372036854775807");
-    ASSERT_EQ(VariantChangeType(&result, &big, 0, VT_I8), S_OK);
-    EXPECT_EQ(result.llVal, 9223372036854775807LL);
-    VariantClear(&big);
-    VARIANT huge = R8(9223372036854775808.0);
-    EXPECT_EQ(VariantChangeType(&result, &huge, 0, VT_I8), DISP_E_OVERFLOW);
-}
-
-TEST(Variant, ReadsThroughReferences)
-{
-    LONG value = 12;
-    VARIANT ref = Empty();
-    ref.vt = VT_BYREF | VT_I4;
-    ref.plVal = &value;
-    VARIANT result = Empty();
-    ASSERT_EQ(VariantChangeType(&result, &ref, 0, VT_R8), S_OK);
-    EXPECT_EQ(result.dblVal, 12.0);
-
-    BSTR text = SysAllocString(u"34");
-    ref.vt = VT_BYREF | VT_BSTR;
-    ref.pbstrVal = &text;
-    ASSERT_EQ(VariantChangeType(&result, &ref, 0, VT_INT), S_OK);
-    EXPECT_EQ(result.vt, VT_INT);
-    EXPECT_EQ(result.intVal, 34);
-    SysFreeString(text);
-
-    ref.vt = VT_BYREF | VT_I4;
-    ref.plVal = nullptr;
-    EXPECT_EQ(VariantChangeType(&result, &ref, 0, VT_I4), E_INVALIDARG);
-}
-
-TEST(Variant, ChangesInPlaceWithoutLeakingOrReadingFreedText)
-{
-    VARIANT v = Text("123");
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);
-    EXPECT_EQ(v.vt, VT_I4);
-    EXPECT_EQ(v.lVal, 123);
-
-    VARIANT t = Text("same");
-    ASSERT_EQ(VariantChangeType(&t, &t, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(BStrToUtf8(t.bstrVal), "same");
-    VariantClear(&t);
-
-    VARIANT n = Empty();
-    n.vt = VT_NULL;
-    EXPECT_EQ(VariantChangeType(&n, &n, 0, VT_I4), DISP_E_TYPEMISMATCH);
-    VARIANT i = I4(1);
-    EXPECT_EQ(VariantChangeType(&i, &i, 0, VT_UNKNOWN), DISP_E_BADVARTYPE);
-    EXPECT_EQ(i.lVal, 1);
+    SysFreeString(g_referencedText);
 }
 
 class CountedUnknown final : public IUnknown
@@ -250,8 +138,7 @@ public:
 TEST(Variant, CopyDuplicatesWhatItOwnsAndClearReleasesIt)
 {
     const OLECHAR raw[] = {u'x', u'\0', u'y'};
-    VARIANT source = Empty();
-    source.vt = VT_BSTR;
+    VARIANT source = Of(VT_BSTR);
     source.bstrVal = SysAllocStringLen(raw, 3);
     VARIANT copy = I4(5);
     ASSERT_EQ(VariantCopy(&copy, &source), S_OK);
@@ -264,19 +151,17 @@ TEST(Variant, CopyDuplicatesWhatItOwnsAndClearReleasesIt)
     VariantClear(&copy);
 
     CountedUnknown unknown;
-    VARIANT holder = Empty();
-    holder.vt = VT_UNKNOWN;
+    VARIANT holder = Of(VT_UNKNOWN);
     holder.punkVal = &unknown;
     unknown.AddRef();
-    VARIANT second = Empty();
+    VARIANT second = Of(VT_EMPTY);
     ASSERT_EQ(VariantCopy(&second, &holder), S_OK);
     EXPECT_EQ(unknown.refs, 3u);
     VariantClear(&holder);
     VariantClear(&second);
     EXPECT_EQ(unknown.refs, 1u);
 
-    VARIANT bad = Empty();
-    bad.vt = 0x0FFE;
+    VARIANT bad = Of(0x0FFE);
     EXPECT_EQ(VariantClear(&bad), DISP_E_BADVARTYPE);
     EXPECT_EQ(VariantCopy(&second, &bad), DISP_E_BADVARTYPE);
 }

@@ -55,30 +55,6 @@ private:
     int m_saved = -1;
 };
 
-class ScopedDebugEnv
-{
-public:
-    explicit ScopedDebugEnv(bool bOn)
-    {
-        if (const char* pszOld = std::getenv("OVRADIO_DEBUG"))
-            m_old = pszOld;
-        if (bOn)
-            setenv("OVRADIO_DEBUG", "1", 1);
-        else
-            unsetenv("OVRADIO_DEBUG");
-    }
-    ~ScopedDebugEnv()
-    {
-        if (m_old)
-            setenv("OVRADIO_DEBUG", m_old->c_str(), 1);
-        else
-            unsetenv("OVRADIO_DEBUG");
-    }
-
-private:
-    std::optional<std::string> m_old;
-};
-
 struct HookReset
 {
     ~HookReset()
@@ -88,21 +64,20 @@ struct HookReset
     }
 };
 
-TEST(MessageBox, DefaultPrintsTitleAndTextAndAnswersTheDefaultButton)
+// Without a hook a box prints its title and text to stderr and answers its default
+// button; a hook answers instead (printing nothing) until it is cleared.
+TEST(MessageBox, PrintsAndAnswersTheDefaultButtonUnlessAHookAnswers)
 {
     const HookReset reset;
-    CapturedStderr captured;
-    EXPECT_EQ(MessageBox("Syntax Error Found in Loaded Buffer!", "Error", MB_OK), IDOK);
-    EXPECT_EQ(MessageBox("two\nlines", "ORVALE Radio Message", MB_ICONSTOP), IDOK);
-    EXPECT_EQ(captured.Text(),
-              "Error: Syntax Error Found in Loaded Buffer!\nORVALE Radio Message: two\nlines\n");
-
-    struct Case
     {
-        UINT type;
-        int expected;
-    };
-    const Case cases[] = {
+        CapturedStderr captured;
+        EXPECT_EQ(MessageBox("Syntax Error Found in Loaded Buffer!", "Error", MB_OK), IDOK);
+        EXPECT_EQ(MessageBox("two\nlines", "ORVALE Radio Message", MB_YESNO | MB_ICONSTOP), IDYES);
+        EXPECT_EQ(
+            captured.Text(),
+            "Error: Syntax Error Found in Loaded Buffer!\nORVALE Radio Message: two\nlines\n");
+    }
+    const std::pair<UINT, int> defaults[] = {
         {MB_OKCANCEL, IDOK},
         {MB_OKCANCEL | MB_DEFBUTTON2, IDCANCEL},
         {MB_ABORTRETRYIGNORE | MB_DEFBUTTON3, IDIGNORE},
@@ -113,13 +88,9 @@ TEST(MessageBox, DefaultPrintsTitleAndTextAndAnswersTheDefaultButton)
         {MB_RETRYCANCEL, IDRETRY},
         {0xE, IDOK}, // unknown set: OK
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(DefaultButton(c.type), c.expected) << c.type;
-}
+    for (const auto& [type, expected] : defaults)
+        EXPECT_EQ(DefaultButton(type), expected) << type;
 
-TEST(MessageBox, HookReplacesTheDefaultUntilCleared)
-{
-    const HookReset reset;
     std::vector<std::string> seen;
     SetMessageBoxHook(
         [&](const std::string& text, const std::string& title, UINT uType)
@@ -132,9 +103,8 @@ TEST(MessageBox, HookReplacesTheDefaultUntilCleared)
         EXPECT_EQ(MessageBox("Continue?", "Error", MB_YESNO | MB_ICONSTOP), IDNO);
         EXPECT_EQ(captured.Text(), "");
     }
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0], "Error|Continue?|" + std::to_string(MB_YESNO | MB_ICONSTOP));
-
+    EXPECT_EQ(seen, std::vector<std::string>{"Error|Continue?|" +
+                                             std::to_string(MB_YESNO | MB_ICONSTOP)});
     SetMessageBoxHook({});
     CapturedStderr captured;
     EXPECT_EQ(MessageBox("Continue?", "Error", MB_YESNO), IDYES);
@@ -179,42 +149,36 @@ TEST(MessageBox, AHookThatWaitsHoldsUpNoOtherBox)
               IDCANCEL);
 }
 
-TEST(DebugOutput, GoesToStderrOnlyWhenOvradioDebugIsSet)
+// Debug output goes to stderr, a line each, only while OVRADIO_DEBUG is set; a hook sees
+// every text as passed either way, until it is cleared.
+TEST(DebugOutput, GoesToStderrOnlyWhenOvradioDebugIsSetAndToTheHook)
 {
     const HookReset reset;
+    std::vector<std::string> seen;
+    SetDebugOutputHook([&](const std::string& text) { seen.push_back(text); });
     {
-        const ScopedDebugEnv off(false);
+        const testsupport::ScopedEnv off("OVRADIO_DEBUG", nullptr);
         CapturedStderr captured;
         DebugOutput("dropped\n");
         EXPECT_EQ(captured.Text(), "");
     }
-    const ScopedDebugEnv on(true);
+    const testsupport::ScopedEnv on("OVRADIO_DEBUG", "1");
     CapturedStderr captured;
     DebugOutput("CRadioSequenceMgr::GetNextSequence <exit>\n");
+    SetDebugOutputHook({});
     DebugOutput("CTrackCache::<Write>");
     DebugOutput("Invalid parameter");
     DebugOutput("");
     EXPECT_EQ(captured.Text(), "CRadioSequenceMgr::GetNextSequence <exit>\n"
                                "CTrackCache::<Write>\nInvalid parameter\n\n");
-}
-
-TEST(DebugOutput, HookSeesEveryTextAsPassed)
-{
-    const HookReset reset;
-    const ScopedDebugEnv off(false);
-    std::vector<std::string> seen;
-    SetDebugOutputHook([&](const std::string& text) { seen.push_back(text); });
-    DebugOutput("one");
-    DebugOutput("two\n");
-    SetDebugOutputHook({});
-    DebugOutput("three");
-    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two\n"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"dropped\n",
+                                              "CRadioSequenceMgr::GetNextSequence <exit>\n"}));
 }
 
 TEST(DebugOutput, LinesFromManyThreadsNeverMix)
 {
     const HookReset reset;
-    const ScopedDebugEnv on(true);
+    const testsupport::ScopedEnv on("OVRADIO_DEBUG", "1");
     CapturedStderr captured;
     constexpr int kThreads = 4;
     constexpr int kLines = 300;

@@ -164,51 +164,32 @@ TEST(PipeTest, WriterClosingItsOwnEndFromAnotherThreadIsReleased)
     EXPECT_EQ(testsupport::Within("the pipe's end", [&r = reader] { return Drain(r); }), "ab");
 }
 
-TEST(PipeTest, ReaderWaitsWhileEmptyAndEndsWhenTheWriterCloses)
-{
-    auto [reader, writer] = CreatePipe(64);
-    auto r = std::make_shared<PipeReadEnd>(std::move(reader));
-    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
-    auto first = std::make_shared<std::string>();
-    auto gotFirst = std::make_shared<Event>(true, false);
-    auto sawEnd = std::make_shared<std::atomic<bool>>(false);
-    Thread readerThread(
-        [=]
-        {
-            char buf[64];
-            DWORD got = 0;
-            if (r->Read(buf, sizeof buf, &got))
-                first->assign(buf, got);
-            gotFirst->Set();
-            sawEnd->store(!r->Read(buf, sizeof buf, &got) && got == 0);
-            return DWORD{0};
-        });
-    EXPECT_EQ(readerThread.Wait(0), WAIT_TIMEOUT);
-    DWORD n = 0;
-    ASSERT_TRUE(w->Write("hello", 5, &n));
-    ASSERT_TRUE(testsupport::Signalled(*gotFirst, "the reader's first read"));
-    // A read returns what is there, not the full count.
-    EXPECT_EQ(*first, "hello");
-    w->Close();
-    ASSERT_TRUE(Ended(readerThread, "the reader to see the end"));
-    EXPECT_TRUE(sawEnd->load());
-}
-
-TEST(PipeTest, PeekShowsHeldBytesWithoutRemovingThem)
+// Peek shows what the pipe holds without taking it; ReadAvailable never waits, telling
+// "nothing yet" (true, 0 bytes) from the end (false) once the writer has gone.
+TEST(PipeTest, PeekAndReadAvailableNeverWait)
 {
     auto [reader, writer] = CreatePipe(8);
+    char buf[8] = {};
+    DWORD got = 7;
+    DWORD avail = 0;
+    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(got, 0u);
     DWORD n = 0;
     ASSERT_TRUE(writer.Write("abcdef", 6, &n));
-    char buf[4] = {};
-    DWORD got = 0;
-    DWORD avail = 0;
     ASSERT_TRUE(reader.Peek(buf, 3, &got, &avail));
     EXPECT_EQ(std::string(buf, got), "abc");
     EXPECT_EQ(avail, 6u);
-    ASSERT_TRUE(reader.Read(buf, 4, &got));
+    ASSERT_TRUE(reader.ReadAvailable(buf, 4, &got));
     EXPECT_EQ(std::string(buf, got), "abcd");
     ASSERT_TRUE(reader.Peek(nullptr, 0, nullptr, &avail));
     EXPECT_EQ(avail, 2u);
+    writer.Close();
+    // What is left after the writer has gone, then the end.
+    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(std::string(buf, got), "ef");
+    EXPECT_FALSE(reader.ReadAvailable(buf, sizeof buf, &got));
+    EXPECT_EQ(got, 0u);
+    EXPECT_FALSE(reader.Read(buf, sizeof buf, &got));
     EXPECT_TRUE(reader);
     reader.Close();
     EXPECT_FALSE(reader);
@@ -218,73 +199,35 @@ TEST(PipeTest, PeekShowsHeldBytesWithoutRemovingThem)
     EXPECT_FALSE(empty.Read(buf, 1, &got));
 }
 
-TEST(PipeTest, ReadAvailableNeverWaitsAndTellsTheEndApart)
-{
-    auto [reader, writer] = CreatePipe(8);
-    char buf[8] = {};
-    DWORD got = 7;
-    // Empty with the writer there: nothing, at once.
-    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
-    EXPECT_EQ(got, 0u);
-    DWORD n = 0;
-    ASSERT_TRUE(writer.Write("abcde", 5, &n));
-    ASSERT_TRUE(reader.ReadAvailable(buf, 3, &got));
-    EXPECT_EQ(std::string(buf, got), "abc");
-    writer.Close();
-    // What is left after the writer has gone, then the end.
-    ASSERT_TRUE(reader.ReadAvailable(buf, sizeof buf, &got));
-    EXPECT_EQ(std::string(buf, got), "de");
-    EXPECT_FALSE(reader.ReadAvailable(buf, sizeof buf, &got));
-    EXPECT_EQ(got, 0u);
-}
-
+// A wait for bytes ends on bytes or on either end's close, without the clock moving.
 // (Its limit on the platform clock: ManualClockTest.AdvanceEndsExactlyTheWaitsWhoseLimitItPasses.)
 TEST(PipeTest, WaitReadableEndsOnBytesOrOnEitherClose)
 {
-    ManualClock clock;
-    auto [reader, writer] = CreatePipe(8);
-    auto r = std::make_shared<PipeReadEnd>(std::move(reader));
-    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
-    const auto waitOnThread = [r](std::shared_ptr<std::atomic<DWORD>> result)
+    struct SRow
     {
-        return Thread(
-            [r, result]
-            {
-                result->store(r->WaitReadable(250));
-                return DWORD{0};
-            });
+        const char* name;
+        void (*act)(PipeReadEnd& reader, PipeWriteEnd& writer);
     };
-
-    // Bytes, without the clock moving.
-    auto result = std::make_shared<std::atomic<DWORD>>(0);
-    Thread bytes = waitOnThread(result);
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    DWORD n = 0;
-    ASSERT_TRUE(w->Write("x", 1, &n));
-    ASSERT_TRUE(Ended(bytes, "a wait meeting bytes"));
-    EXPECT_EQ(result->load(), WAIT_OBJECT_0);
-    char buf[1];
-    ASSERT_TRUE(r->Read(buf, 1, &n));
-
-    // The writer's close.
-    Thread closed = waitOnThread(result);
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    w->Close();
-    ASSERT_TRUE(Ended(closed, "a wait meeting the writer's close"));
-    EXPECT_EQ(result->load(), WAIT_OBJECT_0);
-
-    // The reader's own close, from another thread.
-    auto [reader2, writer2] = CreatePipe(8);
-    auto r2 = std::make_shared<PipeReadEnd>(std::move(reader2));
-    auto result2 = std::make_shared<std::atomic<DWORD>>(0);
-    Thread own(
-        [r2, result2]
-        {
-            result2->store(r2->WaitReadable(250));
-            return DWORD{0};
-        });
-    ASSERT_TRUE(clock.WaitForTimedWaiters(1));
-    r2->Close();
-    ASSERT_TRUE(Ended(own, "a wait meeting its own end's close"));
-    EXPECT_EQ(result2->load(), WAIT_OBJECT_0);
+    const SRow rows[] = {
+        {"bytes",
+         [](PipeReadEnd&, PipeWriteEnd& writer)
+         {
+             DWORD n = 0;
+             ASSERT_TRUE(writer.Write("x", 1, &n));
+         }},
+        {"the writer's close", [](PipeReadEnd&, PipeWriteEnd& writer) { writer.Close(); }},
+        {"the reader's own close, from another thread",
+         [](PipeReadEnd& reader, PipeWriteEnd&) { reader.Close(); }},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        ManualClock clock;
+        auto pipe = std::make_shared<std::pair<PipeReadEnd, PipeWriteEnd>>(CreatePipe(8));
+        Thread waiter([pipe] { return pipe->first.WaitReadable(250); });
+        ASSERT_TRUE(clock.WaitForTimedWaiters(1));
+        row.act(pipe->first, pipe->second);
+        ASSERT_TRUE(Ended(waiter, "the wait to end"));
+        EXPECT_EQ(waiter.ExitCode(), WAIT_OBJECT_0);
+    }
 }
