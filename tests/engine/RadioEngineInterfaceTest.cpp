@@ -1,9 +1,15 @@
 // The binary contract of IRadioEngine as a host compiled elsewhere sees it: each operation
 // in its vtable slot with its parameter types, and the identifiers' values.
+#include "engine/RadioEngineObj.h"
+#include "host/Preferences.h"
 #include "platform/Utf.h"
+#include "platform/com/BStr.h"
+#include "platform/com/ComPtr.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <ovradio/RadioEngine.h>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -256,4 +262,183 @@ TEST(RadioEngineInterface, IdentifiersHaveTheirRegisteredValues)
     EXPECT_STREQ(OVRADIO_VERSION_INDEPENDENT_PROGID, "OVRadioEngine.RadioEngineObj");
     // Another translation unit's copy holds the same value.
     EXPECT_TRUE(IsEqualIID(RadioEngineHeaderAloneIid(), IID_IRadioEngine));
+}
+
+namespace
+{
+// The kinds of argument a method of the interface takes, in declaration order.
+enum class EArg
+{
+    Text,
+    Int,
+    Long,
+    Buffer,
+    Callback,
+    Real,
+    OutInt,
+    OutLong,
+    OutText,
+    OutReal
+};
+
+// What a call gave: its result, the help context of a failure, and the out values.
+struct SOutcome
+{
+    HRESULT hr = E_UNEXPECTED;
+    DWORD dwHelpContext = 0;
+    std::string strOuts;
+    bool operator==(const SOutcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const SOutcome& outcome)
+{
+    return out << std::hex << outcome.hr << std::dec << " context " << outcome.dwHelpContext
+               << " outs [" << outcome.strOuts << "]";
+}
+
+// Calls the member late bound, as a host does: arguments reversed in DISPPARAMS, inputs
+// fixed per kind (text "demo", integer 3, count 16 with a buffer, reals 2.5, 5, ...), outputs
+// preset to values no method writes.
+SOutcome InvokeByMemid(IDispatch& object, DISPID memid, const std::vector<EArg>& kinds)
+{
+    const std::size_t n = kinds.size();
+    std::vector<VARIANT> args(n);
+    std::vector<INT> ints(n, -7);
+    std::vector<LONG> longs(n, -7);
+    std::vector<BSTR> texts(n, nullptr);
+    std::vector<double> reals(n, -7.0);
+    platform::com::BStr input("demo");
+    char buffer[16] = {};
+    for (std::size_t i = 0; i < n; ++i)
+    {
+        VARIANT& arg = args[n - 1 - i];
+        VariantInit(&arg);
+        switch (kinds[i])
+        {
+        case EArg::Text:
+            arg.vt = VT_BSTR;
+            arg.bstrVal = input.Get();
+            break;
+        case EArg::Int:
+            arg.vt = VT_INT;
+            arg.intVal = 3;
+            break;
+        case EArg::Long:
+            arg.vt = VT_I4;
+            arg.lVal = sizeof buffer;
+            break;
+        case EArg::Callback:
+            arg.vt = VT_I8;
+            arg.llVal = 0;
+            break;
+        case EArg::Buffer:
+            arg.vt = VT_I8;
+            arg.llVal = reinterpret_cast<LONG_PTR>(buffer);
+            break;
+        case EArg::Real:
+            arg.vt = VT_R8;
+            arg.dblVal = 2.5 * static_cast<double>(i + 1);
+            break;
+        case EArg::OutInt:
+            arg.vt = VT_INT | VT_BYREF;
+            arg.pintVal = &ints[i];
+            break;
+        case EArg::OutLong:
+            arg.vt = VT_I4 | VT_BYREF;
+            arg.plVal = &longs[i];
+            break;
+        case EArg::OutText:
+            arg.vt = VT_BSTR | VT_BYREF;
+            arg.pbstrVal = &texts[i];
+            break;
+        case EArg::OutReal:
+            arg.vt = VT_R8 | VT_BYREF;
+            arg.pdblVal = &reals[i];
+            break;
+        }
+    }
+    DISPPARAMS params = {args.data(), nullptr, static_cast<UINT>(n), 0};
+    EXCEPINFO excep{};
+    SOutcome outcome;
+    outcome.hr = object.Invoke(memid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                               nullptr, &excep, nullptr);
+    outcome.dwHelpContext = excep.dwHelpContext;
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrHelpFile);
+    std::ostringstream outs;
+    for (std::size_t i = 0; i < n; ++i)
+    {
+        if (kinds[i] == EArg::OutInt)
+            outs << ints[i] << ' ';
+        else if (kinds[i] == EArg::OutLong)
+            outs << longs[i] << ' ';
+        else if (kinds[i] == EArg::OutReal)
+            outs << reals[i] << ' ';
+        else if (kinds[i] == EArg::OutText)
+        {
+            outs << '"' << platform::com::BStr::Adopt(texts[i]).ToUtf8() << "\" ";
+        }
+    }
+    outcome.strOuts = outs.str();
+    return outcome;
+}
+} // namespace
+
+// Hosts call the engine late bound by these member ids: each reaches its own method, told
+// apart by what the method answers on an engine without a session (a member id that
+// reaches a method of another signature fails to bind its arguments).
+TEST(RadioEngineInterface, EachMemberIdReachesItsMethodThroughInvoke)
+{
+    testsupport::TempHome home;
+    // Nothing answers here: the session started last finds no server.
+    ASSERT_EQ(host::PrefSetValueString("OVRadio", "SequenceUrl", "http://127.0.0.1:1/s?"), 0);
+    platform::com::ComPtr<IRadioEngine> engine;
+    ASSERT_EQ(RadioEngineObj::CreateInstance(IID_IRadioEngine, engine.OutVoid()), S_OK);
+    using enum EArg;
+    struct SRow
+    {
+        const char* name;
+        DISPID memid;
+        std::vector<EArg> args;
+        SOutcome expected;
+    };
+    const SRow rows[] = {
+        {"ChangeStation", 1, {Text}, {S_OK, 0, ""}},
+        {"RefreshSequence", 3, {Text, Text}, {S_OK, 0, ""}},
+        {"StopSession", 4, {}, {S_OK, 0, ""}},
+        {"OpenStream", 5, {Int}, {DISP_E_EXCEPTION, 16, ""}},
+        {"GetStreamBitRate", 6, {OutInt}, {S_OK, 0, "0 "}},
+        {"GetStreamTotalSizeBytes", 7, {OutInt}, {S_OK, 0, "0 "}},
+        {"GetStreamNumChannels", 8, {OutInt}, {S_OK, 0, "0 "}},
+        {"GetStreamFrequency", 9, {OutLong}, {S_OK, 0, "0 "}},
+        {"ReadStream", 10, {Long, Buffer, OutInt, OutLong}, {S_OK, 0, "1 0 "}},
+        {"CloseStream", 11, {}, {S_OK, 0, ""}},
+        {"GetNextTrackID", 12, {OutInt}, {DISP_E_EXCEPTION, 14, "-7 "}},
+        {"GetTrackName", 13, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetArtistName", 14, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetAlbumName", 15, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetClipUrl", 16, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetSkippable", 17, {Int, OutLong}, {S_OK, 0, "0 "}},
+        {"GetDisplayDelay", 18, {Int, OutInt}, {S_OK, 0, "0 "}},
+        {"GetArtUrl", 19, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"AckNotified", 20, {Int}, {S_OK, 0, ""}},
+        {"GetTrackUrl", 21, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetWebUrl", 22, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetText", 23, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetAFD", 24, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetQuality", 25, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetBrowserStr", 26, {Int, OutText}, {S_OK, 0, "\"\" "}},
+        {"GetStreamFormat", 27, {OutText}, {S_OK, 0, "\"mp3\" "}},
+        {"SetRadioCacheStatus", 29, {Real, Real}, {S_OK, 0, ""}},
+        {"GetRadioCacheStatus", 28, {OutReal, OutReal, OutReal, OutInt}, {S_OK, 0, "2.5 5 0 0 "}},
+        {"GetArtistID", 30, {Int, OutInt}, {S_OK, 0, "0 "}},
+        {"GetAlbumID", 31, {Int, OutInt}, {S_OK, 0, "0 "}},
+        {"StartSession", 2, {Text, Text, Text, Text, Text, Callback}, {S_OK, 0, ""}},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(InvokeByMemid(*engine.Get(), row.memid, row.args), row.expected);
+    }
 }
