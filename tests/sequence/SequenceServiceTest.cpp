@@ -22,6 +22,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -89,6 +90,8 @@ public:
     }
     std::vector<std::string> Requests() { return m_server.Requests(); }
     platform::Event& Release() { return m_server.Release; }
+    // Runs on the server's thread before the time request is answered.
+    std::function<void()> BeforeTimeAnswer;
     // Set when a sequence request has come.
     platform::Event SequenceSeen{false, false};
     // Waits until n sequence requests have come (however close together they came).
@@ -107,6 +110,8 @@ private:
     {
         if (!IsSequenceRequest(request))
         {
+            if (BeforeTimeAnswer)
+                BeforeTimeAnswer();
             SendAll(fd, Head("200 OK", kTimeFile.size()) + kTimeFile);
             return;
         }
@@ -438,24 +443,39 @@ TEST_F(SequenceServiceTest, AbortsFromAnotherThreadMeetRequestStartsSafely)
                                     { return ifc.WaitForDownloadEnd(testsupport::kWaitLimitMs); }));
 }
 
+// A request that takes the whole wait limit (30 s on the clock) raises the delay event,
+// the time request as well as the sequence request.
 TEST_F(SequenceServiceTest, ASlowAnswerRaisesTheDelayEvent)
 {
-    platform::ManualClock clock;
-    SequenceStation station(
-        [&](int fd, int)
-        {
-            clock.Advance(30000);
-            Answer200(fd, kHeader + TrackLine(1));
-        });
-    CRadioSequenceMgr mgr;
-    mgr.GetNewSequence("demo");
-    STrackInfo rec;
-    ASSERT_TRUE(NextTrack(mgr, rec));
-    const std::string events = Events();
-    EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\",\"params\":{\"ServerPath\""),
-              std::string::npos)
-        << events;
-    EXPECT_NE(events.find("\"WaitTime\":30,\"ReturnValue\":1"), std::string::npos) << events;
+    struct SRow
+    {
+        const char* name;
+        bool bSlowTime;
+    };
+    for (const SRow& row : {SRow{"the sequence request", false}, SRow{"the time request", true}})
+    {
+        SCOPED_TRACE(row.name);
+        platform::ManualClock clock;
+        SequenceStation station(
+            [&](int fd, int)
+            {
+                if (!row.bSlowTime)
+                    clock.Advance(30000);
+                Answer200(fd, kHeader + TrackLine(1));
+            });
+        if (row.bSlowTime)
+            station.BeforeTimeAnswer = [&] { clock.Advance(30000); };
+        CRadioSequenceMgr mgr;
+        mgr.GetNewSequence("demo");
+        STrackInfo rec;
+        ASSERT_TRUE(NextTrack(mgr, rec));
+        const std::string events = Events();
+        EXPECT_NE(events.find("\"name\":\"ServerHttpRequestDelay\",\"params\":{\"ServerPath\""),
+                  std::string::npos)
+            << events;
+        EXPECT_NE(events.find("\"WaitTime\":30,\"ReturnValue\":1"), std::string::npos) << events;
+        std::filesystem::remove(home.File("events.log"));
+    }
 }
 
 TEST(SequenceClient, EncodingSplittingAndTheRequestClock)
