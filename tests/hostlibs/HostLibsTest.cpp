@@ -122,6 +122,8 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         const char* key;
         std::optional<std::string> value;
         const char* after; // null: the write changes nothing and writes nothing
+        std::int32_t nResult = 0;
+        bool bNullData = false; // the value's size passed without its bytes
     };
     const char* const kFile = "; my settings\n"
                               "[OVRadio]\n"
@@ -142,7 +144,7 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         {"the first of duplicate keys", kFile, "OVRADIO", "SessionID", std::string("6"),
          "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\nSessionID=6\n"
          "\n[Other]\nk=v\n[ovradio]\nSessionID=9\n"},
-        {"the same value: nothing", kFile, "OVRadio", "SessionID", std::string("5"), nullptr},
+        {"the same value: nothing", kFile, "OVRadio", "SessionID", std::string("5"), nullptr, 0},
         {"a new key after its section's last key", kFile, "Other", "New", std::string("x"),
          "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\nSessionID=5\n"
          "\n[Other]\nk=v\nNew=x\n[ovradio]\nSessionID=9\n"},
@@ -152,7 +154,9 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         {"a removal takes every line of the key", kFile, "OVRadio", "SessionID", std::nullopt,
          "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\n"
          "\n[Other]\nk=v\n[ovradio]\n"},
-        {"an absent key's removal: nothing", kFile, "Other", "none", std::nullopt, nullptr},
+        {"an absent key's removal: nothing", kFile, "Other", "none", std::nullopt, nullptr, 2},
+        {"a size without its bytes is refused", kFile, "OVRadio", "SessionID", std::string("6"),
+         nullptr, 87, true},
     };
     for (const SRow& row : rows)
     {
@@ -161,9 +165,12 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         const std::string path = home.File("preferences.ini");
         testsupport::WriteFile(path, row.before);
         const auto before = testsupport::InodeOf(path);
-        const std::int32_t nResult = row.value ? SetString(row.section, row.key, *row.value)
-                                               : PrefDelete(row.section, row.key);
-        EXPECT_EQ(nResult, row.value || row.after ? 0 : 2);
+        const std::int32_t nResult =
+            row.bNullData ? PrefSetValue(row.section, row.key, hostlibs::kPrefTypeString, nullptr,
+                                         static_cast<std::uint32_t>(row.value->size() + 1))
+            : row.value   ? SetString(row.section, row.key, *row.value)
+                          : PrefDelete(row.section, row.key);
+        EXPECT_EQ(nResult, row.nResult);
         EXPECT_EQ(testsupport::ReadFile(path), row.after ? row.after : row.before);
         EXPECT_EQ(testsupport::InodeOf(path) == before, row.after == nullptr) << "written anew";
         if (row.after)
@@ -207,6 +214,11 @@ TEST(PreferencesFile, KeepsItsFormatAndAnswersAsTheEngineExpects)
     char small[4];
     size = sizeof(small);
     EXPECT_EQ(PrefQueryValue("OVRadio", "Last CCD", &type, small, &size), 234);
+    EXPECT_EQ(size, 6u);
+    // A size without a buffer is refused; no buffer and no size asks for the size.
+    EXPECT_EQ(PrefQueryValue("OVRadio", "Last CCD", &type, nullptr, &size), 87);
+    size = 0;
+    EXPECT_EQ(PrefQueryValue("OVRadio", "Last CCD", &type, nullptr, &size), 234);
     EXPECT_EQ(size, 6u);
     EXPECT_EQ(PrefDelete("OVRadio", "Last CCD"), 0);
     size = sizeof(buffer);
