@@ -7,7 +7,6 @@
 #include "Station.h"
 #include "host/Preferences.h"
 #include "hostlibs/EventMgr.h"
-#include "platform/Http.h"
 #include "sequence/TimeStamp.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
@@ -36,27 +35,6 @@ inline std::string FieldOf(const std::string& target, const std::string& key)
     const std::size_t nStart = nAt + key.size() + 2;
     const std::size_t nEnd = target.find('&', nStart);
     return target.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
-}
-
-// Reads an HTTP answer until it ends or a read fails: the bytes, and the failure's number
-// (0 when the answer ended).
-inline std::string ReadAll(platform::http::Request& request, DWORD& dwError)
-{
-    std::string body;
-    char buffer[8192];
-    DWORD dwRead = 0;
-    dwError = 0;
-    while (true)
-    {
-        if (!request.Read(buffer, sizeof(buffer), &dwRead))
-        {
-            dwError = platform::http::LastError();
-            return body;
-        }
-        if (dwRead == 0)
-            return body;
-        body.append(buffer, dwRead);
-    }
 }
 
 // Runs ovradio-sequence as a program with these arguments (shell words): what it printed
