@@ -37,6 +37,15 @@ inline std::string FieldOf(const std::string& target, const std::string& key)
     return target.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
 }
 
+// How often `what` occurs in text.
+inline std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 // Runs ovradio-sequence as a program with these arguments (shell words): what it printed
 // on stdout, and its exit status as waitpid gives it.
 inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
