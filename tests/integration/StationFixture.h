@@ -17,7 +17,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace integration
@@ -44,28 +43,6 @@ inline std::size_t Count(const std::string& text, const std::string& what)
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
-}
-
-// Runs ovradio-sequence as a program with these arguments (shell words): what it printed
-// on stdout, and its exit status as waitpid gives it.
-inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
-{
-    exitStatus = -1;
-    // timeout(1) ends a tool that hangs, with status 124, within the tests' wait limit.
-    const std::string command = "timeout -k 5 " + std::to_string(testsupport::kWaitLimitMs / 1000) +
-                                " " + std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
-    std::string text;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof(buffer), pipe))
-        text += buffer;
-    exitStatus = ::pclose(pipe);
-    if (WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 124)
-        ADD_FAILURE() << "timed out after " << testsupport::kWaitLimitMs / 1000
-                      << " s waiting for ovradio-sequence " << arguments << " to end";
-    return text;
 }
 
 // The sequence tool in this process, which waits for tracks without a limit of its own.
