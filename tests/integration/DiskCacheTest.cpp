@@ -206,75 +206,70 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
     EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
 }
 
-TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEnds)
+// A part whose file holds 60000 of its 100000 bytes, read through a small track cache that
+// nobody reads: the file feeds the part while the track stalls, with less than 44000 bytes
+// of it fed (the pass under way, the source's pipe and the chunk in hand), not yet
+// connected. Read on, the part connects late with a range request from where the file
+// ends, or, when another program cut the file short meanwhile, from where it gave out.
+TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEndsOrGaveOut)
 {
+    struct SRow
+    {
+        const char* name;
+        DWORD dwCutTo; // the body the file is cut to while the track stalls; 0: not cut
+        const char* pszTrace;
+        const char* pszRange;
+        DWORD dwBodyAfter;
+    };
+    const SRow rows[] = {
+        {"the file as it was", 0,
+         "mcFileInternetCacheDownloader::FeedData connects late after 49152 of 60000 cached bytes",
+         "bytes=60000-", 100000},
+        // The file is left as it was found: its header counts only what it still holds.
+        {"a file cut short while the track stalls", 40000, "gave out after 40000 of 60000 bytes",
+         "bytes=40000-", 40000},
+    };
     station.Rules().AddRule("track 302/cache size 100000");
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[1];
     ASSERT_EQ(rec.cachesize, 100000u);
     ASSERT_EQ(rec.splitcache, 1u);
     ASSERT_EQ(rec.splitsong, 1u);
-    WriteCacheFile(rec, kHeaderSize + 60000, StationCachePart(302, 100000).substr(0, 60000));
-
-    // A small track cache that nobody reads: the track stalls with less than 44000 bytes
-    // of the file fed (the pass under way, the source's pipe and the chunk in hand).
-    CTrackCache cache(&rec, 8192, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    auto* source =
-        dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
-    ASSERT_NE(source, nullptr);
-    EXPECT_TRUE(source->IsFoundInCache());
-    // The pre-connect amount: 2 s at 128 kbit/s, half of it for the cache part.
-    EXPECT_EQ(cache.GetPreconnectBytes() / 2, 16000u);
-    ASSERT_TRUE(downloadtest::WaitUntil(
-        [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
-        << "the cache part never filled its pipe";
-    EXPECT_LT(source->GetBytesReceived(), 44000u);
-    EXPECT_EQ(source->GetConnectState(), CONNECT_LATE);
-    EXPECT_FALSE(trace.HasLineContaining("connects late"));
-
-    const std::string bytes = ReadToEnd(cache);
-    EXPECT_TRUE(bytes == Expected(rec));
-    EXPECT_EQ(source->GetConnectState(), CONNECTED);
-    EXPECT_TRUE(trace.HasLineContaining(
-        "mcFileInternetCacheDownloader::FeedData connects late after 49152 of 60000 cached bytes"));
-    const auto requests = PartRequests(rec, "cache", 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(RangeOf(requests[0]), "bytes=60000-");
-    EXPECT_EQ(requests[0].status, 206);
-    std::string body;
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, 100000 + kHeaderSize);
-    EXPECT_TRUE(body == StationCachePart(302, 100000));
-}
-
-TEST_F(DiskCache, AFileThatShrinksWhileItIsReadIsResumedFromWhereItGaveOut)
-{
-    station.Rules().AddRule("track 302/cache size 100000");
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[1];
-    ASSERT_EQ(rec.cachesize, 100000u);
     const std::string part = StationCachePart(302, 100000);
-    WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
-    CTrackCache cache(&rec, 8192, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    auto* source =
-        dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
-    ASSERT_NE(source, nullptr);
-    ASSERT_TRUE(downloadtest::WaitUntil(
-        [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
-        << "the cache part never filled its pipe";
-    ASSERT_LT(source->GetBytesReceived(), 40000u);
-    // Another program cuts the file short while the track waits on its reader.
-    ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + 40000), 0);
-    EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
-    EXPECT_TRUE(trace.HasLineContaining("gave out after 40000 of 60000 bytes"));
-    const auto requests = PartRequests(rec, "cache", 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(RangeOf(requests[0]), "bytes=40000-");
-    // The file is left as it was found: its header counts only what it still holds.
-    std::string body;
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + 40000);
-    EXPECT_TRUE(body == part.substr(0, 40000));
+    std::size_t nRequests = 0;
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
+        CTrackCache cache(&rec, 8192, &owner);
+        ASSERT_TRUE(cache.SetupForWrite());
+        auto* source =
+            dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
+        ASSERT_NE(source, nullptr);
+        EXPECT_TRUE(source->IsFoundInCache());
+        // The pre-connect amount: 2 s at 128 kbit/s, half of it for the cache part.
+        EXPECT_EQ(cache.GetPreconnectBytes() / 2, 16000u);
+        ASSERT_TRUE(downloadtest::WaitUntil(
+            [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
+            << "the cache part never filled its pipe";
+        ASSERT_LT(source->GetBytesReceived(), row.dwCutTo != 0 ? 40000u : 44000u);
+        EXPECT_EQ(source->GetConnectState(), CONNECT_LATE);
+        EXPECT_FALSE(trace.HasLineContaining(row.pszTrace));
+        if (row.dwCutTo != 0)
+        {
+            ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + row.dwCutTo), 0);
+        }
+        EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
+        EXPECT_EQ(source->GetConnectState(), CONNECTED);
+        EXPECT_TRUE(trace.HasLineContaining(row.pszTrace));
+        const auto requests = PartRequests(rec, "cache", ++nRequests);
+        ASSERT_EQ(requests.size(), nRequests);
+        EXPECT_EQ(RangeOf(requests.back()), row.pszRange);
+        EXPECT_EQ(requests.back().status, 206);
+        std::string body;
+        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + row.dwBodyAfter);
+        EXPECT_TRUE(body == part.substr(0, row.dwBodyAfter));
+    }
 }
 
 TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
