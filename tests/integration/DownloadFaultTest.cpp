@@ -14,6 +14,7 @@
 #include "integration/StreamPlayer.h"
 #include "support/FastClock.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -214,8 +215,16 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
             EXPECT_EQ(nRecoveries - nRecoveriesBefore, static_cast<std::size_t>(row.nRecoveries));
         }
         nRecoveriesBefore = nRecoveries;
-        const bool bTruncatedEvent =
-            events.find("\"TrackName\":\"track " + id + "\",\"SongLength\"") != std::string::npos;
-        EXPECT_EQ(bTruncatedEvent, row.nCode == 17) << "the event TrackTruncated";
+        // TrackTruncated names the track, its length and the bytes it got.
+        const std::size_t nTruncated =
+            events.find("\"TrackName\":\"track " + id + "\",\"SongLength\":");
+        EXPECT_EQ(nTruncated != std::string::npos, row.nCode == 17) << "the event TrackTruncated";
+        if (nTruncated != std::string::npos)
+        {
+            const std::size_t nRead = events.find(",\"BytesRead\":", nTruncated) + 13;
+            const std::string read =
+                events.substr(nRead, events.find_first_of(",}", nRead) - nRead);
+            EXPECT_EQ(std::strtod(read.c_str(), nullptr), row.dwBytes) << read;
+        }
     }
 }

@@ -145,6 +145,13 @@ TEST_F(StreamManagerTest, SessionOperationsBeforeAStationAndTheLimitsFromThePref
     EXPECT_FALSE(mgr.RefreshStation("after", "::id=1::usr_info=x"));
     EXPECT_EQ(params.strAFD, "before");
 
+    mgr.ParseUserInfo("::id=42::usr_info=abc::");
+    EXPECT_EQ(params.strUserId, "42");
+    EXPECT_EQ(params.strUserInfo, "abc");
+    mgr.ParseUserInfo("::other=1");
+    EXPECT_EQ(params.strUserId, "");
+    EXPECT_EQ(params.strUserInfo, "");
+
     EXPECT_TRUE(mgr.SetCacheSizeLimits());
     EXPECT_EQ(mgr.GetMaxTotalCache(), 5242880u);
     EXPECT_EQ(mgr.GetMaxTrackCache(), 1048576u);
