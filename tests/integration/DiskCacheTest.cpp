@@ -12,6 +12,7 @@
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
 #include "platform/Files.h"
+#include "support/ChildProcess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,18 +20,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
-#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 using downloadtest::ReadToEnd;
 using downloadtest::StationCachePart;
@@ -134,6 +131,16 @@ protected:
         return integration::PartRequests(station, rec.trackid, pszPart, n);
     }
 
+    // The requests for the part that the station has logged so far.
+    std::size_t CacheRequests(const STrackInfo& rec)
+    {
+        std::size_t n = 0;
+        for (const station::RequestRecord& record : station.Requests())
+            n += record.target.rfind("/content/" + std::to_string(rec.trackid) + "/cache.mp3", 0) ==
+                 0;
+        return n;
+    }
+
     static std::string RangeOf(const station::RequestRecord& record)
     {
         return integration::HeaderOf(record, "Range");
@@ -199,98 +206,70 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
     EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
 }
 
-TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEnds)
+// A part whose file holds 60000 of its 100000 bytes, read through a small track cache that
+// nobody reads: the file feeds the part while the track stalls, with less than 44000 bytes
+// of it fed (the pass under way, the source's pipe and the chunk in hand), not yet
+// connected. Read on, the part connects late with a range request from where the file
+// ends, or, when another program cut the file short meanwhile, from where it gave out.
+TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEndsOrGaveOut)
 {
+    struct SRow
+    {
+        const char* name;
+        DWORD dwCutTo; // the body the file is cut to while the track stalls; 0: not cut
+        const char* pszTrace;
+        const char* pszRange;
+        DWORD dwBodyAfter;
+    };
+    const SRow rows[] = {
+        {"the file as it was", 0,
+         "mcFileInternetCacheDownloader::FeedData connects late after 49152 of 60000 cached bytes",
+         "bytes=60000-", 100000},
+        // The file is left as it was found: its header counts only what it still holds.
+        {"a file cut short while the track stalls", 40000, "gave out after 40000 of 60000 bytes",
+         "bytes=40000-", 40000},
+    };
     station.Rules().AddRule("track 302/cache size 100000");
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
     const STrackInfo& rec = tracks[1];
     ASSERT_EQ(rec.cachesize, 100000u);
     ASSERT_EQ(rec.splitcache, 1u);
     ASSERT_EQ(rec.splitsong, 1u);
-    WriteCacheFile(rec, kHeaderSize + 60000, StationCachePart(302, 100000).substr(0, 60000));
-
-    // A small track cache that nobody reads: the track stalls with less than 44000 bytes
-    // of the file fed (the pass under way, the source's pipe and the chunk in hand).
-    CTrackCache cache(&rec, 8192, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    auto* source =
-        dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
-    ASSERT_NE(source, nullptr);
-    EXPECT_TRUE(source->IsFoundInCache());
-    // The pre-connect amount: 2 s at 128 kbit/s, half of it for the cache part.
-    EXPECT_EQ(cache.GetPreconnectBytes() / 2, 16000u);
-    ASSERT_TRUE(downloadtest::WaitUntil(
-        [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
-        << "the cache part never filled its pipe";
-    EXPECT_LT(source->GetBytesReceived(), 44000u);
-    EXPECT_EQ(source->GetConnectState(), CONNECT_LATE);
-    EXPECT_FALSE(trace.HasLineContaining("connects late"));
-
-    const std::string bytes = ReadToEnd(cache);
-    EXPECT_TRUE(bytes == Expected(rec));
-    EXPECT_EQ(source->GetConnectState(), CONNECTED);
-    EXPECT_TRUE(trace.HasLineContaining(
-        "mcFileInternetCacheDownloader::FeedData connects late after 49152 of 60000 cached bytes"));
-    const auto requests = PartRequests(rec, "cache", 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(RangeOf(requests[0]), "bytes=60000-");
-    EXPECT_EQ(requests[0].status, 206);
-    std::string body;
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, 100000 + kHeaderSize);
-    EXPECT_TRUE(body == StationCachePart(302, 100000));
-}
-
-TEST_F(DiskCache, AFileThatShrinksWhileItIsReadIsResumedFromWhereItGaveOut)
-{
-    station.Rules().AddRule("track 302/cache size 100000");
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[1];
-    ASSERT_EQ(rec.cachesize, 100000u);
     const std::string part = StationCachePart(302, 100000);
-    WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
-    CTrackCache cache(&rec, 8192, &owner);
-    ASSERT_TRUE(cache.SetupForWrite());
-    auto* source =
-        dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
-    ASSERT_NE(source, nullptr);
-    ASSERT_TRUE(downloadtest::WaitUntil(
-        [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
-        << "the cache part never filled its pipe";
-    ASSERT_LT(source->GetBytesReceived(), 40000u);
-    // Another program cuts the file short while the track waits on its reader.
-    ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + 40000), 0);
-    EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
-    EXPECT_TRUE(trace.HasLineContaining("gave out after 40000 of 60000 bytes"));
-    const auto requests = PartRequests(rec, "cache", 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(RangeOf(requests[0]), "bytes=40000-");
-    // The file is left as it was found: its header counts only what it still holds.
-    std::string body;
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + 40000);
-    EXPECT_TRUE(body == part.substr(0, 40000));
-}
-
-TEST_F(DiskCache, ASourceWhoseFeedNeverRanUnlocksItsFileAndLeavesAHeaderOnly)
-{
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[0];
+    std::size_t nRequests = 0;
+    for (const SRow& row : rows)
     {
-        CTrackCache cache(&rec, 1048576, &owner);
-        mcFileInternetCacheDownloader source(rec.cachesize, rec.cacheurl, 0, &cache, rec.retry,
-                                             8192, 0, 65536, 65536);
-        EXPECT_TRUE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
-        EXPECT_FALSE(source.IsFoundInCache());
+        SCOPED_TRACE(row.name);
+        WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
+        CTrackCache cache(&rec, 8192, &owner);
+        ASSERT_TRUE(cache.SetupForWrite());
+        auto* source =
+            dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
+        ASSERT_NE(source, nullptr);
+        EXPECT_TRUE(source->IsFoundInCache());
+        // The pre-connect amount: 2 s at 128 kbit/s, half of it for the cache part.
+        EXPECT_EQ(cache.GetPreconnectBytes() / 2, 16000u);
+        ASSERT_TRUE(downloadtest::WaitUntil(
+            [&] { return source->GetPipeHeldBytes() == source->GetPipeCapacity(); }))
+            << "the cache part never filled its pipe";
+        ASSERT_LT(source->GetBytesReceived(), row.dwCutTo != 0 ? 40000u : 44000u);
+        EXPECT_EQ(source->GetConnectState(), CONNECT_LATE);
+        EXPECT_FALSE(trace.HasLineContaining(row.pszTrace));
+        if (row.dwCutTo != 0)
+        {
+            ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + row.dwCutTo), 0);
+        }
+        EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
+        EXPECT_EQ(source->GetConnectState(), CONNECTED);
+        EXPECT_TRUE(trace.HasLineContaining(row.pszTrace));
+        const auto requests = PartRequests(rec, "cache", ++nRequests);
+        ASSERT_EQ(requests.size(), nRequests);
+        EXPECT_EQ(RangeOf(requests.back()), row.pszRange);
+        EXPECT_EQ(requests.back().status, 206);
+        std::string body;
+        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + row.dwBodyAfter);
+        EXPECT_TRUE(body == part.substr(0, row.dwBodyAfter));
     }
-    EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
-    const CacheFileHeader header = HeaderOf(rec);
-    EXPECT_EQ(header.tracksize, rec.cachesize + kHeaderSize);
-    EXPECT_EQ(header.trackcursize, kHeaderSize);
-
-    // A header alone: the part is fetched from its first byte with a range request.
-    std::string bytes;
-    EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
-    EXPECT_EQ(RangeOf(PartRequests(rec, "cache", 1)[0]), "bytes=0-");
 }
 
 TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
@@ -316,108 +295,125 @@ TEST_F(DiskCache, AFileHoldingNoMoreThanThePreconnectAmountConnectsAtOnce)
     }
 }
 
-TEST_F(DiskCache, AHeaderThatClaimsMoreOrLessThanTheFileHoldsNeverMakesTheTrackWrong)
-{
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[0];
-    const std::string part = StationCachePart(301, rec.cachesize);
-    std::string bytes;
-    std::string body;
-
-    // Truncated: the header says the whole part, the file holds 30000 bytes of it.
-    WriteCacheFile(rec, rec.cachesize + kHeaderSize, part.substr(0, 30000));
-    EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
-    auto requests = PartRequests(rec, "cache", 1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(RangeOf(requests[0]), "bytes=30000-");
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, rec.cachesize + kHeaderSize);
-    EXPECT_TRUE(body == part);
-
-    // A size below the header's own: nothing of the body counts.
-    WriteCacheFile(rec, 7, part);
-    EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
-    requests = PartRequests(rec, "cache", 2);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(RangeOf(requests[1]), "bytes=0-");
-    EXPECT_EQ(HeaderOf(rec, &body).trackcursize, rec.cachesize + kHeaderSize);
-    EXPECT_TRUE(body == part);
-
-    // Less than the file holds, which goes on with other bytes: the file counts up to
-    // what the header says and the rest is fetched and written over what was there.
-    std::string stale = part.substr(0, 20000) + std::string(part.size() - 20000, 'x');
-    WriteCacheFile(rec, kHeaderSize + 20000, stale);
-    EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
-    requests = PartRequests(rec, "cache", 3);
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(RangeOf(requests[2]), "bytes=20000-");
-    EXPECT_TRUE(HeaderOf(rec, &body).trackcursize == rec.cachesize + kHeaderSize && body == part);
-
-    // More than the part: the part is served from the file and the rest of it ignored.
-    WriteCacheFile(rec, rec.cachesize + kHeaderSize + 5000, part + std::string(5000, 'y'));
-    EXPECT_EQ(Play(rec, bytes), FILE_COMPLETE);
-    EXPECT_TRUE(bytes == Expected(rec));
-    EXPECT_EQ(PartRequests(rec, "cache", 3).size(), 3u);
-}
-
-TEST_F(DiskCache, AnUnreadableHeaderOrOneOfAnotherPartStartsTheFileAnew)
-{
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[0];
-    ASSERT_TRUE(platform::CreateFolderChain(m_strFolder));
-    for (const std::size_t nRequests : {1u, 2u})
-    {
-        if (nRequests == 1)
-            testsupport::WriteFile(PathOf(rec), "not a cache file");
-        else // made for a part 1000 bytes longer: its bytes are no prefix of this part
-            WriteCacheFile(rec, kHeaderSize + 20000, std::string(20000, 'x'),
-                           rec.cachesize + 1000 + kHeaderSize);
-        std::string bytes;
-        EXPECT_EQ(Play(rec, bytes), CONNECTED);
-        EXPECT_TRUE(bytes == Expected(rec));
-        std::string body;
-        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, rec.cachesize + kHeaderSize);
-        EXPECT_TRUE(body == StationCachePart(301, rec.cachesize));
-        EXPECT_EQ(RangeOf(PartRequests(rec, "cache", nRequests)[nRequests - 1]), "<none>");
-    }
-}
-
-TEST_F(DiskCache, APartlyCachedPartTakesOnlyAnswersThatFitWhereItsFileEnds)
+// A file the cache finds in some state, and a play of its track: the track is always
+// right, the file's bytes are taken as far as they are good, the rest of the part comes
+// by a request from where they end, and the file ends holding what it should.
+TEST_F(DiskCache, WhatAFileHoldsIsTakenAsFarAsItIsGoodAndTheRestFetched)
 {
     station.Rules().AddRule("track 302/cache size 100000");
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    const STrackInfo& rec = tracks[1];
-    const std::string part = StationCachePart(302, 100000);
-    // The whole part from byte 0, as from a server that ignores ranges: the bytes the file
-    // holds are skipped. A Content-Range that starts elsewhere: nothing of it is taken, the
-    // track ends short and the file keeps its prefix.
-    const struct
+    const STrackInfo& rec301 = tracks[0];
+    const std::string part301 = StationCachePart(301, rec301.cachesize);
+    const std::string part302 = StationCachePart(302, 100000);
+    const DWORD dwWhole301 = rec301.cachesize;
+    struct SRow
     {
-        const char* pszRule;
-        bool bWhole;
-    } rows[] = {{"track 302/cache status 200 times 1", true},
-                {"track 302/cache content-range 0-39999/100000 times 1", false}};
-    for (const auto& row : rows)
+        const char* name;
+        std::size_t nTrack;            // 301 or 302
+        std::function<void()> prepare; // leaves the file as the row finds it
+        EConnectState eState;          // where the cache source ends
+        const char* pszRange; // the Range of the new request for the part; "" for no request
+        bool bWhole;          // the track plays whole (or ends short with a right prefix)
+        DWORD dwBodyAfter;    // the bytes the file holds afterwards
+    };
+    const SRow rows[] = {
+        {"a header alone, left by a source whose feed never ran", 0,
+         [&]
+         {
+             {
+                 CTrackCache cache(&rec301, 1048576, &owner);
+                 mcFileInternetCacheDownloader source(rec301.cachesize, rec301.cacheurl, 0, &cache,
+                                                      rec301.retry, 8192, 0, 65536, 65536);
+                 EXPECT_TRUE(m_pCacheMgr->IsFileLocked(PathOf(rec301)));
+                 EXPECT_FALSE(source.IsFoundInCache());
+             }
+             EXPECT_EQ(HeaderOf(rec301).trackcursize, kHeaderSize);
+         },
+         CONNECTED, "bytes=0-", true, dwWhole301},
+        {"a header that claims the whole part over 30000 bytes of it", 0,
+         [&] { WriteCacheFile(rec301, dwWhole301 + kHeaderSize, part301.substr(0, 30000)); },
+         CONNECTED, "bytes=30000-", true, dwWhole301},
+        {"a size below the header's own", 0, [&] { WriteCacheFile(rec301, 7, part301); }, CONNECTED,
+         "bytes=0-", true, dwWhole301},
+        {"a size below what the file holds, other bytes after it", 0,
+         [&]
+         {
+             WriteCacheFile(rec301, kHeaderSize + 20000,
+                            part301.substr(0, 20000) + std::string(dwWhole301 - 20000, 'x'));
+         },
+         CONNECTED, "bytes=20000-", true, dwWhole301},
+        {"a size beyond the part: the rest of the file is ignored", 0,
+         [&] {
+             WriteCacheFile(rec301, dwWhole301 + kHeaderSize + 5000,
+                            part301 + std::string(5000, 'y'));
+         },
+         FILE_COMPLETE, "", true, dwWhole301 + 5000},
+        {"an unreadable header", 0,
+         [&]
+         {
+             platform::DeleteFile(PathOf(rec301));
+             ASSERT_TRUE(platform::CreateFolderChain(m_strFolder));
+             testsupport::WriteFile(PathOf(rec301), "not a cache file");
+         },
+         CONNECTED, "<none>", true, dwWhole301},
+        {"a header made for a part 1000 bytes longer", 0,
+         [&]
+         {
+             WriteCacheFile(rec301, kHeaderSize + 20000, std::string(20000, 'x'),
+                            dwWhole301 + 1000 + kHeaderSize);
+         },
+         CONNECTED, "<none>", true, dwWhole301},
+        {"a resume answered from byte 0, as by a server that ignores ranges", 1,
+         [&]
+         {
+             station.Rules().AddRule("track 302/cache status 200 times 1");
+             WriteCacheFile(tracks[1], kHeaderSize + 60000, part302.substr(0, 60000));
+         },
+         CONNECTED, "bytes=60000-", true, 100000},
+        {"a resume whose Content-Range starts elsewhere: the track ends short", 1,
+         [&]
+         {
+             station.Rules().AddRule("track 302/cache content-range 0-39999/100000 times 1");
+             WriteCacheFile(tracks[1], kHeaderSize + 60000, part302.substr(0, 60000));
+         },
+         CONNECT_LATE, "bytes=60000-", false, 60000},
+    };
+    for (const SRow& row : rows)
     {
-        SCOPED_TRACE(row.pszRule);
-        station.Rules().AddRule(row.pszRule);
-        WriteCacheFile(rec, kHeaderSize + 60000, part.substr(0, 60000));
+        SCOPED_TRACE(row.name);
+        const STrackInfo& rec = tracks[row.nTrack];
+        const std::string part = row.nTrack == 0 ? part301 : part302;
+        const std::size_t nRequestsBefore = CacheRequests(rec);
+        row.prepare();
+        EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(rec)));
         std::string bytes;
         {
             CTrackCache cache(&rec, 1048576, &owner);
             ASSERT_TRUE(cache.SetupForWrite());
             bytes = ReadToEnd(cache);
             EXPECT_EQ(cache.IsTruncated(), !row.bWhole);
+            const auto* source = dynamic_cast<mcFileInternetCacheDownloader*>(
+                cache.GetDownloader()->GetCacheSource());
+            ASSERT_NE(source, nullptr) << "the cache part did not come through the disk cache";
+            EXPECT_EQ(source->GetConnectState(), row.eState);
         }
         const std::string expected = Expected(rec);
         EXPECT_TRUE(row.bWhole ? bytes == expected : expected.compare(0, bytes.size(), bytes) == 0)
             << "a wrong byte in the track";
+        if (*row.pszRange == '\0')
+        {
+            EXPECT_EQ(CacheRequests(rec), nRequestsBefore) << "a request for a part on the disk";
+        }
+        else
+        {
+            const auto requests = PartRequests(rec, "cache", nRequestsBefore + 1);
+            ASSERT_EQ(requests.size(), nRequestsBefore + 1);
+            EXPECT_EQ(RangeOf(requests.back()), row.pszRange);
+        }
         std::string body;
-        const DWORD dwBody = row.bWhole ? 100000 : 60000;
-        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + dwBody);
-        EXPECT_TRUE(body == part.substr(0, dwBody)) << "a wrong byte in the file";
+        EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + row.dwBodyAfter);
+        const std::size_t nGood = std::min<std::size_t>(row.dwBodyAfter, part.size());
+        EXPECT_TRUE(body.substr(0, nGood) == part.substr(0, nGood)) << "a wrong byte in the file";
     }
 }
 
@@ -518,52 +514,16 @@ TEST_F(DiskCache, DISABLED_UnderAFileSizeLimit)
 
 void DiskCache::PlayUnderFileSizeLimitInAChild()
 {
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
     // The program's real path, which it also finds its libraries beside.
     std::error_code error;
     const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
     ASSERT_FALSE(error) << error.message();
-    std::vector<std::string> args = {strSelf, "--gtest_also_run_disabled_tests",
-                                     "--gtest_filter=DiskCache.DISABLED_UnderAFileSizeLimit"};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"OVR_FILE_SIZE_LIMIT_CHILD=1"};
-    for (char** p = environ; *p != nullptr; ++p)
-        env.emplace_back(*p);
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const int nSpawned =
-        ::posix_spawn(&pid, strSelf.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ASSERT_EQ(nSpawned, 0);
-    // The child's output is drained as it comes, so that it never waits on a full pipe.
-    std::string output;
-    std::thread reader(
-        [&output, fd = out[0]]
-        {
-            char buffer[4096];
-            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-                output.append(buffer, static_cast<std::size_t>(n));
-        });
-    int status = 0;
-    const bool bExited = testsupport::Exited(pid, status, "the child under a file-size limit");
-    if (!bExited)
-        ::kill(pid, SIGKILL), ::waitpid(pid, &status, 0);
-    reader.join();
-    ::close(out[0]);
-    EXPECT_TRUE(bExited);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    testsupport::SChildOptions options{{"--gtest_also_run_disabled_tests",
+                                        "--gtest_filter=DiskCache.DISABLED_UnderAFileSizeLimit"}};
+    options.env = {{"OVR_FILE_SIZE_LIMIT_CHILD", "1"}};
+    options.bMergeStderr = true;
+    testsupport::ChildProcess child(strSelf, options);
+    ASSERT_TRUE(child.Finish()) << "the child under a file-size limit";
+    EXPECT_EQ(child.ExitCode(), 0) << child.Out();
+    EXPECT_NE(child.Out().find("[  PASSED  ] 1 test"), std::string::npos) << child.Out();
 }

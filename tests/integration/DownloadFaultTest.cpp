@@ -1,16 +1,20 @@
-// A player against content servers that misbehave as real servers, proxies and CDNs do:
-// one row per misbehaviour, with the station's rules, the bytes the player must get, the
-// error that must end the track (17: it ended short) and the most content requests the
-// engine may make. While the track plays, the clock runs 10 times faster than real time,
-// so that outages of seconds and the engine's limit of riding them out pass quickly, in
-// the order they would; while a session starts it stands still, so that no limit of the
-// sequence requests passes on a busy machine.
+// A player against content servers that break off and misbehave as real servers, proxies
+// and CDNs do: one row per fault, with the station's rules, the bytes the player must get,
+// the error that must end the track (17: it ended short), the most content requests the
+// engine may make and the recoveries it reports. Every request after the first resumes
+// the same signed address from a byte, named alike in X-Range= and the Range header. While the
+// track plays, the clock runs 10 times faster than real time, so that outages of seconds and the
+// engine's limit of riding them out pass quickly, in the order they would; while a session starts
+// it stands still, so that no limit of the sequence requests passes on a busy machine.
 #include "download/DownloadTestSupport.h"
+#include "download/InternetCacheDownloader.h"
 #include "engine/StreamManager.h"
 #include "integration/StationFixture.h"
+#include "integration/StationTracks.h"
 #include "integration/StreamPlayer.h"
 #include "support/FastClock.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -31,9 +35,52 @@ struct SMisbehaviour
     DWORD dwBytes; // the bytes the player gets: the track's first ones
     int nCode;     // what ends the track: 0 its end, 17 its end told short
     std::size_t nMostRequests;
+    int nRecoveries = -1; // the AttemptErrorRecovery events (-1: not checked)
 };
 
 const SMisbehaviour kRows[] = {
+    {"a cut at the first byte", {"track T cut 0 times 1"}, kSize, 0, 2, 1},
+    {"a cut within the first chunk", {"track T cut 1000 times 1"}, kSize, 0, 2, 1},
+    {"a cut before the last byte", {"track T cut 299999 times 1"}, kSize, 0, 2, 1},
+    {"a reset at the first byte", {"track T reset 0 times 1"}, kSize, 0, 2, 1},
+    {"a reset further on", {"track T reset 50000 times 1"}, kSize, 0, 2, 1},
+    {"a reset before the last byte", {"track T reset 299999 times 1"}, kSize, 0, 2, 1},
+    {"a cut resumed without a magic value",
+     {"track T magic none", "track T cut 5000 times 1"},
+     kSize,
+     0,
+     2,
+     1},
+    {"a cut resumed with a single magic value",
+     {"track T magic single", "track T cut 5000 times 1"},
+     kSize,
+     0,
+     2,
+     1},
+    {"a cut resumed with a long magic value",
+     {"track T magic long", "track T cut 5000 times 1"},
+     kSize,
+     0,
+     2,
+     1},
+    {"a retry limit of 0: a cut ends the track short",
+     {"track T field retry=0", "track T cut 5000 times 1"},
+     5000,
+     17,
+     1,
+     0},
+    {"a retry limit of 0: a cut one byte short ends the track short",
+     {"track T field retry=0", "track T cut 299999 times 1"},
+     299999,
+     17,
+     1,
+     0},
+    {"a retry limit of 0: a cut after the last byte is no fault",
+     {"track T field retry=0", "track T cut 300000 times 1"},
+     kSize,
+     0,
+     1,
+     0},
     {"a resume answered with the whole part, as by a server that ignores ranges",
      {"track T cut 100000 times 1", "track T status 200 after 1"},
      kSize,
@@ -98,6 +145,7 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
 {
     testsupport::CFastClock clock(0);
     DWORD dwTrackId = 2500;
+    std::size_t nRecoveriesBefore = 0;
     for (const SMisbehaviour& row : kRows)
     {
         SCOPED_TRACE(row.pszName);
@@ -134,12 +182,49 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
         EXPECT_EQ(bytes.size(), row.dwBytes);
         EXPECT_TRUE(bytes == downloadtest::StationSong(dwTrackId, kSize).substr(0, row.dwBytes))
             << "a wrong byte reached the player";
-        std::size_t nRequests = 0;
+        std::vector<station::RequestRecord> requests;
         for (const station::RequestRecord& record : station.Requests())
-            nRequests += record.target.rfind("/content/" + id + "/", 0) == 0 ? 1 : 0;
-        EXPECT_LE(nRequests, row.nMostRequests);
-        const bool bTruncatedEvent =
-            Events().find("\"TrackName\":\"track " + id + "\",\"SongLength\"") != std::string::npos;
-        EXPECT_EQ(bTruncatedEvent, row.nCode == 17) << "the event TrackTruncated";
+            if (record.target.rfind("/content/" + id + "/", 0) == 0)
+                requests.push_back(record);
+        EXPECT_LE(requests.size(), row.nMostRequests);
+        for (std::size_t i = 0; i < requests.size(); ++i)
+        {
+            EXPECT_EQ(integration::HeaderOf(requests[i], "User-Agent"),
+                      mcInternetCacheDownloader::AgentText());
+            if (i == 0)
+            {
+                EXPECT_EQ(integration::HeaderOf(requests[0], "Range"), "<none>");
+                continue;
+            }
+            // The first address, "&X-Range=<byte>-&RETRY=" and the resume's token.
+            const std::string& target = requests[i].target;
+            const std::size_t nFrom = requests[0].target.size() + 9;
+            ASSERT_EQ(target.rfind(requests[0].target + "&X-Range=", 0), 0u) << target;
+            const std::size_t nDash = target.find("-&RETRY=", nFrom);
+            ASSERT_NE(nDash, std::string::npos) << target;
+            EXPECT_EQ(target.find_first_not_of("0123456789ABCDEF", nDash + 8), std::string::npos)
+                << target;
+            EXPECT_EQ(integration::HeaderOf(requests[i], "Range"),
+                      "bytes=" + target.substr(nFrom, nDash - nFrom) + "-");
+        }
+        const std::string events = Events();
+        const std::size_t nRecoveries =
+            integration::Count(events, "\"name\":\"AttemptErrorRecovery\"");
+        if (row.nRecoveries >= 0)
+        {
+            EXPECT_EQ(nRecoveries - nRecoveriesBefore, static_cast<std::size_t>(row.nRecoveries));
+        }
+        nRecoveriesBefore = nRecoveries;
+        // TrackTruncated names the track, its length and the bytes it got.
+        const std::size_t nTruncated =
+            events.find("\"TrackName\":\"track " + id + "\",\"SongLength\":");
+        EXPECT_EQ(nTruncated != std::string::npos, row.nCode == 17) << "the event TrackTruncated";
+        if (nTruncated != std::string::npos)
+        {
+            const std::size_t nRead = events.find(",\"BytesRead\":", nTruncated) + 13;
+            const std::string read =
+                events.substr(nRead, events.find_first_of(",}", nRead) - nRead);
+            EXPECT_EQ(std::strtod(read.c_str(), nullptr), row.dwBytes) << read;
+        }
     }
 }

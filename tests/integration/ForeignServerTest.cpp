@@ -3,17 +3,16 @@
 // checking the signature with its own MD5.
 #include "host/UserId.h"
 #include "integration/StationFixture.h"
+#include "support/ChildProcess.h"
 #include "support/ServerProcess.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 using integration::FieldOf;
 using integration::LinesOf;
-using integration::RunToolProgram;
 
 TEST(ForeignServer, TheToolGetsTheTracksOfASequenceServerThatIsNotOurs)
 {
@@ -26,11 +25,11 @@ TEST(ForeignServer, TheToolGetsTheTracksOfASequenceServerThatIsNotOurs)
                            "[OVRadio]\nSequenceUrl=http://127.0.0.1:" +
                                std::to_string(server.Port()) + "/sequence.m3u?\n");
 
-    int status = -1;
-    const std::string out =
-        RunToolProgram("--station 'Late Jazz' --user-info '::id=77::' --count 2", status);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    const testsupport::SChildResult tool = testsupport::RunChild(
+        OVR_SEQUENCE_TOOL,
+        {{"--station", "Late Jazz", "--user-info", "::id=77::", "--count", "2"}});
+    const std::string& out = tool.strOut;
+    EXPECT_EQ(tool.nExit, 0) << out << tool.strErr;
     const std::vector<std::string> lines = LinesOf(out);
     ASSERT_EQ(lines.size(), 3u) << out;
     EXPECT_EQ(lines[0].rfind("{\"type\":\"track\",\"trackid\":7001,\"track\":\"Caf\xC3\xA9 Noir\","

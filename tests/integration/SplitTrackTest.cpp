@@ -10,7 +10,6 @@
 #include "integration/TrackCacheFixture.h"
 #include "platform/Clock.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -18,8 +17,6 @@
 
 using downloadtest::CCall;
 using downloadtest::ReadToEnd;
-using downloadtest::StationCachePart;
-using downloadtest::StationSong;
 using downloadtest::WaitUntil;
 
 namespace
@@ -43,75 +40,37 @@ protected:
 };
 } // namespace
 
-TEST(SplitInterleaveModel, PlacesWholeRoundsThenTheRest)
+// Each row changes the split station's first sequence and plays one of its tracks: the
+// bytes come in the order the weights give, round by round, and once one part is used up
+// the rest of the other follows.
+TEST_F(SplitTrack, ThePartsInterleaveByteWiseByTheirWeights)
 {
-    EXPECT_EQ(integration::Interleaved("ab", 1, "123456", 3), "a123b456");
-    EXPECT_EQ(integration::Interleaved("abcdefgh", 3, "12345", 5), "abc12345defgh");
-    EXPECT_EQ(integration::Interleaved("abcdef", 1, "12", 3), "a12bcdef");
-    EXPECT_EQ(integration::Interleaved("ab", 0, "12", 1), "12ab");
-}
-
-TEST_F(SplitTrack, WeightsOneToThreeAndThreeToFiveInterleaveByteWise)
-{
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    for (const std::size_t i : {0u, 2u})
+    struct SRow
     {
-        const STrackInfo& rec = tracks[i];
-        SCOPED_TRACE("track " + std::to_string(rec.trackid));
+        const char* name;
+        const char* pszRule;
+        std::size_t nTrack; // of the three: 301 (weights 1:3), 302 (1:1), 303 (3:5)
+    };
+    const SRow rows[] = {
+        {"1:3, the cache part ends first", "track 301/cache size 10000", 0},
+        {"3:5, the song part ends first", "track 303/song size 20000", 2},
+        {"a part of weight 0 follows the other", "track 302 field splitcache=0", 1},
+    };
+    for (const SRow& row : rows)
+        station.Rules().AddRule(row.pszRule);
+    const std::vector<STrackInfo> tracks = integration::SplitTracks();
+    ASSERT_GT(tracks[0].songpartsize, 3 * tracks[0].cachesize);
+    ASSERT_GT(tracks[2].cachesize * 5, 3 * tracks[2].songpartsize);
+    ASSERT_EQ(tracks[1].splitcache, 0u);
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        const STrackInfo& rec = tracks[row.nTrack];
         ASSERT_EQ(rec.songsize, rec.cachesize + rec.songpartsize);
         EXPECT_TRUE(Download(rec) == Expected(rec));
+        EXPECT_EQ(RequestsFor("/content/" + std::to_string(rec.trackid) + "/cache.mp3"), 1u);
     }
-    EXPECT_EQ(tracks[0].splitcache, 1u);
-    EXPECT_EQ(tracks[0].splitsong, 3u);
-    EXPECT_EQ(tracks[2].splitcache, 3u);
-    EXPECT_EQ(tracks[2].splitsong, 5u);
-    EXPECT_EQ(owner.Completes(), 2);
-    EXPECT_EQ(RequestsFor("/content/301/cache.mp3"), 1u);
-    EXPECT_EQ(RequestsFor("/content/303/song.mp3"), 1u);
-}
-
-TEST_F(SplitTrack, EachPartsMarksAndPipeAreItsShareOfTheCaches)
-{
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    CTrackCache cache(&tracks[0], 1048576, &owner); // weights 1:3
-    ASSERT_TRUE(cache.SetupForWrite());
-    // The header's marks at 128 kbit/s: 5 s and 15 s, 80000 and 240000 bytes.
-    ASSERT_EQ(cache.GetLowWater(), 80000u);
-    ASSERT_EQ(cache.GetHighWater(), 240000u);
-    const mcCacheDownloader* part = cache.GetDownloader()->GetCacheSource();
-    const mcCacheDownloader* song = cache.GetDownloader()->GetSongSource();
-    EXPECT_EQ(part->GetLowWater(), 20000u);
-    EXPECT_EQ(part->GetHighWater(), 60000u);
-    EXPECT_EQ(part->GetPipeCapacity(), 262144u + 8192u);
-    EXPECT_EQ(song->GetLowWater(), 60000u);
-    EXPECT_EQ(song->GetHighWater(), 180000u);
-    EXPECT_EQ(song->GetPipeCapacity(), 786432u + 8192u);
-    EXPECT_TRUE(ReadToEnd(cache) == Expected(tracks[0]));
-}
-
-TEST_F(SplitTrack, APartThatEndsFirstLeavesTheRestToTheOther)
-{
-    station.Rules().AddRule("track 301/cache size 10000"); // 1:3, the cache part ends first
-    station.Rules().AddRule("track 303/song size 20000");  // 3:5, the song part ends first
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    ASSERT_EQ(tracks[0].cachesize, 10000u);
-    ASSERT_GT(tracks[0].songpartsize, 3 * 10000u);
-    ASSERT_EQ(tracks[2].songpartsize, 20000u);
-    ASSERT_GT(tracks[2].cachesize * 5, 3 * 20000u);
-    for (const std::size_t i : {0u, 2u})
-    {
-        SCOPED_TRACE("track " + std::to_string(tracks[i].trackid));
-        EXPECT_TRUE(Download(tracks[i]) == Expected(tracks[i]));
-    }
-}
-
-TEST_F(SplitTrack, APartOfWeightZeroFollowsTheOther)
-{
-    station.Rules().AddRule("track 302 field splitcache=0");
-    const std::vector<STrackInfo> tracks = integration::SplitTracks();
-    ASSERT_EQ(tracks[1].splitcache, 0u);
-    EXPECT_TRUE(Download(tracks[1]) == StationSong(302, tracks[1].songpartsize) +
-                                           StationCachePart(302, tracks[1].cachesize));
+    EXPECT_EQ(owner.Completes(), 3);
 }
 
 TEST_F(SplitTrack, WeightsThatCannotInterleaveAbortTheTrackWithoutARequest)

@@ -7,7 +7,6 @@
 #include "Station.h"
 #include "host/Preferences.h"
 #include "hostlibs/EventMgr.h"
-#include "platform/Http.h"
 #include "sequence/TimeStamp.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
@@ -18,7 +17,6 @@
 #include <ostream>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace integration
@@ -38,47 +36,13 @@ inline std::string FieldOf(const std::string& target, const std::string& key)
     return target.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
 }
 
-// Reads an HTTP answer until it ends or a read fails: the bytes, and the failure's number
-// (0 when the answer ended).
-inline std::string ReadAll(platform::http::Request& request, DWORD& dwError)
+// How often `what` occurs in text.
+inline std::size_t Count(const std::string& text, const std::string& what)
 {
-    std::string body;
-    char buffer[8192];
-    DWORD dwRead = 0;
-    dwError = 0;
-    while (true)
-    {
-        if (!request.Read(buffer, sizeof(buffer), &dwRead))
-        {
-            dwError = platform::http::LastError();
-            return body;
-        }
-        if (dwRead == 0)
-            return body;
-        body.append(buffer, dwRead);
-    }
-}
-
-// Runs ovradio-sequence as a program with these arguments (shell words): what it printed
-// on stdout, and its exit status as waitpid gives it.
-inline std::string RunToolProgram(const std::string& arguments, int& exitStatus)
-{
-    exitStatus = -1;
-    // timeout(1) ends a tool that hangs, with status 124, within the tests' wait limit.
-    const std::string command = "timeout -k 5 " + std::to_string(testsupport::kWaitLimitMs / 1000) +
-                                " " + std::string(OVR_SEQUENCE_TOOL) + " " + arguments;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return {};
-    std::string text;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof(buffer), pipe))
-        text += buffer;
-    exitStatus = ::pclose(pipe);
-    if (WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 124)
-        ADD_FAILURE() << "timed out after " << testsupport::kWaitLimitMs / 1000
-                      << " s waiting for ovradio-sequence " << arguments << " to end";
-    return text;
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 // The sequence tool in this process, which waits for tracks without a limit of its own.

@@ -1,7 +1,8 @@
 // The sequence service against ovradio-station where the outcome hangs on what goes over
-// the wire: encoded names and the user id, the request clock and the rate fields, a
-// first block that releases the waiter while the station holds the rest, a track line
-// longer than a read block, aborts while the station stalls, and the delay event.
+// the wire: ovradio-sequence against the station's answers and faults, encoded names and
+// the user id, the request clock and the rate fields, a first block that releases the
+// waiter while the station holds the rest, a track line longer than a read block, aborts
+// while the station stalls, and the delay event.
 #include "host/UserId.h"
 #include "integration/StationFixture.h"
 #include "platform/Clock.h"
@@ -9,13 +10,16 @@
 #include "sequence/RadioSequenceMgr.h"
 #include "support/SequenceWait.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 using integration::FieldOf;
+using integration::LinesOf;
 using integration::StationIntegration;
 
 namespace
@@ -32,6 +36,91 @@ std::thread TakeNextTrackAside(CRadioSequenceMgr& mgr, std::atomic<int>& result)
         });
 }
 } // namespace
+
+// ovradio-sequence against the station's answers: what it prints, its exit code, and the
+// sequence requests the station saw. Rows run in order against one station.
+TEST_F(StationIntegration, TheSequenceToolReportsTheStationsTracksAndFaults)
+{
+    struct SRow
+    {
+        const char* name;
+        const char* pszRule; // a station rule added before the run ("" for none)
+        const char* pszArgs; // the tool's arguments, split at spaces
+        int nExit;
+        const char* pszEnd;      // the last line printed ("" when not checked)
+        const char* pszStation;  // the STATION_ID= of its sequence requests
+        std::size_t nRequests;   // how many of them, exactly (0: not checked)
+        const char* pszInTarget; // a text one of them carries ("" for none)
+        const char* pszEvent;    // a text of the event log ("" for none)
+    };
+    const SRow rows[] = {
+        {"a station's tracks", "", "--station split --count 3", 0,
+         R"({"type":"end","tracks":3,"status":200})", "split", 0, "", ""},
+        {"an unknown station", "", "--station no-such-station", 3,
+         R"({"type":"end","tracks":0,"status":404})", "no-such-station", 0, "", ""},
+        {"an answer without tracks is sent three times, then no more",
+         "station rock sequence-body no-tracks", "--station rock --count 2", 3,
+         R"({"type":"end","tracks":0,"status":404})", "rock", 3, "", ""},
+        {"a sequence abandoned before its first track is sent again and reported",
+         "station split sequence-body bad-line 1 times 1", "--station split --count 4", 0,
+         R"({"type":"end","tracks":4,"status":200})", "split", 0, "&SEQABORT=1&", ""},
+        {"the station's end", "station demo sequence-status 244", "--station demo", 3,
+         R"({"type":"end","tracks":0,"status":244})", "demo", 0, "", ""},
+        {"a busy server", "sequence status 503", "--station demo", 3, "", "demo", 0, "",
+         "SeqSvr:HttpQueryInfo(1) failure Status code=503"},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        if (*row.pszRule != '\0')
+            station.Rules().AddRule(row.pszRule);
+        std::vector<std::string> args;
+        std::istringstream words(row.pszArgs);
+        for (std::string word; words >> word;)
+            args.push_back(word);
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(integration::RunTool(args, out, err), row.nExit) << out.str() << err.str();
+        const std::vector<std::string> lines = LinesOf(out.str());
+        ASSERT_FALSE(lines.empty()) << err.str();
+        if (*row.pszEnd != '\0')
+        {
+            EXPECT_EQ(lines.back(), row.pszEnd);
+        }
+        // Every line before the end is a track with a cache id.
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        {
+            EXPECT_EQ(lines[i].rfind("{\"type\":\"track\",", 0), 0u) << lines[i];
+            EXPECT_EQ(lines[i].find("\"cacheid\":\"\""), std::string::npos) << lines[i];
+        }
+        // The station's records of this row's sequence requests, once it has logged all
+        // that the row expects.
+        std::vector<std::string> targets;
+        const auto carries = [&](const std::string& target)
+        { return target.find(row.pszInTarget) != std::string::npos; };
+        EXPECT_TRUE(station.WaitForRequests(
+            [&](const std::vector<station::RequestRecord>& records)
+            {
+                targets.clear();
+                for (const station::RequestRecord& record : records)
+                    if (record.target.rfind("/sequence.m3u?", 0) == 0 &&
+                        record.target.find(std::string("STATION_ID=") + row.pszStation + "&") !=
+                            std::string::npos)
+                        targets.push_back(record.target);
+                return targets.size() >= row.nRequests &&
+                       std::any_of(targets.begin(), targets.end(), carries);
+            }))
+            << targets.size() << " sequence requests, none with " << row.pszInTarget;
+        if (row.nRequests != 0)
+        {
+            EXPECT_EQ(targets.size(), row.nRequests);
+        }
+        if (*row.pszEvent != '\0')
+        {
+            EXPECT_NE(Events().find(row.pszEvent), std::string::npos) << row.pszEvent;
+        }
+    }
+}
 
 TEST_F(StationIntegration, EncodedNamesAndTheUserIdAreSignedAsTheStationReadsThem)
 {

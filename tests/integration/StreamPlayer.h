@@ -71,16 +71,6 @@ public:
         std::lock_guard lock(m_mutex);
         return m_calls.size();
     }
-    // The codes other than 6 (coming-up texts), from `from` on.
-    std::vector<int> Codes(std::size_t from = 0) const
-    {
-        std::lock_guard lock(m_mutex);
-        std::vector<int> codes;
-        for (std::size_t i = from; i < m_calls.size(); ++i)
-            if (m_calls[i].first != 6)
-                codes.push_back(m_calls[i].first);
-        return codes;
-    }
 
 private:
     mutable std::mutex m_mutex;
