@@ -13,8 +13,8 @@
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
 #include "platform/Files.h"
-#include "soak/SoakSupport.h"
 #include "support/ChildProcess.h"
+#include "support/Soak.h"
 
 #include <csignal>
 #include <cstdlib>

@@ -112,7 +112,8 @@ void TraceCapture::Serve()
             bool bAnswer;
             {
                 platform::MutexLock lock(m_lock);
-                m_listMessages.push_back({message.dwKind, message.block});
+                m_listMessages.push_back(
+                    {message.dwKind, message.block, std::chrono::steady_clock::now()});
                 bAnswer = m_bAnswer;
             }
             m_changed.notify_all();
@@ -156,8 +157,8 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
     return false;
 }
 
-::testing::AssertionResult TraceCapture::WaitForLineContaining(const std::string& strText,
-                                                               DWORD dwLimitMs) const
+std::optional<TraceCapture::SMessage> TraceCapture::FirstLineContaining(const std::string& strText,
+                                                                        DWORD dwLimitMs) const
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwLimitMs);
     platform::MutexLock lock(m_lock);
@@ -166,12 +167,20 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
         for (const SMessage& message : m_listMessages)
             if (message.dwKind == host::kTraceKindText &&
                 message.Text().find(strText) != std::string::npos)
-                return ::testing::AssertionSuccess();
+                return message;
         if (!lock.WaitUntil(m_changed, deadline))
-            return ::testing::AssertionFailure()
-                   << "timed out after " << dwLimitMs / 1000
-                   << " s waiting for a trace line containing \"" << strText << "\"";
+            return std::nullopt;
     }
+}
+
+::testing::AssertionResult TraceCapture::WaitForLineContaining(const std::string& strText,
+                                                               DWORD dwLimitMs) const
+{
+    if (FirstLineContaining(strText, dwLimitMs))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "timed out after " << dwLimitMs / 1000 << " s waiting for a trace line containing \""
+           << strText << "\"";
 }
 
 void TraceCapture::Clear()

@@ -1,8 +1,8 @@
 // What the soak runs share: their counts and seeds, both printed and both settable from
 // the environment (OVR_SOAK_COUNT lowers a count while iterating, OVR_SOAK_SEED replays a
-// run that failed), the process's thread count and resident set. The runs take minutes,
-// so they run only when OVR_SOAK is set (`make test-soak` sets it): a plain ctest run of a
-// build folder skips them.
+// run that failed), and the process's thread count and resident set, which other tests
+// look at too. The runs take minutes, so they run only when OVR_SOAK is set (`make
+// test-soak` sets it): a plain ctest run of a build folder skips them.
 #pragma once
 
 #include <algorithm>
