@@ -154,8 +154,10 @@ int RunLatencyHost(const std::string& strStation)
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
         const auto started = Clock::now();
         const STrackTimes times = PlayFirstTrack(*engine.Get(), strStation, false);
-        const auto timeLine = trace.FirstLineContaining("Received Session Parameter File", kTraceLimitMs);
-        const auto sequenceLine = trace.FirstLineContaining("Added track to sequence", kTraceLimitMs);
+        const auto timeLine =
+            trace.FirstLineContaining("Received Session Parameter File", kTraceLimitMs);
+        const auto sequenceLine =
+            trace.FirstLineContaining("Added track to sequence", kTraceLimitMs);
         const auto contentLine = trace.FirstLineContaining(
             "mcInternetCacheDownloader::InternetOpenAllHandles [", kTraceLimitMs);
         std::optional<testsupport::TraceCapture::SMessage> answerLine;
