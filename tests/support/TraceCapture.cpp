@@ -32,12 +32,7 @@ TraceCapture::TraceCapture(bool bOpenChannel)
         ::listen(m_hListen, 8) != 0 || ::pipe(m_hWake) != 0)
         throw std::runtime_error("trace capture socket failed");
 
-    if (const char* pszOld = std::getenv("OVDIAG_SOCKET"))
-    {
-        m_bHadOldSocket = true;
-        m_strOldSocket = pszOld;
-    }
-    ::setenv("OVDIAG_SOCKET", m_strSocket.c_str(), 1);
+    m_socketEnv.emplace("OVDIAG_SOCKET", m_strSocket.c_str());
     m_thread = std::thread([this] { Serve(); });
 
     host::ForgetTraceViewer();
@@ -61,10 +56,7 @@ TraceCapture::~TraceCapture()
     ::close(m_hListen);
     ::close(m_hWake[0]);
     ::close(m_hWake[1]);
-    if (m_bHadOldSocket)
-        ::setenv("OVDIAG_SOCKET", m_strOldSocket.c_str(), 1);
-    else
-        ::unsetenv("OVDIAG_SOCKET");
+    m_socketEnv.reset();
     std::error_code ignored;
     std::filesystem::remove_all(m_strFolder, ignored);
 }

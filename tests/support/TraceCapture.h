@@ -8,6 +8,7 @@
 
 #include "host/TraceBlock.h"
 #include "platform/Mutex.h"
+#include "support/TestSupport.h"
 #include "support/Wait.h"
 
 #include <chrono>
@@ -73,8 +74,7 @@ private:
 
     std::string m_strFolder;
     std::string m_strSocket;
-    std::string m_strOldSocket;
-    bool m_bHadOldSocket = false;
+    std::optional<ScopedEnv> m_socketEnv; // OVDIAG_SOCKET
     int m_hListen = -1;
     int m_hWake[2] = {-1, -1};
     mutable platform::Mutex m_lock;
