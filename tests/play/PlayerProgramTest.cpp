@@ -285,7 +285,7 @@ TEST_F(PlayerProgram, ARunExitsWithItsCodeAndSaysWhatHappened)
         std::vector<std::string> args; // before --out FOLDER
         bool bTerminal;                // standard error a terminal, as a person's
         int nExit;
-        std::vector<std::string> errHas; // on standard error
+        std::vector<std::string> errHas; // on standard error; {out} stands for the folder
         std::vector<std::string> outHas; // on standard output
         // The track lines (--json) in order, each with fields it must have.
         std::vector<std::map<std::string, std::string>> tracks;
@@ -329,8 +329,8 @@ TEST_F(PlayerProgram, ARunExitsWithItsCodeAndSaysWhatHappened)
          true,
          0,
          {"\r\x1b[K1. track 1101 - OVRadio Station  0:00 / 0:02  0 KB of 40 KB",
-          "1. track 1101 - OVRadio Station  40 KB  -> ", "/01 - OVRadio Station - track 1101.mp3",
-          "2. track 1102 - OVRadio Station  40 KB  -> ", "/02 - OVRadio Station - track 1102.mp3"},
+          "1. track 1101 - OVRadio Station  40 KB  -> {out}/01 - OVRadio Station - track 1101.mp3",
+          "2. track 1102 - OVRadio Station  40 KB  -> {out}/02 - OVRadio Station - track 1102.mp3"},
          {},
          {},
          {{"01 - OVRadio Station - track 1101.mp3", 1101},
@@ -376,9 +376,13 @@ TEST_F(PlayerProgram, ARunExitsWithItsCodeAndSaysWhatHappened)
         args.insert(args.end(), {"--out", folder});
         const testsupport::SChildResult run = Play(args, row.bTerminal);
         EXPECT_EQ(run.nExit, row.nExit) << run.strErr;
-        for (const std::string& text : row.errHas)
+        for (std::string text : row.errHas)
+        {
+            if (const std::size_t nAt = text.find("{out}"); nAt != std::string::npos)
+                text.replace(nAt, 5, folder);
             EXPECT_NE(run.strErr.find(text), std::string::npos)
                 << "\"" << text << "\" in " << run.strErr;
+        }
         for (const std::string& text : row.outHas)
             EXPECT_NE(run.strOut.find(text), std::string::npos)
                 << "\"" << text << "\" in " << run.strOut;
