@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <poll.h>
 #include <pty.h>
@@ -198,6 +199,23 @@ void ChildProcess::Signal(int nSignal)
     m_nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     m_nSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return ::testing::AssertionSuccess();
+}
+
+std::string ThisProgram()
+{
+    std::error_code error;
+    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    EXPECT_FALSE(error) << "this program's path: " << error.message();
+    return strSelf;
+}
+
+SChildOptions OnlyTest(const std::string& strTest,
+                       std::pair<std::string, std::string> environmentValue)
+{
+    SChildOptions options{{"--gtest_also_run_disabled_tests", "--gtest_filter=" + strTest}};
+    options.env = {std::move(environmentValue)};
+    options.bMergeStderr = true;
+    return options;
 }
 
 SChildResult RunChild(const std::string& program, SChildOptions options, DWORD dwLimitMs)

@@ -78,6 +78,14 @@ private:
     std::string m_strErr;
 };
 
+// This test program's own path, and the options that run it again in a process of its own
+// with only the test named (one whose name starts with DISABLED_, so that the program's own
+// run passes it by) and the environment value set, standard error with standard output: for
+// a test of settings that hold for a whole process, as a limit on the size of files.
+std::string ThisProgram();
+SChildOptions OnlyTest(const std::string& strTest,
+                       std::pair<std::string, std::string> environmentValue);
+
 // Runs the program to its end within the limit; Finish's failure becomes the test's.
 struct SChildResult
 {
