@@ -5,7 +5,7 @@
 #include "download/TrackCache.h"
 #include "download/TrackCacheOwner.h"
 #include "sequence/ConnectionRateMeter.h"
-#include "support/BulkServer.h"
+#include "support/RawServer.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
@@ -33,10 +33,22 @@ private:
     std::shared_ptr<CConnectionRateMeter> m_pMeter = std::make_shared<CConnectionRateMeter>();
 };
 
-bench::BulkServer& Server()
+// Answers every request with the whole track, sent from memory.
+testsupport::RawServer& Server()
 {
-    static bench::BulkServer server(kTrackSize,
-                                    [](std::size_t o) { return (o * 31 + o / 417) & 0xFF; });
+    static const std::string track = []
+    {
+        std::string bytes(kTrackSize, '\0');
+        for (std::size_t o = 0; o < kTrackSize; ++o)
+            bytes[o] = static_cast<char>((o * 31 + o / 417) & 0xFF);
+        return bytes;
+    }();
+    static testsupport::RawServer server(
+        [](int fd)
+        {
+            testsupport::SendAll(fd, testsupport::Head("200 OK", track.size()));
+            testsupport::SendAll(fd, track);
+        });
     return server;
 }
 

@@ -1,7 +1,7 @@
 // Throughput of reading a large body through the HTTP client from a loopback server that
 // only writes bytes, beside the curl command fetching the same answer from it.
 #include "platform/Http.h"
-#include "support/BulkServer.h"
+#include "support/RawServer.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
@@ -13,9 +13,17 @@ namespace
 {
 constexpr std::size_t kBodySize = 64 * 1024 * 1024;
 
-bench::BulkServer& Server()
+// Answers every request with the same large body, sent from memory, so that the client's
+// side is measured.
+testsupport::RawServer& Server()
 {
-    static bench::BulkServer server(kBodySize, [](std::size_t) { return 'x'; });
+    static const std::string body(kBodySize, 'x');
+    static testsupport::RawServer server(
+        [](int fd)
+        {
+            testsupport::SendAll(fd, testsupport::Head("200 OK", body.size()));
+            testsupport::SendAll(fd, body);
+        });
     return server;
 }
 

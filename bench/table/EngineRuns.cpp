@@ -3,9 +3,9 @@
 #include "EngineLibrary.h"
 #include "PlayError.h"
 #include "StatusQueue.h"
-#include "TraceListener.h"
 #include "platform/Clock.h"
 #include "platform/com/BStr.h"
+#include "support/TraceCapture.h"
 
 #include <chrono>
 #include <cstdio>
@@ -23,7 +23,7 @@ using platform::com::BStr;
 constexpr DWORD kNoTrackYet = 11;
 constexpr DWORD kAnswerLimitMs = 30000;
 constexpr auto kReadLimit = std::chrono::seconds(120);
-constexpr auto kTraceLimit = std::chrono::seconds(5);
+constexpr DWORD kTraceLimitMs = 5000;
 constexpr LONG kReadSize = 65536;
 
 double Ms(Clock::time_point from, Clock::time_point to)
@@ -150,28 +150,30 @@ int RunLatencyHost(const std::string& strStation)
 {
     try
     {
-        CTraceListener trace;
+        testsupport::TraceCapture trace(false);
         const platform::com::ComPtr<IRadioEngine> engine = CreateRadioEngine();
         const auto started = Clock::now();
         const STrackTimes times = PlayFirstTrack(*engine.Get(), strStation, false);
-        const auto timeLine = trace.WaitForLine("Received Session Parameter File", 0, kTraceLimit);
-        const auto sequenceLine = trace.WaitForLine("Added track to sequence", 0, kTraceLimit);
-        const auto contentLine = trace.WaitForLine(
-            "mcInternetCacheDownloader::InternetOpenAllHandles [", 0, kTraceLimit);
-        std::optional<STraceLine> answerLine;
+        const auto timeLine =
+            trace.FirstLineContaining("Received Session Parameter File", kTraceLimitMs);
+        const auto sequenceLine =
+            trace.FirstLineContaining("Added track to sequence", kTraceLimitMs);
+        const auto contentLine = trace.FirstLineContaining(
+            "mcInternetCacheDownloader::InternetOpenAllHandles [", kTraceLimitMs);
+        std::optional<testsupport::TraceCapture::SMessage> answerLine;
         if (contentLine)
-            for (const STraceLine& line : trace.Lines())
-                if (line.at >= contentLine->at &&
-                    line.strText.find("InternetOpenAllHandles [") != std::string::npos &&
-                    line.strText.find("- Took") != std::string::npos)
+            for (const auto& line : trace.Messages())
+                if (line.at >= contentLine->at && line.dwKind == host::kTraceKindText &&
+                    line.Text().find("InternetOpenAllHandles [") != std::string::npos &&
+                    line.Text().find("- Took") != std::string::npos)
                 {
                     answerLine = line;
                     break;
                 }
         if (std::getenv("OVR_BENCH_SHOW_TRACE") != nullptr)
-            for (const STraceLine& line : trace.Lines())
+            for (const auto& line : trace.Messages())
                 std::fprintf(stderr, "%8.2f %s\n", Ms(started, line.at),
-                             line.strText.substr(0, 150).c_str());
+                             line.Text().substr(0, 150).c_str());
         engine->CloseStream();
         engine->StopSession();
         if (!timeLine || !sequenceLine || !answerLine)

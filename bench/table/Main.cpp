@@ -11,8 +11,8 @@
 #include "Child.h"
 #include "EngineRuns.h"
 #include "Station.h"
-#include "TraceListener.h"
 #include "host/Preferences.h"
+#include "support/TraceCapture.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -341,20 +341,20 @@ private:
 
     // The rate meter's sample count as the engine traces it when a track closes; the
     // largest over the run.
-    static long MaxMeterSamples(const CTraceListener& trace)
+    static long MaxMeterSamples(const testsupport::TraceCapture& trace)
     {
         long nMax = -1;
         const std::string strKey = "rate meter holds ";
-        for (const STraceLine& line : trace.Lines())
-            if (const std::size_t nAt = line.strText.find(strKey); nAt != std::string::npos)
-                nMax = std::max(nMax, std::atol(line.strText.c_str() + nAt + strKey.size()));
+        for (const std::string& line : trace.Lines())
+            if (const std::size_t nAt = line.find(strKey); nAt != std::string::npos)
+                nMax = std::max(nMax, std::atol(line.c_str() + nAt + strKey.size()));
         return nMax;
     }
 
     void Memory(std::vector<SRow>& rows)
     {
         const std::string strGoal = "within 4 MiB";
-        CTraceListener trace;
+        testsupport::TraceCapture trace(false);
         const SChildResult big = Play("mem200", 1, false);
         const long nBigSamples = MaxMeterSamples(trace);
         trace.Clear();

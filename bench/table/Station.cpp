@@ -1,8 +1,8 @@
 #include "Station.h"
 
 #include "host/Md5.h"
+#include "support/ContentSigning.h"
 
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,27 +17,6 @@ namespace
 {
 constexpr auto kStartLimit = std::chrono::seconds(20);
 constexpr auto kCurlLimit = std::chrono::seconds(120);
-
-// Form decoding: '+' to a space, '%' and two hexadecimal digits to their byte.
-std::string FormDecoded(const std::string& strText)
-{
-    std::string out;
-    for (std::size_t i = 0; i < strText.size(); ++i)
-    {
-        if (strText[i] == '+')
-            out += ' ';
-        else if (strText[i] == '%' && i + 2 < strText.size() &&
-                 std::isxdigit(static_cast<unsigned char>(strText[i + 1])) &&
-                 std::isxdigit(static_cast<unsigned char>(strText[i + 2])))
-        {
-            out += static_cast<char>(std::stoi(strText.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        }
-        else
-            out += strText[i];
-    }
-    return out;
-}
 } // namespace
 
 CStationProcess::CStationProcess(const std::string& strBinDir, const std::string& strScenario)
@@ -139,6 +118,6 @@ std::string FirstSongUrl(const std::string& strSequenceBody)
         return {};
     const std::size_t nStart = nAt + strKey.size();
     const std::size_t nEnd = strSequenceBody.find("::", nStart);
-    return FormDecoded(strSequenceBody.substr(nStart, nEnd - nStart));
+    return testsupport::Decode(strSequenceBody.substr(nStart, nEnd - nStart));
 }
 } // namespace bench

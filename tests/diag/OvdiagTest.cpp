@@ -23,52 +23,37 @@
 
 namespace
 {
-// ovdiag started with pipes on its stdout and stderr; killed if the test ends early.
-class ViewerProcess
+// ovdiag with pipes on its stdout and stderr; killed if the test ends early.
+struct ViewerProcess : testsupport::ChildProcess
 {
-public:
     explicit ViewerProcess(const std::vector<std::string>& args)
-        : m_child(OVDIAG_PATH, testsupport::SChildOptions{args})
+        : ChildProcess(OVDIAG_PATH, testsupport::SChildOptions{args})
     {
-        if (!m_child.Started())
-            throw std::runtime_error("cannot start ovdiag");
     }
 
     // The next line, without its line feed; empty at the end of the stream (and when none
     // came within the limit, which fails the test).
-    std::string OutLine() { return LineOf(&testsupport::ChildProcess::OutLine, "stdout"); }
-    std::string ErrLine() { return LineOf(&testsupport::ChildProcess::ErrLine, "stderr"); }
-
-    // Sends the signal and waits for the process; its exit status, -1 when killed.
-    int SignalAndWait(int nSignal)
-    {
-        m_child.Signal(nSignal);
-        return Wait();
-    }
-    // Waits for the process to end by itself; its exit status, -1 when killed or when it
-    // did not end within the limit (which fails the test).
-    int Wait()
-    {
-        if (!m_child.Finish())
-        {
-            ADD_FAILURE() << "ovdiag did not end within the limit";
-            return -1;
-        }
-        return m_child.ExitCode();
-    }
-
-private:
-    using LineReader = ::testing::AssertionResult (testsupport::ChildProcess::*)(std::string&,
-                                                                                 DWORD);
-    std::string LineOf(LineReader pfnRead, const char* pszStream)
+    std::string OutLine()
     {
         std::string line;
-        EXPECT_TRUE((m_child.*pfnRead)(line, testsupport::kWaitLimitMs))
-            << "a line on ovdiag's " << pszStream;
+        EXPECT_TRUE(ChildProcess::OutLine(line)) << "a line on ovdiag's stdout";
         return line;
     }
-
-    testsupport::ChildProcess m_child;
+    std::string ErrLine()
+    {
+        std::string line;
+        EXPECT_TRUE(ChildProcess::ErrLine(line)) << "a line on ovdiag's stderr";
+        return line;
+    }
+    // Sends the signal (unless 0) and waits for the process to end; its exit status, -1
+    // when killed or when it did not end within the limit (which fails the test).
+    int SignalAndWait(int nSignal)
+    {
+        if (nSignal != 0)
+            Signal(nSignal);
+        EXPECT_TRUE(Finish()) << "ovdiag did not end within the limit";
+        return ExitCode();
+    }
 };
 
 // A second engine on its own connection, speaking the transport by hand.
@@ -154,7 +139,7 @@ TEST(Ovdiag, PrintsEachEnginesLinesOnItsChannelAndEndsCleanly)
     // A second viewer on the same socket refuses and names it.
     ViewerProcess rival({"--socket", socket});
     EXPECT_NE(rival.ErrLine().find(socket), std::string::npos);
-    EXPECT_EQ(rival.Wait(), 1);
+    EXPECT_EQ(rival.SignalAndWait(0), 1);
 
     EXPECT_EQ(std::filesystem::status(socket).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);

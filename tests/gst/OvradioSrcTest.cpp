@@ -4,16 +4,16 @@
 // it, events and buffers, in stream order.
 #include "OvradioSrc.h"
 
-#include "ContentPart.h"
 #include "Station.h"
 #include "StationUri.h"
+#include "support/Soak.h"
+#include "support/StationContent.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 #include "support/Wait.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <dirent.h>
 #include <gst/check/gstharness.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -26,14 +26,8 @@ namespace
 constexpr uint32_t kTrackSize = 40000;
 constexpr auto kLimit = std::chrono::seconds(60);
 
-// The bytes the station synthesises for the song part of a track.
-std::string SynthSong(uint32_t trackid, uint32_t size)
-{
-    std::string bytes(size, '\0');
-    for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(station::SynthByte(trackid * 2, o));
-    return bytes;
-}
+using soak::ThreadCount;
+using testsupport::StationSong;
 
 // What left the element: "stream-start", "caps <caps>", "segment", "tag <title>", "eos",
 // and "buffer" entries whose bytes are appended to the track's bytes.
@@ -148,18 +142,6 @@ std::string TagText(const GstTagList* pTags, const char* pszTag)
     return value;
 }
 
-std::size_t ThreadCount()
-{
-    std::size_t n = 0;
-    if (DIR* pDir = ::opendir("/proc/self/task"))
-    {
-        while (const dirent* pEntry = ::readdir(pDir))
-            n += pEntry->d_name[0] != '.';
-        ::closedir(pDir);
-    }
-    return n;
-}
-
 class OvradioSrc : public ::testing::Test
 {
 protected:
@@ -248,7 +230,7 @@ TEST_F(OvradioSrc, PlaysTheTracksAsOneStreamWithEachTracksTagsBeforeItsFirstBuff
         guint64 nDuration = 0;
         EXPECT_TRUE(gst_tag_list_get_uint64(pTags, GST_TAG_DURATION, &nDuration));
         EXPECT_EQ(nDuration, 2500 * GST_MSECOND) << "40000 bytes at 128 kbit/s";
-        EXPECT_TRUE(recorded.tracks[i] == SynthSong(ids[i], kTrackSize))
+        EXPECT_TRUE(recorded.tracks[i] == StationSong(ids[i], kTrackSize))
             << "track " << ids[i] << ": " << recorded.tracks[i].size() << " bytes";
     }
     EXPECT_EQ(TagText(recorded.tags[1], GST_TAG_HOMEPAGE), station.BaseUrl() + "/web/502");
@@ -370,7 +352,7 @@ TEST_F(OvradioSrc, StopsWithinASecondWhateverTheStationHoldsAndLeavesNoThreadBeh
          {"station late tracks 811", "station late delay 600000"},
          "ovradio://late"},
     };
-    std::size_t nThreadsAfterFirst = 0;
+    int nThreadsAfterFirst = 0;
     uint32_t nHolds = 0;
     for (const auto& row : rows)
     {

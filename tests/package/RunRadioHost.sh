@@ -4,10 +4,10 @@
 # installed engine library into a private runtime folder, then the host, which plays two
 # synthesised tracks byte-exact. Every wait has a limit.
 #
-# usage: RunRadioHost.sh PREFIX WORK HOST_PROGRAM
+# usage: RunRadioHost.sh PREFIX WORK HOST_PROGRAM (each run in a fresh folder inside WORK)
 set -euo pipefail
 prefix=$1
-work=$2
+work=$(mktemp -d "$2/radio.XXXXXX")
 host=$3
 export OVRADIO_HOME="$work/home-radio"
 mkdir -p "$OVRADIO_HOME"

@@ -6,6 +6,7 @@
 #include "Sha256.h"
 #include "Station.h"
 #include "support/ChildProcess.h"
+#include "support/StationContent.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 #include "support/Wait.h"
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -29,19 +31,8 @@ constexpr uint32_t kTrackSize = 40000;
 // player's 10 s re-ask, and runs slowly under the sanitizers.
 constexpr DWORD kPlayLimitMs = 120000;
 
-// Byte o of a synthesised song part of track id, as the station documents it.
-std::string SynthSong(uint32_t trackid, uint32_t size)
-{
-    static const unsigned char kHeader[4] = {0xFF, 0xFB, 0x90, 0x04};
-    const uint32_t salt = trackid * 2;
-    std::string bytes(size, '\0');
-    for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(o % 417 < 4 ? kHeader[o % 417]
-                                                 : (o * 31u + salt * 17u + o / 417u) & 0xFFu);
-    return bytes;
-}
-
 using testsupport::LinesOf;
+using testsupport::StationSong;
 
 // The value of a field of a JSON line as it is written ("<none>" when absent): a string
 // without its quotes, a number's digits, null.
@@ -164,7 +155,7 @@ TEST_F(PlayerProgram, StandardOutputCarriesExactlyTheConcatenatedTracks)
         Play({"--station", "piped", "--tracks", "2", "--stdout", "--read-size", "1000"});
     ASSERT_EQ(run.nExit, 0) << run.strErr;
     EXPECT_EQ(run.strErr, "");
-    const std::string expected = SynthSong(501, kTrackSize) + SynthSong(502, kTrackSize);
+    const std::string expected = StationSong(501, kTrackSize) + StationSong(502, kTrackSize);
     EXPECT_TRUE(run.strOut == expected)
         << "standard output has " << run.strOut.size() << " bytes, not the " << expected.size()
         << " of tracks 501 and 502";
@@ -211,7 +202,7 @@ TEST_F(PlayerProgram, AStationThatEndsAnnouncesItPlaysOnAndExitsWithThree)
         const std::string& line = tracks[i];
         ASSERT_EQ(FieldOf(line, "trackid"), ids[i]) << line;
         const std::string expected =
-            SynthSong(static_cast<uint32_t>(std::stoul(ids[i])), kTrackSize);
+            StationSong(static_cast<uint32_t>(std::stoul(ids[i])), kTrackSize);
         EXPECT_TRUE(testsupport::ReadFile(FieldOf(line, "file")) == expected) << line;
         EXPECT_EQ(FieldOf(line, "sha256"), CSha256::Of(expected));
     }
@@ -223,31 +214,6 @@ TEST_F(PlayerProgram, AStationThatEndsAnnouncesItPlaysOnAndExitsWithThree)
     EXPECT_EQ(FieldOf(*eight, "text"), "Good bye");
     EXPECT_LT(eight, std::find(lines.begin(), lines.end(), tracks[2]));
     EXPECT_EQ(lines.back(), R"({"type":"end","tracks":3})");
-}
-
-TEST_F(PlayerProgram, AnErrorExitsWithOneAndItsHresultHelpContextAndDescription)
-{
-    // No such station: the sequence server answers 404.
-    testsupport::SChildResult run = Play({"--station", "nosuch", "--out", out});
-    EXPECT_EQ(run.nExit, 1) << run.strErr;
-    EXPECT_NE(run.strErr.find("ovradio-play: GetNextTrackID failed: HRESULT 0x80020009, help "
-                              "context 11, description: "),
-              std::string::npos)
-        << run.strErr;
-    EXPECT_NE(run.strErr.find("Could not get Next track"), std::string::npos) << run.strErr;
-    EXPECT_NE(run.strErr.find("status 3"), std::string::npos) << run.strErr;
-
-    // Every content server refuses, and the station has one sequence only.
-    station.Rules().AddRule("station refused tracks 701,702");
-    station.Rules().AddRule("station refused sequence-status 244 after 1");
-    station.Rules().AddRule("station refused/content status 503");
-    run = Play({"--station", "refused", "--json", "--out", out});
-    EXPECT_EQ(run.nExit, 1) << run.strErr;
-    EXPECT_NE(run.strErr.find("GetNextTrackID failed: HRESULT 0x80020009, help context 11"),
-              std::string::npos)
-        << run.strErr;
-    EXPECT_EQ(LinesOf(run.strOut).back(), R"({"type":"end","tracks":0})");
-    EXPECT_TRUE(FilesIn(out).empty());
 }
 
 TEST_F(PlayerProgram, SigtermDuringATrackStopsTheSessionAndExitsWithZero)
@@ -270,57 +236,6 @@ TEST_F(PlayerProgram, SigtermDuringATrackStopsTheSessionAndExitsWithZero)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), R"({"type":"end","tracks":0})");
     EXPECT_TRUE(FilesIn(out).empty()) << "the unfinished track left a file";
-}
-
-TEST_F(PlayerProgram, FileNamesReplaceCharactersThatCannotStandInThem)
-{
-    station.Rules().AddRule("station names tracks 901");
-    station.Rules().AddRule("track 901 field track=Back%2FForth%3A+Why%3F");
-    station.Rules().AddRule("track 901 field artist=AC%2FDC+%3C%3E%7C%22%2A");
-    const testsupport::SChildResult run =
-        Play({"--station", "names", "--tracks", "1", "--out", out});
-    ASSERT_EQ(run.nExit, 0) << run.strErr;
-    const std::string name = "01 - AC_DC _____ - Back_Forth_ Why_.mp3";
-    EXPECT_EQ(FilesIn(out), std::vector<std::string>{name});
-    EXPECT_TRUE(testsupport::ReadFile(fs::path(out) / name) == SynthSong(901, kTrackSize));
-}
-
-TEST_F(PlayerProgram, OnATerminalShowsEachTracksProgress)
-{
-    station.Rules().AddRule("station shown tracks 1101,1102");
-    const testsupport::SChildResult run =
-        Play({"--station", "shown", "--tracks", "2", "--out", out}, true);
-    ASSERT_EQ(run.nExit, 0) << run.strErr;
-    EXPECT_EQ(run.strOut, "");
-    for (const std::string& shown :
-         {std::string("\r\x1b[K1. track 1101 - OVRadio Station  0:00 / 0:02  0 KB of 40 KB"),
-          "1. track 1101 - OVRadio Station  40 KB  -> " +
-              (fs::path(out) / "01 - OVRadio Station - track 1101.mp3").string(),
-          "2. track 1102 - OVRadio Station  40 KB  -> " +
-              (fs::path(out) / "02 - OVRadio Station - track 1102.mp3").string()})
-        EXPECT_NE(run.strErr.find(shown), std::string::npos)
-            << "\"" << shown << "\" in " << run.strErr;
-}
-
-// Track names come from the server: a station that puts terminal controls in them (set
-// the window title, clear the screen) has them printed as '?', and nothing but the
-// player's own erase-line sequence reaches the terminal.
-TEST_F(PlayerProgram, ServerTextReachesTheTerminalClean)
-{
-    station.Rules().AddRule("station controls tracks 1201");
-    station.Rules().AddRule("track 1201 field track=%1B%5D0%3Bowned%07Song%C2%9B");
-    station.Rules().AddRule("track 1201 field artist=%1B%5B2JBand");
-    const testsupport::SChildResult run =
-        Play({"--station", "controls", "--tracks", "1", "--out", out}, true);
-    ASSERT_EQ(run.nExit, 0) << run.strErr;
-    EXPECT_NE(run.strErr.find("1. ?]0;owned?Song? - ?[2JBand  40 KB"), std::string::npos)
-        << run.strErr;
-    std::string withoutOwn = run.strErr;
-    for (std::size_t n; (n = withoutOwn.find("\r\x1b[K")) != std::string::npos;)
-        withoutOwn.erase(n, 4);
-    EXPECT_EQ(withoutOwn.find('\x1b'), std::string::npos) << run.strErr;
-    EXPECT_EQ(withoutOwn.find('\x07'), std::string::npos) << run.strErr;
-    EXPECT_EQ(withoutOwn.find("\xC2\x9B"), std::string::npos) << run.strErr;
 }
 
 // What a play leaves in the runtime folder (the registry, the event log, the cache index
@@ -354,44 +269,147 @@ TEST_F(PlayerProgram, TheFilesAPlayLeavesAreTheUsersAlone)
         << "no cache file was written";
 }
 
-// The engine buffers an ending station's last tracks before the player asks for them, so
-// no handshake is left to carry 8: the engine announces the end when it hands out such a
-// track, and the player, which reads at the bit rate here, tells the end from a failure.
-TEST_F(PlayerProgram, AStationThatEndsWhileTracksAreBufferedAheadExitsWithThree)
+// Runs of the player to their end, each with its exit code and what it says: a failure
+// (1) with the engine's HRESULT, help context and description; track names turned into
+// file names; the progress shown on a terminal, where server text arrives clean (nothing
+// but the player's own erase-line sequence reaches it); a station that ends while its last
+// tracks are buffered ahead (3: the engine announces the end as it hands one out); a track
+// whose line announces more than its content, kept, told and played on (4).
+TEST_F(PlayerProgram, ARunExitsWithItsCodeAndSaysWhatHappened)
 {
-    for (const char* pszRule :
+    const std::string sha1201 = CSha256::Of(StationSong(1201, kTrackSize));
+    const struct
+    {
+        const char* name;
+        std::vector<const char*> rules;
+        std::vector<std::string> args; // before --out FOLDER
+        bool bTerminal;                // standard error a terminal, as a person's
+        int nExit;
+        std::vector<std::string> errHas; // on standard error; {out} stands for the folder
+        std::vector<std::string> outHas; // on standard output
+        // The track lines (--json) in order, each with fields it must have.
+        std::vector<std::map<std::string, std::string>> tracks;
+        // The files left in the folder, and the track each holds whole.
+        std::vector<std::pair<std::string, uint32_t>> files;
+    } rows[] = {
+        {"UnknownStation", // the sequence server answers 404
+         {},
+         {"--station", "nosuch"},
+         false,
+         1,
+         {"ovradio-play: GetNextTrackID failed: HRESULT 0x80020009, help context 11, "
+          "description: ",
+          "Could not get Next track", "status 3"},
+         {},
+         {},
+         {}},
+        {"EveryContentServerRefuses",
+         {"station refused tracks 701,702", "station refused sequence-status 244 after 1",
+          "station refused/content status 503"},
+         {"--station", "refused", "--json"},
+         false,
+         1,
+         {"GetNextTrackID failed: HRESULT 0x80020009, help context 11"},
+         {"{\"type\":\"end\",\"tracks\":0}\n"},
+         {},
+         {}},
+        {"FileNames",
+         {"station names tracks 901", "track 901 field track=Back%2FForth%3A+Why%3F",
+          "track 901 field artist=AC%2FDC+%3C%3E%7C%22%2A"},
+         {"--station", "names", "--tracks", "1"},
+         false,
+         0,
+         {},
+         {},
+         {},
+         {{"01 - AC_DC _____ - Back_Forth_ Why_.mp3", 901}}},
+        {"TerminalProgress",
+         {"station shown tracks 1101,1102"},
+         {"--station", "shown", "--tracks", "2"},
+         true,
+         0,
+         {"\r\x1b[K1. track 1101 - OVRadio Station  0:00 / 0:02  0 KB of 40 KB",
+          "1. track 1101 - OVRadio Station  40 KB  -> {out}/01 - OVRadio Station - track 1101.mp3",
+          "2. track 1102 - OVRadio Station  40 KB  -> {out}/02 - OVRadio Station - track 1102.mp3"},
+         {},
+         {},
+         {{"01 - OVRadio Station - track 1101.mp3", 1101},
+          {"02 - OVRadio Station - track 1102.mp3", 1102}}},
+        {"ServerTextWithTerminalControls", // set the window title, clear the screen
+         {"station controls tracks 1301", "track 1301 field track=%1B%5D0%3Bowned%07Song%C2%9B",
+          "track 1301 field artist=%1B%5B2JBand"},
+         {"--station", "controls", "--tracks", "1"},
+         true,
+         0,
+         {"1. ?]0;owned?Song? - ?[2JBand  40 KB"},
+         {},
+         {},
+         {}},
+        {"StationEndsWhileTracksAreBufferedAhead",
          {"station ahead tracks 611,612,613", "station ahead sequence-status 244 after 1",
-          "station ahead header endradiobrowserscript=Good+bye"})
-        station.Rules().AddRule(pszRule);
-    const testsupport::SChildResult run =
-        Play({"--station", "ahead", "--realtime", "--json", "--out", out});
-    EXPECT_EQ(run.nExit, 3) << run.strErr;
-    const std::vector<std::string> lines = LinesOf(run.strOut);
-    EXPECT_EQ(LinesOfType(lines, "track").size(), 3u) << run.strOut;
-    EXPECT_NE(run.strOut.find(R"({"type":"status","code":8,"text":"Good bye"})"), std::string::npos)
-        << run.strOut;
-}
-
-// A track whose line announces more than its content ends short at the content's real end:
-// the player keeps every byte, says so, plays on, and exits with 4.
-TEST_F(PlayerProgram, AShortTrackIsToldAndPlayedOnAndTheRunExitsWithFour)
-{
-    station.Rules().AddRule("station short tracks 1201,1202");
-    station.Rules().AddRule("track 1201 field songsize=50000");
-    testsupport::SChildOptions options{
-        {"--station", "short", "--tracks", "2", "--json", "--out", out}};
-    options.bStderrTerminal = true;
-    const testsupport::SChildResult run =
-        testsupport::RunChild(OVRADIO_PLAY_PATH, options, kPlayLimitMs);
-    EXPECT_EQ(run.nExit, 4) << run.strErr;
-    const std::vector<std::string> tracks = LinesOfType(LinesOf(run.strOut), "track");
-    ASSERT_EQ(tracks.size(), 2u) << run.strOut;
-    EXPECT_EQ(FieldOf(tracks[0], "truncated"), "true");
-    EXPECT_EQ(FieldOf(tracks[0], "bytes"), std::to_string(kTrackSize));
-    EXPECT_EQ(FieldOf(tracks[0], "sha256"), CSha256::Of(SynthSong(1201, kTrackSize)));
-    EXPECT_EQ(FieldOf(tracks[1], "truncated"), "false");
-    EXPECT_NE(run.strErr.find("1. track 1201 - OVRadio Station  40 KB of 50 KB  ENDED SHORT"),
-              std::string::npos)
-        << run.strErr;
-    EXPECT_NE(run.strErr.find("1 track ended short"), std::string::npos) << run.strErr;
+          "station ahead header endradiobrowserscript=Good+bye"},
+         {"--station", "ahead", "--realtime", "--json"},
+         false,
+         3,
+         {},
+         {R"({"type":"status","code":8,"text":"Good bye"})"},
+         {{}, {}, {}},
+         {}},
+        {"ShortTrack",
+         {"station short tracks 1201,1202", "track 1201 field songsize=50000"},
+         {"--station", "short", "--tracks", "2", "--json"},
+         true,
+         4,
+         {"1. track 1201 - OVRadio Station  40 KB of 50 KB  ENDED SHORT", "1 track ended short"},
+         {},
+         {{{"truncated", "true"}, {"bytes", std::to_string(kTrackSize)}, {"sha256", sha1201}},
+          {{"truncated", "false"}}},
+         {}},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        for (const char* pszRule : row.rules)
+            station.Rules().AddRule(pszRule);
+        const std::string folder = out + "/" + row.name;
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--out", folder});
+        const testsupport::SChildResult run = Play(args, row.bTerminal);
+        EXPECT_EQ(run.nExit, row.nExit) << run.strErr;
+        for (std::string text : row.errHas)
+        {
+            if (const std::size_t nAt = text.find("{out}"); nAt != std::string::npos)
+                text.replace(nAt, 5, folder);
+            EXPECT_NE(run.strErr.find(text), std::string::npos)
+                << "\"" << text << "\" in " << run.strErr;
+        }
+        for (const std::string& text : row.outHas)
+            EXPECT_NE(run.strOut.find(text), std::string::npos)
+                << "\"" << text << "\" in " << run.strOut;
+        if (row.bTerminal)
+        {
+            EXPECT_EQ(run.strOut.find('\x1b'), std::string::npos) << run.strOut;
+            std::string withoutOwn = run.strErr;
+            for (std::size_t n; (n = withoutOwn.find("\r\x1b[K")) != std::string::npos;)
+                withoutOwn.erase(n, 4);
+            for (const char* pszControl : {"\x1b", "\x07", "\xC2\x9B"})
+                EXPECT_EQ(withoutOwn.find(pszControl), std::string::npos) << run.strErr;
+        }
+        const std::vector<std::string> tracks = LinesOfType(LinesOf(run.strOut), "track");
+        ASSERT_EQ(tracks.size(), row.tracks.size()) << run.strOut;
+        for (std::size_t i = 0; i < tracks.size(); ++i)
+            for (const auto& [key, value] : row.tracks[i])
+                EXPECT_EQ(FieldOf(tracks[i], key), value) << tracks[i];
+        if (row.files.empty() && row.nExit != 1)
+            continue;
+        std::vector<std::string> names;
+        for (const auto& [name, trackid] : row.files)
+        {
+            names.push_back(name);
+            EXPECT_TRUE(testsupport::ReadFile(fs::path(folder) / name) ==
+                        StationSong(trackid, kTrackSize))
+                << name;
+        }
+        EXPECT_EQ(fs::exists(folder) ? FilesIn(folder) : std::vector<std::string>{}, names);
+    }
 }

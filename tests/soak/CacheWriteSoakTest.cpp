@@ -13,12 +13,11 @@
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
 #include "platform/Files.h"
-#include "soak/SoakSupport.h"
 #include "support/ChildProcess.h"
+#include "support/Soak.h"
 
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -112,15 +111,10 @@ protected:
 TEST(CacheWriteSoakRun, SplitTracksPlayOnFromTheNetworkWhileCacheWritesFail)
 {
     OVR_SOAK_ONLY();
-    std::error_code error;
-    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
-    ASSERT_FALSE(error) << error.message();
-    testsupport::SChildOptions options;
-    options.args = {"--gtest_also_run_disabled_tests",
-                    "--gtest_filter=CacheWriteSoak.DISABLED_PlaysUnderFileSizeLimits"};
-    options.env = {{"OVR_SOAK_CACHE_CHILD", "1"}};
-    options.bMergeStderr = true;
-    testsupport::ChildProcess child(strSelf, options);
+    testsupport::ChildProcess child(
+        testsupport::ThisProgram(),
+        testsupport::OnlyTest("CacheWriteSoak.DISABLED_PlaysUnderFileSizeLimits",
+                              {"OVR_SOAK_CACHE_CHILD", "1"}));
     ASSERT_TRUE(child.Started());
     // The plays take long under the sanitizers: each line of output is progress, and a
     // line comes at least every ten plays.

@@ -5,8 +5,8 @@
 #include "download/DownloadTestSupport.h"
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
-#include "soak/SoakSupport.h"
 #include "support/FastClock.h"
+#include "support/Soak.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -25,9 +25,7 @@ struct SFault
     DWORD dwSize = 0;
 };
 
-class DownloadSoak : public integration::TrackCacheIntegration
-{
-};
+using DownloadSoak = integration::TrackCacheIntegration;
 } // namespace
 
 TEST_F(DownloadSoak, EveryCutOrResetTrackIsResumedByteExactWithAnAcceptedToken)

@@ -9,9 +9,9 @@
 #include "hostlibs/EventMgr.h"
 #include "sequence/RadioSequenceMgr.h"
 #include "sequence/TimeStamp.h"
-#include "soak/SoakSupport.h"
 #include "support/RawServer.h"
 #include "support/SequenceWait.h"
+#include "support/Soak.h"
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 
@@ -36,23 +36,8 @@ enum class EGarbage
     eEndlessBody,    // no Content-Length, random bytes without end
 };
 constexpr int kGarbageKinds = 5;
-
-const char* NameOf(EGarbage eKind)
-{
-    switch (eKind)
-    {
-    case EGarbage::eRandomHead:
-        return "random head";
-    case EGarbage::eRandomBody:
-        return "random body";
-    case EGarbage::eEndlessHeaders:
-        return "endless headers";
-    case EGarbage::eFourGigabytes:
-        return "Content-Length 4 GiB";
-    default:
-        return "endless body";
-    }
-}
+constexpr const char* kGarbageNames[kGarbageKinds] = {
+    "random head", "random body", "endless headers", "Content-Length 4 GiB", "endless body"};
 
 // What an endless answer sends at most: far more than any buffer of the engine may hold.
 constexpr uint64_t kEndlessBudget = 96ull << 20;
@@ -315,7 +300,8 @@ TEST_F(GarbageStation, GarbageAnswersEndInErrorsWithinBoundedMemory)
             nQuarterResident = soak::ResidentBytes();
         const auto eKind = static_cast<EGarbage>(soak::Between(random, 0, kGarbageKinds - 1));
         const int nWhere = static_cast<int>(soak::Between(random, 0, 2));
-        SCOPED_TRACE("answer " + std::to_string(i) + ": " + NameOf(eKind) + " for the " +
+        SCOPED_TRACE("answer " + std::to_string(i) + ": " + kGarbageNames[static_cast<int>(eKind)] +
+                     " for the " +
                      (nWhere == 0   ? "time"
                       : nWhere == 1 ? "sequence"
                                     : "content") +

@@ -6,14 +6,13 @@
 #include "host/Preferences.h"
 #include "integration/StationFixture.h"
 #include "integration/StreamPlayer.h"
-#include "soak/SoakSupport.h"
+#include "platform/Event.h"
+#include "support/Soak.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <gtest/gtest.h>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -23,49 +22,22 @@ using streamtest::CodeOf;
 
 namespace
 {
-class SessionSoak : public integration::StationIntegration
-{
-};
+using SessionSoak = integration::StationIntegration;
 
-// Whether a session runs, for the player: without one it waits for the next instead of
-// asking again at once.
-class CSessionFlag
+// Whether a session runs, for the player: without one it waits (a few milliseconds at
+// most) for the next instead of asking again at once. The event is set while a session
+// runs, and at the run's end, to wake a waiting player to look at its stop flag.
+struct SSessionFlag
 {
-public:
     void Set(bool bRunning)
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_bRunning = bRunning;
-        }
-        m_changed.notify_all();
+        m_bRunning = bRunning;
+        bRunning ? sessionOrStop.Set() : sessionOrStop.Reset();
     }
-    bool IsRunning() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_bRunning;
-    }
-    // Waits up to the limit for a session, or for the flag's end.
-    void WaitForSession(const std::atomic<bool>& bStop, DWORD dwLimitMs)
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::milliseconds(dwLimitMs),
-                           [&] { return m_bRunning || bStop.load(); });
-    }
-    // Wakes a waiting player to look at its stop flag; the lock orders the flag's store
-    // before the waiter's look, so the wake-up cannot fall between its look and its wait.
-    void Wake()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-        }
-        m_changed.notify_all();
-    }
+    bool IsRunning() const { return m_bRunning; }
 
-private:
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_bRunning = false;
+    std::atomic<bool> m_bRunning{false};
+    platform::Event sessionOrStop{true, false};
 };
 } // namespace
 
@@ -100,7 +72,7 @@ TEST_F(SessionSoak, RandomSessionCallsWhilePlayingLeaveNoThreadBehind)
     };
     auto pMgr = std::make_unique<CStreamManager>();
     CStreamManager& mgr = *pMgr;
-    CSessionFlag session;
+    SSessionFlag session;
     ASSERT_TRUE(mgr.StartSession("one", "One", "afd", "caps", "::id=1", callback));
     bEnded = false;
     session.Set(true);
@@ -127,7 +99,7 @@ TEST_F(SessionSoak, RandomSessionCallsWhilePlayingLeaveNoThreadBehind)
                 }
                 if (nCode != 0)
                 {
-                    session.WaitForSession(bStop, 5);
+                    session.sessionOrStop.WaitRealTime(5);
                     continue;
                 }
                 ++nTracks;
@@ -179,7 +151,7 @@ TEST_F(SessionSoak, RandomSessionCallsWhilePlayingLeaveNoThreadBehind)
         }
     }
     bStop = true;
-    session.Wake();
+    session.sessionOrStop.Set();
     testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
     bEnded = true;
     testsupport::Within("the player thread to end", [&] { playerThread.join(); });

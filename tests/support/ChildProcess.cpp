@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <poll.h>
 #include <pty.h>
@@ -70,7 +71,7 @@ ChildProcess::ChildProcess(const std::string& program, SChildOptions options)
             ::fcntl(err[1], F_SETFD, FD_CLOEXEC);
         }
     }
-    else if (bStreams && !options.bMergeStderr)
+    else if (bStreams && !options.bMergeStderr && !options.bInheritStderr)
         bStreams = ::pipe2(err, O_CLOEXEC) == 0;
     if (!bStreams)
     {
@@ -81,14 +82,15 @@ ChildProcess::ChildProcess(const std::string& program, SChildOptions options)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, options.bMergeStderr ? out[1] : err[1], 2);
+    if (!options.bInheritStderr)
+        posix_spawn_file_actions_adddup2(&actions, options.bMergeStderr ? out[1] : err[1], 2);
     if (!options.folder.empty())
         posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     std::vector<std::string> envp = ChildEnvironment(options);
-    const int rc = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, Pointers(argv).data(),
-                               Pointers(envp).data());
+    const int rc = posix_spawnp(&m_pid, program.c_str(), &actions, nullptr, Pointers(argv).data(),
+                                Pointers(envp).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     // The child's sides close here; a terminal's master sees the end of the stream (EIO)
@@ -133,7 +135,7 @@ void ChildProcess::Kill()
 ::testing::AssertionResult ChildProcess::ErrLine(std::string& line, DWORD dwLimitMs)
 {
     if (m_err < 0)
-        return ::testing::AssertionFailure() << "standard error goes to standard output";
+        return ::testing::AssertionFailure() << "standard error is not read apart";
     return LineFrom(m_err, m_strErr, line, "a line on the standard error of " + m_strProgram,
                     dwLimitMs);
 }
@@ -193,9 +195,27 @@ void ChildProcess::Signal(int nSignal)
     }
     m_pid = -1;
     m_bEnded = true;
+    m_nStatus = status;
     m_nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     m_nSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return ::testing::AssertionSuccess();
+}
+
+std::string ThisProgram()
+{
+    std::error_code error;
+    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    EXPECT_FALSE(error) << "this program's path: " << error.message();
+    return strSelf;
+}
+
+SChildOptions OnlyTest(const std::string& strTest,
+                       std::pair<std::string, std::string> environmentValue)
+{
+    SChildOptions options{{"--gtest_also_run_disabled_tests", "--gtest_filter=" + strTest}};
+    options.env = {std::move(environmentValue)};
+    options.bMergeStderr = true;
+    return options;
 }
 
 SChildResult RunChild(const std::string& program, SChildOptions options, DWORD dwLimitMs)

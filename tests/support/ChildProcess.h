@@ -1,6 +1,7 @@
-// A program run by a test as a process of its own (posix_spawn): its arguments, changes to
-// the environment it inherits, its folder; standard input from /dev/null, standard output
-// and standard error on pipes (or both on one). The test reads lines as they come, sends
+// A program run by a test as a process of its own (posix_spawnp: a name without a slash is
+// looked up on PATH): its arguments, changes to the environment it inherits, its folder;
+// standard input from /dev/null, standard output and standard error on pipes (or both on
+// one, or standard error the test's own). The test reads lines as they come, sends
 // signals, and collects the rest with the exit status, each within a limit that fails the
 // test with a message. The destructor kills a process that is still running.
 #pragma once
@@ -25,7 +26,8 @@ struct SChildOptions
     std::vector<std::pair<std::string, std::string>> env; // set in the child's environment
     std::vector<std::string> unsetEnv;                    // removed from it
     std::string folder;                                   // this process's when empty
-    bool bMergeStderr = false; // standard error goes where standard output goes
+    bool bMergeStderr = false;   // standard error goes where standard output goes
+    bool bInheritStderr = false; // standard error is the test's own
     // Standard error is a pseudo-terminal (isatty answers true there), read as Err().
     bool bStderrTerminal = false;
 };
@@ -56,6 +58,8 @@ public:
     // After Finish: the exit code, or -1 when a signal ended the process.
     int ExitCode() const { return m_nExit; }
     int TermSignal() const { return m_nSignal; }
+    // After Finish: the status as waitpid gave it.
+    int Status() const { return m_nStatus; }
     const std::string& Out() const { return m_strOut; }
     const std::string& Err() const { return m_strErr; }
 
@@ -69,9 +73,18 @@ private:
     bool m_bEnded = false;
     int m_nExit = -1;
     int m_nSignal = 0;
+    int m_nStatus = -1;
     std::string m_strOut; // read but not yet handed out as a line
     std::string m_strErr;
 };
+
+// This test program's own path, and the options that run it again in a process of its own
+// with only the test named (one whose name starts with DISABLED_, so that the program's own
+// run passes it by) and the environment value set, standard error with standard output: for
+// a test of settings that hold for a whole process, as a limit on the size of files.
+std::string ThisProgram();
+SChildOptions OnlyTest(const std::string& strTest,
+                       std::pair<std::string, std::string> environmentValue);
 
 // Runs the program to its end within the limit; Finish's failure becomes the test's.
 struct SChildResult

@@ -1,39 +1,20 @@
 #include "support/ServerProcess.h"
 
-#include "support/Wait.h"
-
-#include <cerrno>
 #include <csignal>
 #include <string_view>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace testsupport
 {
 ServerProcess::ServerProcess(const std::vector<std::string>& argv)
 {
-    int out[2];
-    if (argv.empty() || pipe(out) != 0)
+    if (argv.empty())
         return;
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    m_pid = fork();
-    if (m_pid == 0)
-    {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    m_out = out[0];
-    if (m_pid < 0)
+    SChildOptions options{{argv.begin() + 1, argv.end()}};
+    options.bInheritStderr = true;
+    m_pChild = std::make_unique<ChildProcess>(argv[0], std::move(options));
+    if (!m_pChild->Started())
         return;
-    std::string pending;
-    EXPECT_TRUE(LineFrom(m_out, pending, m_firstLine, "the first line of " + argv[0]));
+    EXPECT_TRUE(m_pChild->OutLine(m_firstLine)) << "the first line of " << argv[0];
     constexpr std::string_view kPrefix = "listening on http://127.0.0.1:";
     if (m_firstLine.rfind(kPrefix, 0) == 0)
         m_port = static_cast<uint16_t>(std::stoul(m_firstLine.substr(kPrefix.size())));
@@ -46,24 +27,13 @@ ServerProcess::~ServerProcess()
 
 int ServerProcess::Stop()
 {
-    int status = -1;
-    if (m_pid > 0)
-    {
-        kill(m_pid, SIGTERM);
-        if (!Exited(m_pid, status, "the server to end on SIGTERM"))
-        {
-            ADD_FAILURE() << "the server did not end on SIGTERM within the limit";
-            kill(m_pid, SIGKILL);
-            while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR)
-            {
-            }
-            status = -1;
-        }
-        m_pid = -1;
-    }
-    if (m_out >= 0)
-        close(m_out);
-    m_out = -1;
+    if (!m_pChild || m_pChild->Pid() <= 0)
+        return -1;
+    m_pChild->Signal(SIGTERM);
+    const bool bEnded = m_pChild->Finish();
+    EXPECT_TRUE(bEnded) << "the server did not end on SIGTERM within the limit";
+    const int status = bEnded ? m_pChild->Status() : -1;
+    m_pChild.reset();
     return status;
 }
 } // namespace testsupport

@@ -1,10 +1,13 @@
 // A server program started for a test: its first line on stdout must be
-// "listening on http://127.0.0.1:PORT"; the destructor ends it with SIGTERM.
+// "listening on http://127.0.0.1:PORT"; its standard error is the test's own. The
+// destructor ends it with SIGTERM.
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace testsupport
@@ -25,8 +28,7 @@ public:
     int Stop();
 
 private:
-    pid_t m_pid = -1;
-    int m_out = -1;
+    std::unique_ptr<ChildProcess> m_pChild;
     uint16_t m_port = 0;
     std::string m_firstLine;
 };

@@ -57,20 +57,12 @@ TempHome::TempHome()
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
-    if (const char* old = std::getenv("OVRADIO_HOME"))
-    {
-        m_oldHome = old;
-        m_hadOldHome = true;
-    }
-    setenv("OVRADIO_HOME", m_path.c_str(), 1);
+    m_home.emplace("OVRADIO_HOME", m_path.c_str());
 }
 
 TempHome::~TempHome()
 {
-    if (m_hadOldHome)
-        setenv("OVRADIO_HOME", m_oldHome.c_str(), 1);
-    else
-        unsetenv("OVRADIO_HOME");
+    m_home.reset();
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
 }

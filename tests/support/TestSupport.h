@@ -9,6 +9,21 @@
 
 namespace testsupport
 {
+// Sets (or, with null, clears) an environment variable for its lifetime and puts the old
+// value back.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* pszName, const char* pszValue);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
 // Creates a fresh temporary folder, points OVRADIO_HOME at it, and removes it again.
 class TempHome
 {
@@ -23,23 +38,7 @@ public:
 
 private:
     std::filesystem::path m_path;
-    std::string m_oldHome;
-    bool m_hadOldHome = false;
-};
-
-// Sets (or, with null, clears) an environment variable for its lifetime and puts the old
-// value back.
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char* pszName, const char* pszValue);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
+    std::optional<ScopedEnv> m_home;
 };
 
 // The permission bits of the path itself (a link is not followed); 0 when it is missing.

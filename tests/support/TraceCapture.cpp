@@ -32,12 +32,7 @@ TraceCapture::TraceCapture(bool bOpenChannel)
         ::listen(m_hListen, 8) != 0 || ::pipe(m_hWake) != 0)
         throw std::runtime_error("trace capture socket failed");
 
-    if (const char* pszOld = std::getenv("OVDIAG_SOCKET"))
-    {
-        m_bHadOldSocket = true;
-        m_strOldSocket = pszOld;
-    }
-    ::setenv("OVDIAG_SOCKET", m_strSocket.c_str(), 1);
+    m_socketEnv.emplace("OVDIAG_SOCKET", m_strSocket.c_str());
     m_thread = std::thread([this] { Serve(); });
 
     host::ForgetTraceViewer();
@@ -61,10 +56,7 @@ TraceCapture::~TraceCapture()
     ::close(m_hListen);
     ::close(m_hWake[0]);
     ::close(m_hWake[1]);
-    if (m_bHadOldSocket)
-        ::setenv("OVDIAG_SOCKET", m_strOldSocket.c_str(), 1);
-    else
-        ::unsetenv("OVDIAG_SOCKET");
+    m_socketEnv.reset();
     std::error_code ignored;
     std::filesystem::remove_all(m_strFolder, ignored);
 }
@@ -112,7 +104,8 @@ void TraceCapture::Serve()
             bool bAnswer;
             {
                 platform::MutexLock lock(m_lock);
-                m_listMessages.push_back({message.dwKind, message.block});
+                m_listMessages.push_back(
+                    {message.dwKind, message.block, std::chrono::steady_clock::now()});
                 bAnswer = m_bAnswer;
             }
             m_changed.notify_all();
@@ -156,8 +149,8 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
     return false;
 }
 
-::testing::AssertionResult TraceCapture::WaitForLineContaining(const std::string& strText,
-                                                               DWORD dwLimitMs) const
+std::optional<TraceCapture::SMessage> TraceCapture::FirstLineContaining(const std::string& strText,
+                                                                        DWORD dwLimitMs) const
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwLimitMs);
     platform::MutexLock lock(m_lock);
@@ -166,12 +159,20 @@ bool TraceCapture::HasLineContaining(const std::string& strText) const
         for (const SMessage& message : m_listMessages)
             if (message.dwKind == host::kTraceKindText &&
                 message.Text().find(strText) != std::string::npos)
-                return ::testing::AssertionSuccess();
+                return message;
         if (!lock.WaitUntil(m_changed, deadline))
-            return ::testing::AssertionFailure()
-                   << "timed out after " << dwLimitMs / 1000
-                   << " s waiting for a trace line containing \"" << strText << "\"";
+            return std::nullopt;
     }
+}
+
+::testing::AssertionResult TraceCapture::WaitForLineContaining(const std::string& strText,
+                                                               DWORD dwLimitMs) const
+{
+    if (FirstLineContaining(strText, dwLimitMs))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "timed out after " << dwLimitMs / 1000 << " s waiting for a trace line containing \""
+           << strText << "\"";
 }
 
 void TraceCapture::Clear()

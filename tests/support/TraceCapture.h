@@ -1,5 +1,6 @@
-// A trace viewer inside the test process: listens on a socket in a temporary folder,
-// points OVDIAG_SOCKET at it, and records every message the engine's trace sends. The
+// A trace viewer inside the test process (or a benchmark's): listens on a socket in a
+// temporary folder, points OVDIAG_SOCKET at it (a child process started meanwhile traces
+// to it too), and records every message the engine's trace sends with its arrival time. The
 // viewer records a message before it answers, so whatever a Trace call sent is in the
 // record when the call returns. Construction makes the engine's trace find this viewer
 // and open a channel; destruction closes it and forgets the viewer again.
@@ -7,10 +8,13 @@
 
 #include "host/TraceBlock.h"
 #include "platform/Mutex.h"
+#include "support/TestSupport.h"
 #include "support/Wait.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +28,7 @@ public:
     {
         DWORD dwKind;
         host::STraceBlock block;
+        std::chrono::steady_clock::time_point at; // when the viewer received it
         std::string Text() const { return block.szText; }
     };
 
@@ -42,6 +47,11 @@ public:
     bool HasLine(const std::string& strText) const;
     // True when some received line contains text.
     bool HasLineContaining(const std::string& strText) const;
+    // The first line received that contains text: blocks until one has come, at most the
+    // limit; nothing when none came.
+    std::optional<SMessage> FirstLineContaining(const std::string& strText,
+                                                DWORD dwLimitMs = kWaitLimitMs) const
+        OVR_EXCLUDES(m_lock);
     // Blocks until a line containing text has been received (at once when one has), at
     // most the limit.
     ::testing::AssertionResult WaitForLineContaining(const std::string& strText,
@@ -64,8 +74,7 @@ private:
 
     std::string m_strFolder;
     std::string m_strSocket;
-    std::string m_strOldSocket;
-    bool m_bHadOldSocket = false;
+    std::optional<ScopedEnv> m_socketEnv; // OVDIAG_SOCKET
     int m_hListen = -1;
     int m_hWake[2] = {-1, -1};
     mutable platform::Mutex m_lock;

@@ -1,17 +1,18 @@
 // What the soak runs share: their counts and seeds, both printed and both settable from
 // the environment (OVR_SOAK_COUNT lowers a count while iterating, OVR_SOAK_SEED replays a
-// run that failed), the process's thread count and resident set. The runs take minutes,
-// so they run only when OVR_SOAK is set (`make test-soak` sets it): a plain ctest run of a
-// build folder skips them.
+// run that failed), and the process's thread count and resident set, which other tests
+// look at too. The runs take minutes, so they run only when OVR_SOAK is set (`make
+// test-soak` sets it): a plain ctest run of a build folder skips them.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -52,15 +53,9 @@ inline uint64_t Between(std::mt19937_64& random, uint64_t lo, uint64_t hi)
 // The threads of this process, as /proc/self/task lists them.
 inline int ThreadCount()
 {
-    int n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task"))
-    {
-        while (const dirent* entry = ::readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++n;
-        ::closedir(dir);
-    }
-    return n;
+    std::error_code error;
+    const std::filesystem::directory_iterator tasks("/proc/self/task", error);
+    return static_cast<int>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
 
 // The process's resident set in bytes (VmRSS of /proc/self/status); 0 when unknown.
