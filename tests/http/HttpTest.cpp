@@ -300,15 +300,16 @@ TEST(HttpClient, AnswerHeadsAreCappedAndTheirRangeLengthAndRetryAfterRead)
             << row.pszValue;
     }
     // From an answer: Retry-After as seconds or as a date (0 once it has passed).
-    for (const auto& [pszRetryAfter, dwExpected] :
+    for (const auto& [pszValue, dwExpected] :
          {std::pair{"3", 3u}, std::pair{"Thu, 01 Jan 1970 00:00:00 GMT", 0u}})
     {
+        const std::string strRetryAfter = pszValue;
         RawServer server(
             [&](int fd)
             {
                 SendAll(fd, Head("206 Partial Content", 5,
-                                 "Content-Range: bytes 5-9/10\r\nRetry-After: " +
-                                     std::string(pszRetryAfter) + "\r\n") +
+                                 "Content-Range: bytes 5-9/10\r\nRetry-After: " + strRetryAfter +
+                                     "\r\n") +
                                 "abcde");
             });
         Client client(server.Port());
