@@ -27,8 +27,6 @@ std::string GuidText(REFGUID guid)
     return platform::Utf16ToUtf8(text);
 }
 
-void StatusCallbackForTypeCheck(LONG, const char*) {}
-
 // The kinds of parameter an operation of the interface takes.
 enum class EArg
 {
@@ -194,7 +192,7 @@ SOutcome InvokeByMemid(IDispatch& object, DISPID memid, const std::vector<EArg>&
 static_assert(std::is_base_of_v<IDispatch, IRadioEngine>);
 static_assert(sizeof(LONG_PTR) == sizeof(void*) && std::is_signed_v<LONG_PTR>);
 static_assert(sizeof(LONG) == 4 && sizeof(INT) == 4);
-static_assert(std::is_same_v<OVRADIO_STATUS_CALLBACK, decltype(&StatusCallbackForTypeCheck)>);
+static_assert(std::is_same_v<OVRADIO_STATUS_CALLBACK, void (*)(LONG, const char*)>);
 static_assert(RS_OK == 0 && RS_EOF == 1 && RS_NODATAVAILABLE == 2);
 
 TEST(RadioEngineInterface, IdentifiersHaveTheirRegisteredValues)
