@@ -233,10 +233,13 @@ TEST_F(TrackDownload, AnAbortReleasesEveryWaitOfADownload)
     std::string ids;
     for (std::size_t i = 0; i < std::size(rows); ++i)
     {
-        ids += (i == 0 ? "" : ",") + std::to_string(901 + i);
+        const std::string id = std::to_string(901 + i);
+        ids += (i == 0 ? "" : ",") + id;
         for (std::string rule : rows[i].rules)
-            station.Rules().AddRule(
-                rule.replace(rule.find(" T "), 3, " " + std::to_string(901 + i) + " "));
+        {
+            const std::size_t at = rule.find(" T ");
+            station.Rules().AddRule(rule.substr(0, at) + " " + id + rule.substr(at + 2));
+        }
     }
     station.Rules().AddRule("station aborts tracks " + ids);
     station.Rules().AddRule("station aborts size 300000");
