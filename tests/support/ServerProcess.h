@@ -1,5 +1,5 @@
 // A server program started for a test: its first line on stdout must be
-// "listening on http://127.0.0.1:PORT"; the destructor ends it with SIGTERM.
+// "listening on http://127.0.0.1:PORT" (or https://); the destructor ends it with SIGTERM.
 #pragma once
 
 #include <cstdint>
