@@ -120,8 +120,12 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
     // The time and sequence requests went to the TLS station too, and nothing was plain.
     EXPECT_FALSE(integration::RequestsTo(tls, "/sequence.m3u?", 1).empty());
     EXPECT_FALSE(integration::RequestsTo(tls, "/ovdk/radiotime?", 1).empty());
+    // No handshake was refused (a connection dropped at the session's end may leave early)
+    // and none spoke plain HTTP.
     for (const station::RequestRecord& record : tls.Requests())
-        EXPECT_EQ(record.note.rfind("tls: ", 0), std::string::npos) << record.note;
+        EXPECT_TRUE(record.note.find("alert") == std::string::npos &&
+                    record.note.find("http request") == std::string::npos)
+            << record.note;
     EXPECT_TRUE(station.Requests().empty());
 }
 
