@@ -416,12 +416,13 @@ TEST(HttpClient, AnswerHeadsAreCappedAndTheirRangeLengthAndRetryAfterRead)
     for (const auto& [pszRetryAfter, dwExpected] :
          {std::pair{"3", 3u}, std::pair{"Thu, 01 Jan 1970 00:00:00 GMT", 0u}})
     {
+        // A structured binding is captured through a copy (clang cannot capture it).
         RawServer server(
-            [&](int fd)
+            [&, pszValue = pszRetryAfter](int fd)
             {
                 SendAll(fd, Head("206 Partial Content", 5,
                                  "Content-Range: bytes 5-9/10\r\nRetry-After: " +
-                                     std::string(pszRetryAfter) + "\r\n") +
+                                     std::string(pszValue) + "\r\n") +
                                 "abcde");
             });
         Client client(server.Port());
