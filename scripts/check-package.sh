@@ -24,7 +24,7 @@ for file in /usr/include/ovradio/RadioEngine.h /usr/include/ovradio/Com.h \
 done
 grep -qx 'prefix=/usr' "$root/usr/lib/pkgconfig/ovradio.pc" || fail "ovradio.pc does not name /usr"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libgstreamer1.0-0 libcurl4 libxml2 libstdc++6; do
+for needed in libgstreamer1.0-0 libcurl4 libssl3 libxml2 libstdc++6; do
   [[ "$depends" == *"$needed"* ]] || fail "the package does not depend on $needed: $depends"
 done
 # Crypto++ is linked from its static archive where Debian has one; a build that took the

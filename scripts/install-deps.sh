@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev
-  libcrypto++-dev libcurl4-openssl-dev libxml2-dev libmp3lame-dev
+  libcrypto++-dev libcurl4-openssl-dev libssl-dev libxml2-dev libmp3lame-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   curl python3 gcovr
   libgstreamer1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

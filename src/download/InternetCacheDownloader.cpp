@@ -154,9 +154,11 @@ void mcInternetCacheDownloader::ExceptionHandling(const std::string& strMessage,
 {
     const DWORD dwLastError = http::LastError();
     std::string strUrl;
+    std::string strReason;
     {
         TracedLock lock(m_csInternet, "mcInternetCacheDownloader::ExceptionHandling CS Entry", 0);
         strUrl = m_strUrl;
+        strReason = m_strTrustFailure;
         const std::string strResponse = m_strLastResponse.substr(0, kLastResponseChars) +
                                         platform::FormatText("%lu", dwLastError);
         Trace("mcInternetCacheDownloader::ExceptionHandling is called:\n\tFailed for %s [Url: "
@@ -180,28 +182,27 @@ void mcInternetCacheDownloader::ExceptionHandling(const std::string& strMessage,
     event.AddParameter("TrackName", m_strTrackName.c_str());
     event.AddParameter("URL", strUrl.c_str());
     event.AddParameter("LastError", static_cast<int>(dwLastError));
+    if (!strReason.empty())
+        event.AddParameter("Reason", strReason.c_str());
     GetEventMgr()->PostEvent(event);
 }
 
 void mcInternetCacheDownloader::InternetOpenAllHandles()
 {
-    std::string strHost;
-    std::string strPath;
-    WORD nPort = 0;
-    if (!SplitUrl(m_strUrl, strHost, strPath, nPort))
+    SServerAddress address;
+    if (!SplitUrl(m_strUrl, address))
         throw CWorkerError("Invalid radio url\n");
-    if (nPort == 0)
-        nPort = 80;
     const std::string& strAgent = AgentText();
     if (m_bAbort)
         return;
-    auto session = std::make_shared<http::Session>(strAgent);
+    auto session = OpenHttpSession(strAgent);
     if (m_bAbort)
         return;
-    auto connect = std::make_shared<http::Connection>(*session, strHost, nPort);
+    auto connect = std::make_shared<http::Connection>(*session, address.strHost, address.nPort,
+                                                      address.eScheme);
     if (m_bAbort)
         return;
-    auto request = std::make_shared<http::Request>(*connect, "GET", strPath);
+    auto request = std::make_shared<http::Request>(*connect, "GET", address.strPathWithQuery);
     m_dwSkip = 0;
     m_bAtRealEnd = false;
     StoreHandles(session, connect, request);
@@ -253,6 +254,8 @@ void mcInternetCacheDownloader::SendRequest(http::Request& request)
                   "failed for %s: %s",
                   TraceAddress(), m_strTrackName.c_str(), strWhy.c_str());
             m_strLastResponse = strWhy + " ";
+            if (http::IsTrustFailure(dwLastError))
+                m_strTrustFailure = "the content server cannot be trusted: " + strWhy;
         }
         http::SetLastError(dwLastError);
         const std::string strMessage = platform::FormatText(

@@ -172,6 +172,8 @@ private:
     const DWORD m_dwRetryLimit;
     // The status line of the last answer, for the failure report.
     std::string m_strLastResponse OVR_GUARDED_BY(m_csInternet);
+    // The TLS library's reason when the content server could not be trusted.
+    std::string m_strTrustFailure OVR_GUARDED_BY(m_csInternet);
     const std::shared_ptr<CConnectionRateMeter> m_pRateMeter;
     std::atomic<BOOL> m_bAnswered{FALSE};
     // The offset the request's range asks from; none without a range.

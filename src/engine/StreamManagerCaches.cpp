@@ -411,7 +411,11 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
         SetStatus(3, strReason.c_str());
     }
     else if (!bResult)
-        SetStatus(3);
+    {
+        // A server that could not be trusted says why; other failures carry no text.
+        const std::string strReason = m_pSequenceMgr->FailureReason();
+        SetStatus(3, strReason.empty() ? nullptr : strReason.c_str());
+    }
     else if (m_pSequenceMgr->GetSequenceStatus() == 244)
     {
         m_bEndAnnounced = true;

@@ -10,6 +10,9 @@
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -104,6 +107,31 @@ DWORD LastError()
     return t_dwLastError;
 }
 
+bool IsTrustFailure(DWORD dwError)
+{
+    switch (dwError)
+    {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SECURE_FAILURE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<EScheme> SchemeOf(std::string_view scheme)
+{
+    if (EqualsNoCase(scheme, "http"))
+        return EScheme::eHttp;
+    if (EqualsNoCase(scheme, "https"))
+        return EScheme::eHttps;
+    return std::nullopt;
+}
+
 bool ParseContentRange(const std::string& strValue, SContentRange& range)
 {
     const std::string_view value = TrimAscii(strValue);
@@ -189,19 +217,23 @@ private:
 
 struct SessionState
 {
-    explicit SessionState(std::string agent) : strAgent(std::move(agent)) {}
+    SessionState(std::string agent, std::string trustFile)
+        : strAgent(std::move(agent)), strTrustFile(std::move(trustFile))
+    {
+    }
 
     // Closes every connection opened from the session, and their requests.
     void Close();
 
     const std::string strAgent;
+    const std::string strTrustFile;
     ChildHandles<ConnectionState> connections;
 };
 
 struct ConnectionState
 {
-    ConnectionState(std::shared_ptr<SessionState> s, std::string host, WORD port)
-        : session(std::move(s)), strHost(std::move(host)), nPort(port)
+    ConnectionState(std::shared_ptr<SessionState> s, std::string host, WORD port, EScheme scheme)
+        : session(std::move(s)), strHost(std::move(host)), nPort(port), eScheme(scheme)
     {
     }
 
@@ -211,6 +243,7 @@ struct ConnectionState
     const std::shared_ptr<SessionState> session;
     const std::string strHost;
     const WORD nPort;
+    const EScheme eScheme;
     std::atomic<DWORD> dwReceiveTimeout{kDefaultReceiveTimeoutMs};
     ChildHandles<RequestState> requests;
 };
@@ -324,6 +357,8 @@ struct RequestState
     template <typename Done>
     DWORD Pump(Done done);
     DWORD ResultError() const;
+    DWORD TrustError() const;
+    static CURLcode OnSslContext(CURL* easy, void* pSslContext, void* user);
     static size_t OnHeader(char* p, size_t size, size_t n, void* user);
     static size_t OnBody(char* p, size_t size, size_t n, void* user);
 
@@ -350,6 +385,9 @@ struct RequestState
     std::vector<std::pair<std::string, std::string>> answerHeaders;
     std::size_t nHeadBytes = 0;
     bool bHeadTooLarge = false;
+    // Where a redirect of this exchange pointed, and why the trust file could not be used.
+    std::string strRedirectUrl;
+    std::string strTrustFileFailure;
     char* pDest = nullptr;
     std::size_t nDestLeft = 0;
     ReadAhead ahead;
@@ -378,17 +416,27 @@ bool RequestState::CreateCurl()
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kCurlBufferSize);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+    const bool bSecure = connection->eScheme == EScheme::eHttps;
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    // An https address is never followed to a plain one: its requests carry the
+    // listener's identifier and signed addresses.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, bSecure ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!connection->session->strTrustFile.empty())
+    {
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &RequestState::OnSslContext);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
+    }
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, connection->session->strAgent.c_str());
 
     std::string strHost = connection->strHost;
     if (strHost.find(':') != std::string::npos && strHost.front() != '[')
         strHost = "[" + strHost + "]";
-    const std::string strUrl =
-        "http://" + strHost + ":" + std::to_string(connection->nPort) + strPath;
+    const std::string strUrl = (bSecure ? "https://" : "http://") + strHost + ":" +
+                               std::to_string(connection->nPort) + strPath;
     if (curl_easy_setopt(easy, CURLOPT_URL, strUrl.c_str()) != CURLE_OK)
         return false;
 
@@ -481,6 +529,8 @@ bool RequestState::PrepareExchange(const std::string& strExtraHeaders)
     answerHeaders.clear();
     nHeadBytes = 0;
     bHeadTooLarge = false;
+    strRedirectUrl.clear();
+    strTrustFileFailure.clear();
     pDest = nullptr;
     nDestLeft = 0;
     ahead.Clear();
@@ -570,13 +620,31 @@ DWORD RequestState::ResultError() const
     case CURLE_COULDNT_CONNECT:
         return ERROR_INTERNET_CANNOT_CONNECT;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
         return ERROR_INTERNET_INVALID_URL;
     case CURLE_GOT_NOTHING:
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_BAD_CONTENT_ENCODING:
     case CURLE_TOO_MANY_REDIRECTS:
         return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return connection->eScheme == EScheme::eHttps && !strRedirectUrl.empty()
+                   ? ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
+                   : ERROR_INTERNET_INVALID_URL;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return TrustError();
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+        return ERROR_INTERNET_SECURE_FAILURE;
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
     {
@@ -589,6 +657,54 @@ DWORD RequestState::ResultError() const
     default:
         return ERROR_INTERNET_INTERNAL_ERROR;
     }
+}
+
+// A certificate that did not verify: which check failed, from the TLS library's verdict on
+// the chain. curl checks the host name before it takes the chain's verdict: a failure there
+// leaves the verdict unspecified (or that of a verified chain).
+DWORD RequestState::TrustError() const
+{
+    long nVerdict = X509_V_OK;
+    if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &nVerdict) != CURLE_OK || nVerdict < 0)
+        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+    switch (nVerdict)
+    {
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return ERROR_INTERNET_SEC_CERT_CN_INVALID;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return ERROR_INTERNET_SEC_CERT_DATE_INVALID;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        return ERROR_INTERNET_INVALID_CA;
+    default:
+        return ERROR_INTERNET_SEC_CERT_ERRORS;
+    }
+}
+
+// Runs in the thread inside Send, once curl has set up a TLS connection's context with
+// the system's trust store: adds the session's trust file to that store.
+CURLcode RequestState::OnSslContext(CURL*, void* pSslContext, void* user)
+{
+    auto& s = *static_cast<RequestState*>(user);
+    const std::string& strFile = s.connection->session->strTrustFile;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(pSslContext));
+    ERR_clear_error();
+    if (store != nullptr && X509_STORE_load_file(store, strFile.c_str()) == 1)
+        return CURLE_OK;
+    char szReason[256] = "no certificate store";
+    if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
+        ERR_error_string_n(nError, szReason, sizeof szReason);
+    ERR_clear_error();
+    s.strTrustFileFailure =
+        "the trusted certificates of " + strFile + " cannot be read: " + szReason;
+    return CURLE_SSL_CACERT_BADFILE;
 }
 
 size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
@@ -616,6 +732,8 @@ size_t RequestState::OnHeader(char* p, size_t size, size_t n, void* user)
         char* redirect = nullptr;
         if (dwStatus >= 300 && dwStatus < 400)
             curl_easy_getinfo(s.easy, CURLINFO_REDIRECT_URL, &redirect);
+        if (redirect != nullptr)
+            s.strRedirectUrl = redirect;
         // An interim answer, or one that curl follows to another address, is not the
         // answer the caller waits for; the blank line after trailers changes nothing.
         if (dwStatus >= 200 && redirect == nullptr && s.exchange == EExchange::eAwaitingHead)
@@ -663,8 +781,8 @@ size_t RequestState::OnBody(char* p, size_t size, size_t n, void* user)
 
 // ---- Session
 
-Session::Session(std::string strAgent)
-    : m_state(std::make_shared<detail::SessionState>(std::move(strAgent)))
+Session::Session(std::string strAgent, std::string strTrustFile)
+    : m_state(std::make_shared<detail::SessionState>(std::move(strAgent), std::move(strTrustFile)))
 {
 }
 
@@ -680,8 +798,9 @@ void Session::Close()
 
 // ---- Connection
 
-Connection::Connection(Session& session, std::string strHost, WORD nPort)
-    : m_state(std::make_shared<detail::ConnectionState>(session.m_state, std::move(strHost), nPort))
+Connection::Connection(Session& session, std::string strHost, WORD nPort, EScheme eScheme)
+    : m_state(std::make_shared<detail::ConnectionState>(session.m_state, std::move(strHost), nPort,
+                                                        eScheme))
 {
     // Opened from a closed session: closed from the start.
     if (!session.m_state->connections.Add(m_state))
@@ -826,9 +945,20 @@ bool Request::QueryRetryAfter(DWORD& dwSeconds) const
 
 std::string Request::FailureText() const
 {
-    if (m_state->bHeadTooLarge)
+    const detail::RequestState& s = *m_state;
+    if (s.bHeadTooLarge)
         return "the answer's head is larger than " + std::to_string(kMaxHeadBytes) + " bytes";
-    return {};
+    if (s.exchange != detail::EExchange::eFailed)
+        return {};
+    const DWORD dwError = s.ResultError();
+    if (dwError == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR)
+        return "the redirect to " + s.strRedirectUrl + " is refused: an https address is " +
+               "followed to https addresses only";
+    if (!IsTrustFailure(dwError))
+        return {};
+    if (!s.strTrustFileFailure.empty())
+        return s.strTrustFileFailure;
+    return s.errorBuffer[0] != '\0' ? std::string(s.errorBuffer) : "the TLS handshake failed";
 }
 
 bool Request::Read(void* pBuffer, DWORD dwToRead, DWORD* pdwRead)

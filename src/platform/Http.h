@@ -1,7 +1,14 @@
 // The engine's HTTP client, in the pull style of the Windows Internet API that the engine's
-// code was written against: a Session (the agent text) opens Connections (host, port),
-// a Connection opens Requests (verb, path with query), Send waits for the answer's head,
-// Read waits until the count asked for has come, the answer has ended, or an error.
+// code was written against: a Session (the agent text, the certificates it trusts) opens
+// Connections (scheme, host, port), a Connection opens Requests (verb, path with query),
+// Send waits for the answer's head, Read waits until the count asked for has come, the
+// answer has ended, or an error.
+//
+// HTTPS: the server's certificate is always verified (its chain against the system's
+// trust store and the session's trust file, and the host name); nothing turns that off.
+// A failed handshake or a certificate that does not verify fails Send with one of the
+// ERROR_INTERNET_SEC... numbers below and FailureText() gives the TLS library's reason.
+// Redirects may go from http to https, never from https to http (12040).
 //
 // Results: every call that can fail returns bool; on failure the calling thread's
 // LastError() holds the reason (the numbers below, as GetLastError gives them).
@@ -34,6 +41,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform::http
 {
@@ -45,6 +53,12 @@ inline constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
 inline constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 inline constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017;
 inline constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;
+inline constexpr DWORD ERROR_INTERNET_SEC_CERT_DATE_INVALID = 12037;
+inline constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;
+inline constexpr DWORD ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR = 12040;
+inline constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;
+inline constexpr DWORD ERROR_INTERNET_SEC_CERT_ERRORS = 12055;
+inline constexpr DWORD ERROR_INTERNET_SECURE_FAILURE = 12175;
 inline constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;
 inline constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;
 inline constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
@@ -69,6 +83,19 @@ bool ParseContentRange(const std::string& strValue, SContentRange& range);
 // The calling thread's last failure reason.
 DWORD LastError();
 void SetLastError(DWORD dwError);
+// Whether the error says the server could not be trusted: a failed TLS handshake, a
+// certificate that does not verify, a redirect from https to http. Trying again, or over
+// plain HTTP, cannot mend it.
+bool IsTrustFailure(DWORD dwError);
+
+// The schemes a Connection speaks.
+enum class EScheme
+{
+    eHttp,
+    eHttps,
+};
+// The scheme of a URL's scheme text ("http", "https", in any case); none for another.
+std::optional<EScheme> SchemeOf(std::string_view scheme);
 
 namespace detail
 {
@@ -80,11 +107,14 @@ struct RequestState;
 class Connection;
 class Request;
 
-// The agent text that every request of the session sends as its User-Agent.
+// The agent text that every request of the session sends as its User-Agent, and the
+// certificates its HTTPS requests trust: the system's store, plus those of strTrustFile
+// (a PEM file, for private deployments) when it is not empty. A trust file that cannot be
+// read fails every HTTPS Send (ERROR_INTERNET_SECURE_FAILURE, FailureText says why).
 class Session
 {
 public:
-    explicit Session(std::string strAgent);
+    explicit Session(std::string strAgent, std::string strTrustFile = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -98,12 +128,12 @@ private:
     std::shared_ptr<detail::SessionState> m_state;
 };
 
-// A server: host name and port. Requests opened from it share its receive time-out
+// A server: scheme, host name and port. Requests opened from it share its receive time-out
 // default.
 class Connection
 {
 public:
-    Connection(Session& session, std::string strHost, WORD nPort);
+    Connection(Session& session, std::string strHost, WORD nPort, EScheme eScheme = EScheme::eHttp);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -154,7 +184,8 @@ public:
     // (0 once the date has passed); false when it has none or one that does not read.
     bool QueryRetryAfter(DWORD& dwSeconds) const;
     // Why the last exchange failed when its error number alone does not say it (an answer
-    // head over kMaxHeadBytes); empty otherwise.
+    // head over kMaxHeadBytes, the TLS library's reason for a trust failure, a redirect
+    // refused); empty otherwise.
     std::string FailureText() const;
 
     // Blocks until dwToRead bytes have come, the answer has ended, an error, nothing arrived

@@ -185,6 +185,7 @@ bool CExtM3uUrlFieldType::GetString(std::string_view key, std::string& value)
     if (!PlainLookup(key, value))
         return false;
     return platform::StartsWithNoCase(value, "http://") ||
+           platform::StartsWithNoCase(value, "https://") ||
            platform::StartsWithNoCase(value, "http:\\\\");
 }
 

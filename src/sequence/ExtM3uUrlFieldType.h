@@ -1,5 +1,5 @@
-// Reads a web address: found only when it starts with "http://" (or "http:" and two
-// backslashes), compared without regard to case. The value is stored either way.
+// Reads a web address: found only when it starts with "http://", "https://" (or "http:" and
+// two backslashes), compared without regard to case. The value is stored either way.
 #pragma once
 
 #include "sequence/ExtM3uStringFieldType.h"

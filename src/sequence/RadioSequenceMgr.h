@@ -72,6 +72,9 @@ public:
     void ClearSequence() OVR_EXCLUDES(g_csTrackList);
     // Any thread; no lock.
     int GetSequenceStatus() const;
+    // Any thread; only leaf locks. Why the last sequence request failed when its server
+    // (or the time server) could not be trusted; empty otherwise.
+    std::string FailureReason() const { return m_pServerIfc->FailureReason(); }
     // Any thread; only the list's own lock. The front record's nextdisplay, or "no" when
     // no track waits.
     std::string GetNextDisplayText() const;

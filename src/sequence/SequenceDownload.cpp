@@ -25,9 +25,10 @@ constexpr std::size_t kReadBlock = 2048;
 constexpr std::string_view kTrackPrefix = "OVDK::";
 constexpr int kMaxRetries = 2;
 
-[[noreturn]] void FailWith(const std::string& strText, DWORD dwLastError = 0)
+[[noreturn]] void FailWith(const std::string& strText, DWORD dwLastError = 0,
+                           std::string strReason = {})
 {
-    throw CWorkerError(strText, dwLastError);
+    throw CWorkerError(strText, dwLastError, std::move(strReason));
 }
 
 // The answer's bytes not yet parsed, and the capacity that the next read may fill.
@@ -187,12 +188,15 @@ EAnswer ReadTrackLines(SSequenceThreadParams& params, CReadBuffer& buffer,
     return EAnswer::eDone;
 }
 
-void RaiseServerError(const std::string& strText, const std::string& strUrl, DWORD dwLastError)
+void RaiseServerError(const std::string& strText, const std::string& strUrl, DWORD dwLastError,
+                      const std::string& strReason)
 {
     mcEvent event(eEventCategoryError, "SequenceServerError");
     event.AddParameter("ErrorCode", strText.c_str());
     event.AddParameter("URL", strUrl.c_str());
     event.AddParameter("LastError", static_cast<int>(dwLastError));
+    if (!strReason.empty())
+        event.AddParameter("Reason", strReason.c_str());
     GetEventMgr()->PostEvent(event);
 }
 
@@ -207,13 +211,13 @@ void RaiseDelay(const std::string& strUrl, DWORD dwSeconds, bool bSent)
 
 // Opens the three handles under the download lock; the request, or none.
 std::shared_ptr<http::Request> OpenHandles(SSequenceThreadParams& params,
-                                           const std::string& strHost, WORD nPort,
-                                           const std::string& strPath)
+                                           const SServerAddress& address)
 {
     TracedLock lock(DownloadLock());
-    auto session = std::make_shared<http::Session>("Orvale Deck");
-    auto connect = std::make_shared<http::Connection>(*session, strHost, nPort);
-    auto request = std::make_shared<http::Request>(*connect, "POST", strPath);
+    auto session = OpenHttpSession("Orvale Deck");
+    auto connect = std::make_shared<http::Connection>(*session, address.strHost, address.nPort,
+                                                      address.eScheme);
+    auto request = std::make_shared<http::Request>(*connect, "POST", address.strPathWithQuery);
     platform::MutexLock slots(params.csHandles);
     params.hInternet = session;
     params.hConnect = connect;
@@ -232,9 +236,14 @@ bool SendOnce(SSequenceThreadParams& params, http::Request& request) OVR_EXCLUDE
     if (dwSeconds >= CServerIfc::ServerWaitTimeLimit())
         RaiseDelay(params.strSignedUrl, dwSeconds, bSent);
     if (!bSent)
+    {
+        std::string strReason = request.FailureText();
+        if (!strReason.empty())
+            strReason = "the sequence server cannot be trusted: " + strReason;
         FailWith(platform::FormatText("SeqSvr:HttpSendRequest(0) in %lu secs - err=%lu\n",
                                       dwSeconds, dwLastError),
-                 dwLastError);
+                 dwLastError, std::move(strReason));
+    }
 
     TracedLock lock(DownloadLock());
     {
@@ -264,7 +273,7 @@ void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
     if (dwHours == 0)
     {
         Trace("DownloadSequenceProc-GetTimeStamp failed");
-        FailWith("GetTimeStamp failed");
+        FailWith("GetTimeStamp failed", 0, TimeFailureReason());
     }
     char szLog[33] = {};
     if (!GenerateSequenceLogValue(dwHours, params.strOVUID, szLog))
@@ -273,12 +282,10 @@ void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
         FailWith("GenerateSequenceLogValue failed");
     }
     params.strSignedUrl = params.strUrl + szLog;
-    std::string strHost;
-    std::string strPath;
-    WORD nPort = 80;
-    if (!SplitUrl(params.strSignedUrl, strHost, strPath, nPort))
+    SServerAddress address;
+    if (!SplitUrl(params.strSignedUrl, address))
         FailWith("Invalid radio url\n");
-    const std::shared_ptr<http::Request> request = OpenHandles(params, strHost, nPort, strPath);
+    const std::shared_ptr<http::Request> request = OpenHandles(params, address);
     request->AddHeaders("Accept: application/x-www-urlencoded\r\n");
 
     bool bSendAgain = true;
@@ -297,8 +304,11 @@ void RequestSequence(const std::shared_ptr<SSequenceThreadParams>& pParams)
 // (unless the failure is the cancellation an abort causes: the abort releases it) and
 // reported. Only a failure of the server ends the station (404): a request that was aborted
 // (a cleared sequence, a refresh) failed because of the abort, and the next may be sent.
-void RecordFailure(SSequenceThreadParams& params, const std::string& strText, DWORD dwLastError)
+void RecordFailure(SSequenceThreadParams& params, const std::string& strText, DWORD dwLastError,
+                   const std::string& strReason = {})
 {
+    // Kept before the waiting reader is released, so that it finds the reason.
+    params.SetFailureReason(strReason);
     params.nDownloadStatus = EDownloadStatus::eFailed;
     if (params.nStatusCode != 244 && params.bAbort == 0)
         params.nStatusCode = 404;
@@ -307,7 +317,9 @@ void RecordFailure(SSequenceThreadParams& params, const std::string& strText, DW
     Trace("DownloadSequenceProc:%s", strText.c_str());
     const std::string& strUrl = params.strSignedUrl.empty() ? params.strUrl : params.strSignedUrl;
     Trace("url=%s\n(%lu)", strUrl.c_str(), dwLastError);
-    RaiseServerError(strText, strUrl, dwLastError);
+    if (!strReason.empty())
+        Trace("DownloadSequenceProc:%s", strReason.c_str());
+    RaiseServerError(strText, strUrl, dwLastError, strReason);
 }
 } // namespace
 
@@ -381,7 +393,7 @@ unsigned DownloadSequenceProc(const std::shared_ptr<SSequenceThreadParams>& pPar
     catch (const CWorkerError& failure)
     {
         nResult = failure.LastError();
-        RecordFailure(params, failure.what(), nResult);
+        RecordFailure(params, failure.what(), nResult, failure.Reason());
     }
     catch (const std::exception& e)
     {

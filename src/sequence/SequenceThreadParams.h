@@ -59,8 +59,8 @@ struct SSequenceThreadParams
     std::string strCCD;
     std::string strUserInfo;
     std::string strUserId;
-    // The host application's version text and the time server's "host[:port]", which the
-    // time request needs.
+    // The host application's version text and the time server's "scheme://host[:port]",
+    // which the time request needs.
     std::string strVersion;
     std::string strTimeServer;
 
@@ -84,6 +84,18 @@ struct SSequenceThreadParams
         platform::MutexLock lock(csEndScript);
         strEndRadioBrowserScript = std::move(strScript);
     }
+    // Why the request failed when a server could not be trusted (for the host's status
+    // 3); empty otherwise. Written by the download thread, read by any.
+    std::string FailureReason() const
+    {
+        platform::MutexLock lock(csEndScript);
+        return strFailureReason;
+    }
+    void SetFailureReason(std::string strReason)
+    {
+        platform::MutexLock lock(csEndScript);
+        strFailureReason = std::move(strReason);
+    }
 
     std::shared_ptr<CTrackList> pTrackList;
     // The client's flags: 1 while an abort is in force; the download status; 1 when the
@@ -104,8 +116,10 @@ struct SSequenceThreadParams
     DWORD nSessionID = 0;
 
 private:
+    // Guards the two texts that other threads read while a download runs.
     mutable platform::Mutex csEndScript;
     std::string strEndRadioBrowserScript OVR_GUARDED_BY(csEndScript);
+    std::string strFailureReason OVR_GUARDED_BY(csEndScript);
 
 public:
     // Set when the first track of a sequence is in the list, when a download fails, and

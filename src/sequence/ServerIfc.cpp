@@ -98,8 +98,7 @@ bool EncodeText(std::string& text)
     return true;
 }
 
-BOOL SplitUrl(const std::string& strUrl, std::string& strHost, std::string& strPathWithQuery,
-              WORD& nPort)
+BOOL SplitUrl(const std::string& strUrl, SServerAddress& address)
 {
     std::string strCanonical;
     if (!platform::http::CanonicalizeUrl(strUrl, strCanonical))
@@ -110,14 +109,25 @@ BOOL SplitUrl(const std::string& strUrl, std::string& strHost, std::string& strP
     if (!platform::http::CrackUrl(strSplit, parts) || parts.strHost.size() > kUrlPartMaxChars ||
         parts.strPathWithQuery.size() > kUrlPartMaxChars)
         return FALSE;
-    strHost = parts.strHost;
-    strPathWithQuery = parts.strPathWithQuery;
-    nPort = parts.nPort;
+    const std::optional<platform::http::EScheme> scheme = platform::http::SchemeOf(parts.strScheme);
+    if (!scheme)
+        return FALSE;
+    address.eScheme = *scheme;
+    address.strHost = parts.strHost;
+    address.strPathWithQuery = parts.strPathWithQuery;
+    address.nPort = parts.nPort;
     if (const WORD nGiven = ExplicitPort(strUrl); nGiven > 0)
-        nPort = nGiven;
-    if (nPort == 0)
-        nPort = 80;
+        address.nPort = nGiven;
+    if (address.nPort == 0)
+        address.nPort = *scheme == platform::http::EScheme::eHttps ? 443 : 80;
     return TRUE;
+}
+
+std::shared_ptr<platform::http::Session> OpenHttpSession(const std::string& strAgent)
+{
+    std::string strTrustFile;
+    host::PrefQueryValueString("OVRadio", "TlsCaFile", kSequenceUrlBufferSize, strTrustFile);
+    return std::make_shared<platform::http::Session>(strAgent, strTrustFile);
 }
 
 BOOL GenerateSequenceLogValue(DWORD dwHours, const std::string& strUid, char* pszOut)
@@ -376,6 +386,7 @@ BOOL CServerIfc::StartSequenceDownload(std::string stationId,
     params.pTrackList = pTrackList;
     params.nDownloadStatus = EDownloadStatus::eIdle;
     params.nStatusCode = 200;
+    params.SetFailureReason({});
     params.hTrackInfoWaitEvent.Reset();
 
     BOOL bResult = TRUE;

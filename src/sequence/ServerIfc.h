@@ -11,6 +11,7 @@
 #pragma once
 
 #include "platform/CriticalSection.h"
+#include "platform/Http.h"
 #include "platform/Thread.h"
 #include "platform/Types.h"
 #include "sequence/SequenceThreadParams.h"
@@ -30,10 +31,22 @@ inline constexpr std::size_t kUrlPartMaxChars = 2083;
 // URL encoding in place: every byte but 0-9, A-Z, a-z and $-_.+!*'() becomes %XX (upper
 // case). False, with the text left as it was, when the result would not fit its buffer.
 bool EncodeText(std::string& text);
-// Splits a URL into host, path with query and port (80 when none); false when it is not
-// a valid URL or a part does not fit its buffer.
-BOOL SplitUrl(const std::string& strUrl, std::string& strHost, std::string& strPathWithQuery,
-              WORD& nPort);
+// A server address taken apart for the HTTP layer.
+struct SServerAddress
+{
+    platform::http::EScheme eScheme = platform::http::EScheme::eHttp;
+    std::string strHost;
+    WORD nPort = 80;
+    std::string strPathWithQuery;
+};
+// Splits an http or https URL into scheme, host, path with query and port (the scheme's
+// when none); false when it is not a valid URL of those schemes or a part does not fit
+// its buffer.
+BOOL SplitUrl(const std::string& strUrl, SServerAddress& address);
+// A session with the agent text whose HTTPS requests trust, besides the system's store,
+// the certificates of the PEM file named by the preference "OVRadio"/"TlsCaFile" (read
+// at each call, so a changed preference counts from the next request). Any thread.
+std::shared_ptr<platform::http::Session> OpenHttpSession(const std::string& strAgent);
 // The LOG= value: MD5 over the user identifier, the hours as decimal text and the salt,
 // as 32 upper-case hexadecimal characters into out (33 bytes with the zero).
 BOOL GenerateSequenceLogValue(DWORD dwHours, const std::string& strUid, char* pszOut);
@@ -65,6 +78,11 @@ public:
     BOOL ResetAbort() OVR_EXCLUDES(m_csRun);
     // Any thread; never block beyond m_csRun.
     EDownloadStatus GetDownloadStatus() const OVR_EXCLUDES(m_csRun);
+    // Why the last request failed when a server could not be trusted; empty otherwise.
+    std::string FailureReason() const OVR_EXCLUDES(m_csRun)
+    {
+        return CurrentParams()->FailureReason();
+    }
     bool IsRadioTracksDownloadActive() const OVR_EXCLUDES(m_csRun);
     void SetSeqAbort() OVR_EXCLUDES(m_csRun);
     // Any thread. Blocks up to dwMilliseconds until no download thread runs; true when none

@@ -11,6 +11,7 @@
 #include "platform/Format.h"
 #include "platform/Http.h"
 #include "platform/HttpUrl.h"
+#include "platform/Mutex.h"
 #include "platform/Thread.h"
 #include "sequence/ServerIfc.h"
 #include "sequence/XmlDocument.h"
@@ -35,6 +36,9 @@ struct STimeStampState
     std::shared_ptr<platform::http::Session> hInternet OVR_GUARDED_BY(csTimeStamp);
     std::shared_ptr<platform::http::Connection> hConnect OVR_GUARDED_BY(csTimeStamp);
     std::shared_ptr<platform::http::Request> hRequest OVR_GUARDED_BY(csTimeStamp);
+    // Why the last time request failed when the time server could not be trusted.
+    platform::Mutex csFailure;
+    std::string strFailureReason OVR_GUARDED_BY(csFailure);
 
     // Closes the request, the connection and the session, in that order, under the lock.
     void CloseHandles()
@@ -88,46 +92,56 @@ bool StartTimeThread(const std::shared_ptr<SSequenceThreadParams>& params)
     return true;
 }
 
-void RaiseTimeError(const std::string& strText, const std::string& strUrl, DWORD dwLastError)
+void RaiseTimeError(const std::string& strText, const std::string& strUrl, DWORD dwLastError,
+                    const std::string& strReason)
 {
     mcEvent event(eEventCategoryError, "SequenceServerError");
     event.AddParameter("ErrorCode", strText.c_str());
     event.AddParameter("URL", strUrl.c_str());
     event.AddParameter("LastError", static_cast<int>(dwLastError));
+    if (!strReason.empty())
+        event.AddParameter("Reason", strReason.c_str());
     GetEventMgr()->PostEvent(event);
 }
 
 // Opens the three handles under the lock; the request is then shared with the caller.
-std::shared_ptr<platform::http::Request> OpenTimeRequest(const std::string& strHost, WORD nPort,
-                                                         const std::string& strPath)
+std::shared_ptr<platform::http::Request> OpenTimeRequest(const SServerAddress& address)
 {
     namespace http = platform::http;
     STimeStampState& state = State();
     TracedLock lock(state.csTimeStamp);
-    state.hInternet = std::make_shared<http::Session>("Orvale Deck");
-    state.hConnect = std::make_shared<http::Connection>(*state.hInternet, strHost, nPort);
-    state.hRequest = std::make_shared<http::Request>(*state.hConnect, "GET", strPath);
+    state.hInternet = OpenHttpSession("Orvale Deck");
+    state.hConnect = std::make_shared<http::Connection>(*state.hInternet, address.strHost,
+                                                        address.nPort, address.eScheme);
+    state.hRequest =
+        std::make_shared<http::Request>(*state.hConnect, "GET", address.strPathWithQuery);
     return state.hRequest;
 }
 
 // Sends the time request and reads its answer; raises the failure text.
 std::string FetchSessionParameters(const std::string& strUrl)
 {
-    std::string strHost;
-    std::string strPath;
-    WORD nPort = 80;
-    if (!SplitUrl(strUrl, strHost, strPath, nPort))
+    SServerAddress address;
+    if (!SplitUrl(strUrl, address))
         throw CWorkerError("Invalid time server url");
-    auto request = OpenTimeRequest(strHost, nPort, strPath);
+    auto request = OpenTimeRequest(address);
 
     const DWORD dwStart = platform::GetTickCount();
     const bool bSent = request->Send();
     const DWORD dwSeconds = (platform::GetTickCount() - dwStart) / 1000;
     CServerIfc::ReportSendDelay(strUrl, dwSeconds, bSent);
     if (!bSent)
-        throw CWorkerError(platform::FormatText(
-            "DownloadServerTimeProc::HttpSendRequest (0) in %lu secs - err=%lu\n", dwSeconds,
-            platform::http::LastError()));
+    {
+        const DWORD dwLastError = platform::http::LastError();
+        std::string strReason = request->FailureText();
+        if (!strReason.empty())
+            strReason = "the time server cannot be trusted: " + strReason;
+        throw CWorkerError(
+            platform::FormatText(
+                "DownloadServerTimeProc::HttpSendRequest (0) in %lu secs - err=%lu\n", dwSeconds,
+                dwLastError),
+            dwLastError, std::move(strReason));
+    }
     const DWORD dwStatus = request->StatusCode();
     if (dwStatus != 200)
     {
@@ -187,9 +201,10 @@ DWORD GetTimeStamp(const std::shared_ptr<SSequenceThreadParams>& params)
 
 unsigned DownloadServerTimeProc(const std::shared_ptr<SSequenceThreadParams>& params)
 {
-    const std::string strUrl = "http://" + params->strTimeServer +
+    const std::string strUrl = params->strTimeServer +
                                "/ovdk/radiotime?VERSION=" + params->strVersion +
                                "&OVUID=" + params->strOVUID;
+    std::string strReason;
     try
     {
         const std::string strFile = FetchSessionParameters(strUrl);
@@ -199,12 +214,26 @@ unsigned DownloadServerTimeProc(const std::shared_ptr<SSequenceThreadParams>& pa
     catch (const std::exception& e)
     {
         const DWORD dwLastError = platform::http::LastError();
+        if (const auto* pFailure = dynamic_cast<const CWorkerError*>(&e))
+            strReason = pFailure->Reason();
         Trace("%s", e.what());
-        RaiseTimeError(e.what(), strUrl, dwLastError);
+        if (!strReason.empty())
+            Trace("%s", strReason.c_str());
+        RaiseTimeError(e.what(), strUrl, dwLastError, strReason);
+    }
+    {
+        platform::MutexLock lock(State().csFailure);
+        State().strFailureReason = strReason;
     }
     State().CloseHandles();
     State().timeIdleEvent.Set();
     return 0;
+}
+
+std::string TimeFailureReason()
+{
+    platform::MutexLock lock(State().csFailure);
+    return State().strFailureReason;
 }
 
 void SignalTimeStampAbort()
@@ -233,10 +262,21 @@ std::string TimeServerAddress(const std::string& strSequenceUrl)
     std::string strServer;
     host::PrefEasySafeQueryString("OVRadio", "TimeServer", kTimeServerBufferSize, strServer);
     if (!strServer.empty())
+    {
+        // A whole address keeps its scheme; a bare host[:port] means plain HTTP.
+        if (strServer.find("://") == std::string::npos)
+            return "http://" + strServer;
+        while (strServer.back() == '/')
+            strServer.pop_back();
         return strServer;
+    }
     platform::http::UrlParts parts;
     if (!platform::http::CrackUrl(strSequenceUrl, parts))
-        return "localhost";
-    return parts.nPort != 0 && parts.nPort != 80 ? parts.strHost + ":" + std::to_string(parts.nPort)
-                                                 : parts.strHost;
+        return "http://localhost";
+    // The time server speaks the sequence server's scheme, on its port.
+    std::string strAddress = parts.strScheme + "://" + parts.strHost;
+    const WORD nDefaultPort = parts.strScheme == "https" ? 443 : 80;
+    if (parts.nPort != 0 && parts.nPort != nDefaultPort)
+        strAddress += ":" + std::to_string(parts.nPort);
+    return strAddress;
 }

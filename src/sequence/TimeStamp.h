@@ -28,6 +28,11 @@ void WaitForTimeIdle();
 // start over within one process).
 void ForgetServerTime();
 
-// The "host[:port]" of the time server in the URL's form, from the preference
-// "OVRadio"/"TimeServer", else the host and port of the sequence URL.
+// Any thread: why the last time request failed when the time server could not be
+// trusted (the TLS library's reason); empty otherwise.
+std::string TimeFailureReason();
+
+// The time server's "scheme://host[:port]": the preference "OVRadio"/"TimeServer" (a whole
+// address "https://host:port", or a bare "host[:port]" for plain HTTP), else the scheme,
+// host and port of the sequence URL.
 std::string TimeServerAddress(const std::string& strSequenceUrl);

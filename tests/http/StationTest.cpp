@@ -6,8 +6,10 @@
 // is computed here from the published rules, not with the station's helpers.
 #include "MpegFrame.h"
 #include "StationClient.h"
+#include "platform/Http.h"
 #include "platform/Xml.h"
 #include "support/ServerProcess.h"
+#include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 
 #include <cerrno>
@@ -390,3 +392,27 @@ TEST(StationProgramTest, ServesUnderItsOptionsAndRefusesBadOnes)
     }
 }
 } // namespace
+
+TEST(StationProgramTest, ServesTlsWithItsCertificateAndHandsOutHttpsAddresses)
+{
+    namespace http = platform::http;
+    testsupport::TempHome home;
+    testsupport::CTestAuthority authority(home.Path().string());
+    const testsupport::STlsFiles files =
+        authority.Issue(testsupport::ECertificate::eGood, "station");
+    testsupport::ServerProcess program({OVR_STATION_BINARY, "--port", "0", "--tls-cert",
+                                        files.certFile, "--tls-key", files.keyFile});
+    ASSERT_NE(0, program.Port()) << program.FirstLine();
+    EXPECT_EQ(program.FirstLine().rfind("listening on https://127.0.0.1:", 0), 0u);
+
+    http::Session session("StationTest", authority.CaFile());
+    http::Connection connection(session, "127.0.0.1", program.Port(), http::EScheme::eHttps);
+    http::Request request(connection, "POST", SequenceTarget("demo", "U1", "0"));
+    ASSERT_TRUE(request.Send()) << http::LastError() << " " << request.FailureText();
+    std::string body(4096, '\0');
+    DWORD dwRead = 0;
+    ASSERT_TRUE(request.Read(body.data(), DWORD(body.size()), &dwRead));
+    body.resize(dwRead);
+    EXPECT_NE(std::string::npos, body.find("status_code=500")); // answered over TLS
+    EXPECT_EQ(0, program.Stop());
+}

@@ -390,19 +390,57 @@ TEST(SequenceClient, EncodingSplittingAndTheRequestClock)
     EXPECT_FALSE(EncodeText(tooLong)); // 3000 characters would not fit
     EXPECT_EQ(tooLong.size(), 1000u);
 
-    std::string host;
-    std::string path;
-    WORD port = 0;
-    ASSERT_TRUE(SplitUrl("http://seq.example:8080/sequence.m3u?A=1", host, path, port));
-    EXPECT_EQ(host, "seq.example");
-    EXPECT_EQ(path, "/sequence.m3u?A=1");
-    EXPECT_EQ(port, 8080);
-    ASSERT_TRUE(SplitUrl("http://seq.example/s?T=a:b", host, path, port));
-    EXPECT_EQ(port, 80);
-    EXPECT_FALSE(SplitUrl("not a url", host, path, port));
-    EXPECT_FALSE(SplitUrl("http://h/" + std::string(2100, 'p'), host, path, port));
+    // Every address keeps its scheme; "" is a URL that does not split.
+    const struct
+    {
+        std::string url, scheme, host, path;
+        WORD port;
+    } kSplits[] = {
+        {"http://seq.example:8080/sequence.m3u?A=1", "http", "seq.example", "/sequence.m3u?A=1",
+         8080},
+        {"http://seq.example/s?T=a:b", "http", "seq.example", "/s?T=a:b", 80},
+        {"HTTPS://seq.example/s?A=1", "https", "seq.example", "/s?A=1", 443},
+        {"https://127.0.0.1:8443/c/1.mp3", "https", "127.0.0.1", "/c/1.mp3", 8443},
+        {"ftp://seq.example/s", "", "", "", 0},
+        {"not a url", "", "", "", 0},
+        {"http://h/" + std::string(2100, 'p'), "", "", "", 0},
+    };
+    for (const auto& row : kSplits)
+    {
+        SCOPED_TRACE(row.url);
+        SServerAddress address;
+        ASSERT_EQ(SplitUrl(row.url, address), row.scheme.empty() ? FALSE : TRUE);
+        if (row.scheme.empty())
+            continue;
+        EXPECT_EQ(address.eScheme, platform::http::SchemeOf(row.scheme));
+        EXPECT_EQ(address.strHost, row.host);
+        EXPECT_EQ(address.strPathWithQuery, row.path);
+        EXPECT_EQ(address.nPort, row.port);
+    }
 
     testsupport::TempHome home;
+    // The time server: the preference as a whole address or a bare host:port (plain
+    // HTTP), else the sequence server's scheme, host and port.
+    const struct
+    {
+        const char* pszPreference;
+        const char* pszSequenceUrl;
+        const char* pszTimeServer;
+    } kTimeServers[] = {
+        {"", "https://seq.example:8443/sequence.m3u?", "https://seq.example:8443"},
+        {"", "https://seq.example/sequence.m3u?", "https://seq.example"},
+        {"", "http://seq.example:8080/sequence.m3u?", "http://seq.example:8080"},
+        {"time.example:81", "https://seq.example/sequence.m3u?", "http://time.example:81"},
+        {"https://time.example:444/", "http://seq.example/sequence.m3u?",
+         "https://time.example:444"},
+    };
+    for (const auto& row : kTimeServers)
+    {
+        SCOPED_TRACE(row.pszTimeServer);
+        ASSERT_EQ(host::PrefSetValueString("OVRadio", "TimeServer", row.pszPreference), 0);
+        EXPECT_EQ(TimeServerAddress(row.pszSequenceUrl), row.pszTimeServer);
+    }
+    ASSERT_EQ(host::PrefSetValueString("OVRadio", "TimeServer", ""), 0);
     platform::ManualClock clock;
     CServerIfc ifc;
     ifc.ResetRequestClock();
@@ -445,7 +483,7 @@ TEST(SessionParameters, ServerTimeIsCarriedOnWithTheTickCount)
                 SendAll(fd, Head("404 Not Found", 0));
         });
     auto params = std::make_shared<SSequenceThreadParams>();
-    params->strTimeServer = "127.0.0.1:" + std::to_string(server.Port());
+    params->strTimeServer = "http://127.0.0.1:" + std::to_string(server.Port());
     params->strOVUID = "U1";
 
     // GetTimeStamp waits without a limit of its own for the time thread.

@@ -98,11 +98,13 @@ TEST(TrackLineTest, SkipIsOneOnlyForOne)
     EXPECT_EQ(Parsed(kRequired + "skip=yes::").skip, 0u);
 }
 
-TEST(TrackLineTest, UrlFieldsMustBeHttp)
+TEST(TrackLineTest, UrlFieldsMustBeHttpOrHttps)
 {
-    const STrackInfo rec = Parsed(kRequired + "arturl=/art/1.jpg::weburl=http:\\\\w\\x::");
+    const STrackInfo rec =
+        Parsed(kRequired + "arturl=/art/1.jpg::weburl=http:\\\\w\\x::cacheurl=HTTPS://h/c::");
     EXPECT_EQ(rec.arturl, "");
     EXPECT_EQ(rec.weburl, "http:\\\\w\\x");
+    EXPECT_EQ(rec.cacheurl, "HTTPS://h/c");
     EXPECT_FALSE(Valid("OVDK::trackid=7::songurl=ftp://h/s::songbr=128::songsize=5::"
                        "numchans=2::samplerate=1::"));
     EXPECT_FALSE(Valid("OVDK::trackid=7::songurl=http:/h::songbr=128::songsize=5::"

@@ -15,9 +15,10 @@ ServerProcess::ServerProcess(const std::vector<std::string>& argv)
     if (!m_pChild->Started())
         return;
     EXPECT_TRUE(m_pChild->OutLine(m_firstLine)) << "the first line of " << argv[0];
-    constexpr std::string_view kPrefix = "listening on http://127.0.0.1:";
-    if (m_firstLine.rfind(kPrefix, 0) == 0)
-        m_port = static_cast<uint16_t>(std::stoul(m_firstLine.substr(kPrefix.size())));
+    for (const std::string_view prefix :
+         {"listening on http://127.0.0.1:", "listening on https://127.0.0.1:"})
+        if (m_firstLine.rfind(prefix, 0) == 0)
+            m_port = static_cast<uint16_t>(std::stoul(m_firstLine.substr(prefix.size())));
 }
 
 ServerProcess::~ServerProcess()

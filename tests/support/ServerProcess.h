@@ -1,6 +1,6 @@
 // A server program started for a test: its first line on stdout must be
-// "listening on http://127.0.0.1:PORT"; its standard error is the test's own. The
-// destructor ends it with SIGTERM.
+// "listening on http://127.0.0.1:PORT" (or https://); its standard error is the test's own.
+// The destructor ends it with SIGTERM.
 #pragma once
 
 #include "support/ChildProcess.h"

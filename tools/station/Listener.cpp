@@ -76,9 +76,10 @@ Listener::~Listener()
     Join();
 }
 
-void Listener::Start(Handler handler)
+void Listener::Start(Handler handler, const TlsContext* tls)
 {
     m_handler = std::move(handler);
+    m_tls = tls;
     m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 
@@ -150,7 +151,7 @@ void Listener::AcceptLoop()
             [this, fd, done]
             {
                 {
-                    Connection connection(fd, m_stop);
+                    Connection connection(fd, m_stop, m_tls);
                     m_handler(connection);
                 }
                 done->store(true);

@@ -19,6 +19,7 @@ namespace station
 {
 class Connection;
 class StopSignal;
+class TlsContext;
 
 class Listener
 {
@@ -32,8 +33,9 @@ public:
     Listener& operator=(const Listener&) = delete;
 
     uint16_t Port() const { return m_port; }
-    // Starts the accept thread; each connection runs `handler` on a thread of its own.
-    void Start(Handler handler);
+    // Starts the accept thread; each connection runs `handler` on a thread of its own,
+    // speaking TLS with `tls` when it is not null (it must outlive Join).
+    void Start(Handler handler, const TlsContext* tls = nullptr);
     // Blocks until the accept thread and every connection thread have ended; only once
     // the stop signal is raised does that happen.
     void Join() OVR_EXCLUDES(m_workersMutex, m_refuseMutex);
@@ -54,6 +56,7 @@ private:
 
     const StopSignal& m_stop;
     Handler m_handler;
+    const TlsContext* m_tls = nullptr;
     int m_listen = -1;
     uint16_t m_port = 0;
     std::thread m_acceptThread;

@@ -1,5 +1,5 @@
 // ovradio-station [--port N] [--music DIR] [--scenario FILE] [--log FILE] [--track-size BYTES]
-//                 [--music-cache DIR] [--music-seconds N]
+//                 [--music-cache DIR] [--music-seconds N] [--tls-cert FILE --tls-key FILE]
 // Serves until SIGINT or SIGTERM; the first stdout line names the address.
 #include "FormText.h"
 #include "Station.h"
@@ -13,7 +13,7 @@ namespace
 {
 constexpr const char* kUsage = "usage: ovradio-station [--port N] [--music DIR] [--scenario FILE] "
                                "[--log FILE] [--track-size BYTES] [--music-cache DIR] "
-                               "[--music-seconds N]\n";
+                               "[--music-seconds N] [--tls-cert FILE --tls-key FILE]\n";
 
 // The options of the command line; nothing when one is unknown, lacks its value or has a
 // bad number.
@@ -55,9 +55,16 @@ std::optional<station::StationOptions> ReadOptions(int argc, char** argv)
             options.scenarioFile = value;
         else if (arg == "--log")
             options.logFile = value;
+        else if (arg == "--tls-cert")
+            options.tlsCertFile = value;
+        else if (arg == "--tls-key")
+            options.tlsKeyFile = value;
         else
             return std::nullopt;
     }
+    // A certificate is served only with its key.
+    if (options.tlsCertFile.empty() != options.tlsKeyFile.empty())
+        return std::nullopt;
     return options;
 }
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 
 namespace station
 {
@@ -19,7 +20,11 @@ Station::Station(StationOptions options)
 {
     if (!m_options.scenarioFile.empty())
         m_scenario.LoadFile(m_options.scenarioFile);
-    m_listener.Start([this](Connection& connection) { Serve(connection); });
+    if (m_options.tlsCertFile.empty() != m_options.tlsKeyFile.empty())
+        throw std::invalid_argument("a TLS certificate needs its key, and a key its certificate");
+    if (!m_options.tlsCertFile.empty())
+        m_tls = std::make_unique<TlsContext>(m_options.tlsCertFile, m_options.tlsKeyFile);
+    m_listener.Start([this](Connection& connection) { Serve(connection); }, m_tls.get());
 }
 
 Station::~Station()
@@ -40,7 +45,8 @@ void Station::Stop()
 
 std::string Station::BaseUrl() const
 {
-    return "http://127.0.0.1:" + std::to_string(Port());
+    return (m_options.tlsCertFile.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+           std::to_string(Port());
 }
 
 bool Station::WaitForRequests(const RequestLog::Test& done, std::chrono::milliseconds limit)
@@ -66,7 +72,13 @@ void Station::Serve(Connection& connection)
 {
     const std::optional<HttpRequest> request = connection.ReadRequest();
     if (!request)
+    {
+        // A handshake that failed is logged, so a test sees that the client came and what
+        // it refused (or that it spoke plain HTTP to a TLS port).
+        if (!connection.TlsFailure().empty())
+            m_log.Add({"", "", {}, 0, 0, "tls: " + connection.TlsFailure()});
         return;
+    }
     Response response = Response::Refuse(400, "bad request line");
     try
     {

@@ -16,11 +16,13 @@
 #include "SequenceRoute.h"
 #include "StopSignal.h"
 #include "TimeRoute.h"
+#include "TlsContext.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,10 @@ struct StationOptions
     uint32_t musicSeconds = 0;
     // Wall-clock time in seconds since 1970; the system clock when not set.
     std::function<uint64_t()> nowSeconds;
+    // Both set: the station speaks TLS with this certificate chain and key (PEM files),
+    // and the addresses it hands out start with https://.
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
 };
 
 class Station
@@ -50,8 +56,9 @@ public:
     // short enough that a regression fails with a message instead of a hung test.
     static constexpr std::chrono::milliseconds kWaitLimit{60000};
 
-    // Throws std::runtime_error when the port cannot be bound or the log file cannot be
-    // opened, std::invalid_argument for a bad scenario file.
+    // Throws std::runtime_error when the port cannot be bound, the log file cannot be
+    // opened or the TLS certificate and key cannot be used, std::invalid_argument for a bad
+    // scenario file or one of the TLS files without the other.
     explicit Station(StationOptions options = {});
     ~Station();
     Station(const Station&) = delete;
@@ -90,6 +97,7 @@ private:
     RequestLog m_log;
     HoldGate m_holds;
     StopSignal m_stop;
+    std::unique_ptr<TlsContext> m_tls;
     Listener m_listener;
     TimeRoute m_timeRoute;
     SequenceRoute m_sequenceRoute;
