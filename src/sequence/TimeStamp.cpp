@@ -277,6 +277,9 @@ std::string TimeServerAddress(const std::string& strSequenceUrl)
     std::string strAddress = parts.strScheme + "://" + parts.strHost;
     const WORD nDefaultPort = parts.strScheme == "https" ? 443 : 80;
     if (parts.nPort != 0 && parts.nPort != nDefaultPort)
-        strAddress += ":" + std::to_string(parts.nPort);
+    {
+        strAddress += ':';
+        strAddress += std::to_string(parts.nPort);
+    }
     return strAddress;
 }
