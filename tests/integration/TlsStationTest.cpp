@@ -217,3 +217,28 @@ TEST_F(TlsStation, AServerThatCannotBeTrustedIsAClearErrorAndNothingIsPlayed)
             0);
     }
 }
+
+// A content server over TLS that redirects to plain HTTP: the track is refused, and the
+// plain server never hears the request.
+TEST_F(TlsStation, ARedirectFromHttpsToPlainHttpIsRefused)
+{
+    const std::string id = "2901";
+    tls.Rules().AddRule("station downgrade tracks " + id);
+    tls.Rules().AddRule("station downgrade sequence-status 244 after 1");
+    tls.Rules().AddRule("track " + id + " redirect " + station.BaseUrl() + "/content/" + id +
+                        "/song.mp3?TOK=1");
+    {
+        CStreamManager mgr;
+        ASSERT_TRUE(
+            mgr.StartSession("downgrade", "Station", "afd", "caps", "::id=42", status.Callback()));
+        CPlayer player(mgr, status);
+        SPlayerTrackInfo info;
+        EXPECT_FALSE(player.NextTrack(info)) << "a track was handed out";
+        mgr.EndSession();
+    }
+    EXPECT_TRUE(downloadtest::WaitUntil(
+        [&] { return Events().find("\"name\":\"ContentServerError\"") != std::string::npos; }))
+        << Events();
+    EXPECT_FALSE(integration::RequestsTo(tls, "/content/" + id + "/", 1).empty());
+    EXPECT_TRUE(station.Requests().empty()) << "a request went out over plain HTTP";
+}

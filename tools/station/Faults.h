@@ -35,6 +35,8 @@ struct RequestFaults
     // whatever it sends.
     std::optional<std::string> contentRange;
     std::optional<uint64_t> retryAfterSeconds;
+    // The request is answered 302 with this Location, and nothing else.
+    std::optional<std::string> redirectTo;
 };
 
 // A header line or track field to set (value) or to leave out (no value).

@@ -12,6 +12,8 @@ const char* Reason(int status)
         return "OK";
     case 206:
         return "Partial Content";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 403:

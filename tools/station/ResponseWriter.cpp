@@ -50,6 +50,14 @@ void ResponseWriter::Write(Response& response, RequestRecord& record)
 
 void ResponseWriter::ApplyStatusFault(Response& response)
 {
+    if (const std::optional<std::string>& to = response.faults.redirectTo)
+    {
+        Response redirect = Response::Refuse(302, "redirect");
+        redirect.extraHeaders = "Location: " + *to + "\r\n";
+        redirect.faults = response.faults;
+        response = std::move(redirect);
+        return;
+    }
     const std::optional<int> status = response.faults.httpStatus;
     if (!status || *status == response.status)
         return;

@@ -75,6 +75,8 @@ bool ApplyRequestRule(const ScenarioRule& rule, RequestFaults& faults)
         return SetOnce(faults.contentRange, *rule.text);
     if (rule.name == "retry-after")
         return SetOnce(faults.retryAfterSeconds, rule.number);
+    if (rule.name == "redirect")
+        return SetOnce(faults.redirectTo, *rule.text);
     return false;
 }
 

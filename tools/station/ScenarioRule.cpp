@@ -26,6 +26,7 @@ const std::map<std::string, EScope> kRuleScopes = {
     {"outage", EScope::eRequest},
     {"content-range", EScope::eRequest},
     {"retry-after", EScope::eRequest},
+    {"redirect", EScope::eRequest},
     {"sequence-status", EScope::eSequenceAnswer},
     {"sequence-body", EScope::eSequenceAnswer},
     {"header", EScope::eSequenceAnswer},
@@ -192,6 +193,12 @@ void ReadValue(Words& words, ScenarioRule& rule)
             if (rule.key != "503" && rule.key != "refuse")
                 words.Fail("outage kind must be 503 or refuse");
         }
+    }
+    else if (name == "redirect")
+    {
+        rule.text = words.Next("address");
+        if (rule.text->rfind("http://", 0) != 0 && rule.text->rfind("https://", 0) != 0)
+            words.Fail("a redirect goes to an http:// or https:// address");
     }
     else if (name == "content-range")
     {

@@ -3,7 +3,7 @@
 // targets: time | sequence | station <id> | station <id>/content | content | track <id> |
 //          track <id>/song | track <id>/cache (a station id is form-decoded)
 // rules for any target: status | cut | reset | delay | rate | hold | outage <ms> [503|refuse] |
-//          content-range <first-last/total> | retry-after <seconds>
+//          content-range <first-last/total> | retry-after <seconds> | redirect <address>
 // rules for the sequence and station targets (sequence answers): sequence-status |
 //          sequence-body | header K=V | no-header K | tracks <id>,<id>,...
 // rules for the sequence, station and track targets (track lines): field K=V |
