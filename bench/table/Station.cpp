@@ -19,7 +19,9 @@ constexpr auto kStartLimit = std::chrono::seconds(20);
 constexpr auto kCurlLimit = std::chrono::seconds(120);
 } // namespace
 
-CStationProcess::CStationProcess(const std::string& strBinDir, const std::string& strScenario)
+CStationProcess::CStationProcess(const std::string& strBinDir, const std::string& strScenario,
+                                 const STlsStation* pTls)
+    : m_strCaFile(pTls ? pTls->strCaFile : std::string())
 {
     char szPath[] = "/tmp/ovr-bench-scenario-XXXXXX";
     const int hFile = ::mkstemp(szPath);
@@ -28,10 +30,16 @@ CStationProcess::CStationProcess(const std::string& strBinDir, const std::string
     ::close(hFile);
     m_strScenarioPath = szPath;
     std::ofstream(m_strScenarioPath) << strScenario;
-    m_pChild = std::make_unique<CChild>(
-        std::vector<std::string>{strBinDir + "/ovradio-station", "--port", "0", "--scenario",
-                                 m_strScenarioPath, "--music-cache", ""},
-        true);
+    std::vector<std::string> argv{strBinDir + "/ovradio-station",
+                                  "--port",
+                                  "0",
+                                  "--scenario",
+                                  m_strScenarioPath,
+                                  "--music-cache",
+                                  ""};
+    if (pTls)
+        argv.insert(argv.end(), {"--tls-cert", pTls->strCertFile, "--tls-key", pTls->strKeyFile});
+    m_pChild = std::make_unique<CChild>(argv, true);
     const std::string strLine = m_pChild->FirstLine(kStartLimit);
     const std::string strPrefix = "listening on ";
     if (strLine.rfind(strPrefix, 0) != 0)
@@ -46,13 +54,14 @@ CStationProcess::~CStationProcess()
     ::unlink(m_strScenarioPath.c_str());
 }
 
-std::string CStationProcess::HostPort() const
+std::string CStationProcess::TimeServer() const
 {
     const std::string strScheme = "http://";
-    return m_strBaseUrl.substr(strScheme.size());
+    return m_strCaFile.empty() ? m_strBaseUrl.substr(strScheme.size()) : m_strBaseUrl;
 }
 
-SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody)
+SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody,
+                     const std::string& strCaFile)
 {
     char szBody[] = "/tmp/ovr-bench-curl-XXXXXX";
     std::string strBodyPath = "/dev/null";
@@ -73,6 +82,8 @@ SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody)
                                      "%{time_total} %{time_starttransfer} %{size_download}"};
     if (bPost)
         argv.insert(argv.end(), {"-X", "POST"});
+    if (!strCaFile.empty())
+        argv.insert(argv.end(), {"--cacert", strCaFile});
     argv.push_back(strUrl);
     const SChildResult result = Run(argv, true, kCurlLimit);
     SCurlTimes times;
@@ -97,7 +108,7 @@ std::string TimeUrl(const CStationProcess& station)
 
 std::string SequenceUrl(const CStationProcess& station, const std::string& strStationId)
 {
-    const SCurlTimes time = CurlFetch(TimeUrl(station), false, true);
+    const SCurlTimes time = CurlFetch(TimeUrl(station), false, true, station.CaFile());
     const std::string strKey = "strTimeStamp=\"";
     const std::size_t nAt = time.strBody.find(strKey);
     if (!time.bOk || nAt == std::string::npos)

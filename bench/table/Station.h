@@ -14,21 +14,36 @@ namespace bench
 inline constexpr const char* kOvuid = "bench%3AU1";
 inline constexpr const char* kIdentifier = "U1";
 
+// The certificate a station serves TLS with, and the authority's file that curl and the
+// engine are told to trust.
+struct STlsStation
+{
+    std::string strCertFile;
+    std::string strKeyFile;
+    std::string strCaFile;
+};
+
 class CStationProcess
 {
 public:
-    // Starts strBinDir/ovradio-station with the scenario's rules; throws
-    // std::runtime_error when it does not start listening within a few seconds.
-    CStationProcess(const std::string& strBinDir, const std::string& strScenario);
+    // Starts strBinDir/ovradio-station with the scenario's rules (over TLS when pTls is
+    // given); throws std::runtime_error when it does not start listening within a few
+    // seconds.
+    CStationProcess(const std::string& strBinDir, const std::string& strScenario,
+                    const STlsStation* pTls = nullptr);
     ~CStationProcess();
     CStationProcess(const CStationProcess&) = delete;
     CStationProcess& operator=(const CStationProcess&) = delete;
 
     const std::string& BaseUrl() const { return m_strBaseUrl; }
-    // host:port, as the engine's time server preference wants it.
-    std::string HostPort() const;
+    // The engine's time server preference: host:port for plain HTTP, the whole address
+    // over TLS.
+    std::string TimeServer() const;
+    // The authority's file to trust; empty for plain HTTP.
+    const std::string& CaFile() const { return m_strCaFile; }
 
 private:
+    std::string m_strCaFile;
     std::string m_strScenarioPath;
     std::unique_ptr<CChild> m_pChild;
     std::string m_strBaseUrl;
@@ -45,8 +60,10 @@ struct SCurlTimes
     std::string strBody; // when kept
 };
 
-// curl fetching the address (POST when bPost) with the body to /dev/null, or kept.
-SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody);
+// curl fetching the address (POST when bPost) with the body to /dev/null, or kept;
+// trusting strCaFile's authority when it is not empty.
+SCurlTimes CurlFetch(const std::string& strUrl, bool bPost, bool bKeepBody,
+                     const std::string& strCaFile = "");
 
 // The time request's address, and the sequence request's address of a station signed for
 // the station's current hour (read with a time request); empty when the time answer has
