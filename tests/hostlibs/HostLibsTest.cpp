@@ -151,6 +151,8 @@ TEST(PreferencesFile, AWriteChangesOnlyTheValueWritten)
         {"a new section at the end, CR LF kept", "[A]\r\nk=v\r\n", "B", "k", std::string("w"),
          "[A]\r\nk=v\r\n\r\n[B]\r\nk=w\r\n"},
         {"a value in a CR LF file", "[A]\r\nk=v\r\n", "A", "k", std::string("w"), "[A]\r\nk=w\r\n"},
+        {"lines before any section and lines without '=' are no keys", "k=1\n[A]\nk\nk=v\n", "A",
+         "k", std::string("w"), "k=1\n[A]\nk\nk=w\n"},
         {"a removal takes every line of the key", kFile, "OVRadio", "SessionID", std::nullopt,
          "; my settings\n[OVRadio]\n# the server\nSequenceUrl = http://a/\nUnknown=1\n"
          "\n[Other]\nk=v\n[ovradio]\n"},
