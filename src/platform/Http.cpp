@@ -138,12 +138,12 @@ bool ParseContentRange(const std::string& strValue, SContentRange& range)
     constexpr std::string_view kUnit = "bytes ";
     if (!StartsWithNoCase(value, kUnit))
         return false;
-    const std::string_view spec = TrimAscii(value.substr(kUnit.size()));
-    const std::size_t slash = spec.find('/');
+    const std::string_view rangeText = TrimAscii(value.substr(kUnit.size()));
+    const std::size_t slash = rangeText.find('/');
     if (slash == std::string_view::npos)
         return false;
-    const std::string_view span = spec.substr(0, slash);
-    const std::string_view total = spec.substr(slash + 1);
+    const std::string_view span = rangeText.substr(0, slash);
+    const std::string_view total = rangeText.substr(slash + 1);
     SContentRange parsed;
     if (total != "*")
     {

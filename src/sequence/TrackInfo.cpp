@@ -12,24 +12,13 @@
 
 namespace
 {
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Up to two characters read as hexadecimal, stopping at the first that is not a digit.
 char DecodeEscape(std::string_view digits)
 {
     int value = 0;
     for (const char c : digits)
     {
-        const int digit = HexValue(c);
+        const int digit = platform::AsciiHexValue(c);
         if (digit < 0)
             break;
         value = value * 16 + digit;

@@ -89,7 +89,7 @@ GstOvradioSrc* Self(gpointer object)
     return reinterpret_cast<GstOvradioSrc*>(object);
 }
 
-void SetProperty(GObject* object, guint nId, const GValue* value, GParamSpec* spec)
+void SetProperty(GObject* object, guint nId, const GValue* value, GParamSpec* pParam)
 {
     GstOvradioSrc* self = Self(object);
     bool bChanged = false;
@@ -108,15 +108,15 @@ void SetProperty(GObject* object, guint nId, const GValue* value, GParamSpec* sp
     }
     else
     {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, nId, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, nId, pParam);
         return;
     }
     if (!bChanged)
         GST_WARNING_OBJECT(self, "%s changes only in the NULL and READY states",
-                           g_param_spec_get_name(spec));
+                           g_param_spec_get_name(pParam));
 }
 
-void GetProperty(GObject* object, guint nId, GValue* value, GParamSpec* spec)
+void GetProperty(GObject* object, guint nId, GValue* value, GParamSpec* pParam)
 {
     const SSessionSettings settings = Self(object)->state.Settings();
     if (const SStringProperty* property = StringProperty(nId))
@@ -124,7 +124,7 @@ void GetProperty(GObject* object, guint nId, GValue* value, GParamSpec* spec)
     else if (nId == PROP_MAX_TRACKS)
         g_value_set_uint(value, settings.nMaxTracks);
     else
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, nId, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, nId, pParam);
 }
 
 void Finalize(GObject* object)

@@ -1,24 +1,12 @@
 #include "FormText.h"
 
+#include "platform/AsciiText.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace station
 {
-namespace
-{
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-} // namespace
-
 std::string FormDecode(std::string_view text)
 {
     std::string plus(text);
@@ -38,7 +26,7 @@ std::string FormDecode(std::string_view text)
         std::size_t j = i + 1;
         for (; j < plus.size() && j < i + 3; ++j)
         {
-            const int digit = HexValue(plus[j]);
+            const int digit = platform::AsciiHexValue(plus[j]);
             if (digit < 0)
                 break;
             value = value * 16 + digit;
