@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 using streamtest::CPlayer;
@@ -36,6 +37,10 @@ struct SMisbehaviour
     int nCode;     // what ends the track: 0 its end, 17 its end told short
     std::size_t nMostRequests;
     int nRecoveries = -1; // the AttemptErrorRecovery events (-1: not checked)
+    // The clock's step once the first resume was asked for (0: it stays at 10), for rows
+    // where no byte comes after the break: the reader's limit of 40 s then passes in a
+    // fifth of a second.
+    DWORD dwStepAfterBreak = 0;
 };
 
 const SMisbehaviour kRows[] = {
@@ -116,12 +121,16 @@ const SMisbehaviour kRows[] = {
      {"track T cut 100000 times 1", "track T outage 90000 after 1 times 1"},
      kCut,
      17,
-     24},
+     24,
+     -1,
+     200},
     {"resumes that bring nothing",
      {"track T cut 100000 times 1", "track T cut 0 after 1"},
      kCut,
      17,
-     24},
+     24,
+     -1,
+     200},
     {"a resume that is refused",
      {"track T cut 100000 times 1", "track T status 404 after 1"},
      kCut,
@@ -167,7 +176,20 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
             SPlayerTrackInfo info;
             ASSERT_TRUE(player.NextTrack(info));
             clock.SetStep(10);
+            // The bytes before the break flow at the step of 10; the first resume is
+            // logged only after they were all sent.
+            std::thread faster;
+            if (row.dwStepAfterBreak != 0)
+                faster = std::thread(
+                    [&]
+                    {
+                        EXPECT_FALSE(
+                            integration::RequestsTo(station, "/content/" + id + "/", 2).empty());
+                        clock.SetStep(row.dwStepAfterBreak);
+                    });
             bytes = player.PlayOpened(info, true, &nCode);
+            if (faster.joinable())
+                testsupport::Within("the clock's watcher to end", [&] { faster.join(); });
             clock.SetStep(0);
             if (nCode == 17)
             {

@@ -547,6 +547,12 @@ TEST_F(StreamManagerTest, TracksAreBufferedAheadUpToTheCountOfCachesOrTheMemoryL
         ASSERT_EQ(info.nTrackID, 901u);
         WaitForRest(*pMgr, "track " + std::to_string(row.buffered.back()));
         EXPECT_EQ(pMgr->CacheCount(), row.buffered.size());
+        // The station logs a request once it has answered it, which may be after the
+        // engine has seen the download end: wait for the last one.
+        EXPECT_TRUE(
+            WaitUntil([&] { return ContentTracks(nContentBefore).size() >= row.buffered.size(); }))
+            << "the station logged the content requests of " << ContentTracks(nContentBefore).size()
+            << " tracks";
         EXPECT_EQ(ContentTracks(nContentBefore), row.buffered);
         if (*row.pszLimitTrace != '\0')
         {
