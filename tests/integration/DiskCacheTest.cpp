@@ -73,11 +73,6 @@ protected:
         m_pCacheMgr->SetSettings(settings);
     }
 
-    static std::string Expected(const STrackInfo& rec)
-    {
-        return integration::ExpectedSplitTrack(rec);
-    }
-
     std::string PathOf(const STrackInfo& rec) const { return m_strFolder + rec.cacheid + ".DAT"; }
 
     // Plays the track; the connection state its cache source ended in.
@@ -141,11 +136,6 @@ protected:
         return n;
     }
 
-    static std::string RangeOf(const station::RequestRecord& record)
-    {
-        return integration::HeaderOf(record, "Range");
-    }
-
     // Plays the track in a program of its own whose files may not grow past the limit.
     void PlayUnderFileSizeLimitInAChild();
 
@@ -177,7 +167,7 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
     const STrackInfo& rec = tracks[2];
     std::string bytes;
     EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
+    EXPECT_TRUE(bytes == integration::ExpectedSplitTrack(rec));
     std::string body;
     CacheFileHeader header = HeaderOf(rec, &body);
     EXPECT_EQ(header.tracksize, rec.cachesize + kHeaderSize);
@@ -191,11 +181,11 @@ TEST_F(DiskCache, ANewPartFillsItsFileAndASecondPlayComesFromTheDiskAlone)
     EXPECT_TRUE(WaitForPasses(2)) << "no size-management pass followed the feed";
     const auto first = PartRequests(rec, "cache", 1);
     ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(RangeOf(first[0]), "<none>");
+    EXPECT_EQ(integration::HeaderOf(first[0], "Range"), "<none>");
 
     // Played again: the file holds the whole part, so no connection is made for it.
     EXPECT_EQ(Play(rec, bytes), FILE_COMPLETE);
-    EXPECT_TRUE(bytes == Expected(rec));
+    EXPECT_TRUE(bytes == integration::ExpectedSplitTrack(rec));
     EXPECT_EQ(PartRequests(rec, "song", 2).size(), 2u);
     EXPECT_EQ(PartRequests(rec, "cache", 1).size(), 1u);
     EXPECT_EQ(HeaderOf(rec).trackcursize, rec.cachesize + kHeaderSize);
@@ -259,12 +249,12 @@ TEST_F(DiskCache, APartlyCachedPartConnectsLateFromWhereTheFileEndsOrGaveOut)
         {
             ASSERT_EQ(::truncate(PathOf(rec).c_str(), kHeaderSize + row.dwCutTo), 0);
         }
-        EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
+        EXPECT_TRUE(ReadToEnd(cache) == integration::ExpectedSplitTrack(rec));
         EXPECT_EQ(source->GetConnectState(), CONNECTED);
         EXPECT_TRUE(trace.HasLineContaining(row.pszTrace));
         const auto requests = PartRequests(rec, "cache", ++nRequests);
         ASSERT_EQ(requests.size(), nRequests);
-        EXPECT_EQ(RangeOf(requests.back()), row.pszRange);
+        EXPECT_EQ(integration::HeaderOf(requests.back(), "Range"), row.pszRange);
         EXPECT_EQ(requests.back().status, 206);
         std::string body;
         EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + row.dwBodyAfter);
@@ -397,7 +387,7 @@ TEST_F(DiskCache, WhatAFileHoldsIsTakenAsFarAsItIsGoodAndTheRestFetched)
             ASSERT_NE(source, nullptr) << "the cache part did not come through the disk cache";
             EXPECT_EQ(source->GetConnectState(), row.eState);
         }
-        const std::string expected = Expected(rec);
+        const std::string expected = integration::ExpectedSplitTrack(rec);
         EXPECT_TRUE(row.bWhole ? bytes == expected : expected.compare(0, bytes.size(), bytes) == 0)
             << "a wrong byte in the track";
         if (*row.pszRange == '\0')
@@ -408,7 +398,7 @@ TEST_F(DiskCache, WhatAFileHoldsIsTakenAsFarAsItIsGoodAndTheRestFetched)
         {
             const auto requests = PartRequests(rec, "cache", nRequestsBefore + 1);
             ASSERT_EQ(requests.size(), nRequestsBefore + 1);
-            EXPECT_EQ(RangeOf(requests.back()), row.pszRange);
+            EXPECT_EQ(integration::HeaderOf(requests.back(), "Range"), row.pszRange);
         }
         std::string body;
         EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + row.dwBodyAfter);
@@ -426,7 +416,7 @@ TEST_F(DiskCache, ACacheFolderThatCannotBeMadeLeavesTheTrackToTheNetwork)
     const std::vector<STrackInfo> tracks = integration::SplitTracks();
     std::string bytes;
     EXPECT_EQ(Play(tracks[2], bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(tracks[2]));
+    EXPECT_TRUE(bytes == integration::ExpectedSplitTrack(tracks[2]));
     EXPECT_FALSE(platform::FileExists(PathOf(tracks[2])));
     EXPECT_FALSE(m_pCacheMgr->IsFileLocked(PathOf(tracks[2])));
 }
@@ -436,11 +426,12 @@ TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
     station.Rules().AddRule("track 302 field cacheid=not/a/name");
     const std::vector<STrackInfo> tracks = integration::FirstTracksOf("split", 3);
     ASSERT_EQ(tracks[1].cacheid, "not/a/name");
-    for (const int nCase : {0, 1, 2, 3})
+    const char* const cases[] = {"a cacheid that names no file", "a disabled cache",
+                                 "a cache that found no room",
+                                 "a part larger than the room the cache has"};
+    for (int nCase = 0; nCase < 4; ++nCase)
     {
-        SCOPED_TRACE(nCase);
-        // A cacheid that names no file; a disabled cache; a cache that found no room; a
-        // part larger than the room the cache has.
+        SCOPED_TRACE(cases[nCase]);
         const STrackInfo& rec = nCase == 0 ? tracks[1] : tracks[0];
         if (nCase == 1)
             Configure(m_strFolder, false);
@@ -464,7 +455,7 @@ TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
         }
         CTrackCache cache(&rec, 1048576, &owner);
         ASSERT_TRUE(cache.SetupForWrite());
-        EXPECT_TRUE(ReadToEnd(cache) == Expected(rec));
+        EXPECT_TRUE(ReadToEnd(cache) == integration::ExpectedSplitTrack(rec));
         EXPECT_EQ(
             dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource()),
             nullptr);
@@ -496,7 +487,7 @@ TEST_F(DiskCache, DISABLED_UnderAFileSizeLimit)
     std::string bytes;
     EXPECT_EQ(Play(rec, bytes), CONNECTED);
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
-    EXPECT_TRUE(bytes == Expected(rec));
+    EXPECT_TRUE(bytes == integration::ExpectedSplitTrack(rec));
     EXPECT_TRUE(trace.HasLineContaining("failed after 30000 body bytes; no more appends"));
     std::string body;
     EXPECT_EQ(HeaderOf(rec, &body).trackcursize, kHeaderSize + 30000);
@@ -504,10 +495,10 @@ TEST_F(DiskCache, DISABLED_UnderAFileSizeLimit)
 
     // The next play takes the prefix from the file and the rest from the network.
     EXPECT_EQ(Play(rec, bytes), CONNECTED);
-    EXPECT_TRUE(bytes == Expected(rec));
+    EXPECT_TRUE(bytes == integration::ExpectedSplitTrack(rec));
     const auto requests = PartRequests(rec, "cache", 2);
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(RangeOf(requests[1]), "bytes=30000-");
+    EXPECT_EQ(integration::HeaderOf(requests[1], "Range"), "bytes=30000-");
     EXPECT_TRUE(HeaderOf(rec, &body).trackcursize == rec.cachesize + kHeaderSize &&
                 body == StationCachePart(303, rec.cachesize));
 }

@@ -159,12 +159,8 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
     {
         SCOPED_TRACE(row.pszName);
         const std::string id = std::to_string(++dwTrackId);
-        const std::string stationId = "faults" + id;
-        for (std::string rule : row.rules)
-            station.Rules().AddRule(rule.replace(rule.find(" T "), 3, " " + id + " "));
-        station.Rules().AddRule("track " + id + " size " + std::to_string(kSize));
-        station.Rules().AddRule("station " + stationId + " tracks " + id);
-        station.Rules().AddRule("station " + stationId + " sequence-status 244 after 1");
+        const std::string stationId =
+            streamtest::OneTrackStation(station, "faults", dwTrackId, kSize, row.rules);
 
         std::string bytes;
         int nCode = -1;

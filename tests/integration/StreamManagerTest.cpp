@@ -47,12 +47,6 @@ protected:
         return pMgr;
     }
 
-    // The station's synthesised track of this id and size, as the player must get it.
-    static std::string Song(DWORD dwTrackId, DWORD dwSize)
-    {
-        return StationSong(dwTrackId, dwSize);
-    }
-
     std::vector<std::string> ContentTargets()
     {
         std::vector<std::string> targets;
@@ -264,7 +258,7 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
     EXPECT_TRUE(WaitUntil([&] { return pMgr->GetStatus() == 0; })) << pMgr->GetStatus();
     ASSERT_TRUE(player.NextTrack(info));
     EXPECT_EQ(info.nTrackID, 901u);
-    EXPECT_EQ(player.PlayOpened(info), Song(901, 20000));
+    EXPECT_EQ(player.PlayOpened(info), StationSong(901, 20000));
 
     // The next cache is begun when the player asks and finds none. Taking track 902 asks
     // for the next sequence (244); 902's answer waits until that has come, so the player
@@ -281,7 +275,7 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
     EXPECT_EQ(status.Calls()[*at], std::make_pair(8, std::string("Good bye")));
     ASSERT_TRUE(player.NextTrack(info));
     EXPECT_EQ(info.nTrackID, 902u);
-    EXPECT_EQ(player.PlayOpened(info), Song(902, 20000));
+    EXPECT_EQ(player.PlayOpened(info), StationSong(902, 20000));
 
     // No further sequence: 3.
     EXPECT_FALSE(player.NextTrack(info));
@@ -317,7 +311,7 @@ TEST_F(StreamManagerTest, ACallbackThatAcknowledgesFromInsideItselfNeitherDeadlo
         SPlayerTrackInfo info;
         ASSERT_TRUE(player.NextTrack(info));
         EXPECT_EQ(info.nTrackID, dwId);
-        EXPECT_EQ(player.PlayOpened(info), Song(dwId, 20000));
+        EXPECT_EQ(player.PlayOpened(info), StationSong(dwId, 20000));
     }
     // Each 7 answered one request in vain: an acknowledgement alone starts no new round.
     ASSERT_TRUE(WaitUntil([&] { return !mgr.IsNewCacheThreadRunning(); }));
@@ -488,7 +482,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
         {
             ASSERT_TRUE(player.NextTrack(info));
             EXPECT_EQ(info.nTrackID, dwId);
-            EXPECT_EQ(player.PlayOpened(info), Song(info.nTrackID, row.dwSize));
+            EXPECT_EQ(player.PlayOpened(info), StationSong(info.nTrackID, row.dwSize));
         }
         if (row.played.empty())
         {
@@ -564,7 +558,7 @@ TEST_F(StreamManagerTest, TracksAreBufferedAheadUpToTheCountOfCachesOrTheMemoryL
             EXPECT_FALSE(trace.HasLineContaining("IsSizeLimitReached::"));
         }
         // The next track is there at once; the track played leaves the pool at the request.
-        EXPECT_EQ(player.PlayOpened(info), Song(901, row.dwSize));
+        EXPECT_EQ(player.PlayOpened(info), StationSong(901, row.dwSize));
         const std::size_t nAnswers = player.Answers().size();
         ASSERT_TRUE(player.NextTrack(info));
         EXPECT_EQ(info.nTrackID, 902u);
@@ -573,7 +567,7 @@ TEST_F(StreamManagerTest, TracksAreBufferedAheadUpToTheCountOfCachesOrTheMemoryL
         {
             EXPECT_EQ(pMgr->CacheCount(), row.buffered.size() - 1);
         }
-        EXPECT_EQ(player.PlayOpened(info), Song(902, row.dwSize));
+        EXPECT_EQ(player.PlayOpened(info), StationSong(902, row.dwSize));
         EXPECT_TRUE(pMgr->EndSession());
     }
 }
@@ -601,7 +595,7 @@ TEST_F(StreamManagerTest, ANonSkippableTrackRefusesNextWhileOpenAndAcceptsItAfte
     EXPECT_TRUE(pMgr->CloseStream());
     ASSERT_TRUE(player.NextTrack(next));
     EXPECT_EQ(next.nTrackID, 902u);
-    EXPECT_EQ(player.PlayOpened(next), Song(902, 200000));
+    EXPECT_EQ(player.PlayOpened(next), StationSong(902, 200000));
     station.ReleaseHeld();
 }
 
@@ -651,7 +645,7 @@ TEST_F(StreamManagerTest, AStalledTrackFailsTheReadAfterTheStartOrTheContinueLim
             ASSERT_NE(eStatus, RS_EOF);
             bytes.append(reinterpret_cast<const char*>(buffer), dwCount);
         }
-        EXPECT_EQ(bytes, Song(dwTrackId, 200000).substr(0, row.dwHold));
+        EXPECT_EQ(bytes, StationSong(dwTrackId, 200000).substr(0, row.dwHold));
         DWORD dwCount = 0;
         EXPECT_EQ(ReadAdvancing(clock, *pMgr, dwCount), RS_NODATAVAILABLE);
         EXPECT_EQ(dwCount, 0u);
@@ -689,7 +683,7 @@ TEST_F(StreamManagerTest, RefreshStationDropsTheBufferedTracksAtTheNextClose)
     SStreamFormat format;
     ASSERT_TRUE(pMgr->OpenStream(901, format));
     EXPECT_TRUE(pMgr->RefreshStation("afd-two", "::id=7::usr_info=fresh::"));
-    EXPECT_EQ(player.ReadToEnd(), Song(901, 400000));
+    EXPECT_EQ(player.ReadToEnd(), StationSong(901, 400000));
     // 902 is buffered behind the track played, paused on its mark.
     ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; })) << pMgr->CacheCount();
     EXPECT_TRUE(testsupport::Within("CloseStream", [&] { return pMgr->CloseStream(); }));
@@ -702,7 +696,7 @@ TEST_F(StreamManagerTest, RefreshStationDropsTheBufferedTracksAtTheNextClose)
     EXPECT_EQ(integration::FieldOf(targets.front(), "AFD"), "afd-one");
     EXPECT_EQ(integration::FieldOf(targets.back(), "AFD"), "afd-two");
     EXPECT_EQ(integration::FieldOf(targets.back(), "USR_INFO"), "fresh");
-    EXPECT_EQ(player.PlayOpened(info), Song(901, 400000));
+    EXPECT_EQ(player.PlayOpened(info), StationSong(901, 400000));
 }
 
 TEST_F(StreamManagerTest, ASlowConnectionThrottlesAndTheNextRequestCarriesTheMeasuredRate)
@@ -716,7 +710,7 @@ TEST_F(StreamManagerTest, ASlowConnectionThrottlesAndTheNextRequestCarriesTheMea
     SPlayerTrackInfo info;
     ASSERT_TRUE(player.NextTrack(info));
     ASSERT_EQ(info.nTrackID, 901u);
-    EXPECT_EQ(player.PlayOpened(info, false), Song(901, 24000));
+    EXPECT_EQ(player.PlayOpened(info, false), StationSong(901, 24000));
     // 902 is buffered behind it when the track closes.
     ASSERT_TRUE(WaitUntil([&] { return pMgr->CacheCount() == 2; })) << pMgr->CacheCount();
     EXPECT_TRUE(testsupport::Within("CloseStream", [&] { return pMgr->CloseStream(); }));

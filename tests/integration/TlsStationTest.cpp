@@ -79,14 +79,11 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
     {
         SCOPED_TRACE(row.pszName);
         const std::string id = std::to_string(++dwTrackId);
-        const std::string stationId = "tls" + id;
-        for (std::string rule : row.rules)
-            tls.Rules().AddRule(rule.replace(rule.find(" T "), 3, " " + id + " "));
-        tls.Rules().AddRule("track " + id + " size " + std::to_string(kSize));
+        std::vector<std::string> rules = row.rules;
         if (row.dwCacheSize != 0)
-            tls.Rules().AddRule("track " + id + "/cache size " + std::to_string(row.dwCacheSize));
-        tls.Rules().AddRule("station " + stationId + " tracks " + id);
-        tls.Rules().AddRule("station " + stationId + " sequence-status 244 after 1");
+            rules.push_back("track T/cache size " + std::to_string(row.dwCacheSize));
+        const std::string stationId =
+            streamtest::OneTrackStation(tls, "tls", dwTrackId, kSize, rules);
 
         std::string bytes;
         {
