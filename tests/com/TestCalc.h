@@ -33,8 +33,6 @@ struct ITestCalc : public IDispatch
 };
 
 constexpr char kTestCalcSource[] = "OVComTest.Calc";
-constexpr char kTestCalcProgID[] = "OVComTest.Calc.1";
-constexpr char kTestCalcVersionIndependentProgID[] = "OVComTest.Calc";
 constexpr char kTestCalcFailure[] = "failed on purpose";
 
 namespace testcalc

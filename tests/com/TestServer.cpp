@@ -1,7 +1,6 @@
-// The in-process test server that CoCreateInstance loads: exports DllGetClassObject,
-// DllCanUnloadNow, DllRegisterServer and DllUnregisterServer for the class CLSID_TestCalc.
+// The in-process test server that CoCreateInstance loads: exports DllGetClassObject
+// and DllCanUnloadNow for the class CLSID_TestCalc (the tests write its registry keys).
 #include "TestCalc.h"
-#include "platform/com/ServerRegistration.h"
 
 namespace
 {
@@ -56,13 +55,6 @@ public:
 
 Factory g_factory;
 
-platform::com::SServerClass TestCalcClass()
-{
-    return {CLSID_TestCalc,  "Test Calc Class",
-            kTestCalcProgID, kTestCalcVersionIndependentProgID,
-            "Apartment",     false,
-            GUID_NULL};
-}
 } // namespace
 
 extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv)
@@ -78,18 +70,4 @@ extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv)
 extern "C" HRESULT DllCanUnloadNow()
 {
     return testcalc::LiveObjects() == 0 && testcalc::ServerLocks() == 0 ? S_OK : S_FALSE;
-}
-
-extern "C" HRESULT DllRegisterServer()
-{
-    const std::string strPath =
-        platform::com::ModulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-    if (strPath.empty())
-        return SELFREG_E_CLASS;
-    return platform::com::RegisterServerClass(TestCalcClass(), strPath);
-}
-
-extern "C" HRESULT DllUnregisterServer()
-{
-    return platform::com::UnregisterServerClass(TestCalcClass());
 }

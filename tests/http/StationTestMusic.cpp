@@ -55,8 +55,6 @@ protected:
         return station::MusicLibrary(CacheFolder(), seconds)
             .CacheFile(*station::MusicLibrary::TuneOf(std::stoul(Field(line, "trackid"))));
     }
-
-    testsupport::TempHome home;
 };
 
 TEST_F(StationMusic, TheSameBytesEveryRunKeptInTheCacheFolderWhichReplacesBadFiles)
