@@ -30,6 +30,9 @@ struct ITestCalc : public IDispatch
                                             LONGLONG* wide) = 0;
 };
 
+constexpr char kTestCalcProgID[] = "OVComTest.Calc.1";
+constexpr char kTestCalcVersionIndependentProgID[] = "OVComTest.Calc";
+
 namespace testcalc
 {
 // A new object with one reference.

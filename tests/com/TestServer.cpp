@@ -1,6 +1,8 @@
-// The in-process test server that CoCreateInstance loads: exports DllGetClassObject
-// and DllCanUnloadNow for the class CLSID_TestCalc (the tests write its registry keys).
+// The in-process test server that CoCreateInstance loads: exports DllGetClassObject,
+// DllCanUnloadNow, DllRegisterServer and DllUnregisterServer for the class CLSID_TestCalc
+// (the registration is what the ovradio-regsvr tests register).
 #include "TestCalc.h"
+#include "platform/com/ServerRegistration.h"
 
 namespace
 {
@@ -55,6 +57,13 @@ public:
 
 Factory g_factory;
 
+platform::com::SServerClass TestCalcClass()
+{
+    return {CLSID_TestCalc,  "Test Calc Class",
+            kTestCalcProgID, kTestCalcVersionIndependentProgID,
+            "Apartment",     false,
+            GUID_NULL};
+}
 } // namespace
 
 extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv)
@@ -70,4 +79,18 @@ extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv)
 extern "C" HRESULT DllCanUnloadNow()
 {
     return testcalc::LiveObjects() == 0 && testcalc::ServerLocks() == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT DllRegisterServer()
+{
+    const std::string strPath =
+        platform::com::ModulePathOf(reinterpret_cast<const void*>(&DllRegisterServer));
+    if (strPath.empty())
+        return SELFREG_E_CLASS;
+    return platform::com::RegisterServerClass(TestCalcClass(), strPath);
+}
+
+extern "C" HRESULT DllUnregisterServer()
+{
+    return platform::com::UnregisterServerClass(TestCalcClass());
 }
