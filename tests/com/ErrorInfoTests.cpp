@@ -91,58 +91,29 @@ TEST(ErrorInfo, GetErrorInfoHandsTheObjectOverAndClearsTheSlot)
     EXPECT_EQ(GetErrorInfo(0, nullptr), E_INVALIDARG);
 }
 
-// An error object that reports when its last reference goes.
-class WatchedError final : public IErrorInfo
-{
-public:
-    explicit WatchedError(std::atomic<bool>& released) : m_released(released) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override
-    {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --m_refs;
-        if (left == 0)
-            m_released = true;
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE GetGUID(GUID*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSource(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDescription(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD*) override { return E_NOTIMPL; }
-
-private:
-    std::atomic<ULONG> m_refs{1};
-    std::atomic<bool>& m_released;
-};
-
 // Another thread starts with an empty slot of its own, leaves this thread's alone, and its
 // end releases what its slot held.
 TEST(ErrorInfo, EachThreadHasItsOwnSlotReleasedWhenTheThreadEnds)
 {
     ASSERT_EQ(SetErrorInfo(0, MakeError(u"main thread", 7).Get()), S_OK);
-    std::atomic<bool> released{false};
-    WatchedError error(released);
+    ComPtr<IErrorInfo> error = MakeError(u"other thread", 8);
     HRESULT otherBefore = E_FAIL;
-    std::atomic<bool> heldBeforeExit{false};
+    ULONG heldBeforeExit = 0;
     {
         std::jthread other(
             [&]
             {
                 IErrorInfo* info = nullptr;
                 otherBefore = GetErrorInfo(0, &info);
-                SetErrorInfo(0, &error);
-                error.Release(); // only the slot's reference is left
-                heldBeforeExit = !released;
+                SetErrorInfo(0, error.Get());
+                heldBeforeExit = error->AddRef(); // the owner's, the slot's and this one
+                error->Release();
             });
     }
     EXPECT_EQ(otherBefore, S_FALSE);
-    EXPECT_TRUE(heldBeforeExit);
-    EXPECT_TRUE(released);
+    EXPECT_EQ(heldBeforeExit, 3u);
+    EXPECT_EQ(error->AddRef(), 2u) << "the ended thread's slot let its reference go";
+    error->Release();
     IErrorInfo* mine = nullptr;
     ASSERT_EQ(GetErrorInfo(0, &mine), S_OK);
     EXPECT_EQ(Description(mine), "main thread");

@@ -1,11 +1,9 @@
 #include "TestCalc.h"
 
-#include "platform/com/ComPtr.h"
 #include "platform/com/DispatchTable.h"
 
 #include <atomic>
 #include <new>
-#include <string>
 
 using platform::com::DispArgs;
 using platform::com::ParamKind;
@@ -77,21 +75,6 @@ public:
         *value *= factor;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Fail(LONG helpContext) override
-    {
-        auto create = platform::com::ComPtr<ICreateErrorInfo>();
-        if (FAILED(CreateErrorInfo(create.Out())))
-            return E_FAIL;
-        const std::u16string source = u"OVComTest.Calc";
-        const std::u16string description = u"failed on purpose";
-        create->SetSource(const_cast<LPOLESTR>(source.c_str()));
-        create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-        create->SetHelpContext(static_cast<DWORD>(helpContext));
-        platform::com::ComPtr<IErrorInfo> info;
-        create.As(IID_IErrorInfo, info);
-        SetErrorInfo(0, info.Get());
-        return DISP_E_EXCEPTION;
-    }
     HRESULT STDMETHODCALLTYPE CreatedCount(LONG* count) override
     {
         *count = static_cast<LONG>(g_created.load());
@@ -120,13 +103,11 @@ private:
              [](ITestCalc& o, DispArgs& a) { return o.Subtract(a.I4(0), a.I4(1), a.I4Ref(2)); }},
             {{"Scale", 3, 2, {{"factor", VT_R8}, {"value", VT_R8, ParamKind::InOut}}},
              [](ITestCalc& o, DispArgs& a) { return o.Scale(a.R8(0), a.R8Ref(1)); }},
-            {{"Fail", 4, 3, {{"helpContext", VT_I4}}},
-             [](ITestCalc& o, DispArgs& a) { return o.Fail(a.I4(0)); }},
-            {{"CreatedCount", 5, 4, {{"count", VT_I4, ParamKind::Out}}},
+            {{"CreatedCount", 5, 3, {{"count", VT_I4, ParamKind::Out}}},
              [](ITestCalc& o, DispArgs& a) { return o.CreatedCount(a.I4Ref(0)); }},
             {{"Flags",
               7,
-              5,
+              4,
               {{"flag", VT_BOOL},
                {"value", VT_I4},
                {"negated", VT_BOOL, ParamKind::Out},

@@ -23,8 +23,6 @@ struct ITestCalc : public IDispatch
     virtual HRESULT STDMETHODCALLTYPE Subtract(LONG a, LONG b, LONG* difference) = 0;
     // memid 3: *value = *value * factor (in/out)
     virtual HRESULT STDMETHODCALLTYPE Scale(double factor, double* value) = 0;
-    // memid 4: sets error information with this help context and returns DISP_E_EXCEPTION
-    virtual HRESULT STDMETHODCALLTYPE Fail(LONG helpContext) = 0;
     // memid 5: objects this copy of the code has created since it was loaded
     virtual HRESULT STDMETHODCALLTYPE CreatedCount(LONG* count) = 0;
     // memid 7: *negated = !flag, *wide = value * 2^32 (VT_BOOL and VT_I8 parameters)
@@ -32,10 +30,8 @@ struct ITestCalc : public IDispatch
                                             LONGLONG* wide) = 0;
 };
 
-constexpr char kTestCalcSource[] = "OVComTest.Calc";
 constexpr char kTestCalcProgID[] = "OVComTest.Calc.1";
 constexpr char kTestCalcVersionIndependentProgID[] = "OVComTest.Calc";
-constexpr char kTestCalcFailure[] = "failed on purpose";
 
 namespace testcalc
 {

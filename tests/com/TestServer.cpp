@@ -1,5 +1,6 @@
 // The in-process test server that CoCreateInstance loads: exports DllGetClassObject,
-// DllCanUnloadNow, DllRegisterServer and DllUnregisterServer for the class CLSID_TestCalc.
+// DllCanUnloadNow, DllRegisterServer and DllUnregisterServer for the class CLSID_TestCalc
+// (the registration is what the ovradio-regsvr tests register).
 #include "TestCalc.h"
 #include "platform/com/ServerRegistration.h"
 

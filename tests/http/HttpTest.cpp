@@ -3,6 +3,7 @@
 #include "platform/Http.h"
 
 #include "platform/Event.h"
+#include "platform/HttpUrl.h"
 #include "support/RawServer.h"
 #include "support/Wait.h"
 
@@ -53,6 +54,54 @@ struct Client
     http::Request request;
 };
 } // namespace
+
+// An address splits into host, port and path with its query as written; the canonical form
+// lowers the scheme and gives a bare path its slash. What is no address is refused and
+// leaves the parts as they were.
+TEST(CrackUrl, SplitsWellFormedAddressesAndRefusesTheRest)
+{
+    const struct
+    {
+        const char* url;
+        const char* host = nullptr; // nullptr: refused
+        WORD port = 0;
+        const char* path = nullptr;
+        const char* canonical = nullptr;
+    } rows[] = {
+        {"http://127.0.0.1:8080/sequence.m3u?REQUEST=RADIO_TRACKS&OVUID=a%3Ab", "127.0.0.1", 8080,
+         "/sequence.m3u?REQUEST=RADIO_TRACKS&OVUID=a%3Ab",
+         "http://127.0.0.1:8080/sequence.m3u?REQUEST=RADIO_TRACKS&OVUID=a%3Ab"},
+        {"http://Content.Example.net/c/7.mp3?MAGIC=0a%3a000%3a9f&X=a+b", "Content.Example.net", 80,
+         "/c/7.mp3?MAGIC=0a%3a000%3a9f&X=a+b",
+         "http://Content.Example.net/c/7.mp3?MAGIC=0a%3a000%3a9f&X=a+b"},
+        {"http://example.net", "example.net", 80, "/", "http://example.net/"},
+        {"https://example.net/a", "example.net", 443, "/a", "https://example.net/a"},
+        {"HTTP://Example.NET:81?a=B", "Example.NET", 81, "/?a=B", "http://Example.NET:81/?a=B"},
+        {""},
+        {"no scheme here"},
+        {"http://"},
+        {"http://host:99999/"},
+        {"http://host:12ab/"},
+        {"http://ho st/"},
+        {"http://host/a\nb"},
+        {"://host/"},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.url);
+        http::UrlParts parts;
+        parts.strHost = "kept";
+        std::string canonical;
+        ASSERT_EQ(row.host != nullptr, http::CrackUrl(row.url, parts));
+        EXPECT_EQ(row.host != nullptr, http::CanonicalizeUrl(row.url, canonical));
+        EXPECT_EQ(row.host ? row.host : "kept", parts.strHost);
+        if (row.host == nullptr)
+            continue;
+        EXPECT_EQ(row.port, parts.nPort);
+        EXPECT_EQ(row.path, parts.strPathWithQuery);
+        EXPECT_EQ(row.canonical, canonical);
+    }
+}
 
 // A body several times the client's read-ahead, sent in pieces of 1000 bytes, read in
 // sizes from one byte to more than the read-ahead holds: a read of n bytes waits for all n
@@ -225,7 +274,8 @@ TEST(HttpClient, CancelAndCloseFromAnotherThreadEndAWaitingSendOrRead)
     }
 }
 
-TEST(HttpClient, RequestCanBeSentAgain)
+// Read before Send is a wrong handle state; a request sent again starts a new exchange.
+TEST(HttpClient, ReadWaitsForSendAndARequestCanBeSentAgain)
 {
     int nAnswer = 0;
     RawServer server(
@@ -235,10 +285,13 @@ TEST(HttpClient, RequestCanBeSentAgain)
             SendAll(fd, Head("200 OK", body.size()) + body);
         });
     Client client(server.Port());
-    ASSERT_TRUE(client.request.Send());
-    // The first answer is left half read; the second exchange starts afresh.
     char buf[3];
     DWORD dwRead = 0;
+    EXPECT_FALSE(client.request.Read(buf, 3, &dwRead));
+    EXPECT_EQ(http::ERROR_INTERNET_INCORRECT_HANDLE_STATE, http::LastError());
+    EXPECT_EQ(0u, client.request.StatusCode());
+    ASSERT_TRUE(client.request.Send());
+    // The first answer is left half read; the second exchange starts afresh.
     ASSERT_TRUE(client.request.Read(buf, 3, &dwRead));
     ASSERT_TRUE(client.request.Send());
     EXPECT_EQ("answer 2", ReadAll(client.request, 64));
@@ -264,17 +317,6 @@ TEST(HttpClient, ARequestCarriesItsPathAgentAndHeadersAndAPostNoBody)
     EXPECT_EQ(std::string::npos, request.find("Accept: */*")) << request;
     EXPECT_EQ(std::string::npos, request.find("Content-Type")) << request;
     EXPECT_TRUE(request.ends_with("\r\n\r\n"));
-}
-
-TEST(HttpClient, ReadBeforeSendIsAWrongHandleState)
-{
-    RawServer server([](int) {});
-    Client client(server.Port());
-    char buf[4];
-    DWORD dwRead = 0;
-    EXPECT_FALSE(client.request.Read(buf, 4, &dwRead));
-    EXPECT_EQ(http::ERROR_INTERNET_INCORRECT_HANDLE_STATE, http::LastError());
-    EXPECT_EQ(0u, client.request.StatusCode());
 }
 
 TEST(HttpClient, AnswerHeadsAreCappedAndTheirRangeLengthAndRetryAfterRead)
