@@ -158,13 +158,6 @@ TEST_F(CacheFileMgrTest, ReadFailuresNameTheField)
     // A last value without its line feed is not found.
     EXPECT_EQ(errorFor(kLines.substr(0, kLines.size() - 1)),
               "ERROR!! error in parsing kszLAST_ACCESS ");
-
-    testsupport::WriteFile(path, std::string(499, 'a'));
-    mcCacheFileMgr shortFile(path);
-    CacheFileHeader header;
-    std::string error;
-    EXPECT_FALSE(shortFile.ReadHeader(header, error));
-    EXPECT_EQ(error, "ERROR!! In mcCacheFileMgr::ReadHeader, fread() return error");
 }
 
 TEST_F(CacheFileMgrTest, OneOpenerAtATimeAndDelete)

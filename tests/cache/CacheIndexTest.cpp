@@ -98,22 +98,6 @@ TEST_F(CacheIndexTest, FirstStartWritesTheDefaultDocumentEnciphered)
     EXPECT_TRUE(settings.bEnabled);
 }
 
-TEST_F(CacheIndexTest, AnIndexWithOnlyAMaximumKeepsTheOtherDefaults)
-{
-    WriteEnciphered(Idx(), "<?xml version=\"1.0\"?>\n<RADIO_CACHE><GENERAL_INFO>"
-                           "<MAX_SIZE>300000000</MAX_SIZE></GENERAL_INFO></RADIO_CACHE>\n");
-    const CacheSettings settings = StartAndStop();
-    EXPECT_EQ(settings.dMaxSize, 300000000.0);
-    EXPECT_EQ(settings.dSafetyMargin, 100000000.0);
-    EXPECT_EQ(settings.strLocation, m_home.File("OVRadio/Cache/"));
-    EXPECT_FALSE(platform::FileExists(Xml()));
-    // Saving adds the missing elements.
-    Children expected = DefaultChildren();
-    expected.insert(expected.begin(), {"MAX_SIZE", "300000000"});
-    expected.erase(expected.begin() + 2);
-    EXPECT_EQ(GeneralInfo(Decipher(Idx())), expected);
-}
-
 TEST_F(CacheIndexTest, StoredValuesAreReadBack)
 {
     WriteEnciphered(Idx(), "<RADIO_CACHE><GENERAL_INFO><CACHE_PATH>" + m_home.File("elsewhere") +
@@ -219,21 +203,6 @@ TEST_F(CacheIndexTest, APlainIndexLeftBehindIsTakenOverAndRemoved)
     EXPECT_FALSE(platform::FileExists(Xml()));
     EXPECT_EQ(GeneralInfo(Decipher(Idx()))[0],
               (std::pair<std::string, std::string>{"MAX_SIZE", "123"}));
-}
-
-TEST_F(CacheIndexTest, PeekingReadsWithoutWriting)
-{
-    CacheSettings settings = mcRadioCacheMgr::PeekSettings(m_home.Path().string());
-    EXPECT_EQ(settings.dMaxSize, 250000000.0);
-    EXPECT_FALSE(platform::FileExists(Idx()));
-    WriteEnciphered(Idx(), "<RADIO_CACHE><GENERAL_INFO><MAX_SIZE>42</MAX_SIZE>"
-                           "<IS_CACHE_ENABLED>0</IS_CACHE_ENABLED></GENERAL_INFO></RADIO_CACHE>");
-    const std::string before = testsupport::ReadFile(Idx());
-    settings = mcRadioCacheMgr::PeekSettings(m_home.Path().string());
-    EXPECT_EQ(settings.dMaxSize, 42.0);
-    EXPECT_TRUE(settings.bEnabled);
-    EXPECT_EQ(testsupport::ReadFile(Idx()), before);
-    EXPECT_FALSE(platform::FileExists(Xml()));
 }
 
 TEST(CacheIndexDocumentTest, ValueTextsFollowOleConversions)

@@ -12,7 +12,9 @@
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using cachetest::CacheFixture;
 using cachetest::kMB;
@@ -51,22 +53,6 @@ TEST_F(RadioCacheMgrTest, NamesCacheFilesOnlyForPlainFileNames)
         track.cacheid = bad;
         EXPECT_EQ(m_mgr->GetCacheFilePath(track), "") << bad;
     }
-}
-
-TEST_F(RadioCacheMgrTest, HeaderRecordComesFromTheTrack)
-{
-    const CacheFileHeader header = m_mgr->MakeCacheFileHeader(SampleTrack());
-    EXPECT_EQ(header.trackid, "-7");
-    EXPECT_EQ(header.cacheid, "C7");
-    EXPECT_EQ(header.policy, "1:3");
-    EXPECT_EQ(header.bitrate, 128u);
-    EXPECT_EQ(header.channel, 2u);
-    EXPECT_EQ(header.freq, 44100u);
-    EXPECT_EQ(header.format, "wma");
-    EXPECT_EQ(header.filename, "C7.DAT");
-    EXPECT_EQ(header.tracksize, 1500u);
-    EXPECT_EQ(header.trackcursize, 0u);
-    EXPECT_EQ(header.lastaccess, "");
 }
 
 TEST_F(RadioCacheMgrTest, LocksCountPerCallAndIgnoreLetterCase)
@@ -108,69 +94,61 @@ TEST_F(RadioCacheMgrTest, CacheSizeListsDatFilesOnly)
     EXPECT_TRUE(list.empty());
 }
 
-TEST_F(RadioCacheMgrTest, WithinTheMarginNothingGoesUnderTheMaximum)
+// A pass over the cache: over the maximum the oldest files go down to 90% of it; short of
+// the margin the cache gives back what the disk lacks, down to 90% of the rest; files in
+// use (locked or held open) stay. Only what really went counts as freed.
+TEST_F(RadioCacheMgrTest, APassDeletesTheOldestFilesNobodyUses)
 {
-    MakeFiles(19, 5 * kMB); // 95 MB of 100
-    EXPECT_EQ(RunPass(), eSizeWithinLimits);
-    EXPECT_EQ(Remaining(), 19);
-    EXPECT_EQ(m_mgr->GetLastCacheSize(), 95 * kMB);
-}
-
-TEST_F(RadioCacheMgrTest, OverTheMaximumTheOldestGoDownToNinetyPercent)
-{
-    MakeFiles(12, 10 * kMB);   // 120 MB; F21 is the oldest
-    m_mgr->LockFile(Path(11)); // the oldest is in use: passed over
-    EXPECT_EQ(RunPass(), eSizeWithinLimits);
-    EXPECT_TRUE(Exists(11));
-    for (int i : {10, 9, 8})
-        EXPECT_FALSE(Exists(i)) << i;
-    EXPECT_TRUE(Exists(7));
-    EXPECT_EQ(Remaining(), 9);
-    EXPECT_EQ(m_mgr->GetLastCacheSize(), 90 * kMB);
-    EXPECT_EQ(m_mgr->GetSizeStatus(), eSizeWithinLimits);
-}
-
-TEST_F(RadioCacheMgrTest, ShortOfMarginTheCacheGivesBackWhatTheDiskLacks)
-{
-    m_free.Set(60 * kMB); // 40 MB below the margin
-    MakeFiles(10, 10 * kMB);
-    EXPECT_EQ(RunPass(), eSizeDiskShort);
-    // Down to (100 - 40) x 0.9 = 54 MB: the five oldest go.
-    EXPECT_EQ(Remaining(), 5);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_TRUE(Exists(i)) << i;
-    EXPECT_EQ(m_mgr->GetLastCacheSize(), 50 * kMB);
-}
-
-TEST_F(RadioCacheMgrTest, WhenTheCacheCannotCoverTheShortfallAllUnlockedFilesGo)
-{
-    m_free.Set(60 * kMB);
-    MakeFiles(3, 10 * kMB);
-    const auto lock = m_mgr->LockFile(Path(1));
-    EXPECT_EQ(RunPass(), eSizeNoRoom);
-    EXPECT_EQ(Remaining(), 1);
-    EXPECT_TRUE(Exists(1));
-    EXPECT_EQ(m_mgr->GetSizeStatus(), eSizeNoRoom);
-    // An unavailable disk figure counts as no free space.
-    m_mgr->UnLockFile(lock);
-    m_free.Set(0);
-    EXPECT_EQ(RunPass(), eSizeNoRoom);
-    EXPECT_EQ(Remaining(), 0);
-}
-
-TEST_F(RadioCacheMgrTest, AFileHeldOpenIsNotDeleted)
-{
-    MakeFiles(2, 10 * kMB);
-    m_free.Set(0);
-    auto open = std::make_unique<mcCacheFileMgr>(Path(0));
-    ASSERT_TRUE(open->IsOpen());
-    EXPECT_EQ(RunPass(), eSizeNoRoom);
-    EXPECT_TRUE(Exists(0));
-    EXPECT_FALSE(Exists(1));
-    EXPECT_EQ(m_mgr->GetLastCacheSize(), 10 * kMB); // only what really went counts as freed
-    open.reset();
-    RunPass();
-    EXPECT_FALSE(Exists(0));
+    struct SRow
+    {
+        const char* name;
+        double dFreeMB;
+        int nFiles;         // of 10 MB each, the last the oldest
+        int nLocked, nOpen; // -1: none
+        SizeStatus want;
+        std::vector<int> survivors;
+        double dSizeMB;
+    };
+    const SRow rows[] = {
+        {"over the maximum, the oldest in use",
+         1000,
+         12,
+         11,
+         -1,
+         eSizeWithinLimits,
+         {0, 1, 2, 3, 4, 5, 6, 7, 11},
+         90},
+        // 40 MB short of the margin: down to (100 - 40) x 0.9 = 54 MB.
+        {"short of the margin", 60, 10, -1, -1, eSizeDiskShort, {0, 1, 2, 3, 4}, 50},
+        {"the cache cannot cover the shortfall", 60, 3, 1, -1, eSizeNoRoom, {1}, 10},
+        {"no disk figure counts as no free space", 0, 3, -1, -1, eSizeNoRoom, {}, 0},
+        {"a file held open", 0, 2, -1, 0, eSizeNoRoom, {0}, 10},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        m_free.Set(row.dFreeMB * kMB);
+        MakeFiles(row.nFiles, 10 * kMB);
+        std::optional<mcRadioCacheMgr::LockHandle> lock;
+        if (row.nLocked >= 0)
+            lock = m_mgr->LockFile(Path(row.nLocked));
+        std::optional<mcCacheFileMgr> open;
+        if (row.nOpen >= 0)
+        {
+            ASSERT_TRUE(open.emplace(Path(row.nOpen)).IsOpen());
+        }
+        EXPECT_EQ(RunPass(), row.want);
+        EXPECT_EQ(m_mgr->GetSizeStatus(), row.want);
+        EXPECT_EQ(Remaining(), static_cast<int>(row.survivors.size()));
+        for (const int i : row.survivors)
+            EXPECT_TRUE(Exists(i)) << i;
+        EXPECT_EQ(m_mgr->GetLastCacheSize(), row.dSizeMB * kMB);
+        if (lock)
+            m_mgr->UnLockFile(*lock);
+        open.reset();
+        for (const auto& found : platform::FindFiles(m_strFolder, "*"))
+            platform::DeleteFile(m_strFolder + found.name);
+    }
 }
 
 // A part gets room in the cache only when its whole file fits under the maximum beside
@@ -283,14 +261,6 @@ TEST_F(RadioCacheMgrTest, DisablingBelowOneByteKeepsTheMarginAndEmptiesTheCache)
     // A margin that is not a number keeps the old one.
     m_mgr->SetRadioCacheStatus(60 * kMB, std::nan(""));
     EXPECT_EQ(m_mgr->GetSettings().dSafetyMargin, 5 * kMB);
-}
-
-TEST_F(RadioCacheMgrTest, ADisabledCacheLosesItsFilesAtTheNextPass)
-{
-    MakeFiles(2, 1 * kMB);
-    Configure(0, 100 * kMB, false);
-    EXPECT_EQ(RunPass(), eSizeWithinLimits);
-    EXPECT_EQ(Remaining(), 0);
 }
 
 TEST_F(RadioCacheMgrTest, OnePassAtATime)

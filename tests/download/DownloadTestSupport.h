@@ -1,13 +1,14 @@
 // What the tests of track downloads share: an owner of track caches that behaves towards
 // its caches as the stream manager does (pauses one that is ample, lets one that runs low
 // write) and records the notifications; a reader that takes a track to its end; bounded
-// waits; and the station's synthesised content, computed from its published pattern.
+// waits; and the station's synthesised content.
 #pragma once
 
 #include "download/TrackCache.h"
 #include "download/TrackCacheOwner.h"
 #include "platform/Types.h"
 #include "sequence/ConnectionRateMeter.h"
+#include "support/StationContent.h"
 #include "support/Wait.h"
 
 #include <chrono>
@@ -121,7 +122,6 @@ public:
     {
         return WaitCount(m_nAmples, n, dwLimitMs);
     }
-    bool WaitForLows(int n, DWORD dwLimitMs = kLimitMs) { return WaitCount(m_nLows, n, dwLimitMs); }
 
 private:
     void Count(int& n)
@@ -178,33 +178,17 @@ inline std::string ReadToEnd(CTrackCache& cache, DWORD dwStallLimitMs = kLimitMs
     }
 }
 
-// Byte `offset` of a synthesised part with salt `salt` (the song part of track t has salt
-// 2t, its cache part 2t + 1): an MPEG frame header at every 417th byte, pattern between.
-inline uint8_t StationByte(uint32_t salt, uint32_t offset)
-{
-    static const uint8_t kFrameHeader[4] = {0xFF, 0xFB, 0x90, 0x04};
-    if (offset % 417 < 4)
-        return kFrameHeader[offset % 417];
-    return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417u) & 0xFFu);
-}
+// The station's synthesised content, from its published pattern.
+using testsupport::StationByte;
+using testsupport::StationSong;
 
-// The bytes from `from` on of a synthesised part of `size` bytes with salt `salt`.
-inline std::string StationPart(uint32_t salt, uint32_t size, uint32_t from = 0)
-{
-    std::string bytes(size > from ? size - from : 0, '\0');
-    for (uint32_t o = from; o < size; ++o)
-        bytes[o - from] = static_cast<char>(StationByte(salt, o));
-    return bytes;
-}
-
-inline std::string StationSong(uint32_t trackid, uint32_t size)
-{
-    return StationPart(trackid * 2, size);
-}
-
+// The cache part of `size` bytes of track `trackid`.
 inline std::string StationCachePart(uint32_t trackid, uint32_t size)
 {
-    return StationPart(trackid * 2 + 1, size);
+    std::string bytes(size, '\0');
+    for (uint32_t o = 0; o < size; ++o)
+        bytes[o] = static_cast<char>(StationByte(trackid * 2 + 1, o));
+    return bytes;
 }
 
 // A record whose marks come out as the given byte counts at 8 kbit/s (1000 bytes a second).

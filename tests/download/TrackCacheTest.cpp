@@ -8,8 +8,6 @@
 #include "support/TestSupport.h"
 #include "support/TraceCapture.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <gtest/gtest.h>
 
 using downloadtest::CTestOwner;
@@ -41,14 +39,10 @@ TEST(TrackCache, MarksComeFromTheBitRateAndTheHeadersSecondsWithinWhatResumesADo
         rec.songbr = row.dwBitRate;
         rec.cachelow = row.dwLow;
         rec.cachehigh = row.dwHigh;
-        rec.minpreconnectcache = 2;
         CTestOwner owner;
         CTrackCache cache(&rec, 1048576, &owner);
         EXPECT_EQ(cache.GetLowWater(), row.dwWantLow);
         EXPECT_EQ(cache.GetHighWater(), row.dwWantHigh);
-        EXPECT_EQ(cache.GetPreconnectBytes(), std::min<uint64_t>(row.dwBitRate * 250ull, ~0u));
-        EXPECT_EQ(cache.GetPipeSize(), 1048576u);
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_IDLE));
         EXPECT_EQ(trace.HasLine("Per given parms, it should FAIL to create CTrackCache object!!\n"),
                   row.bTraced);
     }

@@ -7,161 +7,146 @@
 #include "support/TraceCapture.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace
 {
-// A valid line with every required field; tests replace or append fields.
+// A valid line with every required field; rows replace or append fields.
 const std::string kRequired = "OVDK::trackid=7::songurl=http://h/s.mp3::songbr=128::"
                               "songsize=5000::numchans=2::samplerate=44100::";
+const std::string kNoId = "OVDK::songurl=http://h/s::songbr=128::songsize=5000::numchans=2::"
+                          "samplerate=44100::trackid=";
+const std::string kCached = kRequired + "cacheid=X::";
 
-bool Parse(const std::string& line, STrackInfo& rec)
+// The fields the rows look at, as ";key=value;" for each.
+std::string Describe(const STrackInfo& r)
 {
-    rec = STrackInfo{};
-    return ParseTrackExtendedM3u(line.c_str(), rec);
-}
-
-STrackInfo Parsed(const std::string& line)
-{
-    STrackInfo rec;
-    EXPECT_TRUE(Parse(line, rec)) << line;
-    return rec;
-}
-
-bool Valid(const std::string& line)
-{
-    STrackInfo rec;
-    return Parse(line, rec);
+    auto n = [](DWORD dw) { return std::to_string(dw); };
+    return ";trackid=" + n(r.trackid) + ";songsize=" + n(r.songsize) +
+           ";songpartsize=" + n(r.songpartsize) + ";cachesize=" + n(r.cachesize) +
+           ";skip=" + n(r.skip) + ";retry=" + n(r.retry) + ";splitcache=" + n(r.splitcache) +
+           ";splitsong=" + n(r.splitsong) + ";track=" + r.track + ";songurl=" + r.songurl +
+           ";songenc=" + r.songenc + ";arturl=" + r.arturl + ";weburl=" + r.weburl +
+           ";cacheurl=" + r.cacheurl + ";cacheid=" + r.cacheid + ";artistid=" + r.artistid +
+           ";artist=" + r.artist + ";album=" + r.album + ";stationtext=" + r.stationtext +
+           ";browserstr=" + r.browserstr + ";";
 }
 } // namespace
 
-TEST(TrackLineTest, KeysAndPrefixMatchWithoutCaseAndValuesKeepTheirs)
+// Each row: a line and the fields it gives ("key=value" joined by ';'), or "invalid".
+TEST(TrackLineTest, LinesGiveTheirFieldsOrAreRefused)
 {
-    const STrackInfo rec = Parsed("ovDK::TRACKID=7::SongUrl=HTTP://A/B::SONGBR=128::songSize=5000::"
-                                  "NumChans=2::samplerate=44100::Track=Mixed Case::");
-    EXPECT_EQ(rec.trackid, 7u);
-    EXPECT_EQ(rec.songurl, "HTTP://A/B");
-    EXPECT_EQ(rec.track, "Mixed Case");
-    // Defaults of absent optional fields.
-    EXPECT_EQ(rec.songenc, "");
-    EXPECT_EQ(rec.retry, 30u);
-    EXPECT_EQ(rec.skip, 0u);
-    EXPECT_EQ(rec.displaydelay, 0u);
-    EXPECT_EQ(rec.cachesize, 0u);
-    EXPECT_EQ(rec.songpartsize, 0u);
-    EXPECT_EQ(rec.songsize, 5000u);
-    EXPECT_EQ(STrackInfo{}.songenc, "mp3");
-
-    EXPECT_FALSE(Valid("XVDK::" + kRequired.substr(6)));
-    EXPECT_FALSE(Valid("OVDK:"));
-    EXPECT_FALSE(Valid(""));
-}
-
-TEST(TrackLineTest, ALastFieldWithoutItsClosingDelimiterIsLost)
-{
-    EXPECT_EQ(Parsed(kRequired + "retry=5").retry, 30u);
-    EXPECT_EQ(Parsed(kRequired + "retry=5::").retry, 5u);
-    EXPECT_FALSE(Valid("OVDK::trackid=7::songurl=http://h/s.mp3::songbr=128::songsize=5000::"
-                       "numchans=2::samplerate=44100"));
-}
-
-TEST(TrackLineTest, NumbersFollowTheConversionRules)
-{
-    auto withId = [](const std::string& id)
+    struct SRow
     {
-        return "OVDK::trackid=" + id +
-               "::songurl=http://h/s::songbr=128::songsize=5000::numchans=2::samplerate=44100::";
+        const char* name;
+        std::string line;
+        std::string want;
     };
-    EXPECT_EQ(Parsed(withId("0")).trackid, 0u);
-    EXPECT_EQ(Parsed(withId(" 0 ")).trackid, 0u);
-    EXPECT_EQ(Parsed(withId("12abc")).trackid, 12u);
-    EXPECT_FALSE(Valid(withId("abc")));
-    EXPECT_FALSE(Valid(withId("")));
-    EXPECT_FALSE(Valid(withId("00")));
-    // Windows' 32-bit long saturates.
-    EXPECT_EQ(Parsed(withId("4294967296")).trackid, 2147483647u);
-
-    const std::string base = "OVDK::trackid=1::songurl=http://h/s::";
-    EXPECT_FALSE(Valid(base + "songbr=0::songsize=5::numchans=2::samplerate=1::"));
-    EXPECT_FALSE(Valid(base + "songbr=128::songsize=0::numchans=2::samplerate=1::"));
-    EXPECT_FALSE(Valid(base + "songbr=128::songsize=5::numchans=::samplerate=1::"));
-    EXPECT_FALSE(Valid(base + "songbr=128::songsize=5::numchans=2::"));
-    EXPECT_EQ(Parsed(base + "songbr=128::songsize=4294967296::numchans=2::samplerate=1::").songsize,
-              2147483647u);
-}
-
-TEST(TrackLineTest, SkipIsOneOnlyForOne)
-{
-    EXPECT_EQ(Parsed(kRequired + "skip=1::").skip, 1u);
-    EXPECT_EQ(Parsed(kRequired + "skip=0::").skip, 0u);
-    EXPECT_EQ(Parsed(kRequired + "skip=2::").skip, 0u);
-    EXPECT_EQ(Parsed(kRequired + "skip=yes::").skip, 0u);
-}
-
-TEST(TrackLineTest, UrlFieldsMustBeHttpOrHttps)
-{
-    const STrackInfo rec =
-        Parsed(kRequired + "arturl=/art/1.jpg::weburl=http:\\\\w\\x::cacheurl=HTTPS://h/c::");
-    EXPECT_EQ(rec.arturl, "");
-    EXPECT_EQ(rec.weburl, "http:\\\\w\\x");
-    EXPECT_EQ(rec.cacheurl, "HTTPS://h/c");
-    EXPECT_FALSE(Valid("OVDK::trackid=7::songurl=ftp://h/s::songbr=128::songsize=5::"
-                       "numchans=2::samplerate=1::"));
-    EXPECT_FALSE(Valid("OVDK::trackid=7::songurl=http:/h::songbr=128::songsize=5::"
-                       "numchans=2::samplerate=1::"));
-}
-
-TEST(TrackLineTest, CachePartFieldsAndTheSizeSum)
-{
-    const STrackInfo rec = Parsed("OVDK::trackid=7::songurl=http://h/s::songbr=128::"
-                                  "cachesize=1000::songsize=5000::numchans=2::samplerate=44100::"
-                                  "cacheid=C7::cacheurl=http://h/c::splitcache=1::splitsong=3::");
-    EXPECT_EQ(rec.songsize, 6000u);
-    EXPECT_EQ(rec.songpartsize, 5000u);
-    EXPECT_EQ(rec.cachesize, 1000u);
-    EXPECT_EQ(rec.cacheid, "C7");
-    EXPECT_EQ(rec.splitcache, 1u);
-    EXPECT_EQ(rec.splitsong, 3u);
-
-    const std::string cached = kRequired + "cacheid=X::";
-    const std::string rest = "cachesize=10::splitcache=1::splitsong=1::";
-    EXPECT_TRUE(Valid(cached + "cacheurl=http://c::" + rest));
-    EXPECT_FALSE(Valid(cached + rest));
-    EXPECT_FALSE(Valid(cached + "cacheurl=ftp://x::" + rest));
-    EXPECT_FALSE(Valid(cached + "cacheurl=http://c::splitcache=1::splitsong=1::"));
-    EXPECT_FALSE(Valid(cached + "cacheurl=http://c::cachesize=10::splitsong=1::"));
-    EXPECT_FALSE(Valid(cached + "cacheurl=http://c::cachesize=10::splitcache=1::"));
-    // Without a cache id the cache fields are optional.
-    EXPECT_EQ(Parsed(kRequired + "cacheurl=ftp://x::").cacheurl, "");
-}
-
-TEST(TrackLineTest, DecodedFieldsAndVerbatimFields)
-{
-    const STrackInfo rec =
-        Parsed(kRequired + "track=Hello+World%21::artistid=A+B::artist=Rock%20%26%20Roll::"
-                           "album=%4g::stationtext=end%::songenc=m+p3::browserstr=a%2Bb::");
-    EXPECT_EQ(rec.track, "Hello World!");
-    EXPECT_EQ(rec.artistid, "A+B");
-    EXPECT_EQ(rec.artist, "Rock & Roll");
-    EXPECT_EQ(rec.album, "\x04");      // reading stops at the first non-hex character
-    EXPECT_EQ(rec.stationtext, "end"); // a '%' at the very end decodes to nothing
-    EXPECT_EQ(rec.songenc, "m+p3");
-    EXPECT_EQ(rec.browserstr, "a+b"); // an escaped '+' stays a '+'
-
-    std::string text = "100%";
-    DecodeText(text);
-    EXPECT_EQ(text, "100");
-    text = "a%4";
-    DecodeText(text);
-    EXPECT_EQ(text, "a\x04");
-    text = "x%00y";
-    DecodeText(text);
-    EXPECT_EQ(text, "x");
-}
-
-TEST(TrackLineTest, TheFirstOccurrenceWins)
-{
-    EXPECT_EQ(Parsed(kRequired + "track=First::track=Second::").track, "First");
+    const SRow rows[] = {
+        {"keys and prefix in any case, values as they are, defaults of absent fields",
+         "ovDK::TRACKID=7::SongUrl=HTTP://A/B::SONGBR=128::songSize=5000::NumChans=2::"
+         "samplerate=44100::Track=Mixed Case::",
+         "trackid=7;songurl=HTTP://A/B;track=Mixed Case;songenc=;retry=30;skip=0;cachesize=0;"
+         "songpartsize=0;songsize=5000"},
+        {"another prefix", "XVDK::" + kRequired.substr(6), "invalid"},
+        {"a prefix alone", "OVDK:", "invalid"},
+        {"an empty line", "", "invalid"},
+        {"a last field without its delimiter is lost", kRequired + "retry=5", "retry=30"},
+        {"a last field with its delimiter", kRequired + "retry=5::", "retry=5"},
+        {"a required field without its delimiter", kRequired.substr(0, kRequired.size() - 2),
+         "invalid"},
+        {"zero", kNoId + "0::", "trackid=0"},
+        {"spaces around a number", kNoId + " 0 ::", "trackid=0"},
+        {"a number ends at its first non-digit", kNoId + "12abc::", "trackid=12"},
+        {"no digits", kNoId + "abc::", "invalid"},
+        {"an empty number", kNoId + "::", "invalid"},
+        {"a zero of two digits", kNoId + "00::", "invalid"},
+        // Windows' 32-bit long saturates.
+        {"a number past 32 bits", kNoId + "4294967296::", "trackid=2147483647"},
+        {"a size past 32 bits",
+         "OVDK::trackid=1::songurl=http://h/s::songbr=128::"
+         "songsize=4294967296::numchans=2::samplerate=1::",
+         "songsize=2147483647"},
+        {"a zero bit rate",
+         "OVDK::trackid=1::songurl=http://h/s::songbr=0::songsize=5::"
+         "numchans=2::samplerate=1::",
+         "invalid"},
+        {"a zero size",
+         "OVDK::trackid=1::songurl=http://h/s::songbr=128::songsize=0::"
+         "numchans=2::samplerate=1::",
+         "invalid"},
+        {"no channels",
+         "OVDK::trackid=1::songurl=http://h/s::songbr=128::songsize=5::"
+         "numchans=::samplerate=1::",
+         "invalid"},
+        {"no sample rate",
+         "OVDK::trackid=1::songurl=http://h/s::songbr=128::songsize=5::"
+         "numchans=2::",
+         "invalid"},
+        {"skip 1", kRequired + "skip=1::", "skip=1"},
+        {"skip 2 is no skip", kRequired + "skip=2::", "skip=0"},
+        {"skip yes is no skip", kRequired + "skip=yes::", "skip=0"},
+        {"addresses that are not http or https are dropped",
+         kRequired + "arturl=/art/1.jpg::weburl=http:\\\\w\\x::cacheurl=HTTPS://h/c::",
+         "arturl=;weburl=http:\\\\w\\x;cacheurl=HTTPS://h/c"},
+        {"a song address that is not http",
+         "OVDK::trackid=7::songurl=ftp://h/s::songbr=128::"
+         "songsize=5::numchans=2::samplerate=1::",
+         "invalid"},
+        {"a song address without its slashes",
+         "OVDK::trackid=7::songurl=http:/h::songbr=128::"
+         "songsize=5::numchans=2::samplerate=1::",
+         "invalid"},
+        {"a cache part adds its size to the track's",
+         "OVDK::trackid=7::songurl=http://h/s::songbr=128::cachesize=1000::songsize=5000::"
+         "numchans=2::samplerate=44100::cacheid=C7::cacheurl=http://h/c::splitcache=1::"
+         "splitsong=3::",
+         "songsize=6000;songpartsize=5000;cachesize=1000;cacheid=C7;splitcache=1;splitsong=3"},
+        {"a cache part without its address",
+         kCached + "cachesize=10::splitcache=1::splitsong=1::", "invalid"},
+        {"a cache part at an ftp address",
+         kCached + "cacheurl=ftp://x::cachesize=10::splitcache=1::splitsong=1::", "invalid"},
+        {"a cache part without its size",
+         kCached + "cacheurl=http://c::splitcache=1::splitsong=1::", "invalid"},
+        {"a cache part without its weight",
+         kCached + "cacheurl=http://c::cachesize=10::splitsong=1::", "invalid"},
+        {"a cache part without the song's weight",
+         kCached + "cacheurl=http://c::cachesize=10::splitcache=1::", "invalid"},
+        {"cache fields without a cache id are optional",
+         kRequired + "cacheurl=ftp://x::", "cacheurl="},
+        {"decoded fields and fields taken as they are",
+         kRequired + "track=Hello+World%21::artistid=A+B::artist=Rock%20%26%20Roll::"
+                     "album=%4g::stationtext=end%::songenc=m+p3::browserstr=a%2Bb::",
+         // Reading a code stops at its first non-hex character; a '%' at the very end
+         // decodes to nothing; an escaped '+' stays a '+'.
+         "track=Hello World!;artistid=A+B;artist=Rock & Roll;album=\x04;stationtext=end;"
+         "songenc=m+p3;browserstr=a+b"},
+        {"the first occurrence wins", kRequired + "track=First::track=Second::", "track=First"},
+    };
+    for (const SRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        STrackInfo rec;
+        const bool bValid = ParseTrackExtendedM3u(row.line.c_str(), rec);
+        EXPECT_EQ(bValid, row.want != "invalid") << row.line;
+        if (!bValid)
+            continue;
+        const std::string fields = Describe(rec);
+        std::istringstream wanted(row.want);
+        for (std::string field; std::getline(wanted, field, ';');)
+            EXPECT_NE(fields.find(";" + field + ";"), std::string::npos)
+                << field << " in " << fields;
+    }
+    for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+             {"100%", "100"}, {"a%4", "a\x04"}, {"x%00y", "x"}})
+    {
+        std::string text = in;
+        DecodeText(text);
+        EXPECT_EQ(text, out) << in;
+    }
 }
 
 TEST(FieldReaderTest, MatchesKeysInRunsOfColonsAfterPartialMatchesAndInAnyCase)
@@ -225,10 +210,10 @@ TEST(TrackLineTest, FailuresAndMissingSkipAreTraced)
 {
     testsupport::TraceCapture capture;
     STrackInfo rec;
-    EXPECT_FALSE(Parse("OVDK::track=Song %25s::trackid=7::songbr=128::", rec));
+    EXPECT_FALSE(ParseTrackExtendedM3u("OVDK::track=Song %25s::trackid=7::songbr=128::", rec));
     EXPECT_TRUE(capture.HasLine("ParseTrackExtendedM3u:token error on Song %s:::songurl=\n"))
         << (capture.Lines().empty() ? "" : capture.Lines().back());
     capture.Clear();
-    Parsed(kRequired + "track=Plain::");
+    EXPECT_TRUE(ParseTrackExtendedM3u((kRequired + "track=Plain::").c_str(), rec));
     EXPECT_TRUE(capture.HasLine("ParseTrackExtendedM3u: no Skippable field for Plain, set to 0"));
 }
