@@ -180,16 +180,8 @@ inline std::string ReadToEnd(CTrackCache& cache, DWORD dwStallLimitMs = kLimitMs
 
 // The station's synthesised content, from its published pattern.
 using testsupport::StationByte;
+using testsupport::StationCachePart;
 using testsupport::StationSong;
-
-// The cache part of `size` bytes of track `trackid`.
-inline std::string StationCachePart(uint32_t trackid, uint32_t size)
-{
-    std::string bytes(size, '\0');
-    for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(StationByte(trackid * 2 + 1, o));
-    return bytes;
-}
 
 // A record whose marks come out as the given byte counts at 8 kbit/s (1000 bytes a second).
 inline STrackInfo RecordWithMarks(DWORD dwLowBytes, DWORD dwHighBytes)

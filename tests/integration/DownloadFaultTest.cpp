@@ -160,7 +160,7 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
         SCOPED_TRACE(row.pszName);
         const std::string id = std::to_string(++dwTrackId);
         const std::string stationId =
-            streamtest::OneTrackStation(station, "faults", dwTrackId, kSize, row.rules);
+            integration::OneTrackStation(station, "faults", dwTrackId, kSize, row.rules);
 
         std::string bytes;
         int nCode = -1;

@@ -54,6 +54,22 @@ inline int RunTool(const std::vector<std::string>& args, std::ostream& out, std:
         testsupport::kWaitLimitMs, where);
 }
 
+// Adds a station of one track of dwSize bytes to the server's rules, named prefix and the
+// track's id; " T" in a rule stands for the id. Its second sequence request is answered
+// with 244, so that no further sequence comes. The station's name.
+inline std::string OneTrackStation(station::Station& server, const std::string& prefix,
+                                   DWORD dwTrackId, DWORD dwSize, std::vector<std::string> rules)
+{
+    const std::string id = std::to_string(dwTrackId);
+    const std::string stationId = prefix + id;
+    for (std::string& rule : rules)
+        server.Rules().AddRule(rule.replace(rule.find(" T"), 2, " " + id));
+    server.Rules().AddRule("track " + id + " size " + std::to_string(dwSize));
+    server.Rules().AddRule("station " + stationId + " tracks " + id);
+    server.Rules().AddRule("station " + stationId + " sequence-status 244 after 1");
+    return stationId;
+}
+
 // The station's wall clock stands a minute into an hour, so a client whose manual clock
 // runs minutes ahead still signs for the hour the station checks. Its `music` tracks last
 // three seconds and stay in memory, so the tests never write the user's cache folder.

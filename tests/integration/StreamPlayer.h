@@ -4,7 +4,6 @@
 // wait has a real-time limit and fails the test with what did not happen.
 #pragma once
 
-#include "Station.h"
 #include "engine/StreamManager.h"
 #include "host/RadEngException.h"
 #include "support/Wait.h"
@@ -116,22 +115,6 @@ inline void PlayTrackLoosely(CStreamManager& mgr, DWORD nTrackID, const std::ato
         }
     }
     mgr.CloseStream();
-}
-
-// Adds a station of one track of dwSize bytes to the server's rules, named prefix and the
-// track's id; " T" in a rule stands for the id. Its second sequence request is answered
-// with 244, so that no further sequence comes. The station's name.
-inline std::string OneTrackStation(station::Station& server, const std::string& prefix,
-                                   DWORD dwTrackId, DWORD dwSize, std::vector<std::string> rules)
-{
-    const std::string id = std::to_string(dwTrackId);
-    const std::string stationId = prefix + id;
-    for (std::string& rule : rules)
-        server.Rules().AddRule(rule.replace(rule.find(" T"), 2, " " + id));
-    server.Rules().AddRule("track " + id + " size " + std::to_string(dwSize));
-    server.Rules().AddRule("station " + stationId + " tracks " + id);
-    server.Rules().AddRule("station " + stationId + " sequence-status 244 after 1");
-    return stationId;
 }
 
 class CPlayer

@@ -83,7 +83,7 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
         if (row.dwCacheSize != 0)
             rules.push_back("track T/cache size " + std::to_string(row.dwCacheSize));
         const std::string stationId =
-            streamtest::OneTrackStation(tls, "tls", dwTrackId, kSize, rules);
+            integration::OneTrackStation(tls, "tls", dwTrackId, kSize, rules);
 
         std::string bytes;
         {

@@ -17,12 +17,24 @@ inline uint8_t StationByte(uint32_t salt, uint32_t offset)
     return static_cast<uint8_t>((offset * 31u + salt * 17u + offset / 417u) & 0xFFu);
 }
 
-// The song part of `size` bytes of track `trackid`.
-inline std::string StationSong(uint32_t trackid, uint32_t size)
+// The `size` bytes of a synthesised part with salt `salt`.
+inline std::string StationPart(uint32_t salt, uint32_t size)
 {
     std::string bytes(size, '\0');
     for (uint32_t o = 0; o < size; ++o)
-        bytes[o] = static_cast<char>(StationByte(trackid * 2, o));
+        bytes[o] = static_cast<char>(StationByte(salt, o));
     return bytes;
+}
+
+// The song part of `size` bytes of track `trackid`.
+inline std::string StationSong(uint32_t trackid, uint32_t size)
+{
+    return StationPart(trackid * 2, size);
+}
+
+// The cache part of `size` bytes of track `trackid`.
+inline std::string StationCachePart(uint32_t trackid, uint32_t size)
+{
+    return StationPart(trackid * 2 + 1, size);
 }
 } // namespace testsupport
