@@ -194,6 +194,7 @@ BOOL CStreamManager::StartStation(const std::string& stationId)
     m_nStatus = 0;
     m_bPlayerAskedInVain = false;
     m_bEndAnnounced = false;
+    m_bTrackHandedOut = false;
     m_bEndStation = FALSE;
     Trace("CStreamManager::StartStation called for station=%s", stationId.c_str());
     StartNewSequence();

@@ -274,6 +274,9 @@ private:
     std::atomic<bool> m_bPlayerAskedInVain{false};
     // Set once status 8 has told the player of this station's last sequence.
     std::atomic<bool> m_bEndAnnounced{false};
+    // Set once the player got a track of this station: a station that played nothing and
+    // has no further sequences has failed rather than ended.
+    std::atomic<bool> m_bTrackHandedOut{false};
     // Set when a cache in the list was refused: the new-cache thread takes it out.
     std::atomic<bool> m_bRefusedInList{false};
     // The cache the new-cache thread is building, not yet in the list.

@@ -412,6 +412,11 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
     }
     else if (!bResult)
     {
+        // The last track may have been handed out before the server said that no sequence
+        // follows; the 8 then comes here, before the 3, so that the player can tell the
+        // station's end from a failure.
+        if (m_bTrackHandedOut)
+            AnnounceEndIfSequencesEnded();
         // A server that could not be trusted says why; other failures carry no text.
         const std::string strReason = m_pSequenceMgr->FailureReason();
         SetStatus(3, strReason.empty() ? nullptr : strReason.c_str());

@@ -123,7 +123,10 @@ BOOL CStreamManager::GetNextTrack(SPlayerTrackInfo& info)
     }
     pOld.reset();
     if (!bNoTrack)
+    {
+        m_bTrackHandedOut = true;
         EndPendingHandshake();
+    }
     if (bNoTrack)
     {
         // The status first, then the thread: one that is about to end sees the player

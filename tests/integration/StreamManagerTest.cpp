@@ -288,6 +288,37 @@ TEST_F(StreamManagerTest, CodeElevenIsAnsweredWithSevenThenEightWithTheEndScript
               calls.end());
 }
 
+TEST_F(StreamManagerTest, AnEndHeardOnlyAfterTheLastTrackWasHandedOutIsStillAnEightBeforeTheThree)
+{
+    station.Rules().AddRule("station late tracks 901,902");
+    station.Rules().AddRule("station late size 20000");
+    station.Rules().AddRule("station late sequence-status 244 after 1");
+    station.Rules().AddRule("station late hold 0 after 1 times 1");
+    auto pMgr = Start("late");
+    CPlayer player(*pMgr, status);
+
+    SPlayerTrackInfo info;
+    for (DWORD nTrack : {901u, 902u})
+    {
+        ASSERT_TRUE(player.NextTrack(info)) << nTrack;
+        EXPECT_EQ(info.nTrackID, nTrack);
+        EXPECT_EQ(player.PlayOpened(info), StationSong(nTrack, 20000));
+    }
+    // The answer that no sequence follows is held until the player has asked in vain.
+    ASSERT_TRUE(station.WaitForHolds(1));
+    const std::size_t nFrom = status.Count();
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    pMgr->AckNotified(0);
+    station.ReleaseHeld();
+    const std::optional<std::size_t> at = status.WaitForCode(nFrom, {3, 7, 8});
+    ASSERT_TRUE(at);
+    EXPECT_EQ(status.Calls()[*at].first, 8) << "the end must come before the failure";
+    EXPECT_FALSE(player.NextTrack(info));
+    ASSERT_FALSE(player.Answers().empty());
+    EXPECT_EQ(player.Answers().back(), 3);
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
 TEST_F(StreamManagerTest, ACallbackThatAcknowledgesFromInsideItselfNeitherDeadlocksNorLoops)
 {
     station.Rules().AddRule("station ack tracks 901,902");
