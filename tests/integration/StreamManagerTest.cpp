@@ -443,6 +443,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
     struct SRow
     {
         const char* name;
+        const char* pszTracks;          // the station's, so a rule of one row meets no other's
         std::vector<std::string> rules; // for the row's station, or "track ..." rules
         DWORD dwSize;                   // of each track
         DWORD dwPool;                   // MaxCachePoolSize
@@ -453,6 +454,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
     };
     const SRow rows[] = {
         {"a start threshold beyond the buffer",
+         "901,902,903",
          {"header startthresh=10"},
          400000,
          5242880,
@@ -461,6 +463,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
          {},
          ""},
         {"a start threshold above the high mark",
+         "901,902,903",
          {"header startthresh=10", "header cachehigh=2"},
          400000,
          5242880,
@@ -469,6 +472,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
          {},
          ""},
         {"a low mark of zero",
+         "901,902,903",
          {"header startthresh=1", "header cachelow=0", "header cachehigh=2"},
          400000,
          5242880,
@@ -476,16 +480,20 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
          {901},
          {},
          ""},
-        // 903 of the first sequence was dropped with it; the second starts again at 901.
+        // 943 of the first sequence was dropped with it; the second starts again at 941.
+        // The tracks are the row's own: a request for 902 that an earlier row abandoned
+        // may reach the station late and would take the one refusal.
         {"a denied track clears the sequence and the next comes from a new request",
-         {"track 902 status 404 times 1"},
+         "941,942,943",
+         {"track 942 status 404 times 1"},
          20000,
          5242880,
          1048576,
-         {901, 901, 902},
+         {941, 941, 942},
          {},
          "CreateCache calling ClearSequence for Status Denied"},
         {"a pool no larger than one track cache leaves room for none",
+         "901,902,903",
          {},
          20000,
          1048576,
@@ -499,7 +507,7 @@ TEST_F(StreamManagerTest, ThePlayerGetsTheTracksTheStationAndTheLimitsAllow)
     {
         SCOPED_TRACE(row.name);
         const std::string id = "outcome" + std::to_string(++nStation);
-        station.Rules().AddRule("station " + id + " tracks 901,902,903");
+        station.Rules().AddRule("station " + id + " tracks " + row.pszTracks);
         station.Rules().AddRule("station " + id + " size " + std::to_string(row.dwSize));
         for (const std::string& rule : row.rules)
             station.Rules().AddRule(rule.rfind("track ", 0) == 0 ? rule
