@@ -172,20 +172,13 @@ TEST(Trace, LinesFromManyThreadsArriveWhole)
     TraceCapture capture;
     constexpr int kThreads = 4;
     constexpr int kLines = 50;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(
-            [t]
-            {
-                for (int i = 0; i < kLines; ++i)
-                    Trace("thread %d line %d %s", t, i, std::string(100 + t, 'a' + t).c_str());
-            });
-    testsupport::Within("the tracing threads to end",
-                        [&]
-                        {
-                            for (auto& thread : threads)
-                                thread.join();
-                        });
+    testsupport::OnThreads(kThreads, "the tracing threads to end",
+                           [](int t)
+                           {
+                               for (int i = 0; i < kLines; ++i)
+                                   Trace("thread %d line %d %s", t, i,
+                                         std::string(100 + t, 'a' + t).c_str());
+                           });
     auto lines = capture.Lines();
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
     for (const auto& line : lines)

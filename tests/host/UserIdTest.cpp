@@ -65,15 +65,7 @@ TEST(UserId, ConcurrentFirstCallsEachGetAWellFormedIdentifier)
 {
     testsupport::TempHome home;
     std::vector<std::string> ids(4);
-    std::vector<std::thread> threads;
-    for (auto& id : ids)
-        threads.emplace_back([&id] { id = GetUserId(); });
-    testsupport::Within("the asking threads to end",
-                        [&]
-                        {
-                            for (auto& thread : threads)
-                                thread.join();
-                        });
+    testsupport::OnThreads(4, "the asking threads to end", [&ids](int t) { ids[t] = GetUserId(); });
     for (const auto& id : ids)
         EXPECT_TRUE(std::regex_match(id, kGuidText)) << id;
     std::string strFinal = GetUserId();

@@ -59,25 +59,17 @@ TEST(EventLog, EventsFromManyThreadsArriveWholeInPostOrderPrivateAndRotated)
     }
     constexpr int kThreads = 4;
     constexpr int kEach = 3000; // more than one thread's share of the queue bound
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(
-            [t]
-            {
-                for (int i = 0; i < kEach; ++i)
-                {
-                    mcEvent event(eEventCategoryInfo, "Burst");
-                    event.AddParameter("Thread", t);
-                    event.AddParameter("Index", i);
-                    GetEventMgr()->PostEvent(event);
-                }
-            });
-    testsupport::Within("the posting threads to end",
-                        [&]
-                        {
-                            for (std::thread& thread : threads)
-                                thread.join();
-                        });
+    testsupport::OnThreads(kThreads, "the posting threads to end",
+                           [](int t)
+                           {
+                               for (int i = 0; i < kEach; ++i)
+                               {
+                                   mcEvent event(eEventCategoryInfo, "Burst");
+                                   event.AddParameter("Thread", t);
+                                   event.AddParameter("Index", i);
+                                   GetEventMgr()->PostEvent(event);
+                               }
+                           });
     testsupport::Within("the event log to be flushed", [] { GetEventMgr()->Flush(); });
     const std::string older = testsupport::ReadFile(home.File("events.log.1"));
     const std::string newer = testsupport::ReadFile(home.File("events.log"));

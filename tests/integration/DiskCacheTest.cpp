@@ -37,57 +37,9 @@ namespace
 {
 constexpr DWORD kHeaderSize = mcCacheFileMgr::kHeaderSize;
 
-class DiskCache : public integration::TrackCacheIntegration
+class DiskCache : public integration::DiskCacheIntegration
 {
 protected:
-    void SetUp() override
-    {
-        StationIntegration::SetUp();
-        m_strFolder = home.File("cache") + "/";
-        m_pCacheMgr = std::make_shared<mcRadioCacheMgr>(
-            [passes = m_pPasses]
-            {
-                std::lock_guard lock(passes->mutex);
-                ++passes->nEnded;
-                passes->changed.notify_all();
-            });
-        m_pCacheMgr->Init();
-        Configure(m_strFolder, true);
-        owner.pCacheMgr = m_pCacheMgr;
-    }
-    void TearDown() override
-    {
-        owner.pCacheMgr.reset();
-        testsupport::Within("the cache manager's UnInit", [this] { m_pCacheMgr->UnInit(); });
-        m_pCacheMgr.reset();
-        StationIntegration::TearDown();
-    }
-
-    void Configure(const std::string& strFolder, bool bEnabled)
-    {
-        CacheSettings settings = m_pCacheMgr->GetSettings();
-        settings.strLocation = strFolder;
-        settings.dMaxSize = 100 * cachetest::kMB;
-        settings.dSafetyMargin = 10 * cachetest::kMB;
-        settings.bEnabled = bEnabled;
-        m_pCacheMgr->SetSettings(settings);
-    }
-
-    std::string PathOf(const STrackInfo& rec) const { return m_strFolder + rec.cacheid + ".DAT"; }
-
-    // Plays the track; the connection state its cache source ended in.
-    EConnectState Play(const STrackInfo& rec, std::string& bytes, DWORD dwPipeSize = 1048576)
-    {
-        CTrackCache cache(&rec, dwPipeSize, &owner);
-        EXPECT_TRUE(cache.SetupForWrite());
-        bytes = ReadToEnd(cache);
-        EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-        const auto* source =
-            dynamic_cast<mcFileInternetCacheDownloader*>(cache.GetDownloader()->GetCacheSource());
-        EXPECT_NE(source, nullptr) << "the cache part did not come through the disk cache";
-        return source ? source->GetConnectState() : CONNECT_NOW;
-    }
-
     // Writes a cache file as a crafted one: the track's header with the given
     // trackcursize (and tracksize, when not 0), then the body.
     void WriteCacheFile(const STrackInfo& rec, DWORD dwCurSize, const std::string& body,
@@ -135,29 +87,6 @@ protected:
                  0;
         return n;
     }
-
-    // Plays the track in a program of its own whose files may not grow past the limit.
-    void PlayUnderFileSizeLimitInAChild();
-
-    // Waits until n size-management passes in all have ended.
-    bool WaitForPasses(int n)
-    {
-        std::unique_lock lock(m_pPasses->mutex);
-        return m_pPasses->changed.wait_for(lock, std::chrono::milliseconds(downloadtest::kLimitMs),
-                                           [&] { return m_pPasses->nEnded >= n; });
-    }
-
-    struct SPasses
-    {
-        std::mutex mutex;
-        std::condition_variable changed;
-        int nEnded = 0;
-    };
-    const std::shared_ptr<SPasses> m_pPasses = std::make_shared<SPasses>();
-
-    cachetest::FreeSpace free{1000 * cachetest::kMB};
-    std::string m_strFolder;
-    std::shared_ptr<mcRadioCacheMgr> m_pCacheMgr;
 };
 } // namespace
 
@@ -465,7 +394,11 @@ TEST_F(DiskCache, ThePartComesFromTheNetworkWhenTheCacheCannotTakeIt)
 
 TEST_F(DiskCache, WritesThatFailKeepAValidPrefixAndTheTrackGoesOn)
 {
-    PlayUnderFileSizeLimitInAChild();
+    const testsupport::SChildResult child = testsupport::RunChild(
+        testsupport::ThisProgram(), testsupport::OnlyTest("DiskCache.DISABLED_UnderAFileSizeLimit",
+                                                          {"OVR_FILE_SIZE_LIMIT_CHILD", "1"}));
+    EXPECT_EQ(child.nExit, 0) << child.strOut;
+    EXPECT_NE(child.strOut.find("[  PASSED  ] 1 test"), std::string::npos) << child.strOut;
 }
 
 // Run by the test above in a program of its own, since a limit on the size of files holds
@@ -501,20 +434,4 @@ TEST_F(DiskCache, DISABLED_UnderAFileSizeLimit)
     EXPECT_EQ(integration::HeaderOf(requests[1], "Range"), "bytes=30000-");
     EXPECT_TRUE(HeaderOf(rec, &body).trackcursize == rec.cachesize + kHeaderSize &&
                 body == StationCachePart(303, rec.cachesize));
-}
-
-void DiskCache::PlayUnderFileSizeLimitInAChild()
-{
-    // The program's real path, which it also finds its libraries beside.
-    std::error_code error;
-    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe", error).string();
-    ASSERT_FALSE(error) << error.message();
-    testsupport::SChildOptions options{{"--gtest_also_run_disabled_tests",
-                                        "--gtest_filter=DiskCache.DISABLED_UnderAFileSizeLimit"}};
-    options.env = {{"OVR_FILE_SIZE_LIMIT_CHILD", "1"}};
-    options.bMergeStderr = true;
-    testsupport::ChildProcess child(strSelf, options);
-    ASSERT_TRUE(child.Finish()) << "the child under a file-size limit";
-    EXPECT_EQ(child.ExitCode(), 0) << child.Out();
-    EXPECT_NE(child.Out().find("[  PASSED  ] 1 test"), std::string::npos) << child.Out();
 }

@@ -782,10 +782,11 @@ TEST_F(StreamManagerTest, ASlowConnectionThrottlesAndTheNextRequestCarriesTheMea
     EXPECT_TRUE(pMgr->EndSession());
 }
 
-// ChangeStation, RefreshStation and EndSession at random moments while a player plays:
-// nothing crashes, leaks, hangs or races, and no callback comes after EndSession returned.
-// Track 902 breaks off every time it plays, so changes also meet a download in its resume
-// pause; the clock runs 10 times faster than real time so that each such pause is short.
+// ChangeStation, RefreshStation, EndSession and StartSession at random moments while a
+// player plays: nothing crashes, leaks, hangs or races, and no callback comes while no
+// session runs. Track 902 breaks off every time it plays, so changes also meet a download
+// in its resume pause; the clock runs 10 times faster than real time so that each such
+// pause is short. (The soak run makes many more such calls, with a new seed each time.)
 TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlaying)
 {
     testsupport::CFastClock clock(10);
@@ -798,88 +799,11 @@ TEST_F(StreamManagerTest, StationChangesRefreshesAndEndsAtRandomMomentsWhilePlay
     ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxTrackCacheSize", 65536), 0);
     ASSERT_EQ(host::PrefSetValueUINT32("OVRadio", "MaxCachePoolSize", 300000), 0);
 
-    std::atomic<bool> bEnded{false};
-    std::atomic<int> nLateCalls{0};
-    std::atomic<int> nCalls{0};
-    StatusCallback callback = [&](int nCode, const char*)
-    {
-        ++nCalls;
-        if (bEnded)
-            ++nLateCalls;
-        if (nCode == 7 || nCode == 8 || nCode == 3)
-            status.Record(nCode, nullptr);
-    };
+    std::mt19937_64 random(20261207);
     CStreamManager mgr;
-    ASSERT_TRUE(mgr.StartSession("one", "One", "afd", "caps", "::id=1", callback));
-
-    std::atomic<bool> bStop{false};
-    std::atomic<int> nReads{0};
-    // Tracks handed out and reads that brought bytes: the moments of the changes.
-    std::atomic<int> nProgress{0};
-    std::thread playerThread(
-        [&]
-        {
-            while (!bStop)
-            {
-                SPlayerTrackInfo info;
-                const std::size_t nFrom = status.Count();
-                const int nCode = CodeOf([&] { mgr.GetNextTrack(info); });
-                if (nCode == 11)
-                {
-                    // A change may have dropped the cache whose 7 was owed: after a short
-                    // while the player asks again rather than wait for it.
-                    mgr.AckNotified(0);
-                    status.WaitForCode(nFrom, {3, 7, 8}, 10);
-                    continue;
-                }
-                if (nCode != 0)
-                {
-                    std::this_thread::yield();
-                    continue;
-                }
-                ++nProgress;
-                streamtest::PlayTrackLoosely(mgr, info.nTrackID, bStop, nReads, nProgress);
-            }
-        });
-
-    std::mt19937 random(20261207);
-    const char* const stations[] = {"one", "two"};
-    for (int i = 0; i < 200; ++i)
-    {
-        // A random moment: after none, one or two steps of the player, then a short jitter.
-        const int nTarget = nProgress + static_cast<int>(random() % 3);
-        if (!WaitUntil([&] { return nProgress >= nTarget; }))
-            testsupport::FailAndEnd("the player to make progress after change " + std::to_string(i),
-                                    streamtest::kLimitMs, {__builtin_FILE(), __builtin_LINE()});
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000)); // jitter only
-        switch (random() % 3)
-        {
-        case 0:
-            testsupport::Within("ChangeStation",
-                                [&] { return mgr.ChangeStation(stations[random() % 2]); });
-            break;
-        case 1:
-            mgr.RefreshStation("afd-" + std::to_string(i), "::id=1::usr_info=" + std::to_string(i));
-            break;
-        default:
-            testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
-            // A while without a session: any callback now comes too late.
-            bEnded = true;
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000)); // jitter
-            bEnded = false;
-            testsupport::Within("StartSession",
-                                [&] {
-                                    return mgr.StartSession(stations[random() % 2], "S", "afd",
-                                                            "caps", "::id=1", callback);
-                                });
-        }
-    }
-    bStop = true;
-    testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
-    bEnded = true;
-    testsupport::Within("the player thread to end", [&] { playerThread.join(); });
-    EXPECT_EQ(nLateCalls.load(), 0);
-    EXPECT_GT(nReads.load(), 0);
-    EXPECT_GT(nCalls.load(), 0);
+    const streamtest::SSessionCallsRun run = streamtest::RandomSessionCalls(mgr, 200, random);
+    EXPECT_EQ(run.nLateCalls, 0);
+    EXPECT_GT(run.nReads, 0);
+    EXPECT_GT(run.nCalls, 0);
 }
 } // namespace

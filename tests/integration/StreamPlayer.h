@@ -4,8 +4,11 @@
 // wait has a real-time limit and fails the test with what did not happen.
 #pragma once
 
+#include "download/DownloadTestSupport.h"
 #include "engine/StreamManager.h"
 #include "host/RadEngException.h"
+#include "platform/Event.h"
+#include "support/Soak.h"
 #include "support/Wait.h"
 
 #include <atomic>
@@ -15,7 +18,9 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,6 +122,132 @@ inline void PlayTrackLoosely(CStreamManager& mgr, DWORD nTrackID, const std::ato
     mgr.CloseStream();
 }
 
+// What RandomSessionCalls did and saw.
+struct SSessionCallsRun
+{
+    int nChanges = 0, nRefreshes = 0, nEnds = 0, nStarts = 0;
+    int nTracks = 0, nReads = 0;
+    int nCalls = 0;     // callbacks
+    int nLateCalls = 0; // callbacks while no session ran
+};
+
+// Starts a session on station "one" and makes nCount calls of ChangeStation,
+// RefreshStation, EndSession and StartSession (to "one" or "two") at random moments while
+// a player thread plays: after none, one or two steps of the player, then a jitter. Ends
+// the session and the player thread; what it did and saw.
+inline SSessionCallsRun RandomSessionCalls(CStreamManager& mgr, int nCount, std::mt19937_64& random)
+{
+    SSessionCallsRun run;
+    std::atomic<bool> bEnded{true};
+    std::atomic<int> nLateCalls{0};
+    std::atomic<int> nCalls{0};
+    CStatusRecorder status;
+    StatusCallback callback = [&](int nCode, const char*)
+    {
+        ++nCalls;
+        if (bEnded)
+            ++nLateCalls;
+        if (nCode == 7 || nCode == 8 || nCode == 3)
+            status.Record(nCode, nullptr);
+    };
+    // Set while a session runs, and at the end: without a session the player waits (a few
+    // milliseconds at most) for the next instead of asking again at once.
+    platform::Event sessionOrStop{true, false};
+    bool bSession = false;
+    const auto setSession = [&](bool bRunning)
+    {
+        bSession = bRunning;
+        bEnded = !bRunning;
+        bRunning ? sessionOrStop.Set() : sessionOrStop.Reset();
+    };
+    bEnded = false;
+    EXPECT_TRUE(mgr.StartSession("one", "One", "afd", "caps", "::id=1", callback));
+    setSession(true);
+
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nReads{0};
+    std::atomic<int> nTracks{0};
+    // Tracks handed out, reads that brought bytes and requests refused: the moments.
+    std::atomic<int> nProgress{0};
+    std::thread playerThread(
+        [&]
+        {
+            while (!bStop)
+            {
+                SPlayerTrackInfo info;
+                const std::size_t nFrom = status.Count();
+                const int nCode = CodeOf([&] { mgr.GetNextTrack(info); });
+                ++nProgress;
+                if (nCode == 11)
+                {
+                    // A change may have dropped the cache whose 7 was owed: after a while
+                    // the player asks again rather than wait for it.
+                    mgr.AckNotified(0);
+                    status.WaitForCode(nFrom, {3, 7, 8}, 200);
+                    continue;
+                }
+                if (nCode != 0)
+                {
+                    sessionOrStop.WaitRealTime(5);
+                    continue;
+                }
+                ++nTracks;
+                PlayTrackLoosely(mgr, info.nTrackID, bStop, nReads, nProgress);
+            }
+        });
+
+    const char* const stations[] = {"one", "two"};
+    for (int i = 0; i < nCount; ++i)
+    {
+        const int nTarget = nProgress + static_cast<int>(soak::Between(random, 0, 2));
+        if (!downloadtest::WaitUntil([&] { return nProgress >= nTarget; }))
+            testsupport::FailAndEnd("the player to make progress before call " + std::to_string(i),
+                                    kLimitMs, {__builtin_FILE(), __builtin_LINE()});
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(soak::Between(random, 0, 2000))); // jitter only
+        const char* pszStation = stations[soak::Between(random, 0, 1)];
+        if (!bSession)
+        {
+            ++run.nStarts;
+            bEnded = false;
+            testsupport::Within(
+                "StartSession " + std::to_string(i), [&]
+                { return mgr.StartSession(pszStation, "S", "afd", "caps", "::id=1", callback); });
+            setSession(true);
+            continue;
+        }
+        switch (soak::Between(random, 0, 3))
+        {
+        case 0:
+        case 1:
+            ++run.nChanges;
+            testsupport::Within("ChangeStation " + std::to_string(i),
+                                [&] { return mgr.ChangeStation(pszStation); });
+            break;
+        case 2:
+            ++run.nRefreshes;
+            mgr.RefreshStation("afd-" + std::to_string(i), "::id=1::usr_info=" + std::to_string(i));
+            break;
+        default:
+            ++run.nEnds;
+            testsupport::Within("EndSession " + std::to_string(i),
+                                [&] { return mgr.EndSession(); });
+            // Until the next StartSession any callback comes too late.
+            setSession(false);
+        }
+    }
+    bStop = true;
+    sessionOrStop.Set();
+    testsupport::Within("EndSession", [&] { return mgr.EndSession(); });
+    bEnded = true;
+    testsupport::Within("the player thread to end", [&] { playerThread.join(); });
+    run.nTracks = nTracks;
+    run.nReads = nReads;
+    run.nCalls = nCalls;
+    run.nLateCalls = nLateCalls;
+    return run;
+}
+
 class CPlayer
 {
 public:
@@ -211,4 +342,21 @@ private:
     CStatusRecorder& m_status;
     std::vector<int> m_answers;
 };
+
+// The station's first track as a player plays it, in a session of its own that ends
+// afterwards; nullopt when no track was handed out (the answers are in status).
+inline std::optional<std::string> PlayFirstTrack(const std::string& stationId,
+                                                 CStatusRecorder& status)
+{
+    CStreamManager mgr;
+    EXPECT_TRUE(mgr.StartSession(stationId, "Station", "afd", "caps", "::id=42::usr_info=a",
+                                 status.Callback()));
+    CPlayer player(mgr, status);
+    SPlayerTrackInfo info;
+    std::optional<std::string> bytes;
+    if (player.NextTrack(info))
+        bytes = player.PlayOpened(info);
+    mgr.EndSession();
+    return bytes;
+}
 } // namespace streamtest

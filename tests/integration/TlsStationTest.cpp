@@ -13,10 +13,10 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
-using streamtest::CPlayer;
 using streamtest::CStatusRecorder;
 using testsupport::ECertificate;
 
@@ -85,17 +85,9 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
         const std::string stationId =
             integration::OneTrackStation(tls, "tls", dwTrackId, kSize, rules);
 
-        std::string bytes;
-        {
-            CStreamManager mgr;
-            ASSERT_TRUE(mgr.StartSession(stationId, "Station", "afd", "caps", "::id=42::usr_info=a",
-                                         status.Callback()));
-            CPlayer player(mgr, status);
-            SPlayerTrackInfo info;
-            ASSERT_TRUE(player.NextTrack(info));
-            bytes = player.PlayOpened(info);
-            mgr.EndSession();
-        }
+        const std::optional<std::string> played = streamtest::PlayFirstTrack(stationId, status);
+        ASSERT_TRUE(played) << "no track was handed out";
+        const std::string& bytes = *played;
         const std::string song = downloadtest::StationSong(dwTrackId, kSize);
         const std::string expected =
             row.dwCacheSize == 0
@@ -166,15 +158,7 @@ TEST_F(TlsStation, AServerThatCannotBeTrustedIsAClearErrorAndNothingIsPlayed)
         }
         ForgetServerTime();
         const std::size_t nFrom = status.Count();
-        {
-            CStreamManager mgr;
-            ASSERT_TRUE(mgr.StartSession(stationId, "Station", "afd", "caps", "::id=42::usr_info=a",
-                                         status.Callback()));
-            CPlayer player(mgr, status);
-            SPlayerTrackInfo info;
-            EXPECT_FALSE(player.NextTrack(info)) << "a track was handed out";
-            mgr.EndSession();
-        }
+        EXPECT_FALSE(streamtest::PlayFirstTrack(stationId, status)) << "a track was handed out";
         // The events name the error and the TLS library's reason.
         const std::string event = row.bContentServer ? "ContentServerError" : "SequenceServerError";
         EXPECT_TRUE(downloadtest::WaitUntil(
@@ -224,15 +208,7 @@ TEST_F(TlsStation, ARedirectFromHttpsToPlainHttpIsRefused)
     tls.Rules().AddRule("station downgrade sequence-status 244 after 1");
     tls.Rules().AddRule("track " + id + " redirect " + station.BaseUrl() + "/content/" + id +
                         "/song.mp3?TOK=1");
-    {
-        CStreamManager mgr;
-        ASSERT_TRUE(
-            mgr.StartSession("downgrade", "Station", "afd", "caps", "::id=42", status.Callback()));
-        CPlayer player(mgr, status);
-        SPlayerTrackInfo info;
-        EXPECT_FALSE(player.NextTrack(info)) << "a track was handed out";
-        mgr.EndSession();
-    }
+    EXPECT_FALSE(streamtest::PlayFirstTrack("downgrade", status)) << "a track was handed out";
     EXPECT_TRUE(downloadtest::WaitUntil(
         [&] { return Events().find("\"name\":\"ContentServerError\"") != std::string::npos; }))
         << Events();

@@ -182,22 +182,15 @@ TEST(DebugOutput, LinesFromManyThreadsNeverMix)
     CapturedStderr captured;
     constexpr int kThreads = 4;
     constexpr int kLines = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back(
-            [t]
-            {
-                const std::string line = "thread " + std::to_string(t) + " " +
-                                         std::string(200, static_cast<char>('a' + t));
-                for (int i = 0; i < kLines; ++i)
-                    DebugOutput(line);
-            });
-    testsupport::Within("the writing threads to end",
-                        [&]
-                        {
-                            for (auto& thread : threads)
-                                thread.join();
-                        });
+    testsupport::OnThreads(kThreads, "the writing threads to end",
+                           [](int t)
+                           {
+                               const std::string line =
+                                   "thread " + std::to_string(t) + " " +
+                                   std::string(200, static_cast<char>('a' + t));
+                               for (int i = 0; i < kLines; ++i)
+                                   DebugOutput(line);
+                           });
 
     std::set<std::string> expected;
     for (int t = 0; t < kThreads; ++t)

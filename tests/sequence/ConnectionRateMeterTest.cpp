@@ -58,20 +58,12 @@ TEST(ConnectionRateMeter, ConcurrentSamplesAreAllCounted)
     platform::ManualClock clock;
     CConnectionRateMeter meter;
     meter.SetWindow(0); // every later sample ages out once the clock moves
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(
-            [&]
-            {
-                for (int i = 0; i < 1000; ++i)
-                    meter.AddSample(10, 0.001);
-            });
-    testsupport::Within("the sampling threads to end",
-                        [&]
-                        {
-                            for (auto& thread : threads)
-                                thread.join();
-                        });
+    testsupport::OnThreads(4, "the sampling threads to end",
+                           [&](int)
+                           {
+                               for (int i = 0; i < 1000; ++i)
+                                   meter.AddSample(10, 0.001);
+                           });
     clock.Advance(1);
     meter.AddSample(10, 0.001); // drops the 4000, leaves this one
     double dRate = 0;

@@ -31,34 +31,10 @@ namespace
 {
 constexpr DWORD kHeaderSize = mcCacheFileMgr::kHeaderSize;
 
-class CacheWriteSoak : public integration::TrackCacheIntegration
+class CacheWriteSoak : public integration::DiskCacheIntegration
 {
 protected:
-    void SetUp() override
-    {
-        StationIntegration::SetUp();
-        m_strFolder = home.File("cache") + "/";
-        m_pCacheMgr = std::make_shared<mcRadioCacheMgr>();
-        m_pCacheMgr->Init();
-        CacheSettings settings = m_pCacheMgr->GetSettings();
-        settings.strLocation = m_strFolder;
-        settings.dMaxSize = 100 * cachetest::kMB;
-        settings.dSafetyMargin = 10 * cachetest::kMB;
-        settings.bEnabled = true;
-        m_pCacheMgr->SetSettings(settings);
-        owner.pCacheMgr = m_pCacheMgr;
-    }
-    void TearDown() override
-    {
-        owner.pCacheMgr.reset();
-        testsupport::Within("the cache manager's UnInit", [this] { m_pCacheMgr->UnInit(); });
-        m_pCacheMgr.reset();
-        StationIntegration::TearDown();
-    }
-
-    std::string PathOf(const STrackInfo& rec) const { return m_strFolder + rec.cacheid + ".DAT"; }
-
-    // Plays the track while no file may grow past dwLimit bytes; the bytes.
+    // Plays the track while no file may grow past limitBytes; the bytes.
     std::string PlayUnderLimit(const STrackInfo& rec, rlim_t limitBytes)
     {
         rlimit limit{};
@@ -67,16 +43,7 @@ protected:
         limit.rlim_cur = limitBytes;
         EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
         std::string bytes;
-        {
-            CTrackCache cache(&rec, 1048576, &owner);
-            EXPECT_TRUE(cache.SetupForWrite());
-            bytes = downloadtest::ReadToEnd(cache);
-            EXPECT_EQ(cache.GetWriteStatus(), static_cast<DWORD>(WS_COMPLETE));
-            EXPECT_NE(dynamic_cast<mcFileInternetCacheDownloader*>(
-                          cache.GetDownloader()->GetCacheSource()),
-                      nullptr)
-                << "the cache part did not come through the disk cache";
-        }
+        Play(rec, bytes);
         EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
         return bytes;
     }
@@ -101,10 +68,6 @@ protected:
                                                  << " bytes, the file holds " << bytes.size();
         return ::testing::AssertionSuccess();
     }
-
-    cachetest::FreeSpace free{1000 * cachetest::kMB};
-    std::string m_strFolder;
-    std::shared_ptr<mcRadioCacheMgr> m_pCacheMgr;
 };
 } // namespace
 

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace testsupport
 {
@@ -70,5 +71,24 @@ std::invoke_result_t<Step&> Within(const std::string& what, Step&& step,
     }
     runner.join();
     return result.get();
+}
+
+// Runs body(0) to body(nThreads - 1) on threads of their own at once and joins them all
+// within the limit (else FailAndEnd, naming `what`).
+template <typename Body>
+void OnThreads(int nThreads, const std::string& what, Body&& body,
+               SCallSite where = {__builtin_FILE(), __builtin_LINE()})
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < nThreads; ++t)
+        threads.emplace_back([&body, t] { body(t); });
+    Within(
+        what,
+        [&]
+        {
+            for (std::thread& thread : threads)
+                thread.join();
+        },
+        kWaitLimitMs, where);
 }
 } // namespace testsupport
