@@ -155,12 +155,17 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
     testsupport::CFastClock clock(0);
     DWORD dwTrackId = 2500;
     std::size_t nRecoveriesBefore = 0;
+    uint32_t nHolds = 0;
     for (const SMisbehaviour& row : kRows)
     {
         SCOPED_TRACE(row.pszName);
         const std::string id = std::to_string(++dwTrackId);
+        // The first answer stalls after its head until the player holds the track, so that
+        // a fault cannot end the download before the track is handed out.
+        std::vector<std::string> rules = row.rules;
+        rules.push_back("track T hold 0 times 1");
         const std::string stationId =
-            integration::OneTrackStation(station, "faults", dwTrackId, kSize, row.rules);
+            integration::OneTrackStation(station, "faults", dwTrackId, kSize, rules);
 
         std::string bytes;
         int nCode = -1;
@@ -171,6 +176,8 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
             CPlayer player(mgr, status);
             SPlayerTrackInfo info;
             ASSERT_TRUE(player.NextTrack(info));
+            ASSERT_TRUE(station.WaitForHolds(++nHolds));
+            station.ReleaseHeld();
             clock.SetStep(10);
             // The bytes before the break flow at the step of 10; the first resume is
             // logged only after they were all sent.
