@@ -160,10 +160,14 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
     {
         SCOPED_TRACE(row.pszName);
         const std::string id = std::to_string(++dwTrackId);
-        // The first answer stalls after its head until the player holds the track, so that
-        // a fault cannot end the download before the track is handed out.
+        // Where a fault ends the download at once, without the clock, the first answer
+        // stalls after its head until the player holds the track: else the download could
+        // end before the track was handed out. (Rows that speed the clock up end only once
+        // it moves, after the player has the track.)
+        const bool bHold = row.dwStepAfterBreak == 0;
         std::vector<std::string> rules = row.rules;
-        rules.push_back("track T hold 0 times 1");
+        if (bHold)
+            rules.push_back("track T hold 0 times 1");
         const std::string stationId =
             integration::OneTrackStation(station, "faults", dwTrackId, kSize, rules);
 
@@ -176,8 +180,11 @@ TEST_F(DownloadFaults, EveryByteLandsAtItsOffsetOutagesAreRiddenOutAndShortTrack
             CPlayer player(mgr, status);
             SPlayerTrackInfo info;
             ASSERT_TRUE(player.NextTrack(info));
-            ASSERT_TRUE(station.WaitForHolds(++nHolds));
-            station.ReleaseHeld();
+            if (bHold)
+            {
+                ASSERT_TRUE(station.WaitForHolds(++nHolds));
+                station.ReleaseHeld();
+            }
             clock.SetStep(10);
             // The bytes before the break flow at the step of 10; the first resume is
             // logged only after they were all sent.
