@@ -15,15 +15,11 @@
 #include "support/ChildProcess.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>

@@ -153,10 +153,8 @@ inline SSessionCallsRun RandomSessionCalls(CStreamManager& mgr, int nCount, std:
     // Set while a session runs, and at the end: without a session the player waits (a few
     // milliseconds at most) for the next instead of asking again at once.
     platform::Event sessionOrStop{true, false};
-    bool bSession = false;
     const auto setSession = [&](bool bRunning)
     {
-        bSession = bRunning;
         bEnded = !bRunning;
         bRunning ? sessionOrStop.Set() : sessionOrStop.Reset();
     };
@@ -206,7 +204,7 @@ inline SSessionCallsRun RandomSessionCalls(CStreamManager& mgr, int nCount, std:
         std::this_thread::sleep_for(
             std::chrono::microseconds(soak::Between(random, 0, 2000))); // jitter only
         const char* pszStation = stations[soak::Between(random, 0, 1)];
-        if (!bSession)
+        if (bEnded)
         {
             ++run.nStarts;
             bEnded = false;

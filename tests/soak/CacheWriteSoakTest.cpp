@@ -7,9 +7,7 @@
 #include "cache/CacheTestSupport.h"
 #include "cache/RadioCacheMgr.h"
 #include "download/DownloadTestSupport.h"
-#include "download/FileInternetCacheDownloader.h"
 #include "download/TrackCache.h"
-#include "download/TrackDownloader.h"
 #include "integration/StationTracks.h"
 #include "integration/TrackCacheFixture.h"
 #include "platform/Files.h"
@@ -19,7 +17,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <memory>
 #include <random>
 #include <string>
 #include <sys/resource.h>
