@@ -477,6 +477,10 @@ void mcInternetCacheDownloader::TryRecovery(void* pBuffer, DWORD* pdwSize, DWORD
         PauseFeedFor(dwDue);
         return;
     }
+    // The last pause ends at the limit: the source ends there, rather than start one more
+    // reconnection whose own time-outs could outlast the reader's wait for data.
+    if (OutageSpentItsLimit())
+        return;
     DWORD dwError = 0;
     DWORD dwRetryAfterMs = 0;
     try
@@ -503,18 +507,24 @@ void mcInternetCacheDownloader::TryRecovery(void* pBuffer, DWORD* pdwSize, DWORD
         throw CWorkerError(platform::FormatText(
             "mcInternetCacheDownloader::InternetReadFile failed-err=%lu\n", dwError));
     }
-    const DWORD dwSpent = platform::GetTickCount() - m_dwOutageStart;
-    if (dwSpent >= kRecoveryLimitMs)
-    {
-        Trace("mcInternetCacheDownloader - no byte of %s came in %lu ms of reconnections; the "
-              "source ends at %lu of %lu bytes",
-              m_strTrackName.c_str(), dwSpent, GetBytesReceived(), GetContentLength());
-        m_bOutage = false;
+    if (OutageSpentItsLimit())
         return;
-    }
+    const DWORD dwSpent = platform::GetTickCount() - m_dwOutageStart;
     const DWORD dwPause = std::min(NextBackoff(dwRetryAfterMs), kRecoveryLimitMs - dwSpent);
     m_dwNextAttempt = platform::GetTickCount() + dwPause;
     PauseFeedFor(dwPause);
+}
+
+bool mcInternetCacheDownloader::OutageSpentItsLimit()
+{
+    const DWORD dwSpent = platform::GetTickCount() - m_dwOutageStart;
+    if (dwSpent < kRecoveryLimitMs)
+        return false;
+    Trace("mcInternetCacheDownloader - no byte of %s came in %lu ms of reconnections; the "
+          "source ends at %lu of %lu bytes",
+          m_strTrackName.c_str(), dwSpent, GetBytesReceived(), GetContentLength());
+    m_bOutage = false;
+    return true;
 }
 
 DWORD mcInternetCacheDownloader::NextBackoff(DWORD dwRetryAfterMs)

@@ -17,8 +17,8 @@
 // answer ends early or is a 5xx, 408 or 429), the next follows a pause of 250 ms doubling
 // up to 4 s, half of it random, or the answer's Retry-After when that is longer (up to
 // 4 s). The feeder pauses holding no lock, and an abort ends the pause at once. After
-// kRecoveryLimitMs without bytes the source gives up and ends short. Refusals (401, 403,
-// 404, 410, ...) fail the source.
+// kRecoveryLimitMs without bytes the source gives up and ends short; no reconnection starts
+// once that time has passed. Refusals (401, 403, 404, 410, ...) fail the source.
 //
 // Threads: the feed operations run on the feeder thread under m_csInternet (released
 // before ExceptionHandling sets the track cache's status, which may notify the owner, and
@@ -156,6 +156,8 @@ private:
     void BeginOutage(DWORD dwPauseMs) OVR_REQUIRES(m_csInternet);
     // One reconnection of the outage under way, once its pause has passed.
     void TryRecovery(void* pBuffer, DWORD* pdwSize, DWORD* pdwGot) OVR_REQUIRES(m_csInternet);
+    // True, the outage over and the source ended short, once it has spent kRecoveryLimitMs.
+    bool OutageSpentItsLimit() OVR_REQUIRES(m_csInternet);
     // The pause before the next reconnection: the backoff, jittered, or the server's
     // Retry-After when longer; never more than kMaxBackoffMs.
     DWORD NextBackoff(DWORD dwRetryAfterMs) OVR_REQUIRES(m_csInternet);

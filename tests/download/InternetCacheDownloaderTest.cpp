@@ -1,7 +1,8 @@
 // The network source against scripted servers on loopback, for answers the station does
 // not give: no answer at all to a resume, an empty content, answers longer than announced,
-// a slow answer's head measured on the manual clock, a source aborted before its feeder
-// ran, and a whole track on a clock that never moves.
+// a slow answer's head measured on the manual clock, the end of an outage's reconnections at
+// its limit, a source aborted before its feeder ran, and a whole track on a clock that never
+// moves.
 #include "download/InternetCacheDownloader.h"
 
 #include "DownloadTestSupport.h"
@@ -97,6 +98,37 @@ TEST_F(InternetSource, AFailureAfterTheServersAnswerAbortsTheTrackWithOneNotific
         << events;
     EXPECT_NE(events.find("\"SongLength\":20000.0,\"BytesRead\":5000.0"), std::string::npos)
         << events;
+}
+
+// An outage is ridden out for its limit and no longer: once the limit has passed, the source
+// ends short rather than start one more reconnection, whose own time-outs could outlast
+// the reader's wait for data.
+TEST_F(InternetSource, NoReconnectionStartsOnceAnOutageHasSpentItsLimit)
+{
+    const std::string content = Pattern(20000);
+    testsupport::RawServer server(
+        [&](int fd, const std::string& request)
+        {
+            if (request.find("Range:") != std::string::npos)
+                return testsupport::SendAll(fd, testsupport::Head("503 Service Unavailable", 0));
+            testsupport::SendAll(fd, testsupport::Head("200 OK", 20000));
+            testsupport::SendAll(fd, content.substr(0, 5000));
+        });
+    testsupport::TraceCapture trace;
+    platform::ManualClock clock;
+    const STrackInfo rec = Record(server.Port(), "/t.mp3?MAGIC=v&CID=1", 20000);
+    CTrackCache cache(&rec, 65536, &owner);
+    ASSERT_TRUE(cache.SetupForWrite());
+    // The first reconnection follows the break at once; its 503 starts the pauses.
+    ASSERT_TRUE(WaitUntil([&] { return trace.HasLineContaining("failed for now"); }))
+        << "no reconnection was refused";
+    clock.Advance(mcInternetCacheDownloader::kRecoveryLimitMs);
+    // The track ends short there, with every byte it had.
+    EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 5000));
+    EXPECT_TRUE(cache.IsTruncated());
+    EXPECT_EQ(server.Requests().size(), 2u) << "a reconnection started after the limit";
+    EXPECT_TRUE(trace.HasLineContaining(
+        "came in " + std::to_string(mcInternetCacheDownloader::kRecoveryLimitMs) + " ms"));
 }
 
 TEST_F(InternetSource, ASendThatTakesTheWaitLimitIsReportedAsDelayed)

@@ -38,8 +38,8 @@ struct SMisbehaviour
     std::size_t nMostRequests;
     int nRecoveries = -1; // the AttemptErrorRecovery events (-1: not checked)
     // The clock's step once the first resume was asked for (0: it stays at 10), for rows
-    // where no byte comes after the break: the reader's limit of 40 s then passes in a
-    // fifth of a second.
+    // where no byte comes after the break: the reader's limit of 40 s then passes in
+    // under half a second.
     DWORD dwStepAfterBreak = 0;
 };
 
@@ -123,14 +123,14 @@ const SMisbehaviour kRows[] = {
      17,
      24,
      -1,
-     200},
+     100},
     {"resumes that bring nothing",
      {"track T cut 100000 times 1", "track T cut 0 after 1"},
      kCut,
      17,
      24,
      -1,
-     200},
+     100},
     {"a resume that is refused",
      {"track T cut 100000 times 1", "track T status 404 after 1"},
      kCut,
