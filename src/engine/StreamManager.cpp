@@ -176,7 +176,7 @@ BOOL CStreamManager::SetCacheSizeLimits()
     return TRUE;
 }
 
-BOOL CStreamManager::StartStation(const std::string& stationId)
+BOOL CStreamManager::StartStation(const std::string& stationId, EHandshake handshake)
 {
     // One new-cache thread at a time: one that outlived the last station's wait ends
     // first (it sees that station's end).
@@ -191,8 +191,13 @@ BOOL CStreamManager::StartStation(const std::string& stationId)
         }
         m_strStationID = stationId;
     }
-    m_nStatus = 0;
-    m_bPlayerAskedInVain = false;
+    // The player's calls during the change (an acknowledgement, a request that failed) are
+    // in the status as it stands; the new station's first track answers them.
+    if (handshake == EHandshake::eForget || !IsPlayerWaiting())
+    {
+        m_nStatus = 0;
+        m_bPlayerAskedInVain = false;
+    }
     m_bEndAnnounced = false;
     m_bTrackHandedOut = false;
     m_bEndStation = FALSE;
@@ -229,7 +234,7 @@ BOOL CStreamManager::ChangeStation(const std::string& stationId)
     EndStation();
     // A session ended by EndSession goes on with the new station: its callback hears it.
     m_pStatusGate->Reopen();
-    return StartStation(stationId);
+    return StartStation(stationId, EHandshake::eCarryOver);
 }
 
 // The thread that calls back belongs to the station that these calls end and start; it

@@ -107,11 +107,17 @@ public:
     // has ended). StartStation, ChangeStation and StartSession raise CRadEngException
     // (codes 2, 4) when the station cannot start, and (code 18, at once) when called from
     // inside the status callback. ChangeStation after EndSession lets the callback of the
-    // session through again.
+    // session through again. A player that got code 11 and waits for its answer keeps
+    // waiting across ChangeStation: the new station answers it (7, 8 or 3).
     BOOL StartSession(const std::string& stationId, const std::string& stationName,
                       const std::string& audioFormatDesc, const std::string& clientCaps,
                       const std::string& userInfo, StatusCallback pfnStatusCallback);
-    BOOL StartStation(const std::string& stationId);
+    enum class EHandshake
+    {
+        eForget,    // a new session: no answer is owed
+        eCarryOver, // a change of station: a waiting player is answered by the new one
+    };
+    BOOL StartStation(const std::string& stationId, EHandshake handshake = EHandshake::eForget);
     void StartNewSequence();
     BOOL ChangeStation(const std::string& stationId);
     // Host's thread; never blocks beyond a short lock. The new values go with the next

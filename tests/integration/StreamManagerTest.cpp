@@ -319,6 +319,32 @@ TEST_F(StreamManagerTest, AnEndHeardOnlyAfterTheLastTrackWasHandedOutIsStillAnEi
     EXPECT_TRUE(pMgr->EndSession());
 }
 
+// A player that got code 11 and acknowledged it keeps waiting while the host changes the
+// station: the new station's first track answers it with a 7, without a new request.
+TEST_F(StreamManagerTest, AChangeOfStationAnswersThePlayerThatWaitsAfterCode11)
+{
+    station.Rules().AddRule("station stuck tracks 951");
+    station.Rules().AddRule("station stuck hold 0 times 1");
+    station.Rules().AddRule("station next tracks 952");
+    station.Rules().AddRule("station next size 20000");
+    auto pMgr = Start("stuck");
+    ASSERT_TRUE(station.WaitForHolds(1));
+    const std::size_t nFrom = status.Count();
+    SPlayerTrackInfo info;
+    EXPECT_EQ(CodeOf([&] { pMgr->GetNextTrack(info); }), 11);
+    pMgr->AckNotified(0);
+    ASSERT_TRUE(pMgr->ChangeStation("next"));
+    station.ReleaseHeld();
+    const std::optional<std::size_t> at = status.WaitForCode(nFrom, {3, 7, 8});
+    ASSERT_TRUE(at) << "the waiting player heard nothing from the new station";
+    EXPECT_EQ(status.Calls()[*at].first, 7);
+    CPlayer player(*pMgr, status);
+    ASSERT_TRUE(player.NextTrack(info));
+    EXPECT_EQ(info.nTrackID, 952u);
+    EXPECT_EQ(player.PlayOpened(info), StationSong(952, 20000));
+    EXPECT_TRUE(pMgr->EndSession());
+}
+
 TEST_F(StreamManagerTest, ACallbackThatAcknowledgesFromInsideItselfNeitherDeadlocksNorLoops)
 {
     station.Rules().AddRule("station ack tracks 901,902");

@@ -178,8 +178,8 @@ inline SSessionCallsRun RandomSessionCalls(CStreamManager& mgr, int nCount, std:
                 ++nProgress;
                 if (nCode == 11)
                 {
-                    // A change may have dropped the cache whose 7 was owed: after a short
-                    // while the player asks again rather than wait for it.
+                    // A session ended or started again owes no 7: after a short while the
+                    // player asks again rather than wait for it.
                     mgr.AckNotified(0);
                     status.WaitForCode(nFrom, {3, 7, 8}, 10);
                     continue;
