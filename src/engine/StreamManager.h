@@ -222,7 +222,7 @@ private:
     std::shared_ptr<CTrackCache> AppendNewCache(std::shared_ptr<platform::Event>& finished)
         OVR_REQUIRES(g_csCacheSequence);
     [[noreturn]] void ThrowEndStation();
-    void AnswerWaitingPlayer(BOOL bResult);
+    void AnswerWaitingPlayer(BOOL bResult) OVR_EXCLUDES(g_csTrackCacheList);
     void AnnounceEndIfSequencesEnded();
     void WaitForDownloadEnd(const std::shared_ptr<platform::Event>& finished,
                             const CTrackCache* pAdded);

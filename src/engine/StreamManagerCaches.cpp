@@ -96,7 +96,7 @@ DWORD CStreamManager::NewTrackCacheProc()
         {
             SetWriteCache(std::nullopt);
             if (!m_bEndStation && IsPlayerWaiting())
-                AnswerWaitingPlayer(HasUsableCache() ? TRUE : FALSE);
+                AnswerWaitingPlayer(FALSE);
         }
         else
             CreateCacheForWrite();
@@ -404,6 +404,11 @@ void CStreamManager::AnswerWaitingPlayer(BOOL bResult)
         return;
     // Cleared first: a request that fails again while the callback runs is answered too.
     m_bPlayerAskedInVain = false;
+    // A usable track in the list is the player's next one, whatever this round came to: it
+    // may have entered between the player's look at the list and its request's status, and
+    // the round that built it then found no one to answer.
+    if (!bResult && HasUsableCache())
+        bResult = TRUE;
     if (!bResult && m_pSequenceMgr->HasGivenUp())
     {
         const std::string strReason =
