@@ -4,6 +4,7 @@
 #include "platform/RuntimeFolder.h"
 #include "platform/StoredFile.h"
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -152,6 +153,15 @@ std::string WithNewKey(const std::string& strText, const std::vector<SLine>& lin
         return out + strEnd + strEntry + strEnd;
     return out.insert(pAfter->nEnd + 1, strEntry + strEnd);
 }
+
+// The file's text as it is now. A start reads it a few dozen times; a file that has not
+// changed for a while is read once.
+std::shared_ptr<const std::string> CurrentText(const std::string& strPath)
+{
+    // Never destroyed: threads that outlive main may still read.
+    static auto* cache = new platform::SettledFileCache<std::string>;
+    return cache->Get(strPath, [](const std::string& strText) { return strText; });
+}
 } // namespace
 
 std::string PreferencesFilePath()
@@ -201,7 +211,7 @@ std::optional<std::string> ChangePreference(const std::string& strText,
 
 std::optional<std::string> ReadPreference(const std::string& strSection, const std::string& strKey)
 {
-    return FindPreference(platform::ReadStoredFile(PreferencesFilePath()), strSection, strKey);
+    return FindPreference(*CurrentText(PreferencesFilePath()), strSection, strKey);
 }
 
 bool WritePreference(const std::string& strSection, const std::string& strKey,
@@ -210,11 +220,8 @@ bool WritePreference(const std::string& strSection, const std::string& strKey,
     const std::string strPath = PreferencesFilePath();
     // A write of what the file holds already ends here, without the lock: a start that
     // only confirms its settings leaves the file and its lock file alone.
-    {
-        const std::string strCurrent = platform::ReadStoredFile(strPath);
-        if (!ChangePreference(strCurrent, strSection, strKey, value))
-            return value.has_value();
-    }
+    if (!ChangePreference(*CurrentText(strPath), strSection, strKey, value))
+        return value.has_value();
     platform::StoredFileLock lock(strPath);
     const std::string strOriginal = platform::ReadStoredFile(strPath);
     const std::optional<std::string> changed =

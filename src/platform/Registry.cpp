@@ -114,6 +114,11 @@ struct Key
         return it != valueIndex.end() ? &values[it->second] : nullptr;
     }
 
+    const RegistryValue* FindValue(std::string_view valueName) const
+    {
+        return const_cast<Key*>(this)->FindValue(valueName);
+    }
+
     // eUnchanged when the value holds the data already.
     EChange SetValue(std::string_view valueName, std::variant<std::string, DWORD> data)
     {
@@ -171,6 +176,11 @@ struct Tree
                 return nullptr;
         }
         return pKey;
+    }
+
+    const Key* Find(Hive hive, std::string_view path) const
+    {
+        return const_cast<Tree*>(this)->Find(hive, path);
     }
 
     // Creates the chain; null when a name cannot be written or the key would lie deeper
@@ -557,26 +567,30 @@ EChange Outcome(bool bSucceeded)
     return bSucceeded ? EChange::eChanged : EChange::eFailed;
 }
 
-// The current tree for a query; nothing (and a report) when the file is damaged.
-std::optional<Tree> CurrentTree()
+// The current tree for a query; null (and a report) when the file is damaged. A start
+// asks the registry dozens of times; the tree of a file that has not changed for a while
+// is parsed once.
+std::shared_ptr<const Tree> CurrentTree()
 {
+    // Never destroyed: threads that outlive main may still ask.
+    static auto* cache = new SettledFileCache<Tree>;
     const std::string path = Registry::FilePath();
     try
     {
-        return LoadTree(path);
+        return cache->Get(path, ParseText);
     }
-    catch (const RegistryError& e)
+    catch (const std::runtime_error& e) // RegistryError, StoredFileError
     {
         Report(path, e.what());
-        return std::nullopt;
+        return nullptr;
     }
 }
 
 std::optional<RegistryValue> FindValue(Hive hive, const std::string& path, const std::string& name)
 {
-    auto tree = CurrentTree();
-    Key* pKey = tree ? tree->Find(hive, path) : nullptr;
-    RegistryValue* pValue = pKey != nullptr ? pKey->FindValue(name) : nullptr;
+    const auto tree = CurrentTree();
+    const Key* pKey = tree ? tree->Find(hive, path) : nullptr;
+    const RegistryValue* pValue = pKey != nullptr ? pKey->FindValue(name) : nullptr;
     if (pValue == nullptr)
         return std::nullopt;
     return *pValue;
@@ -619,7 +633,7 @@ void Validate()
 
 bool KeyExists(Hive hive, const std::string& path)
 {
-    auto tree = CurrentTree();
+    const auto tree = CurrentTree();
     return tree && tree->Find(hive, path) != nullptr;
 }
 
@@ -693,7 +707,7 @@ bool DeleteValue(Hive hive, const std::string& path, const std::string& name)
 std::vector<std::string> SubKeys(Hive hive, const std::string& path)
 {
     std::vector<std::string> names;
-    auto tree = CurrentTree();
+    const auto tree = CurrentTree();
     if (const Key* pKey = tree ? tree->Find(hive, path) : nullptr)
         for (const auto& entry : pKey->subkeys)
             names.push_back(entry.second->name);
@@ -702,7 +716,7 @@ std::vector<std::string> SubKeys(Hive hive, const std::string& path)
 
 std::vector<RegistryValue> Values(Hive hive, const std::string& path)
 {
-    auto tree = CurrentTree();
+    const auto tree = CurrentTree();
     const Key* pKey = tree ? tree->Find(hive, path) : nullptr;
     return pKey != nullptr ? pKey->values : std::vector<RegistryValue>{};
 }

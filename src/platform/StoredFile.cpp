@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -104,5 +105,23 @@ StoredFileLock::StoredFileLock(const std::string& strPath)
         if (errno != EINTR)
             throw StoredFileError("the lock file cannot be locked: " + ErrnoText());
     }
+}
+
+std::optional<FileStamp> SettledStamp(const std::string& strPath, std::chrono::seconds settledAfter)
+{
+    struct stat info
+    {
+    };
+    timespec now{};
+    if (::stat(strPath.c_str(), &info) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return std::nullopt;
+    const auto Ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+    const FileStamp stamp{info.st_dev, info.st_ino, info.st_size, Ns(info.st_mtim),
+                          Ns(info.st_ctim)};
+    const long long nSettledNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(settledAfter).count();
+    if (Ns(now) - stamp.nChangedNs < nSettledNs)
+        return std::nullopt;
+    return stamp;
 }
 } // namespace platform

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/stat.h>
@@ -283,3 +285,65 @@ TEST(RuntimeFolder, TakesOvradioHomeThenXdgConfigHomeThenHome)
     EXPECT_TRUE(platform::FolderExists(base + "/user/.config/ovradio"));
 }
 } // namespace
+
+// A settled file is read and parsed once; a replaced, rewritten or deleted one is read
+// again; a file changed within the settling time is read at every ask, even when a rewrite
+// keeps its inode and size.
+TEST(Files, ASettledFileIsParsedOnceAndEveryChangeIsSeen)
+{
+    TempHome home;
+    const std::string path = home.File("settings");
+    int nParses = 0;
+    const auto parse = [&](const std::string& text)
+    {
+        ++nParses;
+        return text;
+    };
+    platform::SettledFileCache<std::string> settledAtOnce(std::chrono::seconds(0));
+    WriteFile(path, "one");
+    EXPECT_EQ(*settledAtOnce.Get(path, parse), "one");
+    EXPECT_EQ(*settledAtOnce.Get(path, parse), "one");
+    EXPECT_EQ(nParses, 1);
+    const struct
+    {
+        const char* name;
+        std::function<void()> change;
+        const char* pszWant;
+    } rows[] = {
+        {"replaced by a rename", [&] { platform::ReplaceStoredFile(path, "two"); }, "two"},
+        {"rewritten in place", [&] { WriteFile(path, "three!"); }, "three!"},
+        {"deleted", [&] { ASSERT_EQ(::unlink(path.c_str()), 0); }, ""},
+    };
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        row.change();
+        const int nBefore = nParses;
+        EXPECT_EQ(*settledAtOnce.Get(path, parse), row.pszWant);
+        EXPECT_EQ(nParses, nBefore + 1);
+    }
+
+    platform::SettledFileCache<std::string> cache;
+    WriteFile(path, "aaaa");
+    EXPECT_EQ(*cache.Get(path, parse), "aaaa");
+    WriteFile(path, "bbbb");
+    EXPECT_EQ(*cache.Get(path, parse), "bbbb");
+
+    // Asked from several threads while another replaces the file: always a whole text.
+    platform::ReplaceStoredFile(path, "x");
+    std::atomic<int> nTorn{0};
+    testsupport::OnThreads(4, "the asking and writing threads",
+                           [&](int nThread)
+                           {
+                               for (int i = 0; i < 200; ++i)
+                               {
+                                   if (nThread == 0)
+                                       platform::ReplaceStoredFile(path, i % 2 ? "x" : "yy");
+                                   else if (const auto text = *settledAtOnce.Get(
+                                                path, [](const std::string& t) { return t; });
+                                            text != "x" && text != "yy")
+                                       ++nTorn;
+                               }
+                           });
+    EXPECT_EQ(nTorn.load(), 0);
+}
