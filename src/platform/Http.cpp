@@ -266,18 +266,18 @@ public:
 
     void Add(const char* p, std::size_t n)
     {
-        if (m_nEnd + n > m_buffer.size())
+        if (m_nEnd + n > m_nCapacity)
         {
             // Move what is left to the front; grow only when that is not enough.
             const std::size_t nSize = Size();
             if (nSize != 0 && m_nBegin != 0)
-                std::memmove(m_buffer.data(), m_buffer.data() + m_nBegin, nSize);
+                std::memmove(m_buffer.get(), m_buffer.get() + m_nBegin, nSize);
             m_nBegin = 0;
             m_nEnd = nSize;
-            if (nSize + n > m_buffer.size())
-                m_buffer.resize(std::max(nSize + n, std::min(2 * m_buffer.size(), kReadAheadSize)));
+            if (nSize + n > m_nCapacity)
+                Grow(std::max(nSize + n, std::min(2 * m_nCapacity, kReadAheadSize)));
         }
-        std::memcpy(m_buffer.data() + m_nEnd, p, n);
+        std::memcpy(m_buffer.get() + m_nEnd, p, n);
         m_nEnd += n;
     }
 
@@ -286,7 +286,7 @@ public:
     {
         const std::size_t nTake = std::min(n, Size());
         if (nTake != 0)
-            std::memcpy(pOut, m_buffer.data() + m_nBegin, nTake);
+            std::memcpy(pOut, m_buffer.get() + m_nBegin, nTake);
         m_nBegin += nTake;
         if (m_nBegin == m_nEnd)
             m_nBegin = m_nEnd = 0;
@@ -296,7 +296,19 @@ public:
     void Clear() { m_nBegin = m_nEnd = 0; }
 
 private:
-    std::vector<char> m_buffer;
+    // New storage is left uninitialised: every byte is written before it is read, and
+    // zeroing would only touch memory the body may never fill.
+    void Grow(std::size_t nCapacity)
+    {
+        auto bigger = std::make_unique_for_overwrite<char[]>(nCapacity);
+        if (m_nEnd != 0)
+            std::memcpy(bigger.get(), m_buffer.get(), m_nEnd);
+        m_buffer = std::move(bigger);
+        m_nCapacity = nCapacity;
+    }
+
+    std::unique_ptr<char[]> m_buffer;
+    std::size_t m_nCapacity = 0;
     std::size_t m_nBegin = 0;
     std::size_t m_nEnd = 0;
 };
