@@ -13,7 +13,10 @@
 #                                             program finds it
 # `make package` builds a Debian package of all this for /usr with cpack (see the end).
 # Installed programs and libraries find the package's libraries by their RUNPATH
-# ($ORIGIN/../lib and $ORIGIN), wherever the prefix is, without LD_LIBRARY_PATH.
+# ($ORIGIN/../lib and $ORIGIN), wherever the prefix is, without LD_LIBRARY_PATH. The build
+# tree lays them out alike (bin/ and lib/), so they are built with that RUNPATH too: a
+# build-tree RUNPATH padded for the install's would end in empty entries, which the loader
+# reads as the current folder and searches for every library at every start.
 include(CMakePackageConfigHelpers)
 
 set(OVR_PACKAGE_BASE_LIBRARIES OVPlatform OVCom EventMgr Preferences ObjectManager)
@@ -22,13 +25,14 @@ set(OVR_PACKAGE_TOOLS ovradio-regsvr ovradio-station ovdiag ovradio-cache ovradi
     ovradio-play)
 
 foreach(library ${OVR_PACKAGE_BASE_LIBRARIES} ${OVR_PACKAGE_ADDED_LIBRARIES})
-  set_target_properties(${library} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(${library} PROPERTIES INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS ${library} LIBRARY DESTINATION lib)
 endforeach()
 
 foreach(tool ${OVR_PACKAGE_TOOLS})
   if(TARGET ${tool})
-    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../lib"
+                                             BUILD_WITH_INSTALL_RPATH ON)
     install(TARGETS ${tool} RUNTIME DESTINATION bin)
   endif()
 endforeach()
