@@ -256,7 +256,11 @@ void SessionState::Close()
 
 // Body bytes that came before the reader asked for them, in order: bytes are taken from
 // the front and added at the back. It holds at most kReadAheadSize bytes, or one piece of
-// curl's when it is empty; its storage grows to what it held and stays for the request.
+// curl's when it is empty. Its first storage fits the first piece, which is all a short
+// body needs; when that is not enough it grows once, to the limit, and stays for the
+// request. The kernel backs the bigger storage only where bytes are written, so a body
+// costs the pages it held at most at once; growing by doubling wrote every smaller
+// storage too, and copied it.
 class ReadAhead
 {
 public:
@@ -275,7 +279,7 @@ public:
             m_nBegin = 0;
             m_nEnd = nSize;
             if (nSize + n > m_nCapacity)
-                Grow(std::max(nSize + n, std::min(2 * m_nCapacity, kReadAheadSize)));
+                Grow(m_nCapacity == 0 ? nSize + n : std::max(nSize + n, kReadAheadSize));
         }
         std::memcpy(m_buffer.get() + m_nEnd, p, n);
         m_nEnd += n;
