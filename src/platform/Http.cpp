@@ -33,6 +33,8 @@ constexpr long kCurlBufferSize = 256 * 1024;
 // buffer over and over. With room for several of curl's reads it pauses only when the
 // reader falls that far behind.
 constexpr std::size_t kReadAheadSize = 1024 * 1024;
+// The most curl hands over in one piece (CURL_MAX_WRITE_SIZE).
+constexpr std::size_t kCurlPieceSize = CURL_MAX_WRITE_SIZE;
 constexpr long kConnectTimeoutMs = 60000;
 
 bool Fail(DWORD dwError)
@@ -256,10 +258,10 @@ void SessionState::Close()
 
 // Body bytes that came before the reader asked for them, in order: bytes are taken from
 // the front and added at the back. It holds at most kReadAheadSize bytes, or one piece of
-// curl's when it is empty. Its first storage fits the first piece, which is all a short
-// body needs; when that is not enough it grows once, to the limit, and stays for the
-// request. The kernel backs the bigger storage only where bytes are written, so a body
-// costs the pages it held at most at once; growing by doubling wrote every smaller
+// curl's when it is empty. Its first storage fits one of curl's pieces, which is all a
+// short body needs; when that is not enough it grows once, to the limit, and stays for
+// the request. The kernel backs the bigger storage only where bytes are written, so a
+// body costs the pages it held at most at once; growing by doubling wrote every smaller
 // storage too, and copied it.
 class ReadAhead
 {
@@ -279,7 +281,7 @@ public:
             m_nBegin = 0;
             m_nEnd = nSize;
             if (nSize + n > m_nCapacity)
-                Grow(m_nCapacity == 0 ? nSize + n : std::max(nSize + n, kReadAheadSize));
+                Grow(std::max(nSize + n, m_nCapacity == 0 ? kCurlPieceSize : kReadAheadSize));
         }
         std::memcpy(m_buffer.get() + m_nEnd, p, n);
         m_nEnd += n;
