@@ -160,7 +160,7 @@ std::shared_ptr<const std::string> CurrentText(const std::string& strPath)
 {
     // Never destroyed: threads that outlive main may still read.
     static auto* cache = new platform::SettledFileCache<std::string>;
-    return cache->Get(strPath, [](const std::string& strText) { return strText; });
+    return cache->Get(strPath, [](std::string strText) { return strText; });
 }
 } // namespace
 
