@@ -122,6 +122,10 @@ TEST_F(InternetSource, NoReconnectionStartsOnceAnOutageHasSpentItsLimit)
     // The first reconnection follows the break at once; its 503 starts the pauses.
     ASSERT_TRUE(WaitUntil([&] { return trace.HasLineContaining("failed for now"); }))
         << "no reconnection was refused";
+    // The clock moves only once the feeder's pause and the download thread's wait for data
+    // have both begun; a pause that began after the move would measure from the limit and
+    // never end on this clock.
+    ASSERT_TRUE(clock.WaitForTimedWaiters(2, kLimitMs)) << "the feeder never paused";
     clock.Advance(mcInternetCacheDownloader::kRecoveryLimitMs);
     // The track ends short there, with every byte it had.
     EXPECT_TRUE(ReadToEnd(cache) == content.substr(0, 5000));
