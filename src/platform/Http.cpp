@@ -2,6 +2,7 @@
 
 #include "platform/AsciiText.h"
 #include "platform/Mutex.h"
+#include "platform/detail/ByteQueue.h"
 
 #include <algorithm>
 #include <atomic>
@@ -33,8 +34,6 @@ constexpr long kCurlBufferSize = 256 * 1024;
 // buffer over and over. With room for several of curl's reads it pauses only when the
 // reader falls that far behind.
 constexpr std::size_t kReadAheadSize = 1024 * 1024;
-// The most curl hands over in one piece (CURL_MAX_WRITE_SIZE).
-constexpr std::size_t kCurlPieceSize = CURL_MAX_WRITE_SIZE;
 constexpr long kConnectTimeoutMs = 60000;
 
 bool Fail(DWORD dwError)
@@ -258,65 +257,29 @@ void SessionState::Close()
 
 // Body bytes that came before the reader asked for them, in order: bytes are taken from
 // the front and added at the back. It holds at most kReadAheadSize bytes, or one piece of
-// curl's when it is empty. Its first storage fits one of curl's pieces, which is all a
-// short body needs; when that is not enough it grows once, to the limit, and stays for
-// the request. The kernel backs the bigger storage only where bytes are written, so a
-// body costs the pages it held at most at once; growing by doubling wrote every smaller
-// storage too, and copied it.
+// curl's when it is empty, in blocks that come and go with the bytes.
 class ReadAhead
 {
 public:
-    std::size_t Size() const { return m_nEnd - m_nBegin; }
+    std::size_t Size() const { return m_bytes.Size(); }
     // Whether n more bytes may be added.
     bool HasRoomFor(std::size_t n) const { return Size() == 0 || Size() + n <= kReadAheadSize; }
 
     void Add(const char* p, std::size_t n)
     {
-        if (m_nEnd + n > m_nCapacity)
-        {
-            // Move what is left to the front; grow only when that is not enough.
-            const std::size_t nSize = Size();
-            if (nSize != 0 && m_nBegin != 0)
-                std::memmove(m_buffer.get(), m_buffer.get() + m_nBegin, nSize);
-            m_nBegin = 0;
-            m_nEnd = nSize;
-            if (nSize + n > m_nCapacity)
-                Grow(std::max(nSize + n, m_nCapacity == 0 ? kCurlPieceSize : kReadAheadSize));
-        }
-        std::memcpy(m_buffer.get() + m_nEnd, p, n);
-        m_nEnd += n;
+        m_bytes.Push(reinterpret_cast<const unsigned char*>(p), n);
     }
 
     // Moves up to n bytes from the front to pOut; the count moved.
     std::size_t Take(char* pOut, std::size_t n)
     {
-        const std::size_t nTake = std::min(n, Size());
-        if (nTake != 0)
-            std::memcpy(pOut, m_buffer.get() + m_nBegin, nTake);
-        m_nBegin += nTake;
-        if (m_nBegin == m_nEnd)
-            m_nBegin = m_nEnd = 0;
-        return nTake;
+        return m_bytes.Take(reinterpret_cast<unsigned char*>(pOut), n);
     }
 
-    void Clear() { m_nBegin = m_nEnd = 0; }
+    void Clear() { m_bytes.Clear(); }
 
 private:
-    // New storage is left uninitialised: every byte is written before it is read, and
-    // zeroing would only touch memory the body may never fill.
-    void Grow(std::size_t nCapacity)
-    {
-        auto bigger = std::make_unique_for_overwrite<char[]>(nCapacity);
-        if (m_nEnd != 0)
-            std::memcpy(bigger.get(), m_buffer.get(), m_nEnd);
-        m_buffer = std::move(bigger);
-        m_nCapacity = nCapacity;
-    }
-
-    std::unique_ptr<char[]> m_buffer;
-    std::size_t m_nCapacity = 0;
-    std::size_t m_nBegin = 0;
-    std::size_t m_nEnd = 0;
+    platform::detail::ByteQueue m_bytes;
 };
 
 // The life of a request handle. It only moves forward: a cancelled handle fails every

@@ -1,34 +1,27 @@
 #include "platform/Pipe.h"
 
 #include "platform/Mutex.h"
+#include "platform/detail/ByteQueue.h"
 #include "platform/detail/Waiter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 namespace platform
 {
 namespace detail
 {
-// A ring buffer with its two ends' open flags and the threads waiting on it, under one
+// A byte queue with its two ends' open flags and the threads waiting on it, under one
 // lock. A change wakes only the waiters it concerns: bytes in wake the readers that can
 // now have what they wait for, bytes out the writers waiting for room, a close everyone.
+// The queue holds memory for the bytes it holds, not for the pipe's capacity.
 struct PipeBuffer
 {
-    // The bytes are left uninitialised: only held bytes are ever read, and a large pipe
-    // that a short track never fills costs neither the clearing nor the pages it never
-    // touches.
-    explicit PipeBuffer(DWORD size)
-        : data(std::make_unique_for_overwrite<unsigned char[]>(size)), capacity(size)
-    {
-    }
+    explicit PipeBuffer(std::size_t size) : capacity(size), bytes(size) {}
 
     Mutex mutex;
-    const std::unique_ptr<unsigned char[]> data OVR_GUARDED_BY(mutex);
     const std::size_t capacity;
-    std::size_t head OVR_GUARDED_BY(mutex) = 0;  // first held byte
-    std::size_t count OVR_GUARDED_BY(mutex) = 0; // bytes held
+    ByteQueue bytes OVR_GUARDED_BY(mutex);
     bool readOpen OVR_GUARDED_BY(mutex) = true;
     bool writeOpen OVR_GUARDED_BY(mutex) = true;
     // Read and WaitReadable, each with the bytes it waits for; Write waiting for room.
@@ -36,35 +29,14 @@ struct PipeBuffer
     WaiterList writers OVR_GUARDED_BY(mutex);
 
     bool BothOpen() const OVR_REQUIRES(mutex) { return writeOpen && readOpen; }
+    std::size_t Count() const OVR_REQUIRES(mutex) { return bytes.Size(); }
     // A reader waiting for n bytes has what it waits for.
-    bool HasFor(std::size_t n) const OVR_REQUIRES(mutex) { return count >= n || !BothOpen(); }
-
-    std::size_t Capacity() const { return capacity; }
-
-    // Copies up to n held bytes, oldest first, into dst without removing them.
-    std::size_t CopyOut(unsigned char* dst, std::size_t n) const OVR_REQUIRES(mutex)
-    {
-        n = std::min(n, count);
-        const std::size_t first = std::min(n, Capacity() - head);
-        std::memcpy(dst, data.get() + head, first);
-        std::memcpy(dst + first, data.get(), n - first);
-        return n;
-    }
-
-    // An emptied pipe starts again at the front of its buffer: a reader that keeps up
-    // with its writer keeps the bytes in the same few pages, and the rest of a large
-    // buffer is never touched (no page faults, no memory taken for it).
-    void Drop(std::size_t n) OVR_REQUIRES(mutex)
-    {
-        count -= n;
-        head = count == 0 ? 0 : (head + n) % Capacity();
-    }
+    bool HasFor(std::size_t n) const OVR_REQUIRES(mutex) { return Count() >= n || !BothOpen(); }
 
     // Removes up to n held bytes into dst and wakes the writers waiting for room.
     DWORD TakeOut(void* dst, std::size_t n) OVR_REQUIRES(mutex)
     {
-        n = CopyOut(static_cast<unsigned char*>(dst), n);
-        Drop(n);
+        n = bytes.Take(static_cast<unsigned char*>(dst), n);
         if (n > 0)
             writers.WakeAll();
         return static_cast<DWORD>(n);
@@ -73,13 +45,9 @@ struct PipeBuffer
     // Adds up to n bytes from src and wakes the readers that now have what they wait for.
     std::size_t CopyIn(const unsigned char* src, std::size_t n) OVR_REQUIRES(mutex)
     {
-        n = std::min(n, Capacity() - count);
-        const std::size_t tail = (head + count) % Capacity();
-        const std::size_t first = std::min(n, Capacity() - tail);
-        std::memcpy(data.get() + tail, src, first);
-        std::memcpy(data.get(), src + first, n - first);
-        count += n;
-        const std::size_t nHeld = count;
+        n = std::min(n, capacity - Count());
+        bytes.Push(src, n);
+        const std::size_t nHeld = Count();
         if (n > 0)
             readers.WakeIf([nHeld](std::size_t nWanted) { return nHeld >= nWanted; });
         return n;
@@ -119,7 +87,7 @@ struct PipeBuffer
 
 std::pair<PipeReadEnd, PipeWriteEnd> CreatePipe(DWORD dwSize)
 {
-    auto buffer = std::make_shared<detail::PipeBuffer>(dwSize == 0 ? 4096 : dwSize);
+    auto buffer = std::make_shared<detail::PipeBuffer>(dwSize == 0 ? 4096u : dwSize);
     return {PipeReadEnd(buffer), PipeWriteEnd(buffer)};
 }
 
@@ -160,7 +128,7 @@ BOOL PipeReadEnd::Read(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
         }
         if (!b.HasFor(1))
             return false;
-        bResult = b.readOpen && b.count > 0 ? TRUE : FALSE;
+        bResult = b.readOpen && b.Count() > 0 ? TRUE : FALSE;
         if (bResult)
         {
             const DWORD n = b.TakeOut(pBuffer, dwCount);
@@ -187,7 +155,7 @@ BOOL PipeReadEnd::ReadAvailable(void* pBuffer, DWORD dwCount, DWORD* pdwRead)
     MutexLock lock(b.mutex);
     if (!b.readOpen)
         return FALSE;
-    if (b.count == 0)
+    if (b.Count() == 0)
         return b.writeOpen ? TRUE : FALSE;
     const DWORD n = b.TakeOut(pBuffer, dwCount);
     if (pdwRead)
@@ -231,11 +199,11 @@ BOOL PipeReadEnd::Peek(void* pBuffer, DWORD dwCount, DWORD* pdwRead, DWORD* pdwA
         return FALSE;
     std::size_t n = 0;
     if (pBuffer != nullptr)
-        n = b.CopyOut(static_cast<unsigned char*>(pBuffer), dwCount);
+        n = b.bytes.Peek(static_cast<unsigned char*>(pBuffer), dwCount);
     if (pdwRead)
         *pdwRead = static_cast<DWORD>(n);
     if (pdwAvailable)
-        *pdwAvailable = static_cast<DWORD>(b.count);
+        *pdwAvailable = static_cast<DWORD>(b.Count());
     return TRUE;
 }
 
@@ -277,7 +245,7 @@ BOOL PipeWriteEnd::Write(const void* pBuffer, DWORD dwCount, DWORD* pdwWritten)
     const auto attempt = [&]
     {
         MutexLock lock(b.mutex);
-        if (b.count == b.Capacity() && b.BothOpen())
+        if (b.Count() == b.capacity && b.BothOpen())
             return false;
         bOpen = b.BothOpen();
         if (bOpen)

@@ -20,13 +20,13 @@ using testsupport::Ended;
 
 namespace
 {
-std::string Drain(PipeReadEnd& reader)
+std::string Drain(PipeReadEnd& reader, std::size_t nReadSize = 7)
 {
     std::string out;
-    char buf[7];
+    std::string buf(nReadSize, '\0');
     DWORD got = 0;
-    while (reader.Read(buf, sizeof buf, &got))
-        out.append(buf, got);
+    while (reader.Read(buf.data(), static_cast<DWORD>(buf.size()), &got))
+        out.append(buf.data(), got);
     return out;
 }
 
@@ -49,58 +49,121 @@ std::string Drain(PipeReadEnd& reader)
 }
 } // namespace
 
-TEST(PipeTest, CarriesBytesInOrderAcrossTheRingEdge)
+TEST(PipeTest, CarriesBytesInOrderAcrossItsStorageEdges)
 {
-    auto [reader, writer] = CreatePipe(10);
-    std::string expected;
-    for (int i = 0; i < 5000; ++i)
-        expected += static_cast<char>('a' + i % 26);
-    auto source = std::make_shared<std::string>(expected);
-    auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
-    Thread producer(
-        [source, w]
-        {
-            DWORD written = 0;
-            // Uneven chunk sizes wrap the 10-byte ring at every possible offset.
-            for (std::size_t at = 0, n = 1; at < source->size(); at += n, n = n % 13 + 1)
+    struct Case
+    {
+        DWORD dwSize;
+        std::size_t nTotal, nMaxWrite, nReadSize;
+    };
+    // Uneven write sizes put the storage's edges at every possible offset: a pipe smaller
+    // than one block of storage, and one of several blocks read in pieces that cross them.
+    for (const Case c : {Case{10, 5000, 13, 7}, Case{200000, 1500000, 70001, 50000}})
+    {
+        SCOPED_TRACE(c.dwSize);
+        auto [reader, writer] = CreatePipe(c.dwSize);
+        std::string expected;
+        for (std::size_t i = 0; i < c.nTotal; ++i)
+            expected += static_cast<char>('a' + i % 26 + i / 26 % 7);
+        auto source = std::make_shared<std::string>(expected);
+        auto w = std::make_shared<PipeWriteEnd>(std::move(writer));
+        Thread producer(
+            [source, w, c]
             {
-                n = std::min(n, source->size() - at);
-                if (!w->Write(source->data() + at, static_cast<DWORD>(n), &written))
-                    return DWORD{1};
-            }
-            w->Close();
-            return DWORD{0};
-        });
-    EXPECT_EQ(testsupport::Within("the producer's bytes", [&r = reader] { return Drain(r); }),
-              expected);
-    ASSERT_TRUE(Ended(producer, "the producer to end"));
-    EXPECT_EQ(producer.ExitCode(), 0u);
+                DWORD written = 0;
+                for (std::size_t at = 0, n = 1; at < source->size();
+                     at += n, n = n % c.nMaxWrite + 1 + n / 3)
+                {
+                    n = std::min(n, source->size() - at);
+                    if (!w->Write(source->data() + at, static_cast<DWORD>(n), &written))
+                        return DWORD{1};
+                }
+                w->Close();
+                return DWORD{0};
+            });
+        EXPECT_EQ(testsupport::Within("the producer's bytes",
+                                      [&r = reader, c] { return Drain(r, c.nReadSize); }),
+                  expected);
+        ASSERT_TRUE(Ended(producer, "the producer to end"));
+        EXPECT_EQ(producer.ExitCode(), 0u);
+    }
 }
 
-// A large pipe whose reader keeps up costs only the pages its bytes pass through: the
-// writes do not walk through the whole buffer touching page after page.
-TEST(PipeTest, AReaderThatKeepsUpKeepsTheBytesInTheFirstPages)
+// A large pipe costs only the pages of the bytes it holds: bytes passing through do not
+// walk through the whole capacity touching page after page, whether its reader keeps up
+// or lags behind by a track's worth of seconds.
+TEST(PipeTest, TouchesOnlyThePagesOfTheBytesItHolds)
 {
     constexpr DWORD kSize = 16 * 1024 * 1024;
-    auto [reader, writer] = CreatePipe(kSize);
-    std::string chunk(8192, 'x');
-    const auto faults = []
+    constexpr DWORD kStep = 8192;
+    for (const DWORD dwHeld : {0u, 512u * 1024})
     {
-        rusage usage{};
-        ::getrusage(RUSAGE_THREAD, &usage);
-        return usage.ru_minflt;
-    };
-    const long nBefore = faults();
-    for (DWORD nPassed = 0; nPassed < kSize; nPassed += 8192)
-    {
+        SCOPED_TRACE(dwHeld);
+        auto [reader, writer] = CreatePipe(kSize);
+        std::string chunk(dwHeld + kStep, 'x');
+        const auto faults = []
+        {
+            rusage usage{};
+            ::getrusage(RUSAGE_THREAD, &usage);
+            return usage.ru_minflt;
+        };
         DWORD n = 0;
-        ASSERT_TRUE(writer.Write(chunk.data(), 8192, &n));
-        ASSERT_TRUE(reader.Read(chunk.data(), 8192, &n));
-        ASSERT_EQ(n, 8192u);
+        ASSERT_TRUE(writer.Write(chunk.data(), dwHeld, &n));
+        const long nBefore = faults();
+        for (DWORD nPassed = 0; nPassed < kSize / 2; nPassed += kStep)
+        {
+            ASSERT_TRUE(writer.Write(chunk.data(), kStep, &n));
+            ASSERT_TRUE(reader.Read(chunk.data(), kStep, &n));
+            ASSERT_EQ(n, kStep);
+        }
+        // Passing through half the capacity would touch 2048 pages (a sanitizer's shadow
+        // memory adds its own faults to the few pages used).
+        EXPECT_LT(faults() - nBefore, 512);
     }
-    // Passing through the whole buffer would touch its 4096 pages (a sanitizer's shadow
-    // memory adds its own faults to the few pages used).
-    EXPECT_LT(faults() - nBefore, 512);
+}
+
+// A track's bytes pass through pipes on threads that come and go with the track, several
+// at a time: a pipe on a new thread takes the memory an earlier pipe let go of instead of
+// faulting in pages of its own, even while the earlier pipe's thread still runs.
+TEST(PipeTest, APipeOnANewThreadReusesTheMemoryOfAnEarlierOne)
+{
+    constexpr DWORD kSize = 1024 * 1024;
+    // The pages faulted in on the calling thread to fill and drop a full pipe.
+    const auto fill = []
+    {
+        rusage before{}, after{};
+        ::getrusage(RUSAGE_THREAD, &before);
+        {
+            auto [reader, writer] = CreatePipe(kSize);
+            const std::string chunk(8192, 'x');
+            DWORD n = 0;
+            for (DWORD nIn = 0; nIn < kSize; nIn += n)
+                if (!writer.Write(chunk.data(), static_cast<DWORD>(chunk.size()), &n))
+                    return DWORD{100000};
+        }
+        ::getrusage(RUSAGE_THREAD, &after);
+        return static_cast<DWORD>(after.ru_minflt - before.ru_minflt);
+    };
+    auto done = std::make_shared<Event>(true, false);
+    auto firstFaults = std::make_shared<std::atomic<DWORD>>(0);
+    auto filled = std::make_shared<Event>(true, false);
+    Thread first(
+        [fill, done, filled, firstFaults]
+        {
+            firstFaults->store(fill());
+            filled->Set();
+            done->Wait(INFINITE);
+            return DWORD{0};
+        });
+    ASSERT_EQ(filled->WaitRealTime(testsupport::kWaitLimitMs), WAIT_OBJECT_0)
+        << "the first pipe was never filled";
+    Thread second(fill);
+    const bool bSecondEnded = Ended(second, "the second pipe's thread to end");
+    done->Set();
+    ASSERT_TRUE(bSecondEnded);
+    ASSERT_TRUE(Ended(first, "the first pipe's thread to end"));
+    // Fresh memory for a full pipe is 256 pages; a sanitizer's shadow memory adds a few.
+    EXPECT_LT(second.ExitCode(), 64u) << "the first pipe faulted in " << firstFaults->load();
 }
 
 TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
