@@ -162,8 +162,9 @@ TEST(PipeTest, APipeOnANewThreadReusesTheMemoryOfAnEarlierOne)
     done->Set();
     ASSERT_TRUE(bSecondEnded);
     ASSERT_TRUE(Ended(first, "the first pipe's thread to end"));
-    // Fresh memory for a full pipe is 256 pages; a sanitizer's shadow memory adds a few.
-    EXPECT_LT(second.ExitCode(), 64u) << "the first pipe faulted in " << firstFaults->load();
+    // Fresh memory for a full pipe is 256 pages; a sanitizer's own memory for the new
+    // thread and its shadow add some tens to the few of a reused one.
+    EXPECT_LT(second.ExitCode(), 128u) << "the first pipe faulted in " << firstFaults->load();
 }
 
 TEST(PipeTest, WriterBlockedOnFullPipeIsReleasedByReadAndByClose)
