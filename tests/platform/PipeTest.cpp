@@ -152,8 +152,10 @@ TEST(PipeTest, APipeOnANewThreadReusesTheMemoryOfAnEarlierOne)
         {
             firstFaults->store(fill());
             filled->Set();
-            done->Wait(INFINITE);
-            return DWORD{0};
+            // Held until the second pipe is done; a test that fails first lets it go
+            // at the limit.
+            return done->WaitRealTime(testsupport::kWaitLimitMs) == WAIT_OBJECT_0 ? DWORD{0}
+                                                                                  : DWORD{1};
         });
     ASSERT_EQ(filled->WaitRealTime(testsupport::kWaitLimitMs), WAIT_OBJECT_0)
         << "the first pipe was never filled";
@@ -162,6 +164,7 @@ TEST(PipeTest, APipeOnANewThreadReusesTheMemoryOfAnEarlierOne)
     done->Set();
     ASSERT_TRUE(bSecondEnded);
     ASSERT_TRUE(Ended(first, "the first pipe's thread to end"));
+    EXPECT_EQ(first.ExitCode(), 0u) << "the first pipe's thread was never let go";
     // Fresh memory for a full pipe is 256 pages; a sanitizer's own memory for the new
     // thread and its shadow add some tens to the few of a reused one.
     EXPECT_LT(second.ExitCode(), 128u) << "the first pipe faulted in " << firstFaults->load();

@@ -1,15 +1,13 @@
 // A first-in first-out queue of bytes kept in blocks of at most kBlockSize, taken as
 // bytes come in and let go of as they go out: the queue holds memory for the bytes it
-// holds, not for the most it may hold. A block is small enough for the allocator to
-// serve from memory it already has, which a later queue then reuses; one buffer of the
-// whole size was a fresh mapping for every queue, and every byte written into it faulted
-// in a new page. Used by the pipe and by a request's read-ahead.
+// holds, not for the most it may hold. Full-size blocks a queue lets go of wait in a
+// small pool of the process for the next queue, on whatever thread it runs: one buffer
+// of the whole size was a fresh mapping for every queue, and every byte written into it
+// faulted in a new page. Used by the pipe and by a request's read-ahead.
 //
-// Full-size blocks a queue lets go of wait in a small pool of the process for the next
-// queue, on whatever thread it runs.
-//
-// Threads: none of its own; its owner guards it. Push and the destructor may take the
-// pool's lock, a leaf, for a moment. Internal to the platform library.
+// Threads: none of its own; its owner guards it. Every call that adds or removes bytes,
+// and the destructor, may take the pool's lock, a leaf, for a moment. Internal to the
+// platform library.
 #pragma once
 
 #include <cstddef>
