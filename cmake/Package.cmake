@@ -54,9 +54,19 @@ if(TARGET gstovradio)
     set(plugin_rpath "${CMAKE_INSTALL_PREFIX}/lib")
   else()
     file(RELATIVE_PATH plugin_rpath "/root/${OVR_GST_PLUGIN_DIR}" "/root/lib")
-    set(plugin_rpath "$ORIGIN/${plugin_rpath}")
+    string(REGEX REPLACE "/$" "" plugin_rpath "$ORIGIN/${plugin_rpath}")
   endif()
-  set_target_properties(gstovradio PROPERTIES INSTALL_RPATH "${plugin_rpath}")
+  # Built with the installed run-time path, as the libraries and tools are: a build-tree
+  # path that CMake rewrites at install ends in an empty entry, which the loader reads as
+  # the current folder and searches before the system's. The build tree keeps the plugin
+  # in lib/gstreamer-1.0, so where it installs elsewhere, $ORIGIN/.. is added for the build
+  # tree (an installed plugin finds only a system folder there).
+  set(plugin_build_rpath "$ORIGIN/..")
+  if(NOT plugin_rpath STREQUAL plugin_build_rpath)
+    list(APPEND plugin_rpath "${plugin_build_rpath}")
+  endif()
+  set_target_properties(gstovradio PROPERTIES INSTALL_RPATH "${plugin_rpath}"
+                                              BUILD_WITH_INSTALL_RPATH ON)
   install(TARGETS gstovradio LIBRARY DESTINATION ${OVR_GST_PLUGIN_DIR})
 endif()
 

@@ -41,6 +41,15 @@ for program in "$root/usr/bin/ovradio-play" "$root$plugin_dir/libgstovradio.so";
   fi
 done
 
+# No run-time path has an empty entry, in the package or in the build tree it came from:
+# the loader reads one as the current folder and looks there before the system's folders.
+build_tree=$(dirname "$deb")
+runpaths=$(find "$root/usr" "$build_tree/bin" "$build_tree/lib" -type f \( -name '*.so*' -o -perm -u+x \) \
+  -exec objdump -p {} \; 2>/dev/null | awk '$1 == "RUNPATH" || $1 == "RPATH" {print $2}')
+while read -r runpath; do
+  [[ -z "$runpath" || ":$runpath:" != *::* ]] || fail "a run-time path has an empty entry: $runpath"
+done <<<"$runpaths"
+
 # One track of the packaged station through the packaged plugin and engine.
 export OVRADIO_HOME="$root/home" GST_PLUGIN_PATH="$root$plugin_dir" GST_REGISTRY="$root/registry.bin"
 mkdir -p "$OVRADIO_HOME"
