@@ -52,6 +52,101 @@ void InitCurlOnce()
     (void)once;
 }
 
+// The trusted certificates of the system's CA bundle, read once for the process. curl reads
+// and parses the whole file for every TLS connection, some 150 certificates and 25-30 ms of
+// CPU on a small machine, and a session opens three connections at its start and two for
+// every track. Each connection's store takes these by reference instead.
+class TrustBundle
+{
+public:
+    // The certificates of the bundle at strPath (one path per process: curl's built-in
+    // one), read at the first call; nothing when the file cannot be read, with the reason
+    // in strReason, and the next call tries again. Any thread; blocks while another thread
+    // reads the file. Takes the bundle's own lock, a leaf.
+    static std::shared_ptr<const TrustBundle> Get(const std::string& strPath,
+                                                  std::string& strReason);
+
+    // Adds the certificates and revocation lists to a connection's store.
+    void AddTo(X509_STORE* store) const;
+
+    ~TrustBundle();
+
+private:
+    std::vector<X509*> m_certificates;
+    std::vector<X509_CRL*> m_revocations;
+};
+
+// Guards the one bundle of the process. A leaf: nothing else is taken under it.
+Mutex g_csTrustBundle;
+std::atomic<std::size_t> g_nTrustBundleReads{0};
+
+std::shared_ptr<const TrustBundle> TrustBundle::Get(const std::string& strPath,
+                                                    std::string& strReason)
+{
+    // Never destroyed: a connection may be set up while the process exits.
+    static auto* pBundle = new std::shared_ptr<const TrustBundle>;
+    MutexLock lock(g_csTrustBundle);
+    if (*pBundle)
+        return *pBundle;
+    g_nTrustBundleReads.fetch_add(1);
+    X509_STORE* store = X509_STORE_new();
+    ERR_clear_error();
+    if (store == nullptr || X509_STORE_load_file(store, strPath.c_str()) != 1)
+    {
+        char szReason[256] = "no certificate store";
+        if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
+            ERR_error_string_n(nError, szReason, sizeof szReason);
+        ERR_clear_error();
+        X509_STORE_free(store);
+        strReason = szReason;
+        return nullptr;
+    }
+    auto bundle = std::make_shared<TrustBundle>();
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
+    {
+        X509_OBJECT* object = sk_X509_OBJECT_value(objects, i);
+        if (X509* certificate = X509_OBJECT_get0_X509(object);
+            certificate != nullptr && X509_up_ref(certificate) == 1)
+            bundle->m_certificates.push_back(certificate);
+        else if (X509_CRL* revocation = X509_OBJECT_get0_X509_CRL(object);
+                 revocation != nullptr && X509_CRL_up_ref(revocation) == 1)
+            bundle->m_revocations.push_back(revocation);
+    }
+    X509_STORE_free(store);
+    *pBundle = bundle;
+    return bundle;
+}
+
+void TrustBundle::AddTo(X509_STORE* store) const
+{
+    for (X509* certificate : m_certificates)
+        X509_STORE_add_cert(store, certificate);
+    for (X509_CRL* revocation : m_revocations)
+        X509_STORE_add_crl(store, revocation);
+}
+
+TrustBundle::~TrustBundle()
+{
+    for (X509* certificate : m_certificates)
+        X509_free(certificate);
+    for (X509_CRL* revocation : m_revocations)
+        X509_CRL_free(revocation);
+}
+
+// curl's built-in CA bundle, empty when it has none.
+const std::string& BuiltInTrustBundlePath(CURL* easy)
+{
+    static const std::string strPath = [easy]
+    {
+        char* pszPath = nullptr;
+        return curl_easy_getinfo(easy, CURLINFO_CAINFO, &pszPath) == CURLE_OK && pszPath
+                   ? std::string(pszPath)
+                   : std::string();
+    }();
+    return strPath;
+}
+
 // Header text as lines: CR LF (or LF) separated, empty lines dropped.
 std::vector<std::string> HeaderLines(const std::string& strHeaders)
 {
@@ -366,9 +461,11 @@ struct RequestState
     std::vector<std::pair<std::string, std::string>> answerHeaders;
     std::size_t nHeadBytes = 0;
     bool bHeadTooLarge = false;
-    // Where a redirect of this exchange pointed, and why the trust file could not be used.
+    // Where a redirect of this exchange pointed, and why the system's bundle or the trust
+    // file could not be used.
     std::string strRedirectUrl;
     std::string strTrustFileFailure;
+    std::string strTrustBundle; // the system's CA bundle, empty when curl knows none
     char* pDest = nullptr;
     std::size_t nDestLeft = 0;
     ReadAhead ahead;
@@ -405,11 +502,12 @@ bool RequestState::CreateCurl()
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, bSecure ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!connection->session->strTrustFile.empty())
-    {
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &RequestState::OnSslContext);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
-    }
+    // The system's bundle comes from the process's copy (OnSslContext), not from the file.
+    strTrustBundle = BuiltInTrustBundlePath(easy);
+    if (!strTrustBundle.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &RequestState::OnSslContext);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, this);
     curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, connection->session->strAgent.c_str());
 
@@ -669,13 +767,27 @@ DWORD RequestState::TrustError() const
     }
 }
 
-// Runs in the thread inside Send, once curl has set up a TLS connection's context with
-// the system's trust store: adds the session's trust file to that store.
+// Runs in the thread inside Send, once curl has set up a TLS connection's context: adds
+// the system's bundle and the session's trust file to its store.
 CURLcode RequestState::OnSslContext(CURL*, void* pSslContext, void* user)
 {
     auto& s = *static_cast<RequestState*>(user);
-    const std::string& strFile = s.connection->session->strTrustFile;
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(pSslContext));
+    if (store != nullptr && !s.strTrustBundle.empty())
+    {
+        std::string strReason;
+        const auto bundle = TrustBundle::Get(s.strTrustBundle, strReason);
+        if (!bundle)
+        {
+            s.strTrustFileFailure = "the system's trusted certificates of " + s.strTrustBundle +
+                                    " cannot be read: " + strReason;
+            return CURLE_SSL_CACERT_BADFILE;
+        }
+        bundle->AddTo(store);
+    }
+    const std::string& strFile = s.connection->session->strTrustFile;
+    if (store != nullptr && strFile.empty())
+        return CURLE_OK;
     ERR_clear_error();
     if (store != nullptr && X509_STORE_load_file(store, strFile.c_str()) == 1)
         return CURLE_OK;
@@ -761,6 +873,11 @@ size_t RequestState::OnBody(char* p, size_t size, size_t n, void* user)
 } // namespace detail
 
 // ---- Session
+
+std::size_t SystemTrustBundleReads()
+{
+    return g_nTrustBundleReads.load();
+}
 
 Session::Session(std::string strAgent, std::string strTrustFile)
     : m_state(std::make_shared<detail::SessionState>(std::move(strAgent), std::move(strTrustFile)))

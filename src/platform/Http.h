@@ -107,10 +107,16 @@ struct RequestState;
 class Connection;
 class Request;
 
+// How many times this process has read the system's CA bundle: once, at its first HTTPS
+// connection, however many follow (again only after a read that failed). Any thread.
+std::size_t SystemTrustBundleReads();
+
 // The agent text that every request of the session sends as its User-Agent, and the
 // certificates its HTTPS requests trust: the system's store, plus those of strTrustFile
-// (a PEM file, for private deployments) when it is not empty. A trust file that cannot be
-// read fails every HTTPS Send (ERROR_INTERNET_SECURE_FAILURE, FailureText says why).
+// (a PEM file, for private deployments) when it is not empty. The system's bundle is read
+// once for the process; a trust file is read for every connection. A bundle or trust file
+// that cannot be read fails every HTTPS Send (ERROR_INTERNET_SECURE_FAILURE, FailureText
+// says why).
 class Session
 {
 public:

@@ -106,6 +106,8 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
             EXPECT_EQ(nFiles, 1u) << "the cache part has no file in the disk cache";
         }
     }
+    // Of all those connections, at most the process's first read the system's CA bundle.
+    EXPECT_LE(platform::http::SystemTrustBundleReads(), 1u);
     // The time and sequence requests went to the TLS station too, and nothing was plain.
     EXPECT_FALSE(integration::RequestsTo(tls, "/sequence.m3u?", 1).empty());
     EXPECT_FALSE(integration::RequestsTo(tls, "/ovdk/radiotime?", 1).empty());
