@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
+#include <memory>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -59,10 +60,10 @@ void InitCurlOnce()
 class TrustBundle
 {
 public:
-    // The certificates of the bundle at strPath (one path per process: curl's built-in
-    // one), read at the first call; nothing when the file cannot be read, with the reason
-    // in strReason, and the next call tries again. Any thread; blocks while another thread
-    // reads the file. Takes the bundle's own lock, a leaf.
+    // The certificates of the bundle at strPath, read at the first call for that path;
+    // nothing when the file cannot be read, with the reason in strReason, and the next call
+    // tries again. Any thread; blocks while another thread reads the file. Takes the
+    // bundle's own lock, a leaf.
     static std::shared_ptr<const TrustBundle> Get(const std::string& strPath,
                                                   std::string& strReason);
 
@@ -72,13 +73,23 @@ public:
     ~TrustBundle();
 
 private:
+    std::string m_strPath;
     std::vector<X509*> m_certificates;
     std::vector<X509_CRL*> m_revocations;
 };
 
-// Guards the one bundle of the process. A leaf: nothing else is taken under it.
+// Guards the one bundle of the process and the file that stands for the system's. A leaf:
+// nothing else is taken under it.
 Mutex g_csTrustBundle;
 std::atomic<std::size_t> g_nTrustBundleReads{0};
+
+// The file that stands for the system's bundle; empty: curl's built-in one.
+std::string& TrustBundleStandIn() OVR_REQUIRES(g_csTrustBundle)
+{
+    // Never destroyed: a connection may be set up while the process exits.
+    static auto* pPath = new std::string;
+    return *pPath;
+}
 
 std::shared_ptr<const TrustBundle> TrustBundle::Get(const std::string& strPath,
                                                     std::string& strReason)
@@ -86,23 +97,24 @@ std::shared_ptr<const TrustBundle> TrustBundle::Get(const std::string& strPath,
     // Never destroyed: a connection may be set up while the process exits.
     static auto* pBundle = new std::shared_ptr<const TrustBundle>;
     MutexLock lock(g_csTrustBundle);
-    if (*pBundle)
+    if (*pBundle && (*pBundle)->m_strPath == strPath)
         return *pBundle;
     g_nTrustBundleReads.fetch_add(1);
-    X509_STORE* store = X509_STORE_new();
+    const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
+                                                                        &X509_STORE_free);
     ERR_clear_error();
-    if (store == nullptr || X509_STORE_load_file(store, strPath.c_str()) != 1)
+    if (store == nullptr || X509_STORE_load_file(store.get(), strPath.c_str()) != 1)
     {
         char szReason[256] = "no certificate store";
         if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
             ERR_error_string_n(nError, szReason, sizeof szReason);
         ERR_clear_error();
-        X509_STORE_free(store);
         strReason = szReason;
         return nullptr;
     }
     auto bundle = std::make_shared<TrustBundle>();
-    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+    bundle->m_strPath = strPath;
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store.get());
     for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
     {
         X509_OBJECT* object = sk_X509_OBJECT_value(objects, i);
@@ -113,7 +125,6 @@ std::shared_ptr<const TrustBundle> TrustBundle::Get(const std::string& strPath,
                  revocation != nullptr && X509_CRL_up_ref(revocation) == 1)
             bundle->m_revocations.push_back(revocation);
     }
-    X509_STORE_free(store);
     *pBundle = bundle;
     return bundle;
 }
@@ -134,17 +145,20 @@ TrustBundle::~TrustBundle()
         X509_CRL_free(revocation);
 }
 
-// curl's built-in CA bundle, empty when it has none.
-const std::string& BuiltInTrustBundlePath(CURL* easy)
+// The system's CA bundle: curl's built-in one, or the file that stands for it; empty when
+// there is none.
+std::string TrustBundlePath(CURL* easy)
 {
-    static const std::string strPath = [easy]
+    static const std::string strBuiltIn = [easy]
     {
         char* pszPath = nullptr;
         return curl_easy_getinfo(easy, CURLINFO_CAINFO, &pszPath) == CURLE_OK && pszPath
                    ? std::string(pszPath)
                    : std::string();
     }();
-    return strPath;
+    MutexLock lock(g_csTrustBundle);
+    const std::string& strStandIn = TrustBundleStandIn();
+    return strStandIn.empty() ? strBuiltIn : strStandIn;
 }
 
 // Header text as lines: CR LF (or LF) separated, empty lines dropped.
@@ -503,7 +517,7 @@ bool RequestState::CreateCurl()
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     // The system's bundle comes from the process's copy (OnSslContext), not from the file.
-    strTrustBundle = BuiltInTrustBundlePath(easy);
+    strTrustBundle = TrustBundlePath(easy);
     if (!strTrustBundle.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &RequestState::OnSslContext);
@@ -877,6 +891,12 @@ size_t RequestState::OnBody(char* p, size_t size, size_t n, void* user)
 std::size_t SystemTrustBundleReads()
 {
     return g_nTrustBundleReads.load();
+}
+
+void StandInForSystemTrustBundle(std::string strPath)
+{
+    MutexLock lock(g_csTrustBundle);
+    TrustBundleStandIn() = std::move(strPath);
 }
 
 Session::Session(std::string strAgent, std::string strTrustFile)

@@ -111,6 +111,10 @@ class Request;
 // connection, however many follow (again only after a read that failed). Any thread.
 std::size_t SystemTrustBundleReads();
 
+// For tests: the PEM file that stands for the system's CA bundle in connections set up
+// from now on (a test authority's, say); empty: the system's own again. Any thread.
+void StandInForSystemTrustBundle(std::string strPath);
+
 // The agent text that every request of the session sends as its User-Agent, and the
 // certificates its HTTPS requests trust: the system's store, plus those of strTrustFile
 // (a PEM file, for private deployments) when it is not empty. The system's bundle is read

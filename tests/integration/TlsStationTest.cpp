@@ -2,7 +2,7 @@
 // address keeps its https scheme (sequence, time, content), tracks play byte-exact, cut and
 // reset answers are resumed, a split track's cache part goes through the disk cache; a
 // server whose certificate does not verify is a clear error, nothing is played, and no
-// request goes out over plain HTTP.
+// request goes out over plain HTTP; the system's CA bundle is read once for every connection.
 #include "download/DownloadTestSupport.h"
 #include "engine/StreamManager.h"
 #include "integration/StationFixture.h"
@@ -106,8 +106,6 @@ TEST_F(TlsStation, PlaysByteExactResumesCutAndResetAnswersAndCachesSplitParts)
             EXPECT_EQ(nFiles, 1u) << "the cache part has no file in the disk cache";
         }
     }
-    // Of all those connections, at most the process's first read the system's CA bundle.
-    EXPECT_LE(platform::http::SystemTrustBundleReads(), 1u);
     // The time and sequence requests went to the TLS station too, and nothing was plain.
     EXPECT_FALSE(integration::RequestsTo(tls, "/sequence.m3u?", 1).empty());
     EXPECT_FALSE(integration::RequestsTo(tls, "/ovdk/radiotime?", 1).empty());
@@ -199,6 +197,42 @@ TEST_F(TlsStation, AServerThatCannotBeTrustedIsAClearErrorAndNothingIsPlayed)
             host::PrefSetValueString("OVRadio", "SequenceUrl", tls.BaseUrl() + "/sequence.m3u?"),
             0);
     }
+}
+
+// The system's CA bundle is read once for all connections and trusted by every session: a
+// session without a trust file of its own reaches a station whose authority stands in the
+// bundle, and is refused where the bundle does not name it.
+TEST_F(TlsStation, EveryConnectionTrustsTheSystemBundleReadOnce)
+{
+    namespace http = platform::http;
+    const struct
+    {
+        const char* pszName;
+        std::string strBundle; // empty: the system's own
+        bool bTrusted;
+    } kRows[] = {
+        {"the station's authority in the bundle", authority.CaFile(), true},
+        {"the system's own bundle", {}, false},
+    };
+    const std::size_t nReadsBefore = http::SystemTrustBundleReads();
+    for (const auto& row : kRows)
+    {
+        SCOPED_TRACE(row.pszName);
+        http::StandInForSystemTrustBundle(row.strBundle);
+        for (int i = 0; i < 2; ++i)
+        {
+            http::Session session("Test Agent");
+            http::Connection connection(session, "127.0.0.1", tls.Port(), http::EScheme::eHttps);
+            http::Request request(connection, "GET", "/ovdk/radiotime?VERSION=1.0");
+            EXPECT_EQ(request.Send(), row.bTrusted) << request.FailureText();
+            if (!row.bTrusted)
+            {
+                EXPECT_EQ(http::LastError(), http::ERROR_INTERNET_INVALID_CA);
+            }
+        }
+    }
+    http::StandInForSystemTrustBundle({});
+    EXPECT_EQ(http::SystemTrustBundleReads() - nReadsBefore, 2u) << "not once per bundle";
 }
 
 // A content server over TLS that redirects to plain HTTP: the track is refused, and the
