@@ -53,6 +53,21 @@ void InitCurlOnce()
     (void)once;
 }
 
+// Loads PEM certificates from strPath into a store; false with the TLS library's reason
+// in strReason when the file cannot be read.
+bool LoadCertificates(X509_STORE* store, const std::string& strPath, std::string& strReason)
+{
+    ERR_clear_error();
+    if (X509_STORE_load_file(store, strPath.c_str()) == 1)
+        return true;
+    char szReason[256] = "no certificates";
+    if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
+        ERR_error_string_n(nError, szReason, sizeof szReason);
+    ERR_clear_error();
+    strReason = szReason;
+    return false;
+}
+
 // The trusted certificates of the system's CA bundle, read once for the process. curl reads
 // and parses the whole file for every TLS connection, some 150 certificates and 25-30 ms of
 // CPU on a small machine, and a session opens three connections at its start and two for
@@ -102,16 +117,13 @@ std::shared_ptr<const TrustBundle> TrustBundle::Get(const std::string& strPath,
     g_nTrustBundleReads.fetch_add(1);
     const std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
                                                                         &X509_STORE_free);
-    ERR_clear_error();
-    if (store == nullptr || X509_STORE_load_file(store.get(), strPath.c_str()) != 1)
+    if (store == nullptr)
     {
-        char szReason[256] = "no certificate store";
-        if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
-            ERR_error_string_n(nError, szReason, sizeof szReason);
-        ERR_clear_error();
-        strReason = szReason;
+        strReason = "no certificate store";
         return nullptr;
     }
+    if (!LoadCertificates(store.get(), strPath, strReason))
+        return nullptr;
     auto bundle = std::make_shared<TrustBundle>();
     bundle->m_strPath = strPath;
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store.get());
@@ -787,9 +799,14 @@ CURLcode RequestState::OnSslContext(CURL*, void* pSslContext, void* user)
 {
     auto& s = *static_cast<RequestState*>(user);
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(pSslContext));
-    if (store != nullptr && !s.strTrustBundle.empty())
+    if (store == nullptr)
     {
-        std::string strReason;
+        s.strTrustFileFailure = "the TLS connection has no certificate store";
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    std::string strReason;
+    if (!s.strTrustBundle.empty())
+    {
         const auto bundle = TrustBundle::Get(s.strTrustBundle, strReason);
         if (!bundle)
         {
@@ -800,17 +817,10 @@ CURLcode RequestState::OnSslContext(CURL*, void* pSslContext, void* user)
         bundle->AddTo(store);
     }
     const std::string& strFile = s.connection->session->strTrustFile;
-    if (store != nullptr && strFile.empty())
+    if (strFile.empty() || LoadCertificates(store, strFile, strReason))
         return CURLE_OK;
-    ERR_clear_error();
-    if (store != nullptr && X509_STORE_load_file(store, strFile.c_str()) == 1)
-        return CURLE_OK;
-    char szReason[256] = "no certificate store";
-    if (const unsigned long nError = ERR_peek_last_error(); nError != 0)
-        ERR_error_string_n(nError, szReason, sizeof szReason);
-    ERR_clear_error();
     s.strTrustFileFailure =
-        "the trusted certificates of " + strFile + " cannot be read: " + szReason;
+        "the trusted certificates of " + strFile + " cannot be read: " + strReason;
     return CURLE_SSL_CACERT_BADFILE;
 }
 
